@@ -2,6 +2,7 @@
 #include "base/atomicfile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,8 +47,17 @@ bool AtomicFile::Open() {
   failed_ = false;
   flushed_ = 0;
   pending_.clear();
-  fd_ = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  return fd_ >= 0;
+  // The replacement takes the permissions of the file it replaces from the
+  // start, so a private file is never readable by others, not even briefly.
+  struct stat target;
+  const mode_t mode = stat(path_.c_str(), &target) == 0 ? (target.st_mode & 07777) : 0644;
+  fd_ = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd_ < 0) return false;
+  if (fchmod(fd_, mode) != 0) {
+    Discard();
+    return false;
+  }
+  return true;
 }
 
 bool AtomicFile::Write(const void* data, size_t n) {

@@ -17,7 +17,8 @@ class AtomicFile {
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  // Creates (truncates) the temporary file. False when it cannot be created.
+  // Creates (truncates) the temporary file with the permission bits of the
+  // target (0644 when there is none yet). False when it cannot be created.
   bool Open();
   // Appends `n` bytes. False after any failed write (a full disk, say); the
   // failure sticks, so callers may test only the result of Commit.

@@ -47,6 +47,21 @@ TEST_F(AtomicFileTest, CommitReplacesContentsAndRemovesTemporary) {
   EXPECT_FALSE(Exists(path_ + ".tmp"));
 }
 
+TEST_F(AtomicFileTest, ReplacementKeepsTheTargetsPermissions) {
+  Put("secret");
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+  AtomicFile file(path_);
+  ASSERT_TRUE(file.Open());
+  struct stat temp;
+  ASSERT_EQ(stat((path_ + ".tmp").c_str(), &temp), 0);
+  EXPECT_EQ(temp.st_mode & 07777, 0600u);  // private before any byte is written
+  ASSERT_TRUE(file.Write("new secret", 10));
+  ASSERT_TRUE(file.Commit());
+  struct stat after;
+  ASSERT_EQ(stat(path_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+}
+
 TEST_F(AtomicFileTest, WriteAtPatchesEarlierBytesAcrossTheWriteBuffer) {
   AtomicFile file(path_);
   ASSERT_TRUE(file.Open());
