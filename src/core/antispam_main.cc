@@ -1,0 +1,4 @@
+// antispam_main - the torvane-antispam program.
+#include "core/torvaneantispamkrn.h"
+
+int main(int argc, char** argv) { return TorvaneAntispamMain(argc, argv); }

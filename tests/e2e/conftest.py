@@ -1,0 +1,128 @@
+"""Fixtures for the daemon's end-to-end tests.
+
+Every daemon runs in the foreground in a private temporary directory with
+--config pointing there; every wait is bounded, and whatever a test started
+is killed by its PID when the test ends.
+"""
+import os
+import pathlib
+import select
+import signal
+import subprocess
+import time
+
+import pytest
+
+# Longest wait for any one thing the daemon should do.
+WAIT_SECONDS = 10.0
+POLL_SECONDS = 0.05
+# What a foreground daemon prints once its signal handlers are installed.
+READY_LINE = b"START TORVANE ANTISPAM\n"
+
+
+def build_dir():
+    return pathlib.Path(os.environ.get("TORVANE_BUILD", "build"))
+
+
+@pytest.fixture(scope="session")
+def daemon_bin():
+    path = build_dir() / "torvane-antispam"
+    if not path.is_file():
+        pytest.fail(f"{path} not built (set TORVANE_BUILD to the build directory)")
+    return str(path)
+
+
+@pytest.fixture
+def root_only():
+    if os.geteuid() != 0:
+        pytest.skip("the daemon refuses to start without root")
+
+
+def ini(sections):
+    """An INI text with CR LF line ends from {section: {key: value}}."""
+    lines = []
+    for section, pairs in sections.items():
+        lines.append(f"[{section}]")
+        lines.extend(f"{key}={value}" for key, value in pairs.items())
+    return "".join(line + "\r\n" for line in lines)
+
+
+def wait_until(predicate, seconds=WAIT_SECONDS):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(POLL_SECONDS)
+    return predicate()
+
+
+class Daemon:
+    """One foreground daemon in `workdir`, configured by `config`."""
+
+    def __init__(self, binary, workdir, config):
+        self.binary = binary
+        self.workdir = pathlib.Path(workdir)
+        self.config = self.workdir / "torvane.conf"
+        self.log = self.workdir / "torvane_log.xml"
+        self.process = None
+        if config is not None:
+            self.config.write_bytes(config.encode("latin-1"))
+
+    def start(self, *extra, wait_ready=True):
+        """Starts the daemon; unless told otherwise, waits (bounded) for its
+        start line, after which its signal handlers are in place."""
+        self.output = b""
+        self.process = subprocess.Popen(
+            [self.binary, f"--config={self.config}", "-D", *extra],
+            cwd=self.workdir, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if wait_ready:
+            deadline = time.monotonic() + WAIT_SECONDS
+            while READY_LINE not in self.output and time.monotonic() < deadline:
+                ready, _, _ = select.select([self.process.stdout], [], [], POLL_SECONDS)
+                if ready:
+                    chunk = os.read(self.process.stdout.fileno(), 4096)
+                    if not chunk:
+                        break
+                    self.output += chunk
+            assert READY_LINE in self.output, self.output
+        return self
+
+    def log_text(self):
+        try:
+            return self.log.read_bytes().decode("latin-1")
+        except FileNotFoundError:
+            return ""
+
+    def wait_for_log(self, text, seconds=WAIT_SECONDS):
+        return wait_until(lambda: text in self.log_text(), seconds)
+
+    def send(self, signum):
+        os.kill(self.process.pid, signum)
+
+    def stop(self, signum=signal.SIGTERM):
+        """Sends `signum` and returns (exit status, stdout)."""
+        self.send(signum)
+        return self.finish()
+
+    def finish(self):
+        out, _ = self.process.communicate(timeout=WAIT_SECONDS)
+        return self.process.returncode, (self.output + out).decode("latin-1")
+
+    def kill(self):
+        if self.process is not None and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGKILL)
+            self.process.wait(timeout=WAIT_SECONDS)
+
+
+@pytest.fixture
+def make_daemon(daemon_bin, tmp_path):
+    started = []
+
+    def make(config, workdir=None):
+        daemon = Daemon(daemon_bin, workdir or tmp_path, config)
+        started.append(daemon)
+        return daemon
+
+    yield make
+    for daemon in started:
+        daemon.kill()

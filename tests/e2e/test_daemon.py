@@ -1,0 +1,248 @@
+"""End-to-end tests of the torvane-antispam daemon process: command line,
+start-up checks, reload and stop signals, the configuration write-back, the
+upgrade migration and the XML log it leaves behind."""
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from conftest import WAIT_SECONDS, ini, wait_until
+
+PID_FILE = pathlib.Path("/var/run/TorvaneAntispam.pid")
+NOBODY = 65534
+
+# A configuration that needs no migration and logs level-1 events.
+CURRENT = {"CONFIG": {"loglevel": "1", "krnversion": "3.0.1"}}
+
+
+def run(binary, *args, as_nobody=False, cwd=None):
+    def drop_root():
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+
+    use_nobody = as_nobody and os.geteuid() == 0
+    done = subprocess.run([binary, *args], capture_output=True, timeout=WAIT_SECONDS, cwd=cwd,
+                          preexec_fn=drop_root if use_nobody else None)
+    return done.returncode, done.stdout.decode("latin-1")
+
+
+def entries(log_text):
+    """The Entry texts of a well-formed log, in order."""
+    root = ET.fromstring(log_text.encode("latin-1"))
+    assert root.tag == "LogFile"
+    return [item.findtext("Entry") for item in root.iter("LogItem")]
+
+
+def config_pairs(path):
+    """{(section, key): value} of an INI file as the daemon writes it."""
+    pairs, section = {}, None
+    for line in path.read_bytes().decode("latin-1").split("\r\n"):
+        if line.startswith("["):
+            section = line[1:-1]
+        elif "=" in line:
+            key, value = line.split("=", 1)
+            pairs[(section, key)] = value
+    return pairs
+
+
+# ---- Command line and start-up checks ---------------------------------------
+
+def test_test_option_needs_neither_configuration_nor_root(daemon_bin, tmp_path):
+    for option in ("-T", "--test", "-test"):
+        status, out = run(daemon_bin, f"--config={tmp_path}/missing.conf", option, as_nobody=True)
+        assert (status, out) == (0, "OK"), option
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--bogus"], 'unknown option "bogus"\n\n'),
+    (["---Debug"], 'unknown option "Debug"\n\n'),
+    (["--pluginerror"], 'unknown option "pluginerror"\n\n'),  # needs the MySQL connector
+    (["--config="], 'unknown option "config="\n\n'),
+    (["-T", "--bogus"], 'unknown option "bogus"\n\n'),       # refused before "test" acts
+    (["one", "two"], "too many arguments\n"),
+    (["-T", "debug", "two"], "too many arguments\n"),
+])
+def test_command_line_refusals(daemon_bin, args, message):
+    assert run(daemon_bin, *args) == (1, message)
+
+
+def test_missing_configuration_file(daemon_bin, tmp_path):
+    missing = tmp_path / "none.conf"
+    assert run(daemon_bin, f"--config={missing}", "-D") == (
+        1, f"ERROR: {missing} FILE NOT FOUND !!!\n")
+
+
+def test_not_root_is_refused(daemon_bin):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to drop to another user")
+    # A directory the unprivileged user can look into.
+    with tempfile.TemporaryDirectory() as public:
+        os.chmod(public, 0o755)
+        config = pathlib.Path(public) / "torvane.conf"
+        config.write_bytes(ini(CURRENT).encode())
+        config.chmod(0o644)
+        assert run(daemon_bin, f"--config={config}", "-D", as_nobody=True, cwd="/") == (
+            1, "ERROR: Torvane Antispam must be run by root. !!!\n")
+
+
+def test_stale_pid_file_only_warns(root_only, make_daemon):
+    if PID_FILE.exists():
+        pytest.skip("a pid file of another daemon exists on this machine")
+    PID_FILE.write_text("999999")
+    try:
+        daemon = make_daemon(ini(CURRENT)).start()
+        assert daemon.wait_for_log("Set Log Level to: 1")
+        status, out = daemon.stop()
+        assert status == 0
+        assert out == ("WARNING: Torvane Antispam is already running: /var/run/TorvaneAntispam.pid FOUND\n"
+                       "Check whether this is true and run: kill -TERM [old_pid]\n"
+                       "START TORVANE ANTISPAM\n")
+        # A foreground run neither writes nor removes the pid file.
+        assert PID_FILE.read_text() == "999999"
+    finally:
+        PID_FILE.unlink(missing_ok=True)
+
+
+# ---- Signals ------------------------------------------------------------------
+
+def test_sighup_rereads_the_configuration_within_about_a_second(root_only, make_daemon):
+    daemon = make_daemon(ini(CURRENT)).start()
+    assert daemon.wait_for_log("Set Log Level to: 1")
+    daemon.config.write_bytes(ini({"CONFIG": {"loglevel": "3", "krnversion": "3.0.1"}}).encode())
+    sent = time.monotonic()
+    daemon.send(signal.SIGHUP)
+    assert daemon.wait_for_log("Set Log Level to: 3", seconds=5)
+    assert time.monotonic() - sent < 2.5
+    status, _ = daemon.stop()
+    assert status == 0
+    log = entries(daemon.log_text())
+    hup = log.index("RICEVE SIGNAL: 1")
+    assert log[hup + 1:hup + 3] == ["RELOAD CONFIG BY SIGNAL", "Load configuration"]
+    assert log.index("Set Log Level to: 3") > hup
+    # The process kept running until asked to stop.
+    assert log[-2:] == ["EXIT THREAD", "Log File closed"]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daemon, signum):
+    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "custom_key": "kept"},
+                  "LOCAL": {"note": "scripts read me"}})
+    daemon = make_daemon(config).start()
+    assert daemon.wait_for_log("Set Log Level to: 1")
+    started = time.monotonic()
+    status, out = daemon.stop(signum)
+    assert status == 0
+    assert time.monotonic() - started < 3
+    assert out == "START TORVANE ANTISPAM\n"
+
+    log_text = daemon.log_text()
+    assert log_text.endswith("</LogItem></LogFile>")
+    log = entries(log_text)
+    assert log[-4:] == [f"RICEVE SIGNAL: {int(signum)}", "SHUTDOWN in PROGRESS...", "EXIT THREAD",
+                        "Log File closed"]
+
+    pairs = config_pairs(daemon.config)
+    assert pairs[("CONFIG", "krnversion")] == "3.0.1"
+    assert pairs[("CONFIG", "custom_key")] == "kept"
+    assert pairs[("LOCAL", "note")] == "scripts read me"
+    assert pairs[("RFC", "rfc421")] == "421 <%s> Service not available, closing transmission channel"
+    assert ("WEBGUI", "port") in pairs
+    # No migration for a current configuration: nothing was created under db/.
+    assert not (daemon.workdir / "db").exists()
+
+
+def test_fatal_signal_exits_1_with_a_last_log_record(root_only, make_daemon):
+    daemon = make_daemon(ini(CURRENT)).start()
+    assert daemon.wait_for_log("Set Log Level to: 1")
+    status, _ = daemon.stop(signal.SIGSEGV)
+    assert status == 1
+    log = entries(daemon.log_text())
+    assert log[-1] == "Oh my god !!! riceve signal ABORT. Preserve the operation system  ... now Exit(1)"
+    # No ordered stop: the configuration was not written back.
+    assert "Set Log Level to: 1" in log and "EXIT THREAD" not in log
+    assert config_pairs(daemon.config) == {("CONFIG", "loglevel"): "1", ("CONFIG", "krnversion"): "3.0.1"}
+
+
+# ---- Upgrade migration -----------------------------------------------------------
+
+def test_empty_configuration_triggers_the_migration_once(root_only, make_daemon):
+    daemon = make_daemon("")
+    (daemon.workdir / "db").mkdir()
+    daemon.start()
+    assert wait_until(lambda: (daemon.workdir / "db" / "ip_imbargo.db").exists())
+    assert daemon.stop()[0] == 0
+    empty_store = b"DBK2.0" + bytes(4)
+    for store in ("domain_local.db", "ip_imbargo.db"):
+        assert (daemon.workdir / "db" / store).read_bytes() == empty_store
+        (daemon.workdir / "db" / store).unlink()
+    assert config_pairs(daemon.config)[("CONFIG", "krnversion")] == "3.0.1"
+
+    # The saved configuration is current now: a second start migrates nothing.
+    daemon.start()
+    assert daemon.wait_for_log("Set Log Level to: 0")
+    assert daemon.stop()[0] == 0
+    assert not (daemon.workdir / "db" / "domain_local.db").exists()
+
+
+def test_old_version_moves_the_connection_counter(root_only, make_daemon):
+    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "2.9", "idconn": "77"}})
+    daemon = make_daemon(config)
+    (daemon.workdir / "db").mkdir()
+    daemon.start()
+    assert wait_until(lambda: (daemon.workdir / "countconn.dat").exists())
+    assert daemon.stop()[0] == 0
+    assert (daemon.workdir / "countconn.dat").read_bytes() == (77).to_bytes(4, "little")
+    assert config_pairs(daemon.config)[("CONFIG", "krnversion")] == "3.0.1"
+
+
+def test_failed_migration_stops_the_start(root_only, make_daemon):
+    # No "db" directory: the stores cannot be opened.
+    daemon = make_daemon(ini({"CONFIG": {"loglevel": "1"}})).start()
+    status, _ = daemon.finish()
+    assert status == 1
+    log = entries(daemon.log_text())
+    assert "ERROR CHECK DB... EXIT" in log
+    assert "EXIT THREAD" not in log
+
+
+def test_debug_level_sends_standard_output_to_debug_txt(root_only, make_daemon):
+    daemon = make_daemon(ini({"CONFIG": {"loglevel": "4", "krnversion": "3.0.1"}})).start()
+    assert daemon.wait_for_log("Set Log Level to: 4")
+    assert wait_until(lambda: (daemon.workdir / "debug.txt").exists())
+    assert daemon.stop()[0] == 0
+    # At level 4 records carry their source module and routine.
+    root = ET.fromstring(daemon.log.read_bytes())
+    last = list(root.iter("LogItem"))[-1]
+    assert last.findtext("Filename") == "logxml" and last.findtext("Entry") == "Log File closed"
+
+
+# ---- Log rotation ------------------------------------------------------------------
+
+def test_size_rotation_archives_the_live_log(root_only, make_daemon):
+    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1",
+                             "log_rot_type": "5", "log_rot_value": "1"}})
+    daemon = make_daemon(config)
+    (daemon.workdir / "logs").mkdir()
+    # A live log already past the 1 MB limit, well formed.
+    daemon.log.write_bytes(b'<?xml version="1.0" encoding="ISO-8859-1" ?>\n<LogFile>\n<Old>'
+                           + b"x" * (1 << 20) + b"</Old></LogFile>")
+    daemon.start()
+    archives = lambda: list((daemon.workdir / "logs").glob("log_*.xml"))
+    assert wait_until(lambda: len(archives()) == 1)
+    assert daemon.stop()[0] == 0
+    assert len(archives()) == 1
+    archive = archives()[0]
+    assert re.fullmatch(r"log_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.xml", archive.name)
+    old = entries(archive.read_bytes().decode("latin-1"))
+    assert old[-2:] == ["Rotate Log -.-.-.-.- << cut", "Log File closed"]
+    # The new live log starts with a header of its own and stays small.
+    live = daemon.log_text()
+    assert live.startswith('<?xml version="1.0" encoding="ISO-8859-1" ?>\n')
+    assert len(live) < 1 << 20
+    assert entries(live)[-2:] == ["EXIT THREAD", "Log File closed"]
