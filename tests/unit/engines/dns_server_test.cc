@@ -1,0 +1,441 @@
+// Tests of the resolver against real name servers: dns_test_server.py serving
+// a test zone on loopback addresses, port 53, started and stopped by PID here.
+// They cover the record kinds, alias following, the cache (no second query,
+// survival across a restart, hygiene), failover with the failure penalty, and
+// forged answers.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/utility.h"
+#include "engines/dns.h"
+
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+// Loopback addresses the test servers may take, tried in turn so that test
+// processes running side by side each find free ones.
+constexpr int kFirstHost = 61;
+constexpr int kLastHost = 120;
+// Bounds of waiting for a server to start and to stop.
+constexpr auto kStartLimit = std::chrono::seconds(10);
+constexpr auto kStopLimit = std::chrono::seconds(3);
+constexpr auto kPollStep = std::chrono::milliseconds(20);
+// What the forged answers of the test server claim.
+constexpr const char* kForgedAddress = "6.6.6.6";
+
+std::string ServerScript() {
+  return (std::filesystem::path(__FILE__).parent_path() / "dns_test_server.py").string();
+}
+
+// Runs argv and returns its exit status, or -1 when it could not run.
+int Run(const std::vector<std::string>& argv) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, STDERR_FILENO);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool DnslibAvailable() {
+  static const bool available = Run({kPython, "-c", "import dnslib"}) == 0;
+  return available;
+}
+
+// True when nothing holds UDP port 53 on `address` right now.
+bool PortFree(const std::string& address) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(kDnsPort);
+  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+  const bool free = bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+  close(s);
+  return free;
+}
+
+// A loopback address where nothing listens on port 53.
+std::string SilentAddress() {
+  for (int host = kLastHost; host >= kFirstHost; --host) {
+    const std::string address = "127.0.0." + std::to_string(host);
+    if (PortFree(address)) return address;
+  }
+  return "";
+}
+
+// One dns_test_server.py process.
+class TestNameServer {
+ public:
+  explicit TestNameServer(std::string state) : state_(std::move(state)) {}
+  ~TestNameServer() { Stop(); }
+  TestNameServer(const TestNameServer&) = delete;
+  TestNameServer& operator=(const TestNameServer&) = delete;
+
+  // Starts on the first free address of the pool; false when none worked.
+  bool Start() {
+    std::filesystem::create_directories(state_);
+    for (int host = kFirstHost; host <= kLastHost; ++host) {
+      const std::string address = "127.0.0." + std::to_string(host);
+      if (PortFree(address) && Launch(address)) return true;
+    }
+    return false;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto limit = std::chrono::steady_clock::now() + kStopLimit;
+    int status;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > limit) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    pid_ = -1;
+  }
+
+  // Queries received for `name` (lower case) and `type`.
+  int Count(const std::string& name, int type) const {
+    std::ifstream in(state_ + "/counts");
+    std::string line;
+    const std::string key = name + " " + std::to_string(type) + " ";
+    while (std::getline(in, line)) {
+      if (line.rfind(key, 0) == 0) return std::stoi(line.substr(key.size()));
+    }
+    return 0;
+  }
+
+  // How the server treats the next queries (see dns_test_server.py).
+  void SetMode(const std::string& mode) {
+    const std::string tmp = state_ + "/mode.tmp";
+    std::ofstream(tmp) << mode << "\n";
+    std::filesystem::rename(tmp, state_ + "/mode");
+  }
+
+  const std::string& address() const { return address_; }
+
+ private:
+  // Starts the server on `address` and waits until it is bound; false when
+  // it exits first (the address was taken meanwhile) or does not start.
+  bool Launch(const std::string& address) {
+    std::filesystem::remove(state_ + "/ready");
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      const std::string script = ServerScript();
+      execl(kPython, kPython, script.c_str(), "--address", address.c_str(), "--state", state_.c_str(), nullptr);
+      _exit(127);
+    }
+    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
+    while (std::chrono::steady_clock::now() < limit) {
+      if (std::filesystem::exists(state_ + "/ready")) {
+        address_ = address;
+        return true;
+      }
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    Stop();
+    return false;
+  }
+
+  std::string state_;
+  std::string address_;
+  pid_t pid_ = -1;
+};
+
+class DnsServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
+    char tmpl[] = "/tmp/dns_server_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    SetAppPath(dir_.c_str());
+  }
+  void TearDown() override {
+    servers_.clear();
+    SetAppPath(nullptr);
+    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  // Starts one more test server; fails the test when it cannot.
+  TestNameServer* AddServer() {
+    auto server = std::make_unique<TestNameServer>(dir_ + "/server" + std::to_string(servers_.size()));
+    if (!server->Start()) {
+      ADD_FAILURE() << "no test name server could be started";
+      return nullptr;
+    }
+    servers_.push_back(std::move(server));
+    return servers_.back().get();
+  }
+
+  // A resolver on the given servers, with its cache under the test directory.
+  static std::unique_ptr<CDns> Resolver(const std::vector<TestNameServer*>& servers, int32_t timeout_ms) {
+    DnsSettings settings;
+    for (TestNameServer* s : servers) settings.servers.Add(String(s->address().c_str()));
+    settings.timeout_ms = timeout_ms;
+    return std::make_unique<CDns>(settings);
+  }
+
+  static int64_t MillisecondsOf(const std::function<void()>& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  }
+
+  std::string dir_;
+  std::vector<std::unique_ptr<TestNameServer>> servers_;
+};
+
+// Timeouts: generous where an answer is expected, short where one is not.
+constexpr int32_t kAnsweredTimeoutMs = 2000;
+constexpr int32_t kSilentTimeoutMs = 500;
+
+TEST_F(DnsServerTest, LookupsReturnTheScriptTexts) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  auto dns = Resolver({server}, kAnsweredTimeoutMs);
+  const std::string d(63, 'd');
+  struct Case {
+    const char* name;
+    uint16_t type;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"a.torvane.test", kDnsTypeA, "192.0.2.10"},
+      {"mx2.torvane.test", kDnsTypeMX, "mail1.torvane.test;mail2.torvane.test"},
+      {"ns.torvane.test", kDnsTypeNS, "ns1.torvane.test;ns2.torvane.test"},
+      {"txt1.torvane.test", kDnsTypeTXT, "v=spf1 -all"},
+      {"txt2.torvane.test", kDnsTypeTXT, "ab.cd"},
+      {"192.0.2.1", kDnsTypePTR, "host1.torvane.test"},
+      {"hop1.torvane.test", kDnsTypeA, "a.torvane.test"},  // the alias itself
+      {"missing.torvane.test", kDnsTypeA, ""},
+      {"far.torvane.test", kDnsTypeMX,
+       std::string(63, 'a') + "." + std::string(63, 'b') + ".torvane.test;" + std::string(63, 'c') + "." + d +
+           ".far.torvane.test;mx." + d + ".far.torvane.test"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(dns->LookupText(c.name, c.type), c.text.c_str()) << c.name;
+  EXPECT_EQ(server->Count("1.2.0.192.in-addr.arpa", kDnsTypePTR), 1);
+}
+
+TEST_F(DnsServerTest, ResolveFollowsAtMostEightAliases) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  auto dns = Resolver({server}, kAnsweredTimeoutMs);
+  EXPECT_EQ(dns->ResolveAddress("a.torvane.test"), "192.0.2.10");
+  EXPECT_EQ(dns->ResolveAddress("hop1.torvane.test"), "192.0.2.10");
+  EXPECT_EQ(dns->ResolveAddress("hop8.torvane.test"), "192.0.2.10");
+  EXPECT_EQ(dns->ResolveAddress("hop9.torvane.test"), "");
+  EXPECT_EQ(dns->ResolveAddress("missing.torvane.test"), "");
+  EXPECT_EQ(dns->ResolveAddress("loop.torvane.test"), "");  // ends, and from the cache
+  EXPECT_EQ(server->Count("loop.torvane.test", kDnsTypeA), 1);
+}
+
+// The core's one resolver serves every connection thread at once.
+TEST_F(DnsServerTest, ThreadsShareOneResolver) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  auto dns = Resolver({server}, kAnsweredTimeoutMs);
+  struct Case {
+    const char* name;
+    uint16_t type;
+    const char* text;
+  };
+  static const Case kCases[] = {
+      {"a.torvane.test", kDnsTypeA, "192.0.2.10"},
+      {"mx2.torvane.test", kDnsTypeMX, "mail1.torvane.test;mail2.torvane.test"},
+      {"txt2.torvane.test", kDnsTypeTXT, "ab.cd"},
+      {"192.0.2.1", kDnsTypePTR, "host1.torvane.test"},
+  };
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 10;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) {
+        for (const Case& c : kCases) {
+          if (dns->LookupText(c.name, c.type) != c.text) ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  // Threads may race to the first query of a name; after it, the cache answers.
+  EXPECT_GE(server->Count("a.torvane.test", kDnsTypeA), 1);
+  EXPECT_LE(server->Count("a.torvane.test", kDnsTypeA), kThreads);
+}
+
+TEST_F(DnsServerTest, AnswerRecordCountLimit) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  auto dns = Resolver({server}, kAnsweredTimeoutMs);
+  CDnsRES_RECORD result(CDnsRES_RECORD::kDefaultCapacity);
+  ASSERT_EQ(dns->QueryDns("many51.torvane.test", &result, kDnsTypeA), 1);
+  ASSERT_EQ(result.GetAnswers().GetSize(), 51);
+  EXPECT_EQ(result.GetAnswers()[50].data, "10.0.0.51");
+  EXPECT_EQ(dns->QueryDns("many60.torvane.test", &result, kDnsTypeA), 0);
+  EXPECT_EQ(server->Count("many60.torvane.test", kDnsTypeA), 1);
+}
+
+TEST_F(DnsServerTest, AnswersAreCachedNegativeOnesToo) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  {
+    auto dns = Resolver({server}, kAnsweredTimeoutMs);
+    CDnsRES_RECORD result;
+    for (int round = 0; round < 2; ++round) {
+      EXPECT_EQ(dns->LookupText("mx2.torvane.test", kDnsTypeMX), "mail1.torvane.test;mail2.torvane.test");
+      EXPECT_EQ(dns->QueryDns("missing.torvane.test", &result, kDnsTypeA), 1);
+      EXPECT_EQ(result.GetAnswers().GetSize(), 0);
+    }
+    EXPECT_EQ(server->Count("mx2.torvane.test", kDnsTypeMX), 1);
+    EXPECT_EQ(server->Count("missing.torvane.test", kDnsTypeA), 1);
+    EXPECT_EQ(dns->LookupText("mx2.torvane.test", kDnsTypeNS), "");  // another type: another key
+    EXPECT_EQ(server->Count("mx2.torvane.test", kDnsTypeNS), 1);
+  }
+  // The destructor saved the cache: a new resolver still sends nothing.
+  auto restarted = Resolver({server}, kAnsweredTimeoutMs);
+  EXPECT_EQ(restarted->LookupText("mx2.torvane.test", kDnsTypeMX), "mail1.torvane.test;mail2.torvane.test");
+  EXPECT_EQ(server->Count("mx2.torvane.test", kDnsTypeMX), 1);
+}
+
+TEST_F(DnsServerTest, HygieneDropsAnswersPastTheirLifetime) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  auto dns = Resolver({server}, kAnsweredTimeoutMs);
+  dns->SetTimeOfValidityRecord(1, 1);  // one second
+  const time_t asked = GetTimeNow();
+  EXPECT_EQ(dns->LookupText("a.torvane.test", kDnsTypeA), "192.0.2.10");
+  EXPECT_EQ(dns->SanitaryCache(), 0);  // still young
+  for (int i = 0; i < 150 && GetTimeNow() < asked + 2; ++i) MySleep(20);
+  EXPECT_EQ(dns->SanitaryCache(), 1);
+  EXPECT_EQ(dns->GetCacheRecordCount(), 0);
+  EXPECT_EQ(dns->LookupText("a.torvane.test", kDnsTypeA), "192.0.2.10");
+  EXPECT_EQ(server->Count("a.torvane.test", kDnsTypeA), 2);
+}
+
+TEST_F(DnsServerTest, SilentFastestServerIsPenalisedAndServersRotate) {
+  TestNameServer* first = AddServer();
+  TestNameServer* fastest = AddServer();
+  TestNameServer* third = AddServer();
+  ASSERT_TRUE(first && fastest && third);
+  auto dns = Resolver({first, fastest, third}, kSilentTimeoutMs);
+  dns->RegistraTime(first->address().c_str(), 5);
+  dns->RegistraTime(fastest->address().c_str(), 1);
+  // Slower than any answer within the time-out, faster than a penalty.
+  dns->RegistraTime(third->address().c_str(), kSilentTimeoutMs + 100);
+  fastest->SetMode("silent");
+
+  EXPECT_EQ(dns->LookupText("a.torvane.test", kDnsTypeA), "192.0.2.10");
+  EXPECT_EQ(fastest->Count("a.torvane.test", kDnsTypeA), 1);
+  EXPECT_EQ(first->Count("a.torvane.test", kDnsTypeA), 1);
+  EXPECT_EQ(dns->GetServerTime(fastest->address().c_str()), kSilentTimeoutMs + CDns::kFailurePenaltyMs);
+  EXPECT_LT(dns->GetServerTime(first->address().c_str()), kSilentTimeoutMs);  // measured
+
+  // The next query goes straight to the server that answered.
+  EXPECT_EQ(dns->LookupText("txt1.torvane.test", kDnsTypeTXT), "v=spf1 -all");
+  EXPECT_EQ(first->Count("txt1.torvane.test", kDnsTypeTXT), 1);
+  EXPECT_EQ(fastest->Count("txt1.torvane.test", kDnsTypeTXT), 0);
+
+  // When it falls silent too, the one never penalised takes over.
+  first->SetMode("silent");
+  EXPECT_EQ(dns->LookupText("ns.torvane.test", kDnsTypeNS), "ns1.torvane.test;ns2.torvane.test");
+  EXPECT_EQ(first->Count("ns.torvane.test", kDnsTypeNS), 1);
+  EXPECT_EQ(fastest->Count("ns.torvane.test", kDnsTypeNS), 0);
+  EXPECT_EQ(third->Count("ns.torvane.test", kDnsTypeNS), 1);
+  String top;
+  dns->GetTopServerDNS(&top);
+  EXPECT_EQ(top, third->address().c_str());
+}
+
+TEST_F(DnsServerTest, SingleSilentServerFailsAfterOneAttempt) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  server->SetMode("silent");
+  auto dns = Resolver({server}, kSilentTimeoutMs);
+  CDnsRES_RECORD result;
+  uint8_t got = 1;
+  const int64_t took = MillisecondsOf([&] { got = dns->QueryDns("a.torvane.test", &result, kDnsTypeA); });
+  EXPECT_EQ(got, 0);
+  EXPECT_GE(took, kSilentTimeoutMs - 20);
+  EXPECT_LT(took, kSilentTimeoutMs + 500);
+  EXPECT_EQ(server->Count("a.torvane.test", kDnsTypeA), 1);
+  EXPECT_EQ(dns->GetCacheRecordCount(), 0);  // nothing to cache
+}
+
+TEST_F(DnsServerTest, ServerNotListeningFailsAtOnce) {
+  const std::string nobody = SilentAddress();
+  ASSERT_FALSE(nobody.empty());
+  DnsSettings settings;
+  settings.servers.Add(String(nobody.c_str()));
+  settings.timeout_ms = kAnsweredTimeoutMs;
+  CDns dns(settings);
+  CDnsRES_RECORD result;
+  uint8_t got = 1;
+  const int64_t took = MillisecondsOf([&] { got = dns.QueryDns("a.torvane.test", &result, kDnsTypeA); });
+  EXPECT_EQ(got, 0);
+  EXPECT_LT(took, kAnsweredTimeoutMs / 2);  // refused, not timed out
+  EXPECT_EQ(dns.GetServerTime(nobody.c_str()), kAnsweredTimeoutMs + CDns::kFailurePenaltyMs);
+}
+
+TEST_F(DnsServerTest, ForgedAnswersAreIgnored) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  struct Case {
+    const char* mode;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"spoof-id", "192.0.2.10"},       {"spoof-qr", "192.0.2.10"},       {"spoof-question", "192.0.2.10"},
+      {"spoof-port", "192.0.2.10"},     {"spoof-id-only", ""},            {"spoof-port-only", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string app = dir_ + "/" + c.mode;  // a cache of its own
+    std::filesystem::create_directories(app);
+    SetAppPath(app.c_str());
+    server->SetMode(c.mode);
+    const bool answered = c.text[0] != '\0';
+    auto dns = Resolver({server}, answered ? kAnsweredTimeoutMs : kSilentTimeoutMs);
+    const String text = dns->LookupText("a.torvane.test", kDnsTypeA);
+    EXPECT_EQ(text, c.text) << c.mode;
+    EXPECT_NE(text, kForgedAddress) << c.mode;
+  }
+}
+
+}  // namespace
