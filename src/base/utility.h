@@ -66,9 +66,9 @@ class TickCounter {
   int64_t base_ = 0;  // seconds
 };
 
-// Milliseconds from the shared TickCounter on the wall clock. Thread-safe;
-// does not decrease except when the counter rebases (every ~24 days) or the
-// wall clock is set back.
+// Milliseconds from the shared TickCounter on the monotonic clock, so setting
+// the wall clock never makes it jump. Thread-safe; does not decrease except
+// when the counter rebases (every ~24 days).
 uint32_t GetMyTickCount();
 
 // ---- Date and time texts ---------------------------------------------------
