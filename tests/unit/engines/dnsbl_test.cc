@@ -1,0 +1,501 @@
+// dnsbl_test - the block-list engine against a real name server
+// (dnsbl_test_server.py on a loopback address) acting as several zones:
+// listings and scores, maxhit, the cache with its recomputed scores and the
+// dropped-zone rule, silent, slow, foreign and forged answers, parallel
+// lookups and reloads while lookups run.
+#include "engines/dnsbl.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/scratch_dir.h"
+#include "base/utility.h"
+#include "dnsbl_test_server.h"
+
+namespace {
+
+using bltest::BlTestServer;
+
+// The zones the server plays, with the weights the engine is given.
+constexpr const char* kZoneEntries[] = {"bl1.test|1.450", "bl2.test|1.450", "bl3.test|4.850", "bl4.test|4.500"};
+// Waits: generous where answers come, short where a zone stays silent.
+constexpr int32_t kAnsweredTimeoutMs = 2100;
+constexpr int32_t kSilentTimeoutMs = 400;
+// Slack for scheduling when a duration is bounded from above.
+constexpr int64_t kSlackMs = 250;
+// How long a query that should not have been sent gets to reach the server.
+constexpr int kSettleMs = 100;
+
+std::string Reverse(const std::string& address) {
+  std::vector<std::string> parts;
+  std::stringstream in(address);
+  std::string part;
+  while (std::getline(in, part, '.')) parts.push_back(part);
+  return parts[3] + "." + parts[2] + "." + parts[1] + "." + parts[0];
+}
+
+// A listing set: which zones list which address, and with what answer.
+struct Listing {
+  std::string address;
+  std::string zone;
+  std::string answer = "127.0.0.2";
+};
+
+// The server's JSON: the listings, plus behaviours keyed by zone.
+std::string SetupJson(const std::vector<Listing>& listings, const std::string& zones_json = "{}") {
+  std::string records;
+  for (const Listing& l : listings) {
+    if (!records.empty()) records += ",";
+    records += "\"" + Reverse(l.address) + "." + l.zone + "\": [[\"A\", \"" + l.answer + "\"]]";
+  }
+  return "{\"records\": {" + records + "}, \"zones\": " + zones_json + "}";
+}
+
+std::set<std::string> Words(const String& text) {
+  std::set<std::string> words;
+  std::stringstream in(text.ToStdString());
+  std::string word;
+  while (in >> word) words.insert(word);
+  return words;
+}
+
+int64_t MillisecondsOf(const std::function<void()>& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+class DnsBLTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
+    SetAppPath(dir_.path().c_str());
+    server_ = std::make_unique<BlTestServer>(dir_.File("server"));
+    ASSERT_TRUE(server_->Start()) << "no test name server could be started";
+  }
+  void TearDown() override {
+    server_.reset();
+    SetAppPath(nullptr);
+  }
+
+  DnsBLSettings Settings(int32_t timeout_ms, std::vector<std::string> zones = {}) const {
+    DnsBLSettings settings;
+    settings.servers.Add(String(server_->address().c_str()));
+    if (zones.empty()) zones.assign(std::begin(kZoneEntries), std::end(kZoneEntries));
+    for (const std::string& z : zones) settings.zones.Add(String(z.c_str()));
+    settings.timeout_bl_ms = timeout_ms;
+    settings.timeout_single_ms = timeout_ms;
+    settings.max_hits = 3;
+    settings.max_replies = 5;
+    return settings;
+  }
+
+  // Every record of the engine's log, joined by newlines.
+  static std::string LogText(CDnsBL& engine) {
+    std::string text;
+    engine.GetLog().Drain([&](const CLogSimple::LogSimple_item& item) { text += item.entry.ToStdString() + "\n"; });
+    return text;
+  }
+
+  ScratchDir dir_;
+  std::unique_ptr<BlTestServer> server_;
+};
+
+TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"},
+                            {"192.0.2.3", "bl2.test"},
+                            {"192.0.2.3", "bl3.test"},
+                            {"192.0.2.2", "bl1.test"},
+                            {"192.0.2.2", "bl3.test"},
+                            {"192.0.2.5", "bl4.test"}}));
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  struct Case {
+    const char* address;
+    std::set<std::string> zones;
+    float score;
+  };
+  const Case cases[] = {
+      {"192.0.2.3", {"bl1.test", "bl2.test", "bl3.test"}, 7.75f},
+      {"192.0.2.2", {"bl1.test", "bl3.test"}, 6.30f},
+      {"192.0.2.5", {"bl4.test"}, 4.5f},
+      {"192.0.2.9", {}, 0.0f},
+  };
+  for (const Case& c : cases) {
+    CDnsBL::DnsBL_Result result;
+    ASSERT_EQ(engine.QueryDnsBL(c.address, &result), 1) << c.address;
+    EXPECT_EQ(result.count, static_cast<int32_t>(c.zones.size())) << c.address;
+    EXPECT_EQ(Words(result.text), c.zones) << c.address;
+    EXPECT_NEAR(result.score, c.score, 1e-4) << c.address;
+  }
+  MySleep(kSettleMs);
+  for (const Case& c : cases) {
+    EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl4.test", kDnsTypeA), 1) << "every zone is asked once";
+  }
+  const std::string log = LogText(engine);
+  EXPECT_NE(log.find("DNSBL result: score 2 - 192.0.2.2 -> "), std::string::npos) << log;
+  EXPECT_EQ(log.find("192.0.2.9"), std::string::npos) << "a clean address is not logged";
+}
+
+// The admission rule: "maxhit" listings refuse, fewer do not; with more
+// listing zones than that the lookup stops at the limit.
+TEST_F(DnsBLTest, MaxHitsEndsTheLookup) {
+  const std::vector<std::string> five = {"bl1.test|1", "bl2.test|1", "bl3.test|1", "bl4.test|1", "bl5.test|1"};
+  std::vector<Listing> listings;
+  for (const std::string& z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test", "bl5.test"}) {
+    listings.push_back({"192.0.2.7", z});
+  }
+  server_->Setup(SetupJson(listings));
+  DnsBLSettings settings = Settings(kAnsweredTimeoutMs, five);
+  settings.max_hits = 3;
+  CDnsBL engine(settings);
+  CDnsBL::DnsBL_Result result;
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.7", &result), 1);
+  EXPECT_EQ(result.count, 3);
+  EXPECT_EQ(Words(result.text).size(), 3u);
+  EXPECT_NEAR(result.score, 3.0f, 1e-4);
+}
+
+TEST_F(DnsBLTest, CachedResultsNeedNoTrafficAndSurviveRestart) {
+  server_->Setup(SetupJson({{"192.0.2.2", "bl1.test"}, {"192.0.2.2", "bl3.test"}}));
+  {
+    CDnsBL engine(Settings(kAnsweredTimeoutMs));
+    CDnsBL::DnsBL_Result result;
+    ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
+    ASSERT_EQ(engine.QueryDnsBL("192.0.2.9", &result), 1);
+    ASSERT_EQ(result.count, 0);
+    const int sent = server_->Total();
+    EXPECT_EQ(sent, 8);
+    for (const char* address : {"192.0.2.2", "192.0.2.9"}) {
+      ASSERT_EQ(engine.QueryDnsBL(address, &result), 1);
+    }
+    MySleep(kSettleMs);
+    EXPECT_EQ(server_->Total(), sent) << "cached results are answered without traffic";
+    EXPECT_EQ(engine.GetCacheRecordCount(), 2);
+  }
+  // The destructor saved the cache in its documented layout.
+  CDB_RAM store;
+  ASSERT_EQ(store.Open(CDnsBL::kCacheFile), 1);
+  ASSERT_EQ(store.Load(), 1);
+  const int32_t n = store.Find("192.0.2.2", 0);
+  ASSERT_GE(n, 0);
+  const CDB_RAM::RECORD* record = store.GetByIndexPtr(n);
+  ASSERT_GE(record->len, 8);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(record->value.get());
+  EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, 2);
+  uint32_t bits = bytes[4] | bytes[5] << 8 | bytes[6] << 16 | static_cast<uint32_t>(bytes[7]) << 24;
+  float score;
+  std::memcpy(&score, &bits, sizeof score);
+  EXPECT_NEAR(score, 6.30f, 1e-4);
+  EXPECT_EQ(Words(String(std::string_view(record->value.get() + 8, record->len - 8))),
+            (std::set<std::string>{"bl1.test", "bl3.test"}));
+
+  CDnsBL restarted(Settings(kAnsweredTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  const int sent = server_->Total();
+  ASSERT_EQ(restarted.QueryDnsBL("192.0.2.2", &result), 1);
+  EXPECT_EQ(result.count, 2);
+  MySleep(kSettleMs);
+  EXPECT_EQ(server_->Total(), sent);
+}
+
+// A cached listing takes the current weights; one that names a zone no
+// longer configured is dropped and looked up again.
+TEST_F(DnsBLTest, CachedListingFollowsTheZoneList) {
+  server_->Setup(SetupJson({{"192.0.2.2", "bl1.test"}, {"192.0.2.2", "bl3.test"}}));
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
+  ASSERT_EQ(result.count, 2);
+  const std::string bl1 = Reverse("192.0.2.2") + ".bl1.test";
+
+  CArray<String> reweighted;
+  for (const char* z : {"bl1.test|2", "bl2.test|1", "bl3.test|5", "bl4.test|1"}) reweighted.Add(String(z));
+  engine.ReplaceZonesDNSBL(reweighted);
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
+  EXPECT_NEAR(result.score, 7.0f, 1e-4);
+  EXPECT_EQ(server_->Count(bl1, kDnsTypeA), 1) << "recomputed, not asked again";
+
+  CArray<String> without_bl3;
+  for (const char* z : {"bl1.test|2", "bl2.test|1", "bl4.test|1"}) without_bl3.Add(String(z));
+  engine.ReplaceZonesDNSBL(without_bl3);
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
+  EXPECT_EQ(result.count, 1);
+  EXPECT_EQ(result.text, "bl1.test");
+  EXPECT_NEAR(result.score, 2.0f, 1e-4);
+  EXPECT_EQ(server_->Count(bl1, kDnsTypeA), 2) << "looked up afresh";
+  EXPECT_EQ(engine.GetCacheRecordCount(), 1);
+}
+
+// The cache file is input like any other: a record that is short or
+// announces more zones than it names is dropped and the address asked again.
+TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
+  {
+    std::filesystem::create_directories(dir_.File("db"));
+    CDB_RAM store;
+    ASSERT_EQ(store.Open(CDnsBL::kCacheFile), 1);
+    const std::string too_many = std::string("\x05\0\0\0\0\0\0\0", 8) + "bl1.test";
+    const std::string negative = std::string("\xff\xff\xff\xff\0\0\0\0", 8);
+    ASSERT_EQ(store.Insert("192.0.2.2", too_many.data(), static_cast<int32_t>(too_many.size()), 0), 1);
+    ASSERT_EQ(store.Insert("192.0.2.3", "abc", 3, 0), 1);
+    ASSERT_EQ(store.Insert("192.0.2.4", negative.data(), static_cast<int32_t>(negative.size()), 0), 1);
+    ASSERT_EQ(store.Save(), 1);
+  }
+  server_->Setup(SetupJson({{"192.0.2.2", "bl2.test"}, {"192.0.2.3", "bl3.test"}, {"192.0.2.4", "bl4.test"}}));
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  ASSERT_EQ(engine.GetCacheRecordCount(), 3);
+  const std::pair<const char*, const char*> cases[] = {
+      {"192.0.2.2", "bl2.test"}, {"192.0.2.3", "bl3.test"}, {"192.0.2.4", "bl4.test"}};
+  for (const auto& [address, zone] : cases) {
+    CDnsBL::DnsBL_Result result;
+    ASSERT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
+    EXPECT_EQ(result.text, zone) << address;
+    EXPECT_EQ(server_->Count(Reverse(address) + "." + zone, kDnsTypeA), 1) << address;
+  }
+  EXPECT_EQ(engine.GetCacheRecordCount(), 3);
+}
+
+TEST_F(DnsBLTest, SilentZoneCostsAtMostTheOverallTimeout) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl2.test": {"mode": "silent"}})"));
+  CDnsBL engine(Settings(kSilentTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  const int64_t took = MillisecondsOf([&] { ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1); });
+  EXPECT_EQ(result.text, "bl1.test");
+  EXPECT_GE(took, kSilentTimeoutMs - 20);
+  EXPECT_LT(took, kSilentTimeoutMs + kSlackMs);
+  EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl2.test", kDnsTypeA), 1);
+  EXPECT_EQ(engine.GetCacheRecordCount(), 1) << "what arrived is cached";
+}
+
+TEST_F(DnsBLTest, SilentServerGivesAnEmptyCachedResultAfterTheTimeout) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
+  CDnsBL engine(Settings(kSilentTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  const int64_t took = MillisecondsOf([&] { ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1); });
+  EXPECT_EQ(result.count, 0);
+  EXPECT_GE(took, kSilentTimeoutMs - 20);
+  EXPECT_LT(took, kSilentTimeoutMs + kSlackMs);
+  EXPECT_EQ(engine.GetCacheRecordCount(), 1);
+  EXPECT_EQ(engine.GetServerTime(server_->address().c_str()), kSilentTimeoutMs + CDnsBL::kFailurePenaltyMs);
+}
+
+// Only 127.0.0.0/8 answers are listings; another address (some zones answer
+// so to resolvers they refuse) is logged and ignored.
+TEST_F(DnsBLTest, ForeignAnswerIsIgnoredAndLogged) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}, {"192.0.2.3", "bl2.test", "10.0.0.1"}}));
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  EXPECT_EQ(result.text, "bl1.test");
+  EXPECT_NEAR(result.score, 1.45f, 1e-4);
+  const std::string log = LogText(engine);
+  EXPECT_NE(log.find("DNSBL zone bl2.test answered 10.0.0.1"), std::string::npos) << log;
+}
+
+// A forged listing that comes before the true answer (NXDOMAIN) does not
+// count: answers are matched to their query by ID and question.
+TEST_F(DnsBLTest, ForgedAnswersAreIgnored) {
+  struct Case {
+    const char* mode;
+    const char* address;  // one per case, so no result comes from the cache
+  };
+  const Case cases[] = {{"spoof-id", "192.0.2.3"}, {"spoof-question", "192.0.2.4"}};
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    server_->Setup(SetupJson({{c.address, "bl1.test"}}, std::string("{\"bl3.test\": {\"mode\": \"") + c.mode + "\"}}"));
+    CDnsBL::DnsBL_Result result;
+    ASSERT_EQ(engine.QueryDnsBL(c.address, &result), 1);
+    EXPECT_EQ(result.text, "bl1.test");
+    EXPECT_EQ(result.count, 1);
+    EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl3.test", kDnsTypeA), 1);
+  }
+}
+
+// The no-stall rule: lookups of different clients run side by side, so
+// twenty of them cost one slow answer, not twenty.
+TEST_F(DnsBLTest, ParallelLookupsWaitForTheSlowZoneOnlyOnce) {
+  constexpr int kClients = 20;
+  constexpr double kSlowSeconds = 1.0;
+  constexpr int64_t kBoundMs = 1500;
+  std::vector<Listing> listings;
+  std::vector<std::string> addresses;
+  for (int i = 0; i < kClients; ++i) {
+    addresses.push_back("198.51.100." + std::to_string(i + 1));
+    listings.push_back({addresses.back(), "bl1.test"});
+    listings.push_back({addresses.back(), "bl4.test"});
+  }
+  server_->Setup(SetupJson(listings, R"({"bl4.test": {"delay": 1.0}})"));
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  std::vector<CDnsBL::DnsBL_Result> results(kClients);
+  std::atomic<int> failed{0};
+  const int64_t took = MillisecondsOf([&] {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+      threads.emplace_back([&, i] {
+        if (engine.QueryDnsBL(addresses[i].c_str(), &results[i]) != 1) ++failed;
+      });
+    }
+    for (std::thread& t : threads) t.join();
+  });
+  EXPECT_EQ(failed.load(), 0);
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_EQ(Words(results[i].text), (std::set<std::string>{"bl1.test", "bl4.test"})) << addresses[i];
+  }
+  EXPECT_GE(took, static_cast<int64_t>(kSlowSeconds * 1000) - 20);
+  EXPECT_LT(took, kBoundMs);
+}
+
+// Reloads replace the zone list while lookups read it: no lookup may see a
+// freed entry (the sanitizer build checks) or a zone of neither list.
+TEST_F(DnsBLTest, ReloadDuringLookupsFreesNothingInUse) {
+  constexpr int kThreads = 4;
+  constexpr int kLookupsPerThread = 8;
+  std::vector<Listing> listings;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kLookupsPerThread; ++i) {
+      const std::string address = "203.0.113." + std::to_string(t * kLookupsPerThread + i + 1);
+      for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test"}) listings.push_back({address, z});
+    }
+  }
+  server_->Setup(SetupJson(listings, R"({"test": {"delay": 0.02}})"));
+  CDnsBL engine(Settings(kAnsweredTimeoutMs, {"bl1.test|1", "bl2.test|1"}));
+  CArray<String> first, second;
+  for (const char* z : {"bl1.test|1", "bl2.test|1"}) first.Add(String(z));
+  for (const char* z : {"bl3.test|1", "bl4.test|1"}) second.Add(String(z));
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::thread reloader([&] {
+    for (int round = 0; !done.load() && round < 10000; ++round) {
+      engine.ReplaceZonesDNSBL(round % 2 ? first : second);
+      engine.ResetServerDNSBL();
+      for (const String& z : round % 2 ? second : first) engine.AddNameServerDNSBL(z);
+      MySleep(1);
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLookupsPerThread; ++i) {
+        const std::string address = "203.0.113." + std::to_string(t * kLookupsPerThread + i + 1);
+        CDnsBL::DnsBL_Result result;
+        if (engine.QueryDnsBL(address.c_str(), &result) != 1) ++wrong;
+        const std::set<std::string> zones = Words(result.text);
+        const bool one_list = zones == std::set<std::string>{"bl1.test", "bl2.test"} ||
+                              zones == std::set<std::string>{"bl3.test", "bl4.test"} || zones.size() < 2;
+        if (!one_list || result.count != static_cast<int32_t>(zones.size())) {
+          ++wrong;
+          ADD_FAILURE() << address << ": " << result.count << " [" << result.text.ToStdString() << "]";
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  done.store(true);
+  reloader.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(DnsBLTest, RefusedQueriesAreNotCached) {
+  server_->Stop();  // nothing listens there any more: the kernel refuses
+  CDnsBL engine(Settings(kSilentTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  const int64_t took = MillisecondsOf([&] { ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1); });
+  EXPECT_EQ(result.count, 0);
+  EXPECT_LT(took, kSilentTimeoutMs);
+  EXPECT_EQ(engine.GetCacheRecordCount(), 0);
+  EXPECT_NE(LogText(engine).find("Socket Read Failed. Error Timeout"), std::string::npos);
+}
+
+TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
+  CDnsBL engine(Settings(kAnsweredTimeoutMs));
+  CDnsBL::DnsBL_Result result;
+  EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", nullptr), 0);
+  for (const char* address : {"not-an-address", "192.0.2", "192.0.2.300", ""}) {
+    result.count = 7;
+    EXPECT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
+    EXPECT_EQ(result.count, 0) << address;
+  }
+  EXPECT_EQ(engine.QueryDnsBL(nullptr, &result), 1);
+  engine.RegistraTime(server_->address().c_str(), CDnsNameServer::kUnusableTime);
+  EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 0) << "no usable server";
+  engine.RegistraTime(server_->address().c_str(), 0);
+  engine.ResetServerDNSBL();  // a reload caught half-way: no zone to ask
+  EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  EXPECT_EQ(result.count, 0);
+  MySleep(kSettleMs);
+  EXPECT_EQ(server_->Total(), 0);
+  EXPECT_EQ(engine.GetCacheRecordCount(), 0);
+}
+
+}  // namespace
+
+// Zone entries need no server: a table of how they are read.
+TEST(DnsBLZones, EntriesAndWeights) {
+  ScratchDir dir;
+  SetAppPath(dir.path().c_str());
+  {
+    CDnsBL engine;
+    struct Case {
+      const char* entry;
+      const char* zone;
+      float weight;
+    };
+    const Case cases[] = {
+        {"bl1.test|1.450", "bl1.test", 1.45f},
+        {"bl2.test", "bl2.test", 0.0f},          // no "|": weight 0
+        {"bl3.test|junk", "bl3.test", 0.0f},     // unreadable weight
+        {"bl4.test|2|extra", "bl4.test", 2.0f},  // text after the number ignored
+        {" bl5.test |4.5", "bl5.test", 4.5f},
+        {"bl6.test|nan", "bl6.test", 0.0f},
+    };
+    for (const Case& c : cases) engine.AddNameServerDNSBL(c.entry);
+    engine.AddNameServerDNSBL("|3");  // no zone: ignored
+    engine.AddNameServerDNSBL(nullptr);
+    engine.AddNameServerDNSBL("bl1.test|9");  // duplicates are kept; the first wins
+    EXPECT_EQ(engine.GetZoneCount(), 7);
+    for (const Case& c : cases) EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL(c.zone), c.weight) << c.entry;
+    EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL("missing.test"), -1.0f);
+    EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL("BL1.TEST"), -1.0f);  // exact names
+    engine.ResetServerDNSBL();
+    EXPECT_EQ(engine.GetZoneCount(), 0);
+  }
+  SetAppPath(nullptr);
+}
+
+TEST(DnsBLZones, SettingsFromConfiguration) {
+  CConfig config;
+  config.dns_nameservers.Add(String("127.0.0.53"));
+  config.dns_nameservers.Add(String("x"));  // a placeholder
+  config.dnsbl_nameservers.Add(String("bl1.test|1.5"));
+  config.dnsbl_nameservers.Add(String(""));
+  config.dnsbl_timeout_millisecond = 2100;
+  config.dnsbl_timeout_millisecond_sc = 500;
+  config.dnsbl_maxhit = 3;
+  config.dnsbl_maxreplies = 4;
+  config.dnsbl_delete_old_record_time = 30;
+  config.dnsbl_delete_old_record_type = 60;
+  const DnsBLSettings s = DnsBLSettingsFromConfig(config);
+  ASSERT_EQ(s.servers.GetSize(), 1);
+  EXPECT_EQ(s.servers[0], "127.0.0.53");
+  ASSERT_EQ(s.zones.GetSize(), 1);
+  EXPECT_EQ(s.zones[0], "bl1.test|1.5");
+  EXPECT_EQ(s.timeout_bl_ms, 2100);
+  EXPECT_EQ(s.timeout_single_ms, 500);
+  EXPECT_EQ(s.max_hits, 3);
+  EXPECT_EQ(s.max_replies, 4);
+  EXPECT_EQ(s.cache_lifetime_value, 30);
+  EXPECT_EQ(s.cache_lifetime_unit, 60);
+}

@@ -1,0 +1,176 @@
+// dnsbl_test_server - starts and stops dnsbl_test_server.py, a loopback name
+// server that acts as several block-list zones (and serves MX, A and PTR
+// records) from a JSON description the test writes. Started on the first
+// free address of its own loopback pool, stopped by its PID.
+#ifndef TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
+#define TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bltest {
+
+constexpr const char* kPython = "/usr/bin/python3";
+// Loopback addresses the server may take (127.0.9.x), apart from the pool of
+// the resolver tests, tried in turn so processes side by side each find one.
+constexpr int kFirstHost = 1;
+constexpr int kLastHost = 250;
+constexpr uint16_t kPort = 53;
+// Bounds of waiting for the server to start and to stop.
+constexpr auto kStartLimit = std::chrono::seconds(10);
+constexpr auto kStopLimit = std::chrono::seconds(3);
+constexpr auto kPollStep = std::chrono::milliseconds(20);
+
+inline std::string ServerScript() {
+  return (std::filesystem::path(__FILE__).parent_path() / "dnsbl_test_server.py").string();
+}
+
+// True when python3 can import dnslib.
+inline bool DnslibAvailable() {
+  static const bool available = [] {
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      const int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, STDERR_FILENO);
+      execl(kPython, kPython, "-c", "import dnslib", nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }();
+  return available;
+}
+
+// True when nothing holds UDP port 53 on `address` right now.
+inline bool PortFree(const std::string& address) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(kPort);
+  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+  const bool free = bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+  close(s);
+  return free;
+}
+
+// One dnsbl_test_server.py process with its state directory.
+class BlTestServer {
+ public:
+  explicit BlTestServer(std::string state) : state_(std::move(state)) {}
+  ~BlTestServer() { Stop(); }
+  BlTestServer(const BlTestServer&) = delete;
+  BlTestServer& operator=(const BlTestServer&) = delete;
+
+  // Starts on the first free address of the pool; false when none worked.
+  bool Start() {
+    std::filesystem::create_directories(state_);
+    for (int host = kFirstHost; host <= kLastHost; ++host) {
+      const std::string address = "127.0.9." + std::to_string(host);
+      if (PortFree(address) && Launch(address)) return true;
+    }
+    return false;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto limit = std::chrono::steady_clock::now() + kStopLimit;
+    int status;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > limit) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    pid_ = -1;
+  }
+
+  // Replaces the served records and zone behaviours (dnsbl_test_server.py
+  // describes the JSON).
+  void Setup(const std::string& json) {
+    const std::string tmp = state_ + "/zones.json.tmp";
+    std::ofstream(tmp) << json;
+    std::filesystem::rename(tmp, state_ + "/zones.json");
+  }
+
+  // Queries received for `name` (lower case) and `type`.
+  int Count(const std::string& name, int type) const {
+    const std::string key = name + " " + std::to_string(type) + " ";
+    for (const std::string& line : CountLines()) {
+      if (line.rfind(key, 0) == 0) return std::stoi(line.substr(key.size()));
+    }
+    return 0;
+  }
+  // Queries received in all.
+  int Total() const {
+    int total = 0;
+    for (const std::string& line : CountLines()) total += std::stoi(line.substr(line.rfind(' ') + 1));
+    return total;
+  }
+
+  const std::string& address() const { return address_; }
+
+ private:
+  std::vector<std::string> CountLines() const {
+    std::vector<std::string> lines;
+    std::ifstream in(state_ + "/counts");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  // Starts the server on `address` and waits until it is bound; false when
+  // it exits first (the address was taken meanwhile) or does not start.
+  bool Launch(const std::string& address) {
+    std::filesystem::remove(state_ + "/ready");
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      const std::string script = ServerScript();
+      execl(kPython, kPython, script.c_str(), "--address", address.c_str(), "--state", state_.c_str(), nullptr);
+      _exit(127);
+    }
+    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
+    while (std::chrono::steady_clock::now() < limit) {
+      if (std::filesystem::exists(state_ + "/ready")) {
+        address_ = address;
+        return true;
+      }
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    Stop();
+    return false;
+  }
+
+  std::string state_;
+  std::string address_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace bltest
+
+#endif  // TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
