@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/atomicfile.h"
+#include "base/version.h"
 #include "base/utility.h"
 #include "core/signals.h"
 
@@ -22,7 +23,6 @@ LogXML* cs_xmllog = nullptr;
 
 namespace {
 
-constexpr char kVersion[] = "3.0.1";
 constexpr char kConfigOption[] = "config=";
 
 String g_config_path = kDefaultConfigPath;
@@ -78,7 +78,7 @@ int CheckStartConditions() {
 
 }  // namespace
 
-const char* GetTorvaneVersion() { return kVersion; }
+const char* GetTorvaneVersion() { return kTorvaneVersion; }
 
 const char* GetConfigPath() { return g_config_path.GetData(); }
 

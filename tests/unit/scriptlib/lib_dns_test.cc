@@ -1,0 +1,176 @@
+// Tests of "CS_Dns" against the test name server of the resolver tests
+// (dns_test_server.py on a loopback address, port 53), started and stopped
+// by PID here: each lookup kind, alias following, the object's own timeout,
+// and the results without a name or a resolver.
+#include "scriptlib/lib_dns.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/utility.h"
+#include "lib_harness.h"
+
+namespace lib_test {
+namespace {
+
+using Texts = std::vector<std::string>;
+
+constexpr const char* kPython = "/usr/bin/python3";
+// Loopback hosts tried for the server (the resolver tests use 61..120, the
+// torvane-script end-to-end tests 121..140).
+constexpr int kFirstHost = 161;
+constexpr int kLastHost = 200;
+// Bounds of waiting for the server to start and to stop.
+constexpr auto kStartLimit = std::chrono::seconds(10);
+constexpr auto kStopLimit = std::chrono::seconds(3);
+constexpr auto kPollStep = std::chrono::milliseconds(20);
+
+std::string ServerScript() {
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "engines" / "dns_test_server.py").string();
+}
+
+class LibDnsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (system("/usr/bin/python3 -c 'import dnslib' 2>/dev/null") != 0) GTEST_SKIP() << "no python3-dnslib";
+    char pattern[] = "/tmp/lib_dns_testXXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    SetAppPath(dir_.c_str());
+    ASSERT_TRUE(StartServer()) << "no test name server could be started";
+    DnsSettings settings;
+    settings.servers.Add(String(address_.c_str()));
+    settings.timeout_ms = 1000;
+    resolver_ = std::make_unique<CDns>(settings);
+    SetScriptResolver(resolver_.get());
+  }
+  void TearDown() override {
+    SetScriptResolver(nullptr);
+    resolver_.reset();
+    StopServer();
+    SetAppPath(nullptr);
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  void SetMode(const std::string& mode) {
+    std::ofstream(dir_ + "/state/mode.tmp") << mode << "\n";
+    std::filesystem::rename(dir_ + "/state/mode.tmp", dir_ + "/state/mode");
+  }
+
+  std::unique_ptr<CDns> resolver_;
+
+ private:
+  bool StartServer() {
+    const std::string state = dir_ + "/state";
+    std::filesystem::create_directories(state);
+    for (int host = kFirstHost; host <= kLastHost; ++host) {
+      const std::string address = "127.0.0." + std::to_string(host);
+      if (Launch(address, state)) {
+        address_ = address;
+        return true;
+      }
+    }
+    return false;
+  }
+  // Starts the server on `address`; false when it exits before it is bound.
+  bool Launch(const std::string& address, const std::string& state) {
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      const std::string script = ServerScript();
+      freopen("/dev/null", "w", stderr);
+      execl(kPython, kPython, script.c_str(), "--address", address.c_str(), "--state", state.c_str(),
+            "--lifetime", "120", nullptr);
+      _exit(127);
+    }
+    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
+    while (std::chrono::steady_clock::now() < limit) {
+      if (std::filesystem::exists(state + "/ready")) return true;
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    StopServer();
+    return false;
+  }
+  void StopServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto limit = std::chrono::steady_clock::now() + kStopLimit;
+    int status;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > limit) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    pid_ = -1;
+  }
+
+  std::string dir_;
+  std::string address_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(LibDnsTest, LookupKinds) {
+  const struct {
+    const char* call;
+    const char* expected;
+  } kCases[] = {
+      {"d.DNS_Resolve(\"a.torvane.test\")", "192.0.2.10"},
+      {"d.DNS_Resolve(\"hop1.torvane.test\")", "192.0.2.10"},  // through the alias
+      {"d.DNS_MX(\"mx2.torvane.test\")", "mail1.torvane.test;mail2.torvane.test"},
+      {"d.DNS_NS(\"ns.torvane.test\")", "ns1.torvane.test;ns2.torvane.test"},
+      {"d.DNS_TXT(\"txt1.torvane.test\")", "v=spf1 -all"},
+      {"d.DNS_Reverse(\"192.0.2.1\")", "host1.torvane.test"},
+      {"d.DNS_Resolve(\"missing.torvane.test\")", ""},
+      {"d.DNS_Resolve(\"\")", ""},
+      {"d.DNS_MX(0)", ""},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(RunBody(std::string("CS_Dns d = new CS_Dns(); Capture(") + c.call + ");"), Texts{Text(c.expected)})
+        << c.call;
+  }
+}
+
+TEST_F(LibDnsTest, TheObjectsTimeoutBoundsASilentServer) {
+  SetMode("silent");
+  const auto start = std::chrono::steady_clock::now();
+  Texts got = RunBody("CS_Dns d = new CS_Dns(); d.SetTimeOut(100); Capture(d.DNS_TXT(\"txt2.torvane.test\"));");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(got, Texts{Text("")});
+  EXPECT_LT(took, std::chrono::milliseconds(800));  // the resolver's own wait is 1000 ms
+  EXPECT_EQ(resolver_->GetTimeOut(), 1000);         // and stays as it was
+}
+
+TEST_F(LibDnsTest, AddedServersReachTheSharedResolver) {
+  const int before = resolver_->GetServerCount();
+  RunBody("CS_Dns d = new CS_Dns(); d.AddNameServerDNS(\"127.0.0.200\"); d.AddNameServerDNS(\"\");");
+  EXPECT_EQ(resolver_->GetServerCount(), before + 1);
+}
+
+TEST(LibDnsNoResolverTest, LookupsGiveEmptyTexts) {
+  SetScriptResolver(nullptr);
+  EXPECT_EQ(RunBody("CS_Dns d = new CS_Dns(); d.AddNameServerDNS(\"127.0.0.1\");"
+                    "Capture(d.DNS_Resolve(\"a.torvane.test\")); Capture(d.DNS_MX(\"x\"));"),
+            (Texts{Text(""), Text("")}));
+}
+
+}  // namespace
+}  // namespace lib_test
