@@ -1,12 +1,28 @@
-// torvane-script - compiles a script file and calls its int main(), printing
-// the interpreter's diagnostics to standard error. Exit status: main's
-// result, or 1 after an error. With --disassemble the code listing is
-// printed to standard output instead of running main.
+// torvane-script - runs a script file once, as a cron job would run it: builds
+// the CS_CRON_SCRIPT host with the library classes, binds "$_this", compiles
+// and calls int main(). Administrators use it to try a script before
+// installing it. Diagnostics and the script's WriteLog records go to standard
+// error. Exit status: main's result, or 1 after an error.
+//
+//   torvane-script [--config=PATH] [--app-path=DIR] [--disassemble] FILE.cs
+//
+// --config      the configuration GetConfig reads and the resolver is built
+//               from (without it the DNS functions answer "")
+// --app-path    the application directory (RunScript looks in its
+//               scripts/cron/)
+// --disassemble print the code listing instead of running main
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 
-#include "script/externs.h"
+#include "base/config.h"
+#include "base/utility.h"
+#include "engines/dns.h"
 #include "script/interpreter.h"
+#include "scriptlib/cron_script.h"
+#include "scriptlib/lib_dns.h"
+#include "scriptlib/persistent.h"
 
 namespace {
 
@@ -15,41 +31,93 @@ class StderrLog : public ScriptLog {
   void Write(int, const char*, const char* text) override { fprintf(stderr, "%s\n", text); }
 };
 
+struct Options {
+  bool disassemble = false;
+  const char* config_path = nullptr;
+  const char* app_path = nullptr;
+  const char* script_path = nullptr;
+};
+
 int Usage() {
-  fprintf(stderr, "usage: torvane-script [--disassemble] FILE.cs\n");
+  fprintf(stderr,
+          "usage: torvane-script [--config=PATH] [--app-path=DIR] [--disassemble] FILE.cs\n");
   return 2;
+}
+
+// The value of "--name=VALUE" in `arg`, or null when `arg` is not that option.
+const char* OptionValue(const char* arg, const char* prefix) {
+  size_t length = strlen(prefix);
+  return strncmp(arg, prefix, length) == 0 ? arg + length : nullptr;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "--disassemble") == 0) {
+      options->disassemble = true;
+    } else if (const char* config = OptionValue(arg, "--config=")) {
+      options->config_path = config;
+    } else if (const char* app = OptionValue(arg, "--app-path=")) {
+      options->app_path = app;
+    } else if (options->script_path == nullptr && strncmp(arg, "--", 2) != 0) {
+      options->script_path = arg;
+    } else {
+      return false;
+    }
+  }
+  return options->script_path != nullptr;
+}
+
+// The script's WriteLog records, one line each.
+void PrintLogRecords(CLogSimple& log) {
+  log.Drain([](const CLogSimple::LogSimple_item& item) {
+    fprintf(stderr, "%s %d %s: %s\n", item.type.GetData() ? item.type.GetData() : "", item.level,
+            item.filename.GetData() ? item.filename.GetData() : "",
+            item.entry.GetData() ? item.entry.GetData() : "");
+  });
+}
+
+int Disassemble(Interpreter* in) {
+  std::string listing = in->DisassemblyText();
+  fwrite(listing.data(), 1, listing.size(), stdout);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool disassemble = false;
-  const char* path = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--disassemble") == 0) {
-      disassemble = true;
-    } else if (!path) {
-      path = argv[i];
-    } else {
-      return Usage();
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) return Usage();
+  if (options.app_path != nullptr) SetAppPath(options.app_path);
+
+  StderrLog diagnostics;
+  CS_Torvane_kernel kernel;
+  CronContext context;
+  context.kernel = &kernel;
+  context.diagnostics = &diagnostics;
+  CConfig config;
+  std::unique_ptr<CDns> dns;
+  if (options.config_path != nullptr) {
+    if (!config.Load(options.config_path)) {
+      fprintf(stderr, "torvane-script: can't read configuration \"%s\"\n", options.config_path);
+      return 1;
     }
+    config.ReadConfig();
+    context.config = &config;
+    dns = std::make_unique<CDns>(DnsSettingsFromConfig(config));
+    context.dns = dns.get();
+    SetScriptResolver(dns.get());  // the resolver CS_Dns objects use
   }
-  if (!path) return Usage();
-  StderrLog log;
-  Interpreter interpreter;
-  interpreter.SetLog(&log);
-  interpreter.SetScriptPath(path);
-  if (!interpreter.load(path)) return 1;
-  if (disassemble) {
-    std::string listing = interpreter.DisassemblyText();
-    fwrite(listing.data(), 1, listing.size(), stdout);
-    return 0;
-  }
-  if (!interpreter.isExist("main")) {
-    fprintf(stderr, "torvane-script: %s has no int main()\n", path);
+
+  CS_CRON_INSTANCE instance(context);
+  if (!instance.InitScript(options.script_path)) return 1;
+  if (options.disassemble) return Disassemble(instance.interpreter());
+  if (!instance.interpreter()->isExist("main")) {
+    fprintf(stderr, "torvane-script: %s has no int main()\n", options.script_path);
     return 1;
   }
-  int result = interpreter.run("main");
+  int result = instance.interpreter()->run("main");
   fflush(stdout);
-  return interpreter.BuildAllLog()[0] != '\0' ? 1 : result;
+  PrintLogRecords(instance.log());
+  return instance.interpreter()->BuildAllLog()[0] != '\0' ? 1 : result;
 }

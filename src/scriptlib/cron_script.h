@@ -1,0 +1,146 @@
+// cron_script - the cron script kind: CS_CRON_INSTANCE, the host side of one
+// cron script (its interpreter, log buffer and context), and CS_CRON_SCRIPT,
+// the object the script creates with `new CS_CRON_SCRIPT($_this)`: the
+// common functions plus the management set. The scheduler and
+// torvane-script both build scripts through CS_CRON_INSTANCE::InitScript.
+#ifndef TORVANE_SCRIPTLIB_CRON_SCRIPT_H_
+#define TORVANE_SCRIPTLIB_CRON_SCRIPT_H_
+
+#include <memory>
+#include <string>
+
+#include "base/config.h"
+#include "base/logxml.h"
+#include "engines/db_ram.h"
+#include "engines/dns.h"
+#include "script/interpreter.h"
+#include "scriptlib/lib_hasharray.h"
+#include "scriptlib/script_common.h"
+
+// What a cron script may reach. Every pointer is owned elsewhere, must
+// outlive the instances that use it, and may be null: a function whose
+// context is missing does nothing and returns 0, false or "".
+struct CronContext {
+  CConfig* config = nullptr;            // the configuration (GetConfig, SetConfig, ...)
+  CDns* dns = nullptr;                  // the resolver (DNS_*)
+  CS_Torvane_kernel* kernel = nullptr;  // the persistent objects
+  ScriptLog* diagnostics = nullptr;     // also receives the interpreter's messages
+};
+
+// The host instance of one cron script. Not thread-safe: it belongs to the
+// thread that runs its script.
+class CS_CRON_INSTANCE : public ScriptHost {
+ public:
+  // Category of WriteLog records that name none.
+  static constexpr const char* kLogCategory = "CRON";
+  // Nested RunScript calls allowed: a script that runs itself ends here.
+  static constexpr int kMaxRunScriptDepth = 8;
+
+  // `depth` counts the RunScript calls that led here (0 for a job).
+  explicit CS_CRON_INSTANCE(const CronContext& context, int depth = 0);
+  ~CS_CRON_INSTANCE() override;
+  CS_CRON_INSTANCE(const CS_CRON_INSTANCE&) = delete;
+  CS_CRON_INSTANCE& operator=(const CS_CRON_INSTANCE&) = delete;
+
+  // Builds a fresh interpreter for the script file at `path`: registers
+  // CS_CRON_SCRIPT and the library classes, binds "$_this" to this instance
+  // and compiles. False when the file cannot be read or does not compile
+  // (the reasons are in the interpreter's log, see BuildAllLog).
+  bool InitScript(const char* path);
+  // Runs "main"; its result, or -1 when there is no compiled script with a
+  // "main" or the call left errors.
+  int RunMain();
+  // Destroys the interpreter.
+  void DeleteScript() { interpreter_.reset(); }
+
+  // Null before InitScript.
+  Interpreter* interpreter() { return interpreter_.get(); }
+  // The WriteLog records of the script, for the host to drain.
+  CLogSimple& log() { return log_; }
+  const CronContext& context() const { return context_; }
+  int depth() const { return depth_; }
+
+  // ScriptHost:
+  Interpreter* ScriptInterpreter() override { return interpreter_.get(); }
+  void QueueLog(int level, const char* text, const char* category) override;
+  const char* DefaultLogCategory() const override { return kLogCategory; }
+  CFileINI* Configuration() override { return context_.config; }
+  CS_Torvane_kernel* PersistentObjects() override { return context_.kernel; }
+  ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
+
+ private:
+  CronContext context_;
+  int depth_;
+  CS_CRON_INSTANCE* self_ = this;  // the storage "$_this" shows
+  std::string script_name_;        // the file name, as log records' source
+  CLogSimple log_;
+  ScriptGlobalVariables globals_;
+  std::unique_ptr<Interpreter> interpreter_;
+};
+
+// The script object of a cron script. Text results stay valid until the
+// same function runs again on this object. Not thread-safe.
+class CS_CRON_SCRIPT : public CS_ScriptCommon {
+ public:
+  // `instance` may be null (no context at all).
+  explicit CS_CRON_SCRIPT(CS_CRON_INSTANCE* instance);
+
+  // Runs the cron script `name` (from "/scripts/cron/" under the application
+  // path, "..", "~", "/" and "\" removed) in this thread: its main's result,
+  // or -1 when it cannot be built, has no main, or nests too deep.
+  int RunScript(const char* name);
+
+  // ---- configuration: "" / 0 / nothing without a configuration
+  const char* GetConfig(const char* key, const char* section);
+  // Adds the configuration's keys and values (of `section`, or of every
+  // section when null) to a HashArray; 1, or 0 without configuration or
+  // array.
+  int GetConfigToArray(CS_Array* array, const char* section);
+  void SetConfig(const char* section, const char* key, const char* value);
+  void DeleteFromConfig(const char* section, const char* key);
+  void SaveConfig();
+  void WaitForReplaceConfig();
+  void SetLevelReBootConfig(int level);
+  void SetRebootConfig(int flag);
+
+  // ---- the resolver: "" without one or without an answer
+  const char* DNS_Reverse(const char* address);
+  const char* DNS_Resolve(const char* name);
+  const char* DNS_MX(const char* name);
+  const char* DNS_NS(const char* name);
+  const char* DNS_TXT(const char* name);
+
+  // ---- the daemon core's engines. This host runs without the core (a
+  // script run by hand, or a daemon whose core is not reachable here), so
+  // these answer as for a script without context.
+  int InsertDomain(Variable domain);  // -1
+  int NoEngineInt();
+  int NoEngineInt1(Variable a);
+  int NoEngineInt2(Variable a, Variable b);
+  float NoEngineFloat1(Variable a);
+  const char* NoEngineText();
+  const char* NoEngineText1(Variable a);
+  void NoEngineAction();
+  void NoEngineAction2(Variable a, Variable b);
+  void NoEngineAction3(Variable a, Variable b, Variable c);
+  void NoEngineListing(Variable array);
+  void NoEngineView(Variable array, int count, int start, const char* filter, int mode);
+  CDB_RAM* NoEngineStore();
+  void* NoEngineObject();
+
+ private:
+  enum class Text { kDns, kCount };
+
+  // Keeps a lookup's answer for the script.
+  const char* KeepDns(const String& answer);
+  CConfig* config() const;
+
+  CS_CRON_INSTANCE* instance_;  // not owned; may be null
+  ScriptTextResults<Text> results_;
+};
+
+// Registers the CS_CRON_SCRIPT class with the common and the cron
+// functions on `in`.
+void RegisterCronScriptClass(Interpreter* in);
+
+#endif  // TORVANE_SCRIPTLIB_CRON_SCRIPT_H_

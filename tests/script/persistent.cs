@@ -1,0 +1,53 @@
+// persistent.cs - objects kept between scripts (persistent objects), and
+// what a script run by hand gets from the management functions: the daemon's
+// engines are not there, so each answers empty.
+// Run it by hand:  torvane-script tests/script/persistent.cs
+// It prints "N passed, M failed" and returns the number of failures.
+
+CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);
+int passed = 0;
+int failed = 0;
+
+// Counts one check; a failure is printed with what came and what was due.
+int same(string what, string got, string expected) {
+  if (got == expected) { passed++; return 1; }
+  failed++;
+  cs.Print("FAIL " + what + ": got [" + got + "] expected [" + expected + "]\n");
+  return 0;
+}
+
+// Another part of a job reaching the same cell by name.
+int read_counter() {
+  CS_Flag cell = cs.GetPersistentOBJ("runs", "CS_Flag");
+  return cell.GetInt();
+}
+
+int main() {
+  CS_Flag counter = cs.CreatePersistentOBJ("runs", "CS_Flag");
+  counter.SetInt(counter.GetInt() + 1);
+  same("persistent cell by name", "" + read_counter(), "1");
+  CS_Flag again = cs.CreatePersistentOBJ("runs", "CS_Flag");
+  again.SetString("shared");
+  same("create returns the existing cell", counter.GetString(), "shared");
+
+  // After deleting, the name gives a fresh cell.
+  cs.DeletePersistentOBJ("runs");
+  CS_Flag fresh = cs.CreatePersistentOBJ("runs", "CS_Flag");
+  same("fresh cell after delete", "" + fresh.GetInt(), "0");
+
+  // A record store kept by name.
+  CDB_Ram db = cs.CreatePersistentOBJ("scratch", "CDB_Ram");
+  CDB_Ram same_db = cs.GetPersistentOBJ("scratch", "CDB_Ram");
+  same_db.Insert("key", "value");
+  same("persistent store", "" + db.GetCount(), "1");
+
+  // Without the daemon: no configuration, no resolver, no engines.
+  same("GetConfig", cs.GetConfig("loglevel"), "");
+  same("DNS_Resolve", cs.DNS_Resolve("localhost"), "");
+  same("InsertDomain", "" + cs.InsertDomain("example.org"), "-1");
+  same("IsALWL", "" + cs.IsALWL("a@example.org", "b@example.org"), "0");
+  same("GetDBPhishingDate", cs.GetDBPhishingDate(), "");
+
+  cs.Print(cs.Format("%d passed, %d failed\n", passed, failed));
+  return failed;
+}

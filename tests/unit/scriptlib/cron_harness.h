@@ -1,0 +1,90 @@
+// cron_harness - runs a script text as a cron script (CS_CRON_INSTANCE, the
+// library classes, "$_this") and collects its result, the interpreter's
+// diagnostics and the script's WriteLog records.
+#ifndef TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_
+#define TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "scriptlib/cron_script.h"
+
+namespace cron_test {
+
+// The opening line of every test script.
+constexpr const char kOpen[] = "CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\n";
+
+struct LogRecord {
+  int level;
+  std::string text;
+  std::string category;
+  std::string source;
+};
+
+struct CronRun {
+  bool compiled = false;
+  int result = 0;
+  std::string diagnostics;  // the interpreter's messages
+  std::vector<LogRecord> records;
+};
+
+// A file holding `contents`, removed with the object.
+class ScriptFile {
+ public:
+  explicit ScriptFile(const std::string& contents, const std::string& path = "") : path_(path) {
+    if (path_.empty()) {
+      char pattern[] = "/tmp/torvane_cron_testXXXXXX";
+      int fd = mkstemp(pattern);
+      close(fd);
+      unlink(pattern);
+      path_ = std::string(pattern) + ".cs";
+    }
+    FILE* file = fopen(path_.c_str(), "wb");
+    if (file != nullptr) {
+      fwrite(contents.data(), 1, contents.size(), file);
+      fclose(file);
+    }
+  }
+  ~ScriptFile() { unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Compiles `source` as a cron script with `context` and calls its main.
+inline CronRun RunCron(const std::string& source, const CronContext& context = CronContext()) {
+  ScriptFile file(source);
+  CS_CRON_INSTANCE instance(context);
+  CronRun run;
+  run.compiled = instance.InitScript(file.path().c_str());
+  if (run.compiled) run.result = instance.interpreter()->run("main");
+  run.diagnostics = instance.interpreter()->BuildAllLog();
+  instance.log().Drain([&run](const CLogSimple::LogSimple_item& item) {
+    auto text = [](const String& s) { return std::string(s.GetData() ? s.GetData() : ""); };
+    run.records.push_back({item.level, text(item.entry), text(item.type), text(item.filename)});
+  });
+  return run;
+}
+
+// The text of `expression` as main passes it to WriteLog (category "T"), or
+// the diagnostics when the script failed.
+inline std::string EvalText(const std::string& expression, const CronContext& context = CronContext()) {
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen + "cs.WriteLog(1, " + expression +
+                            ", \"T\");\nreturn 7; }",
+                        context);
+  if (run.result != 7 || run.records.size() != 1) return "FAILED: " + run.diagnostics;
+  return run.records[0].text;
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace cron_test
+
+#endif  // TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_

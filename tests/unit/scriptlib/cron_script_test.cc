@@ -1,0 +1,172 @@
+// The cron script kind: its management functions without context, the
+// configuration functions with one, WriteLog into the instance's buffer and
+// RunScript under the application path.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "base/utility.h"
+#include "cron_harness.h"
+
+namespace cron_test {
+namespace {
+
+TEST(CronScriptTest, ManagementFunctionsWithoutContextGiveEmptyResults) {
+  const char* const kTrueWithoutContext[] = {
+      "cs.GetConfig(\"loglevel\") == \"\"",
+      "cs.GetConfig(\"loglevel\", \"CONFIG\") == \"\"",
+      "cs.GetConfigToArray(list) == 0",
+      "cs.DNS_Reverse(\"127.0.0.1\") == \"\"",
+      "cs.DNS_Resolve(\"localhost\") == \"\"",
+      "cs.DNS_MX(\"example.org\") == \"\"",
+      "cs.DNS_NS(\"example.org\") == \"\"",
+      "cs.DNS_TXT(\"example.org\") == \"\"",
+      "cs.DNSBL_Score(\"127.0.0.2\") == 0.0",
+      "cs.DNSBL_Ns(\"127.0.0.2\") == \"\"",
+      "cs.InsertDomain(\"example.org\") == -1",
+      "cs.GetDomain(\"example.org\") == 0",
+      "cs.DeleteDomain(\"example.org\") == 0",
+      "cs.SetHeloRefresh() == 0",
+      "cs.IsALWL(\"a\", \"b\") == 0",
+      "cs.DCTest(\"x\") == 0",
+      "cs.DCRefreshServer() == 0",
+      "cs.AddDomainPhishing(\"d\") == 0",
+      "cs.UpDateDomainPhishing(\"d\", 1) == 0",
+      "cs.DeleteDomainPhishing(\"d\") == 0",
+      "cs.UpDateDBPhishingFromWWW() == 0",
+      "cs.GetDBPhishingDate() == \"\"",
+      "cs.RunScript(0) == -1",
+  };
+  for (const char* check : kTrueWithoutContext) {
+    CronRun run = RunCron(std::string("int main() {\n") + kOpen + "HashArray list = new HashArray();\n" +
+                          "cs.SaveConfig(); cs.SetConfig(\"A\", \"k\", \"v\"); cs.ViewGreyListDB(list);"
+                          " cs.ViewALWLDB(list, 5); cs.AddALWL(\"a\", \"b\"); cs.LoadALWL(); cs.SaveDomains();"
+                          " cs.LoadDBPhishing(); cs.DCGetServer(list); cs.ViewPhishingDB(list);\n"
+                          "return " + check + "; }");
+    EXPECT_EQ(run.result, 1) << check << "\n" << run.diagnostics;
+  }
+}
+
+TEST(CronScriptTest, ConfigurationFunctionsEditTheConfiguration) {
+  CConfig config;
+  ASSERT_TRUE(config.LoadBuffer("[CONFIG]\r\nloglevel=3\r\n[DNS]\r\nnameserver_0=127.0.0.1\r\n"));
+  CronContext context;
+  context.config = &config;
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen +
+                            "int ok = cs.GetConfig(\"loglevel\") == \"3\";\n"
+                            "ok += 2 * (cs.GetConfig(\"loglevel\", \"DNS\") == \"\");\n"
+                            "cs.SetConfig(\"NEW\", \"key\", \"value\");\n"
+                            "ok += 4 * (cs.GetConfig(\"key\", \"NEW\") == \"value\");\n"
+                            "cs.DeleteFromConfig(\"CONFIG\", \"loglevel\");\n"
+                            "ok += 8 * (cs.GetConfig(\"loglevel\") == \"\");\n"
+                            "HashArray dns = new HashArray();\n"
+                            "ok += 16 * (cs.GetConfigToArray(dns, \"DNS\") == 1);\n"
+                            "ok += 32 * (dns.GetRecordCount() == 1 && dns.GetS(\"nameserver_0\") == \"127.0.0.1\");\n"
+                            "return ok; }",
+                        context);
+  EXPECT_EQ(run.result, 63) << run.diagnostics;
+}
+
+TEST(CronScriptTest, RebootRequests) {
+  const struct {
+    int level_before;
+    const char* calls;
+    bool reboot;
+    int level_after;
+  } kCases[] = {
+      {-1, "cs.SetRebootConfig(1);", true, 0},
+      {2, "cs.SetRebootConfig(1);", true, 2},
+      {2, "cs.SetRebootConfig(0);", false, -1},
+      {-3, "cs.SetRebootConfig(0);", false, -3},
+      {0, "cs.SetLevelReBootConfig(4);", false, 4},
+  };
+  for (const auto& c : kCases) {
+    CConfig config;
+    config.SetLevelReboot(c.level_before);
+    CronContext context;
+    context.config = &config;
+    CronRun run = RunCron(std::string("int main() {\n") + kOpen + c.calls + " return 1; }", context);
+    EXPECT_EQ(run.result, 1) << run.diagnostics;
+    EXPECT_EQ(config.IsToReboot(), c.reboot) << c.calls << " from " << c.level_before;
+    EXPECT_EQ(config.GetLevelReboot(), c.level_after) << c.calls << " from " << c.level_before;
+  }
+}
+
+TEST(CronScriptTest, WriteLogGoesToTheInstanceBuffer) {
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen +
+                        "cs.WriteLog(2, \"refreshed\", 0); cs.WriteLog(1, \"odd\", \"RAD\"); cs.WriteLog(1, 0, 0);"
+                        " return 1; }");
+  ASSERT_EQ(run.records.size(), 2u) << run.diagnostics;
+  EXPECT_EQ(run.records[0].level, 2);
+  EXPECT_EQ(run.records[0].text, "refreshed");
+  EXPECT_EQ(run.records[0].category, "CRON");
+  EXPECT_EQ(run.records[1].category, "RAD");
+  EXPECT_EQ(run.records[0].source.substr(0, 17), "torvane_cron_test") << "the script's file name";
+}
+
+TEST(CronScriptTest, MissingOrBrokenScriptIsNotBuilt) {
+  CS_CRON_INSTANCE instance{CronContext()};
+  EXPECT_FALSE(instance.InitScript("/nonexistent/torvane/a.cs"));
+  EXPECT_TRUE(Contains(instance.interpreter()->BuildAllLog(), "can't open"));
+  EXPECT_EQ(instance.RunMain(), -1);
+  CronRun run = RunCron("int main() { return undefined_name; }");
+  EXPECT_FALSE(run.compiled);
+  EXPECT_FALSE(run.diagnostics.empty());
+}
+
+// An application directory with scripts/cron/, removed afterwards; the
+// application path is restored.
+class CronDirectory {
+ public:
+  CronDirectory() : previous_(GetAppPath()) {
+    char pattern[] = "/tmp/torvane_cron_appXXXXXX";
+    root_ = mkdtemp(pattern);
+    mkdir((root_ + "/scripts").c_str(), 0700);
+    mkdir((root_ + "/scripts/cron").c_str(), 0700);
+    SetAppPath(root_.c_str());
+  }
+  ~CronDirectory() {
+    SetAppPath(previous_.GetData() ? previous_.GetData() : "");
+    std::string command = "rm -rf '" + root_ + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+  }
+  std::string CronPath(const char* name) const { return root_ + "/scripts/cron/" + name; }
+
+ private:
+  String previous_;
+  std::string root_;
+};
+
+TEST(CronScriptTest, RunScriptRunsAnotherCronScript) {
+  CronDirectory dir;
+  ScriptFile child(std::string("int main() {\n") + kOpen + "cs.WriteLog(1, \"child ran\", 0); return 42; }",
+                   dir.CronPath("child.cs"));
+  ScriptFile self(std::string("int main() {\n") + kOpen + "return cs.RunScript(\"self.cs\"); }",
+                  dir.CronPath("self.cs"));
+  ScriptFile nomain("int helper() { return 1; }", dir.CronPath("nomain.cs"));
+  const struct {
+    const char* name;
+    int expected;
+  } kCases[] = {
+      {"child.cs", 42},
+      {"../cron/child.cs", -1},  // cleaned to "cronchild.cs": the path cannot climb out
+      {"~/child.cs", 42},
+      {"missing.cs", -1},
+      {"nomain.cs", -1},
+      {"self.cs", -1},  // recursion ends at the nesting limit
+  };
+  for (const auto& c : kCases) {
+    CronRun run = RunCron(std::string("int main() {\n") + kOpen + "return cs.RunScript(\"" + c.name + "\"); }");
+    EXPECT_EQ(run.result, c.expected) << c.name << "\n" << run.diagnostics;
+  }
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen + "return cs.RunScript(\"child.cs\"); }");
+  ASSERT_EQ(run.records.size(), 1u);
+  EXPECT_EQ(run.records[0].text, "child ran");
+  EXPECT_EQ(run.records[0].source, "child.cs");
+}
+
+}  // namespace
+}  // namespace cron_test
