@@ -7,22 +7,13 @@
 #include "script/interpreter.h"
 #include "script/opcodes.h"
 #include "script/script_error.h"
+#include "script/wrapping_int.h"
 
 namespace {
 
 // Nested script calls (each is a nested executor on the native stack); deeper
 // recursion ends the call with an error instead of overflowing that stack.
 constexpr int kMaxCallDepth = 200;
-
-int WrapAdd(int a, int b) {
-  return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
-}
-int WrapSub(int a, int b) {
-  return static_cast<int>(static_cast<unsigned>(a) - static_cast<unsigned>(b));
-}
-int WrapMul(int a, int b) {
-  return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b));
-}
 
 // Fused compare-and-jump: whether jump opcode `op` jumps for a, b.
 bool JumpTaken(int op, const Variable& a, const Variable& b) {

@@ -28,6 +28,18 @@ std::string Cut(const char* name) {
   return text;
 }
 
+// Stores `binding` (taking ownership) under `key` unless `defined` says the
+// table already holds that name; false for such a duplicate, whose binding is
+// freed, since the first registration of a name is the one scripts see.
+template <typename Binding>
+bool StoreUnlessDefined(std::vector<ExternEntry<Binding>>& table, bool defined, const std::string& key,
+                        Binding* binding) {
+  std::unique_ptr<Binding> owned(binding);
+  if (defined) return false;
+  table.push_back({key, std::move(owned)});
+  return true;
+}
+
 }  // namespace
 
 namespace {
@@ -321,33 +333,24 @@ void Interpreter::PushValue(Variable&& value) {
 // {=========== registration
 
 void Interpreter::addExternFunction(const char* name, ExternFunctionBase* binding) {
-  std::unique_ptr<ExternFunctionBase> owned(binding);
-  std::string key = Cut(name);
-  if (program_.FindExternFunction(key) >= 0) {
+  const std::string key = Cut(name);
+  if (!StoreUnlessDefined(program_.extern_functions, program_.FindExternFunction(key) >= 0, key, binding)) {
     LogError(Format("CS_Scripting::addExternFunction(): \"%.1024s\" function already defined", key.c_str()));
-    return;
   }
-  program_.extern_functions.push_back({key, std::move(owned)});
 }
 
 void Interpreter::addExternVariable(const char* name, ExternVariableBase* binding) {
-  std::unique_ptr<ExternVariableBase> owned(binding);
-  std::string key = Cut(name);
-  if (program_.FindExternVariable(key) >= 0) {
+  const std::string key = Cut(name);
+  if (!StoreUnlessDefined(program_.extern_variables, program_.FindExternVariable(key) >= 0, key, binding)) {
     LogError(Format("CS_Scripting::addExternVariable(): \"%.1024s\" variable already defined", key.c_str()));
-    return;
   }
-  program_.extern_variables.push_back({key, std::move(owned)});
 }
 
 void Interpreter::addExternClass(const char* name, ExternClassBase* binding) {
-  std::unique_ptr<ExternClassBase> owned(binding);
-  std::string key = Cut(name);
-  if (program_.FindExternClass(key) >= 0) {
+  const std::string key = Cut(name);
+  if (!StoreUnlessDefined(program_.extern_classes, program_.FindExternClass(key) >= 0, key, binding)) {
     LogError(Format("CS_Scripting::addExternClass(): \"%.1024s\" class already defined", key.c_str()));
-    return;
   }
-  program_.extern_classes.push_back({key, std::move(owned)});
 }
 
 void Interpreter::ModificaSpecialVar(const char* name, ExternVariableBase* binding) {

@@ -8,6 +8,7 @@
 
 #include "script/opcodes.h"
 #include "script/script_error.h"
+#include "script/wrapping_int.h"
 
 namespace {
 
@@ -23,17 +24,6 @@ bool IsNumber(const Variable& v) {
 double AsDouble(const Variable& v) {
   return v.type() == Variable::kInt ? static_cast<double>(v.rawInt())
                                     : static_cast<double>(v.rawFloat());
-}
-
-// Integer arithmetic wraps around in 32 bits, as the hardware would.
-int WrapAdd(int a, int b) {
-  return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
-}
-int WrapSub(int a, int b) {
-  return static_cast<int>(static_cast<unsigned>(a) - static_cast<unsigned>(b));
-}
-int WrapMul(int a, int b) {
-  return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b));
 }
 
 // The text an int or float contributes to a string concatenation.

@@ -3,17 +3,7 @@
 // Run it by hand:  torvane-script tests/script/encodings.cs
 // It prints "N passed, M failed" and returns the number of failures.
 
-CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);
-int passed = 0;
-int failed = 0;
-
-// Counts one check; a failure is printed with what came and what was due.
-int same(string what, string got, string expected) {
-  if (got == expected) { passed++; return 1; }
-  failed++;
-  cs.Print("FAIL " + what + ": got [" + got + "] expected [" + expected + "]\n");
-  return 0;
-}
+#include "check.csh"
 
 // `count` copies of `text`.
 string repeat(string text, int count) {

@@ -8,17 +8,16 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "common/test_server_process.h"
 
 namespace bltest {
 
@@ -28,10 +27,6 @@ constexpr const char* kPython = "/usr/bin/python3";
 constexpr int kFirstHost = 1;
 constexpr int kLastHost = 250;
 constexpr uint16_t kPort = 53;
-// Bounds of waiting for the server to start and to stop.
-constexpr auto kStartLimit = std::chrono::seconds(10);
-constexpr auto kStopLimit = std::chrono::seconds(3);
-constexpr auto kPollStep = std::chrono::milliseconds(20);
 
 inline std::string ServerScript() {
   return (std::filesystem::path(__FILE__).parent_path() / "dnsbl_test_server.py").string();
@@ -86,21 +81,7 @@ class BlTestServer {
     return false;
   }
 
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    const auto limit = std::chrono::steady_clock::now() + kStopLimit;
-    int status;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > limit) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(kPollStep);
-    }
-    pid_ = -1;
-  }
+  void Stop() { process_.Stop(); }
 
   // Replaces the served records and zone behaviours (dnsbl_test_server.py
   // describes the JSON).
@@ -141,34 +122,16 @@ class BlTestServer {
   // Starts the server on `address` and waits until it is bound; false when
   // it exits first (the address was taken meanwhile) or does not start.
   bool Launch(const std::string& address) {
-    std::filesystem::remove(state_ + "/ready");
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      const std::string script = ServerScript();
-      execl(kPython, kPython, script.c_str(), "--address", address.c_str(), "--state", state_.c_str(), nullptr);
-      _exit(127);
+    if (!process_.Start({kPython, ServerScript(), "--address", address, "--state", state_}, state_ + "/ready")) {
+      return false;
     }
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    while (std::chrono::steady_clock::now() < limit) {
-      if (std::filesystem::exists(state_ + "/ready")) {
-        address_ = address;
-        return true;
-      }
-      int status;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(kPollStep);
-    }
-    Stop();
-    return false;
+    address_ = address;
+    return true;
   }
 
   std::string state_;
   std::string address_;
-  pid_t pid_ = -1;
+  testproc::TestServerProcess process_;
 };
 
 }  // namespace bltest

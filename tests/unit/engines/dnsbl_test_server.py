@@ -26,15 +26,13 @@ Exit status 2 when the address cannot be bound. The server stops by itself
 when its parent goes away or after --lifetime seconds.
 """
 
-import argparse
 import heapq
 import json
 import os
 import select
-import socket
-import sys
 import time
 
+from dns_test_common import start_server
 from dnslib import A, MX, PTR, QTYPE, RCODE, RR, DNSQuestion, DNSRecord
 
 FORGED_LISTING = "127.0.0.2"
@@ -147,21 +145,7 @@ class Server:
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--address", required=True)
-    parser.add_argument("--port", type=int, default=53)
-    parser.add_argument("--state", required=True)
-    parser.add_argument("--lifetime", type=float, default=300.0)
-    args = parser.parse_args()
-    if not args.address.startswith("127."):
-        sys.exit("loopback addresses only")
-
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        sock.bind((args.address, args.port))
-    except OSError as err:
-        print("cannot bind %s:%d: %s" % (args.address, args.port, err), file=sys.stderr)
-        sys.exit(2)
+    args, sock = start_server()
     write_atomically(os.path.join(args.state, "ready"), "%d\n" % os.getpid())
 
     server = Server(sock, args.state)

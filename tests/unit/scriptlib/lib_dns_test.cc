@@ -5,9 +5,7 @@
 #include "scriptlib/lib_dns.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,10 +13,10 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/utility.h"
+#include "common/test_server_process.h"
 #include "lib_harness.h"
 
 namespace lib_test {
@@ -31,10 +29,6 @@ constexpr const char* kPython = "/usr/bin/python3";
 // torvane-script end-to-end tests 121..140).
 constexpr int kFirstHost = 161;
 constexpr int kLastHost = 200;
-// Bounds of waiting for the server to start and to stop.
-constexpr auto kStartLimit = std::chrono::seconds(10);
-constexpr auto kStopLimit = std::chrono::seconds(3);
-constexpr auto kPollStep = std::chrono::milliseconds(20);
 
 std::string ServerScript() {
   return (std::filesystem::path(__FILE__).parent_path().parent_path() / "engines" / "dns_test_server.py").string();
@@ -85,47 +79,14 @@ class LibDnsTest : public ::testing::Test {
   }
   // Starts the server on `address`; false when it exits before it is bound.
   bool Launch(const std::string& address, const std::string& state) {
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      const std::string script = ServerScript();
-      freopen("/dev/null", "w", stderr);
-      execl(kPython, kPython, script.c_str(), "--address", address.c_str(), "--state", state.c_str(),
-            "--lifetime", "120", nullptr);
-      _exit(127);
-    }
-    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
-    while (std::chrono::steady_clock::now() < limit) {
-      if (std::filesystem::exists(state + "/ready")) return true;
-      int status;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(kPollStep);
-    }
-    StopServer();
-    return false;
+    return process_.Start({kPython, ServerScript(), "--address", address, "--state", state, "--lifetime", "120"},
+                          state + "/ready", testproc::ServerStderr::kSilenced);
   }
-  void StopServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    const auto limit = std::chrono::steady_clock::now() + kStopLimit;
-    int status;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > limit) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(kPollStep);
-    }
-    pid_ = -1;
-  }
+  void StopServer() { process_.Stop(); }
 
   std::string dir_;
   std::string address_;
-  pid_t pid_ = -1;
+  testproc::TestServerProcess process_;
 };
 
 TEST_F(LibDnsTest, LookupKinds) {

@@ -1,0 +1,16 @@
+// check.csh - the counting check every suite in this directory uses; each
+// suite includes it (#include "check.csh") and so shares one definition of
+// what a passed or failed check prints. tools/script-tests runs only *.cs
+// files, so this file is never run as a suite of its own.
+
+CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);
+int passed = 0;
+int failed = 0;
+
+// Counts one check; a failure is printed with what came and what was due.
+int same(string what, string got, string expected) {
+  if (got == expected) { passed++; return 1; }
+  failed++;
+  cs.Print("FAIL " + what + ": got [" + got + "] expected [" + expected + "]\n");
+  return 0;
+}

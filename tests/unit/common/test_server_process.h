@@ -1,0 +1,99 @@
+// test_server_process - one helper server process of a test (a python3 name
+// server and the like): started by fork/exec, ready once it writes a file,
+// stopped by its PID. The test-server wrappers of several suites share it so
+// that each waits and cleans up the same bounded way.
+#ifndef TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
+#define TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
+
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testproc {
+
+// Bounds of waiting for a server to start and to stop; a server that misses
+// them is killed, so a stuck helper cannot hang the suite.
+constexpr auto kStartLimit = std::chrono::seconds(10);
+constexpr auto kStopLimit = std::chrono::seconds(3);
+constexpr auto kPollStep = std::chrono::milliseconds(20);
+
+// Whether the server's diagnostics reach the test's output.
+enum class ServerStderr { kShown, kSilenced };
+
+// One server process, owned: stopped at the latest on destruction.
+class TestServerProcess {
+ public:
+  TestServerProcess() = default;
+  ~TestServerProcess() { Stop(); }
+  TestServerProcess(const TestServerProcess&) = delete;
+  TestServerProcess& operator=(const TestServerProcess&) = delete;
+
+  // Runs argv (argv[0] is the program's path) and waits until `ready_file`
+  // appears; a stale one is removed first. False when the process exits
+  // before that (say the address it was given is taken) or is not ready
+  // within kStartLimit, in which case it is stopped.
+  // REQUIRES: no process of this object is running.
+  bool Start(const std::vector<std::string>& argv, const std::string& ready_file,
+             ServerStderr stderr_mode = ServerStderr::kShown) {
+    std::filesystem::remove(ready_file);
+    // Built before fork: the child only execs.
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      if (stderr_mode == ServerStderr::kSilenced) freopen("/dev/null", "w", stderr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    return WaitReady(ready_file);
+  }
+
+  // Sends SIGTERM and reaps the process; SIGKILL when it outlives
+  // kStopLimit. Does nothing when no process runs.
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto limit = std::chrono::steady_clock::now() + kStopLimit;
+    int status;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > limit) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  bool WaitReady(const std::string& ready_file) {
+    const auto limit = std::chrono::steady_clock::now() + kStartLimit;
+    while (std::chrono::steady_clock::now() < limit) {
+      if (std::filesystem::exists(ready_file)) return true;
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+    Stop();
+    return false;
+  }
+
+  pid_t pid_ = -1;  // -1 when no process runs
+};
+
+}  // namespace testproc
+
+#endif  // TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
