@@ -232,15 +232,37 @@ int Interpreter::CallPrepared(NSFunction& fn) {
   return result;
 }
 
-int Interpreter::vrun(const char* name, const char* types, va_list args) {
+// The host-facing call boundary, like a protected call: a script error is
+// logged, marks the script bad and gives 0; the value stack is left empty.
+int Interpreter::ProtectedCall(const std::function<int()>& body) {
   exit_flag_ = 0;
   int result = 0;
   try {
+    result = body();
+  } catch (const ScriptError& error) {
+    LogError(error.message());
+    good_script_ = 1;
+    result = 0;
+  } catch (const std::exception& error) {
+    LogError(std::string("CS_Scripting::run() = native error: ") + error.what());
+    good_script_ = 1;
+    result = 0;
+  }
+  ClearStack();
+  return result;
+}
+
+NSFunction& Interpreter::FunctionToCall(const char* name) {
+  if (program_.code.empty()) ScriptFail("CS_Scripting::run(): empty program");
+  int index = name ? program_.global->FindFunction(name) : -1;
+  if (index < 0) ScriptFailf("NS::getfunction(): can't find \"%.256s\" function", name ? name : "");
+  return program_.global->functions[index];
+}
+
+int Interpreter::vrun(const char* name, const char* types, va_list args) {
+  return ProtectedCall([&]() {
     if (!types) ScriptFail("CS_Scripting::run() = args is NULL");
-    if (program_.code.empty()) ScriptFail("CS_Scripting::run(): empty program");
-    int index = name ? program_.global->FindFunction(name) : -1;
-    if (index < 0) ScriptFailf("NS::getfunction(): can't find \"%.256s\" function", name ? name : "");
-    NSFunction& fn = program_.global->functions[index];
+    NSFunction& fn = FunctionToCall(name);
     std::vector<Variable> values;
     std::string_view list(types);
     size_t pos = 0;
@@ -273,43 +295,18 @@ int Interpreter::vrun(const char* name, const char* types, va_list args) {
     bool leftover = fn.args.empty() ? !list.empty() : pos <= list.size();
     if (leftover) ScriptFail("CS_Scripting::run() = too many arguments");
     for (auto it = values.rbegin(); it != values.rend(); ++it) PushValue(std::move(*it));
-    result = CallPrepared(fn);
-  } catch (const ScriptError& error) {
-    LogError(error.message());
-    good_script_ = 1;
-    result = 0;
-  } catch (const std::exception& error) {
-    LogError(std::string("CS_Scripting::run() = native error: ") + error.what());
-    good_script_ = 1;
-    result = 0;
-  }
-  ClearStack();
-  return result;
+    return CallPrepared(fn);
+  });
 }
 
 int Interpreter::run(const char* name) {
-  exit_flag_ = 0;
-  int result = 0;
-  try {
-    if (program_.code.empty()) ScriptFail("CS_Scripting::run(): empty program");
-    int index = name ? program_.global->FindFunction(name) : -1;
-    if (index < 0) ScriptFailf("NS::getfunction(): can't find \"%.256s\" function", name ? name : "");
-    NSFunction& fn = program_.global->functions[index];
+  return ProtectedCall([&]() {
+    NSFunction& fn = FunctionToCall(name);
     if (!fn.args.empty()) {
       ScriptFailf("CS_Scripting::run() = you must specify function arguments\"%.256s\"", name);
     }
-    result = CallPrepared(fn);
-  } catch (const ScriptError& error) {
-    LogError(error.message());
-    good_script_ = 1;
-    result = 0;
-  } catch (const std::exception& error) {
-    LogError(std::string("CS_Scripting::run() = native error: ") + error.what());
-    good_script_ = 1;
-    result = 0;
-  }
-  ClearStack();
-  return result;
+    return CallPrepared(fn);
+  });
 }
 
 // }===========

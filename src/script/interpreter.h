@@ -7,6 +7,7 @@
 #define TORVANE_SCRIPT_INTERPRETER_H_
 
 #include <cstdarg>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -137,6 +138,9 @@ class Interpreter {
   void RunTopLevel();
   // Runs `fn` with its arguments pushed; its result as int.
   int CallPrepared(NSFunction& fn);
+  int ProtectedCall(const std::function<int()>& body);
+  // The global function `name`; raises the script error when there is none.
+  NSFunction& FunctionToCall(const char* name);
   void LogError(const std::string& text);
   [[noreturn]] void StackOverflow();
 

@@ -5,8 +5,12 @@
 #ifndef TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
 #define TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,6 +97,36 @@ class TestServerProcess {
 
   pid_t pid_ = -1;  // -1 when no process runs
 };
+
+// True when nothing holds UDP `port` on `address` right now.
+inline bool UdpPortFree(const std::string& address, int port) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+  const bool free = bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
+  close(s);
+  return free;
+}
+
+// True when Debian's python3 can import `module` (the test servers need
+// python3-dnslib; suites skip with a reason without it).
+inline bool PythonModuleAvailable(const std::string& module) {
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, STDERR_FILENO);
+    const std::string statement = "import " + module;
+    execl("/usr/bin/python3", "/usr/bin/python3", "-c", statement.c_str(), nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 }  // namespace testproc
 

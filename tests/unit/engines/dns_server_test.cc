@@ -40,41 +40,12 @@ std::string ServerScript() {
   return (std::filesystem::path(__FILE__).parent_path() / "dns_test_server.py").string();
 }
 
-// Runs argv and returns its exit status, or -1 when it could not run.
-int Run(const std::vector<std::string>& argv) {
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, STDERR_FILENO);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool DnslibAvailable() {
-  static const bool available = Run({kPython, "-c", "import dnslib"}) == 0;
+  static const bool available = testproc::PythonModuleAvailable("dnslib");
   return available;
 }
 
-// True when nothing holds UDP port 53 on `address` right now.
-bool PortFree(const std::string& address) {
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return false;
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(kDnsPort);
-  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-  const bool free = bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
-  close(s);
-  return free;
-}
+bool PortFree(const std::string& address) { return testproc::UdpPortFree(address, kDnsPort); }
 
 // A loopback address where nothing listens on port 53.
 std::string SilentAddress() {

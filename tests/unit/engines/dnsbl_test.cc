@@ -154,7 +154,7 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
 TEST_F(DnsBLTest, MaxHitsEndsTheLookup) {
   const std::vector<std::string> five = {"bl1.test|1", "bl2.test|1", "bl3.test|1", "bl4.test|1", "bl5.test|1"};
   std::vector<Listing> listings;
-  for (const std::string& z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test", "bl5.test"}) {
+  for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test", "bl5.test"}) {
     listings.push_back({"192.0.2.7", z});
   }
   server_->Setup(SetupJson(listings));

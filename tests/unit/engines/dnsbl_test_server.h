@@ -34,34 +34,11 @@ inline std::string ServerScript() {
 
 // True when python3 can import dnslib.
 inline bool DnslibAvailable() {
-  static const bool available = [] {
-    const pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, STDERR_FILENO);
-      execl(kPython, kPython, "-c", "import dnslib", nullptr);
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }();
+  static const bool available = testproc::PythonModuleAvailable("dnslib");
   return available;
 }
 
-// True when nothing holds UDP port 53 on `address` right now.
-inline bool PortFree(const std::string& address) {
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return false;
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(kPort);
-  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-  const bool free = bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0;
-  close(s);
-  return free;
-}
+inline bool PortFree(const std::string& address) { return testproc::UdpPortFree(address, kPort); }
 
 // One dnsbl_test_server.py process with its state directory.
 class BlTestServer {

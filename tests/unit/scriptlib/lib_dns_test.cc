@@ -37,7 +37,7 @@ std::string ServerScript() {
 class LibDnsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (system("/usr/bin/python3 -c 'import dnslib' 2>/dev/null") != 0) GTEST_SKIP() << "no python3-dnslib";
+    if (!testproc::PythonModuleAvailable("dnslib")) GTEST_SKIP() << "no python3-dnslib";
     char pattern[] = "/tmp/lib_dns_testXXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
