@@ -238,6 +238,11 @@ class ExternClassBase : public ArgumentRules {
   // Deletes the object in `slot` (it must have been created by constructor);
   // every slot holding it becomes null.
   virtual void destructor(int slot, Interpreter* in) = 0;
+  // Deletes every object scripts created and empties the slots that held
+  // them (host objects stay): the script's state is being started afresh,
+  // and the objects of the old state would otherwise pile up for the life
+  // of the interpreter.
+  virtual void ReleaseScriptObjects() = 0;
   virtual Variable get_variable(int slot) const = 0;
   // Wraps a host object pointer of this class (host call arguments).
   virtual Variable get_variable(void* object) const = 0;
@@ -355,6 +360,13 @@ class ExternClass : public ExternClassBase {
     owned_.erase(it);
     std::replace(slots_.begin(), slots_.end(), object, static_cast<T*>(nullptr));
     delete object;
+  }
+  void ReleaseScriptObjects() override {
+    for (T* object : owned_) {
+      std::replace(slots_.begin(), slots_.end(), object, static_cast<T*>(nullptr));
+      delete object;
+    }
+    owned_.clear();
   }
   Variable get_variable(int slot) const override { return get_variable(static_cast<void*>(slots_.at(slot))); }
   Variable get_variable(void* object) const override {

@@ -207,6 +207,7 @@ void Interpreter::Reset() {
     exit_flag_ = 0;
     call_depth_ = 0;
     steps_left_ = step_limit_;
+    for (auto& cls : program_.extern_classes) cls.binding->ReleaseScriptObjects();
     RunTopLevel();
   } catch (const ScriptError& error) {
     LogError(error.message());

@@ -73,7 +73,9 @@ class Interpreter {
   // Stops the running call before its next instruction, at every level.
   void exit() { exit_flag_ = 1; }
   // Re-runs the top-level code (re-initialising globals) when the
-  // good-script flag is set.
+  // good-script flag is set. Objects the script created before are deleted
+  // first: like a deleted object, one still named by a plain variable or an
+  // array no longer exists.
   void Reset();
   // Called as fn(param) while code runs (when bit 3 of the next instruction's
   // word index is 0).

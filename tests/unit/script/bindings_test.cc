@@ -184,6 +184,23 @@ TEST(BindingTest, DeleteNullsEveryAlias) {
   EXPECT_EQ(Counter::live, 0);
 }
 
+TEST(BindingTest, ResetDeletesTheObjectsOfTheOldStateOnly) {
+  Counter::live = 0;
+  Counter host(7);
+  BindingHarness h;
+  h.interpreter.addExternClassObject("Counter", "hostCounter", &host);
+  ASSERT_EQ(h.Load("Counter a = new Counter(1), kept;"
+                   "int main() { kept = hostCounter; return a.Add(1) + kept.Get(); }"),
+            1)
+      << h.log;
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(h.Run(), 9) << "round " << round << ": " << h.log;
+    h.interpreter.Reset();
+    EXPECT_EQ(Counter::live, 2) << "round " << round;  // the fresh `a` and the host's
+  }
+  EXPECT_EQ(host.Get(), 7);
+}
+
 TEST(BindingTest, DeleteOfAnAssignedHostObjectFails) {
   Counter host(4);
   BindingHarness h;
