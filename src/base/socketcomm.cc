@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -230,6 +232,12 @@ bool CSocketComm::ShutdownConnection(int fd) {
   if (fd < 0) return false;
   shutdown(fd, SHUT_RDWR);
   return close(fd) == 0;
+}
+
+bool CSocketComm::SetNoDelay() {
+  const int fd = GetSocket();
+  const int on = 1;
+  return fd != kNoSocket && setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) == 0;
 }
 
 void CSocketComm::Interrupt() {

@@ -112,6 +112,11 @@ class CSocketComm {
   void CloseComm();
   // Shuts both directions of `fd` down and closes it. False for a bad fd.
   static bool ShutdownConnection(int fd);
+  // Sends small writes at once instead of holding them for a full segment
+  // (TCP_NODELAY): a relay's replies and ends of data would otherwise meet
+  // the peer's delayed acknowledgement and stall. False when not open or
+  // not a TCP socket.
+  bool SetNoDelay();
   // Wakes a thread blocked on this socket without closing it (the owner
   // closes once that thread is gone, so the descriptor cannot be reused
   // under it).

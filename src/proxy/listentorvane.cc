@@ -41,12 +41,12 @@ void* CListenTorvane::AcceptThread(void* self) {
 bool CListenTorvane::InitListen(const char* address, const char* port, unsigned int slot_count) {
   listen_address_ = address != nullptr ? address : "";
   listen_port_ = port != nullptr ? port : "";
-  slot_count_ = slot_count;
   if (listen_port_.IsEmpty()) {
     log_.LogS(kLevelError, "Port listen is Empty", kSource, "CListenTorvane::InitListen", "SYS", 0);
     return false;
   }
-  Stop();
+  Stop();  // walks the old slots, so the new count is taken only afterwards
+  slot_count_ = slot_count;
   listening_ = std::make_unique<CSocketComm>();
   refusal_ = std::make_unique<CSocketComm>();
   slots_ = std::make_unique<CSocketComm[]>(static_cast<size_t>(slot_count_) + 1);
@@ -92,7 +92,7 @@ bool CListenTorvane::Admit(int fd) {
   queue_.Add(queued);
   UnLock();
   log_.LogS(kLevelDebug, "New job for you", kSource, kRoutine, "DEBUG", static_cast<int>(queued.id));
-  MySleep(kQueuePauseMs);
+  if (WakeSignal* wake = wake_.load()) wake->Notify();
   return true;
 }
 

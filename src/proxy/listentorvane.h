@@ -5,6 +5,7 @@
 #ifndef TORVANE_PROXY_LISTENTORVANE_H_
 #define TORVANE_PROXY_LISTENTORVANE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "base/mythread.h"
 #include "base/socketcomm.h"
 #include "base/str.h"
+#include "base/wakesignal.h"
 
 // Thread-safety: the queue and the connection id are guarded by Lock/UnLock
 // (the accept thread and the main loop share them). InitListen, Stop and the
@@ -37,8 +39,6 @@ class CListenTorvane : public CMyThread {
   static constexpr int kAcceptPollMs = 200;
   // Pause after a failed accept, so a persistent error does not spin.
   static constexpr int kAcceptFailurePauseMs = 100;
-  // Pause after queueing, giving the main loop a chance at the queue lock.
-  static constexpr int kQueuePauseMs = 5;
 
   CListenTorvane();
   // Stops the accept thread and closes every socket.
@@ -68,6 +68,11 @@ class CListenTorvane : public CMyThread {
   void PiuPiu();
   void SetIDConnection(unsigned int id) { id_connection_ = id; }
   unsigned int GetIDConnection() const { return id_connection_; }
+
+  // Rung after each queued connection, so the owner's loop takes it at once
+  // instead of on its next timed pass. Not owned; may be null; may be set
+  // while the accept thread runs.
+  void SetWakeSignal(WakeSignal* wake) { wake_.store(wake); }
 
   // The text sent to a client that finds every slot taken.
   void SetBusyReply(const String& reply);
@@ -100,6 +105,7 @@ class CListenTorvane : public CMyThread {
   void CloseSlots();
 
   CLogSimple log_;
+  std::atomic<WakeSignal*> wake_{nullptr};  // not owned
   String busy_reply_;        // guarded by busy_lock_
   CCriticalSession busy_lock_;
   String listen_address_;

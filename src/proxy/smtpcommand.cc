@@ -28,7 +28,9 @@ constexpr char kRcptToPattern[] = "rcpt to: *(.*)";
 // Case-sensitive: a source route or percent hack ("@hop:user@host",
 // "user%other@host", "a!b@host") that only a relay client may use.
 constexpr char kSourceRoutePattern[] = "[\\!\\%\\@]\\S*\\@";
-constexpr char kBangPathPattern[] = "([a-z\\-_\\.]+)!([a-z\\-_\\.]+)$";
+// The closing ">" is allowed: clients write the bang path in angle brackets
+// like any other address, and without it only the bare form would match.
+constexpr char kBangPathPattern[] = "([a-z\\-_\\.]+)!([a-z\\-_\\.]+)>?$";
 constexpr char kRcptAddressPattern[] =
     "rcpt to:\\s*<?(.+?\\@(?:\\w[\\w\\.\\-]*\\.\\w+|\\[[\\d\\.]*\\.\\d+\\]))|\\s*>?";
 constexpr char kNoopPattern[] = "^ *NOOP";
@@ -300,6 +302,10 @@ ClientLineSplitter::Result ClientLineSplitter::Next(String* line) {
 
 void ClientLineSplitter::TakePending(String* out) {
   *out = String(std::string_view(pending_));
+  Clear();
+}
+
+void ClientLineSplitter::Clear() {
   pending_.clear();
   tail_length_ = 0;
   discarding_ = false;

@@ -86,6 +86,8 @@ class ClientLineSplitter {
   // Moves every held byte (lines and partial line) into *out and empties
   // the splitter: for data pipelined behind DATA. REQUIRES: out not null.
   void TakePending(String* out);
+  // Forgets every held byte and any line being dropped: a new connection.
+  void Clear();
   bool IsEmpty() const { return pending_.empty(); }
   // True when the relay should read no more until lines are taken.
   bool IsFull() const { return pending_.size() >= kMaxPendingBytes; }

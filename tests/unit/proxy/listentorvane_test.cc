@@ -145,6 +145,17 @@ TEST(ListenerSetupTest, EmptyPortIsRefusedAndLogged) {
   EXPECT_FALSE(listener.IsNextAvailable());
 }
 
+// A reload re-initialises the same listener with another slot count: the
+// old slots must be closed by their own count, the new ones all usable.
+TEST(ListenerSetupTest, ReinitialisingChangesTheSlotCountBothWays) {
+  CListenTorvane listener;
+  for (unsigned int slots : {2u, 40u, 3u}) {
+    ASSERT_TRUE(listener.InitListen("127.0.0.1", "0", slots)) << slots;
+    EXPECT_EQ(listener.GetSlotCount(), slots);
+    EXPECT_TRUE(listener.IsNextAvailable());
+  }
+}
+
 TEST(ListenerSetupTest, BroadcastAddressBindsAllInterfaces) {
   CListenTorvane listener;
   ASSERT_TRUE(listener.InitListen("255.255.255.255", "0", 1));

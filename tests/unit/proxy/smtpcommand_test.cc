@@ -57,6 +57,8 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
       // Bang path host!user becomes user@host for everyone.
       {"RCPT TO: example.org!bob\r\n", false, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
       {"RCPT TO: relay.example!example.org!bob\r\n", true, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
+      {"RCPT TO:<example.org!bob>\r\n", false, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
+      {"RCPT TO:<example.org!bob>\r\n", true, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
       // A bang path before an @ is a source route for a non-relay client.
       {"RCPT TO:<example.org!bob@relay.example.net>\r\n", false, "RCPT TO", "OnRcptToError",
        {"RCPT TO:<example.org!bob@relay.example.net>"}},
