@@ -11,9 +11,11 @@
 
 #include "base/socketcomm.h"
 #include "base/utility.h"
+#include "base/wakesignal.h"
 #include "core/daemoncomponent.h"
 #include "core/signals.h"
 #include "core/torvaneantispamkrn.h"
+#include "proxy/torvanecore.h"
 
 namespace {
 
@@ -21,8 +23,9 @@ constexpr char kSource[] = "torvaneantispamkrn";
 constexpr char kRoutine[] = "TorvaneAntispamkrn::core";
 constexpr char kAppTitle[] = "Torvane AntiSpam";
 constexpr int kLevelImportant = 1;
-// Pause after each component's turn, so an idle daemon does not spin.
-constexpr uint32_t kTurnPauseMs = 1;
+// Longest pause between passes, so an idle daemon does not spin; a queued
+// connection ends it at once.
+constexpr int kPassPauseMs = 4;
 // Reload requests are looked at no more often than this.
 constexpr time_t kReloadCheckSeconds = 1;
 
@@ -106,13 +109,27 @@ struct Components {
   Order ReloadOrder() const { return {core.get(), admin.get(), web.get(), nullptr}; }
 };
 
+// The proxy core as the loop drives it: the SMTP listener, the session
+// workers and every engine they share, with the databases it saves.
+class ProxyCoreComponent : public DaemonComponent {
+ public:
+  ProxyCoreComponent(CConfig* config, WakeSignal* wake) : core_(config) { core_.SetWakeSignal(wake); }
+
+  void Run() override { core_.Run(); }
+  CLogSimple& Log() override { return core_; }
+  void ReloadConfig() override { core_.ReloadConfig(); }
+  void Stop() override { core_.Stop(); }
+  void SaveAll(bool force) override { core_.SaveAll(force); }
+
+ private:
+  CTorvaneCore core_;
+};
+
 // Where each component joins the daemon, in construction order: the proxy
-// core first (the others are given it), then cron, admin and web. None of
-// them is part of this build yet, so the slots stay empty and the loop
-// drives the log, reloads and the stop alone.
-void BuildComponents(CConfig* config, Components* components) {
-  (void)config;
-  (void)components;
+// core first (the others are given it), then cron, admin and web. Those
+// three are not part of this build yet, so their slots stay empty.
+void BuildComponents(CConfig* config, WakeSignal* wake, Components* components) {
+  components->core = std::make_unique<ProxyCoreComponent>(config, wake);
 }
 
 void Drain(DaemonComponent* component) {
@@ -132,6 +149,7 @@ class MainLoop {
   void ApplyReloadRequest();
   void StopAll();
 
+  WakeSignal wake_;  // rung by the SMTP listener; outlives the components
   Components components_;
   RoteteLogXML rotation_;
   DebugOutput debug_output_;
@@ -146,7 +164,7 @@ bool MainLoop::Start() {
   if (!UpgradeIfNeeded()) return false;
   if (cs_config->loglevel == kDebugLogLevel) debug_output_.Open();
   GetMyTickCount();
-  BuildComponents(cs_config, &components_);
+  BuildComponents(cs_config, &wake_, &components_);
   rotation_.SetPer(cs_config->log_rot_type, cs_config->log_rot_value);
   next_reload_check_ = GetTimeNow() + kReloadCheckSeconds;
   return true;
@@ -170,8 +188,8 @@ void MainLoop::Pass() {
       component->Run();
       Drain(component);
     }
-    MySleep(kTurnPauseMs);
   }
+  wake_.WaitFor(kPassPauseMs);
   TakeSignals();
   RotateIfDue();
   ApplyReloadRequest();

@@ -19,6 +19,15 @@ NOBODY = 65534
 
 # A configuration that needs no migration and logs level-1 events.
 CURRENT = {"CONFIG": {"loglevel": "1", "krnversion": "3.0.1"}}
+# Every daemon here serves SMTP on loopback only, on a port the kernel picks.
+LOOPBACK = {"listen_ip": "127.0.0.1", "listen_port": "0"}
+
+
+def daemon_ini(sections):
+    """ini() of `sections` with the loopback listener added to CONFIG."""
+    sections = {name: dict(pairs) for name, pairs in sections.items()}
+    sections.setdefault("CONFIG", {}).update(LOOPBACK)
+    return ini(sections)
 
 
 def run(binary, *args, as_nobody=False, cwd=None):
@@ -85,7 +94,7 @@ def test_not_root_is_refused(daemon_bin):
     with tempfile.TemporaryDirectory() as public:
         os.chmod(public, 0o755)
         config = pathlib.Path(public) / "torvane.conf"
-        config.write_bytes(ini(CURRENT).encode())
+        config.write_bytes(daemon_ini(CURRENT).encode())
         config.chmod(0o644)
         assert run(daemon_bin, f"--config={config}", "-D", as_nobody=True, cwd="/") == (
             1, "ERROR: Torvane Antispam must be run by root. !!!\n")
@@ -96,7 +105,7 @@ def test_stale_pid_file_only_warns(root_only, make_daemon):
         pytest.skip("a pid file of another daemon exists on this machine")
     PID_FILE.write_text("999999")
     try:
-        daemon = make_daemon(ini(CURRENT)).start()
+        daemon = make_daemon(daemon_ini(CURRENT)).start()
         assert daemon.wait_for_log("Set Log Level to: 1")
         status, out = daemon.stop()
         assert status == 0
@@ -112,9 +121,9 @@ def test_stale_pid_file_only_warns(root_only, make_daemon):
 # ---- Signals ------------------------------------------------------------------
 
 def test_sighup_rereads_the_configuration_within_about_a_second(root_only, make_daemon):
-    daemon = make_daemon(ini(CURRENT)).start()
+    daemon = make_daemon(daemon_ini(CURRENT)).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
-    daemon.config.write_bytes(ini({"CONFIG": {"loglevel": "3", "krnversion": "3.0.1"}}).encode())
+    daemon.config.write_bytes(daemon_ini({"CONFIG": {"loglevel": "3", "krnversion": "3.0.1"}}).encode())
     sent = time.monotonic()
     daemon.send(signal.SIGHUP)
     assert daemon.wait_for_log("Set Log Level to: 3", seconds=5)
@@ -131,7 +140,7 @@ def test_sighup_rereads_the_configuration_within_about_a_second(root_only, make_
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daemon, signum):
-    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "custom_key": "kept"},
+    config = daemon_ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "custom_key": "kept"},
                   "LOCAL": {"note": "scripts read me"}})
     daemon = make_daemon(config).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
@@ -153,12 +162,12 @@ def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daem
     assert pairs[("LOCAL", "note")] == "scripts read me"
     assert pairs[("RFC", "rfc421")] == "421 <%s> Service not available, closing transmission channel"
     assert ("WEBGUI", "port") in pairs
-    # No migration for a current configuration: nothing was created under db/.
-    assert not (daemon.workdir / "db").exists()
+    # No migration for a current configuration: its own store was not made.
+    assert not (daemon.workdir / "db" / "domain_local.db").exists()
 
 
 def test_fatal_signal_exits_1_with_a_last_log_record(root_only, make_daemon):
-    daemon = make_daemon(ini(CURRENT)).start()
+    daemon = make_daemon(daemon_ini(CURRENT)).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
     status, _ = daemon.stop(signal.SIGSEGV)
     assert status == 1
@@ -166,7 +175,8 @@ def test_fatal_signal_exits_1_with_a_last_log_record(root_only, make_daemon):
     assert log[-1] == "Oh my god !!! riceve signal ABORT. Preserve the operation system  ... now Exit(1)"
     # No ordered stop: the configuration was not written back.
     assert "Set Log Level to: 1" in log and "EXIT THREAD" not in log
-    assert config_pairs(daemon.config) == {("CONFIG", "loglevel"): "1", ("CONFIG", "krnversion"): "3.0.1"}
+    assert config_pairs(daemon.config) == {("CONFIG", "loglevel"): "1", ("CONFIG", "krnversion"): "3.0.1",
+                                           **{("CONFIG", key): value for key, value in LOOPBACK.items()}}
 
 
 # ---- Upgrade migration -----------------------------------------------------------
@@ -191,7 +201,7 @@ def test_empty_configuration_triggers_the_migration_once(root_only, make_daemon)
 
 
 def test_old_version_moves_the_connection_counter(root_only, make_daemon):
-    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "2.9", "idconn": "77"}})
+    config = daemon_ini({"CONFIG": {"loglevel": "1", "krnversion": "2.9", "idconn": "77"}})
     daemon = make_daemon(config)
     (daemon.workdir / "db").mkdir()
     daemon.start()
@@ -203,7 +213,7 @@ def test_old_version_moves_the_connection_counter(root_only, make_daemon):
 
 def test_failed_migration_stops_the_start(root_only, make_daemon):
     # No "db" directory: the stores cannot be opened.
-    daemon = make_daemon(ini({"CONFIG": {"loglevel": "1"}})).start()
+    daemon = make_daemon(daemon_ini({"CONFIG": {"loglevel": "1"}})).start()
     status, _ = daemon.finish()
     assert status == 1
     log = entries(daemon.log_text())
@@ -212,7 +222,7 @@ def test_failed_migration_stops_the_start(root_only, make_daemon):
 
 
 def test_debug_level_sends_standard_output_to_debug_txt(root_only, make_daemon):
-    daemon = make_daemon(ini({"CONFIG": {"loglevel": "4", "krnversion": "3.0.1"}})).start()
+    daemon = make_daemon(daemon_ini({"CONFIG": {"loglevel": "4", "krnversion": "3.0.1"}})).start()
     assert daemon.wait_for_log("Set Log Level to: 4")
     assert wait_until(lambda: (daemon.workdir / "debug.txt").exists())
     assert daemon.stop()[0] == 0
@@ -225,7 +235,7 @@ def test_debug_level_sends_standard_output_to_debug_txt(root_only, make_daemon):
 # ---- Log rotation ------------------------------------------------------------------
 
 def test_size_rotation_archives_the_live_log(root_only, make_daemon):
-    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1",
+    config = daemon_ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1",
                              "log_rot_type": "5", "log_rot_value": "1"}})
     daemon = make_daemon(config)
     (daemon.workdir / "logs").mkdir()

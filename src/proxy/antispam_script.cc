@@ -1,0 +1,706 @@
+// antispam_script - building a worker's antispam scripts, raising session
+// events in them, and the functions CS_ANTISPAM_SCRIPT gives them over the
+// session and the core's engines (see antispam_script.h).
+#include "proxy/antispam_script.h"
+
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "base/regex.h"
+#include "base/utility.h"
+#include "engines/dnswire.h"
+#include "proxy/torvanecore.h"
+#include "script/externs.h"
+#include "scriptlib/stdafx.h"
+
+namespace {
+
+// The script function told of every change of a shared variable, as
+// (string name, string value).
+constexpr const char kNotificationEvent[] = "NotificationGlobalVariable";
+// Log level and category of a script's run-time error.
+constexpr int kScriptErrorLevel = 1;
+constexpr const char kScriptErrorCategory[] = "SCRIPT";
+
+// A message header that may stand before the subject (folded lines
+// included), then the subject itself: the test for "has a subject".
+constexpr const char kSubjectHeaderPattern[] =
+    "(\\S[^\\r\\n]*:[ \\t]*[^\\r\\n]*\\r?\\n[ \\t]+\\S[^\\r\\n]*\\r?\\n?)*Subject:";
+// The subject line, its text captured.
+constexpr const char kSubjectLinePattern[] = "^Subject:(.+?)\\r\\n";
+// Subject lines holding nothing, in the two spellings scripts tag.
+constexpr const char* const kEmptySubjectLines[] = {"Subject: \r\n", "subject: \r\n"};
+// Where the header of a message ends.
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// The file part of a "number|file" script entry: what follows its first
+// "|", or the whole entry when it has none.
+std::string EntryFile(const String& entry) {
+  const std::string_view text = entry.View();
+  const size_t bar = text.find('|');
+  return std::string(bar == std::string_view::npos ? text : text.substr(bar + 1));
+}
+
+// Frees a preprocessed text when it goes out of scope.
+struct FreeText {
+  void operator()(char* text) const { free(text); }
+};
+
+// 1 when `address` is in `ranges`; 0 without either.
+int InRanges(CIPNET* ranges, const char* address) {
+  return ranges != nullptr && address != nullptr ? ranges->IsValidIPintheRange(address) : 0;
+}
+
+// `socket`'s peer address, dotted; "" when unknown.
+String PeerAddress(const CSocketComm& socket) {
+  String dotted("");
+  const uint32_t address = socket.GetIP();
+  if (address != 0) CSocketComm::GetIPFromLong(&dotted, address);
+  return dotted;
+}
+
+}  // namespace
+
+// {=========== CS_PROXY_ANTISPAM_INSTANCE
+
+CS_PROXY_ANTISPAM_INSTANCE::CS_PROXY_ANTISPAM_INSTANCE() = default;
+
+CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
+
+void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool keep) {
+  if (!keep) DeleteScript();
+  if (entries.GetSize() == 0) return;
+  if (slots_.empty()) {
+    slots_.resize(static_cast<size_t>(entries.GetSize()));
+    for (int i = 0; i < entries.GetSize(); ++i) {
+      AntispamScriptSlot& slot = slots_[static_cast<size_t>(i)];
+      slot.interpreter = std::make_unique<Interpreter>();
+      slot.file = String((std::string(kScriptDir) + EntryFile(entries[i])).c_str());
+    }
+    MakeCurrent(&slots_.front());
+    return;
+  }
+  // A new connection for cached scripts: nothing shared survives it, and
+  // each script starts from its top-level values again.
+  globals_ = ScriptGlobalVariables();
+  for (AntispamScriptSlot& slot : slots_) {
+    if (!slot.compiled || !slot.good) continue;
+    MakeCurrent(&slot);
+    slot.interpreter->Reset();
+  }
+  MakeCurrent(&slots_.front());
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::CompileScripts(bool recompile_all) {
+  for (AntispamScriptSlot& slot : slots_) {
+    if (recompile_all || !slot.compiled) Compile(&slot);
+  }
+  MakeCurrent(slots_.empty() ? nullptr : &slots_.front());
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot* slot) {
+  String path;
+  MakeAppPath(&path, slot->file.GetData());
+  CompileFile(slot, path);
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::CheckScript(const char* path) {
+  DeleteScript();
+  if (path == nullptr) return false;
+  slots_.resize(1);
+  slots_.front().file = path;
+  CompileFile(&slots_.front(), String(path));
+  return slots_.front().good;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const String& path) {
+  slot->interpreter = std::make_unique<Interpreter>();
+  slot->compiled = true;
+  slot->good = true;
+  Interpreter* in = slot->interpreter.get();
+  in->SetScriptPath(path.GetData());
+  RegisterAntispamScriptClass(in);
+  std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path.GetData()));
+  if (!text) {
+    // A directive error was logged already; an unreadable file was not.
+    const std::string reason = in->BuildAllLog();
+    in->LogMessage(!reason.empty() ? reason
+                                   : "CS_Scripting::load() = can't open \"" + path.ToStdString() + "\" file");
+    slot->good = false;
+    return;
+  }
+  SetClassScript(in);
+  in->addExternVariable("$_this", new ExternVariable<CS_PROXY_ANTISPAM_INSTANCE*>(&self_));
+  MakeCurrent(slot);  // the top-level code runs while loading
+  if (in->loadbyram(text.get()) == 0) slot->good = false;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::DeleteScript() {
+  MakeCurrent(nullptr);
+  slots_.clear();
+  globals_ = ScriptGlobalVariables();
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::HasBadScript() const {
+  for (const AntispamScriptSlot& slot : slots_) {
+    if (!slot.good) return true;
+  }
+  return false;
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::run(const char* name) { return Dispatch(name, nullptr, nullptr); }
+
+int CS_PROXY_ANTISPAM_INSTANCE::run(const char* name, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int result = Dispatch(name, format, &args);
+  va_end(args);
+  return result;
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::Dispatch(const char* name, const char* format, va_list* args) {
+  if (slots_.empty()) return 1;
+  int result = 0;
+  for (AntispamScriptSlot& slot : slots_) {
+    if (name == nullptr || !slot.compiled || !slot.good || !slot.interpreter->isExist(name)) continue;
+    result |= CallIn(&slot, name, format, args);
+    if (slot.good) {
+      AnnounceChanges(&slot);
+    } else {
+      globals_.TakeChanges();  // a failed call's changes are not announced
+    }
+  }
+  return result;
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::CallIn(AntispamScriptSlot* slot, const char* name, const char* format,
+                                       va_list* args) {
+  MakeCurrent(slot);
+  int result = 0;
+  if (args == nullptr) {
+    result = slot->interpreter->run(name);
+  } else {
+    // Every script of the event reads the same arguments.
+    va_list copy;
+    va_copy(copy, *args);
+    result = slot->interpreter->vrun(name, format, copy);
+    va_end(copy);
+  }
+  CollectErrors(slot);
+  return result;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::AnnounceChanges(const AntispamScriptSlot* caller) {
+  const std::map<std::string, std::string> changes = globals_.TakeChanges();
+  if (changes.empty()) return;
+  for (AntispamScriptSlot& other : slots_) {
+    if (&other == caller || !other.compiled || !other.good || !other.interpreter->isExist(kNotificationEvent)) {
+      continue;
+    }
+    MakeCurrent(&other);
+    for (const auto& [name, value] : changes) {
+      other.interpreter->run(kNotificationEvent, "string,string", name.c_str(), value.c_str());
+      if (!CollectErrors(&other)) break;
+    }
+  }
+  // What the notified scripts set in turn is dropped: announcing it would
+  // let two scripts answer each other for ever.
+  globals_.TakeChanges();
+  MakeCurrent(caller);
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::CollectErrors(AntispamScriptSlot* slot) {
+  const char* errors = slot->interpreter->BuildAllLog();
+  if (*errors == '\0') return true;
+  slot->good = false;
+  if (context_.log != nullptr) {
+    context_.log->LogS(kScriptErrorLevel, errors, OrEmpty(slot->file.GetData()), "", kScriptErrorCategory,
+                       ConnectionId());
+  }
+  return false;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::MakeCurrent(const AntispamScriptSlot* slot) {
+  current_slot_ = slot;
+  current_ = slot != nullptr ? slot->interpreter.get() : nullptr;
+}
+
+int CS_PROXY_ANTISPAM_INSTANCE::ConnectionId() const {
+  return context_.session != nullptr ? context_.session->id : 0;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::QueueLog(int level, const char* text, const char* category) {
+  if (context_.log == nullptr) return;
+  const char* source = current_slot_ != nullptr ? OrEmpty(current_slot_->file.GetData()) : "";
+  context_.log->LogS(level, text, source, "", category, ConnectionId());
+}
+
+CFileINI* CS_PROXY_ANTISPAM_INSTANCE::Configuration() {
+  return context_.core != nullptr ? context_.core->config() : nullptr;
+}
+
+CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() {
+  return context_.core != nullptr ? context_.core->kernel() : nullptr;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::EndWorkUnit() {
+  SmtpSession* session = context_.session;
+  if (session == nullptr) return;
+  session->close_after_queue = true;
+  if (session->client != nullptr) session->client->CloseComm();
+  if (session->mta != nullptr) session->mta->CloseComm();
+}
+
+// }===========
+
+// {=========== CS_ANTISPAM_SCRIPT: connection and relay control
+
+CS_ANTISPAM_SCRIPT::CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE* instance)
+    : CS_ScriptCommon(instance), instance_(instance) {}
+
+SmtpSession* CS_ANTISPAM_SCRIPT::session() const {
+  return instance_ != nullptr ? instance_->context().session : nullptr;
+}
+
+CTorvaneCore* CS_ANTISPAM_SCRIPT::core() const {
+  return instance_ != nullptr ? instance_->context().core : nullptr;
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetClientIP() {
+  SmtpSession* s = session();
+  if (s == nullptr) return results_.Keep(Text::kClientIp, "");
+  if (s->client_address.IsEmpty() && s->client != nullptr) s->client_address = PeerAddress(*s->client);
+  return results_.Keep(Text::kClientIp, s->client_address);
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetClientReverseDns() {
+  SmtpSession* s = session();
+  return results_.Keep(Text::kReverse, s != nullptr ? s->reverse_name : String(""));
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetMTAIP() {
+  SmtpSession* s = session();
+  return results_.Keep(Text::kMtaIp, s != nullptr && s->mta != nullptr ? PeerAddress(*s->mta) : String(""));
+}
+
+int CS_ANTISPAM_SCRIPT::ConnectToDefaultMTA() {
+  SmtpSession* s = session();
+  CTorvaneCore* c = core();
+  CSmtpBilancimento* balancer = c != nullptr ? c->balancer() : nullptr;
+  if (s == nullptr || balancer == nullptr) return 0;
+  const std::shared_ptr<const SessionSettings> settings = c->Settings();
+  CSmtpBilancimento::ConnectRequest request;
+  request.connection_id = s->id;
+  request.adapter_ip = settings->adapter_ip.GetData();
+  request.log = instance_->context().log;
+  request.stats = c->statistics();
+  CSmtpBilancimento::SereverSMTP server;
+  if (!balancer->ConnectToDefaultMTA(s->PrepareMta(), request, &server)) return 0;
+  s->mta->SetNoDelay();
+  s->mta_name = server.host;
+  s->mta_replace_name = server.replace_name;
+  return 1;
+}
+
+int CS_ANTISPAM_SCRIPT::ConnectToMTA(const char* host, const char* port) {
+  SmtpSession* s = session();
+  if (s == nullptr || host == nullptr || port == nullptr) return 0;
+  // Without a core there is no configured adapter: the host's own address.
+  CTorvaneCore* c = core();
+  const std::shared_ptr<const SessionSettings> settings = c != nullptr ? c->Settings() : nullptr;
+  const char* adapter = settings != nullptr ? settings->adapter_ip.GetData() : nullptr;
+  CSocketComm* mta = s->PrepareMta();
+  if (!mta->ConnectTo(host, port, AF_INET, SOCK_STREAM, adapter)) return 0;
+  mta->SetNoDelay();
+  return 1;
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetNameServerMTA() {
+  SmtpSession* s = session();
+  return results_.Keep(Text::kMtaName, s != nullptr ? s->mta_name : String(""));
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetReplaceNameServerMTA() {
+  SmtpSession* s = session();
+  return results_.Keep(Text::kMtaReplaceName, s != nullptr ? s->mta_replace_name : String(""));
+}
+
+void CS_ANTISPAM_SCRIPT::InjectionExtensionMTA(const char* text) {
+  SmtpSession* s = session();
+  if (s != nullptr && text != nullptr) s->extension_injection.append(text);
+}
+
+void CS_ANTISPAM_SCRIPT::DropExtensionMTA(const char* text) {
+  SmtpSession* s = session();
+  if (s == nullptr || text == nullptr || *text == '\0') return;
+  if (!s->extension_drop.IsEmpty()) s->extension_drop.append('\n');
+  s->extension_drop.append(text);
+}
+
+void CS_ANTISPAM_SCRIPT::SendToMTA(const char* text) {
+  SmtpSession* s = session();
+  if (s != nullptr && text != nullptr && s->HasMta()) s->to_mta.append(text);
+}
+
+void CS_ANTISPAM_SCRIPT::SendToClient(const char* text) {
+  SmtpSession* s = session();
+  if (s == nullptr || text == nullptr || !s->HasClient()) return;
+  s->to_client.append(text);
+  s->line_ready = true;  // answered here: the next command need not wait for the MTA
+}
+
+void CS_ANTISPAM_SCRIPT::DropBufferToMTA() {
+  SmtpSession* s = session();
+  if (s == nullptr) return;
+  s->current_line.clear();
+  s->to_mta.clear();
+  s->from_client.clear();
+  s->state = SmtpSession::kCommandMode;
+}
+
+void CS_ANTISPAM_SCRIPT::DropBufferToClient() {
+  SmtpSession* s = session();
+  if (s == nullptr) return;
+  s->to_client.clear();
+  s->from_mta.clear();
+}
+
+void CS_ANTISPAM_SCRIPT::CloseClientConnAfterSendingQueue() {
+  if (SmtpSession* s = session()) s->close_after_queue = true;
+}
+
+void CS_ANTISPAM_SCRIPT::CloseClientConnection() {
+  SmtpSession* s = session();
+  if (s != nullptr && s->client != nullptr) s->client->CloseComm();
+}
+
+void CS_ANTISPAM_SCRIPT::CloseMTAConnection() {
+  SmtpSession* s = session();
+  if (s != nullptr && s->mta != nullptr) s->mta->CloseComm();
+}
+
+void CS_ANTISPAM_SCRIPT::CloseAllConnection() {
+  CloseClientConnection();
+  CloseMTAConnection();
+}
+
+int CS_ANTISPAM_SCRIPT::ClientIsRelay() {
+  SmtpSession* s = session();
+  return s != nullptr && s->relay_client ? 1 : 0;
+}
+
+int CS_ANTISPAM_SCRIPT::GetErrorCountRFC() {
+  SmtpSession* s = session();
+  return s != nullptr ? s->error_count : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::SetErrorCountRFC(int count) {
+  if (SmtpSession* s = session()) s->error_count = count;
+}
+
+int CS_ANTISPAM_SCRIPT::GetSessionProperty() {
+  SmtpSession* s = session();
+  return s != nullptr ? s->property : -1;
+}
+
+void CS_ANTISPAM_SCRIPT::RegisterSessionProperty(int bits) {
+  if (SmtpSession* s = session()) s->property |= bits;
+}
+
+void CS_ANTISPAM_SCRIPT::WriteHeaderMessages(const char* line) {
+  SmtpSession* s = session();
+  if (s == nullptr || line == nullptr) return;
+  String& data = s->data_block;
+  const size_t header_end = data.View().find(kHeaderEnd);
+  if (header_end == std::string_view::npos) {
+    data.Insert(0, (std::string(line) + "\r\n\r\n").c_str());
+  } else {
+    // Before the blank line: the new line becomes the last header.
+    data.Insert(static_cast<int>(header_end), ("\r\n" + std::string(line)).c_str());
+  }
+}
+
+void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* text) {
+  SmtpSession* s = session();
+  if (s == nullptr || text == nullptr) return;
+  String& data = s->data_block;
+  const std::string tagged_line = "Subject: " + std::string(text) + "\r\n";
+  constexpr int kOptions = kRegexCaseless | kRegexMultiline;
+  if (!RegexMatch(kSubjectHeaderPattern, kOptions, data.View().data(), data.View().size())) {
+    data.Insert(0, tagged_line.c_str());
+    return;
+  }
+  bool had_empty_subject = false;
+  for (const char* empty : kEmptySubjectLines) {
+    had_empty_subject |= data.Replace(empty, tagged_line.c_str()) > 0;
+  }
+  if (had_empty_subject) return;
+  data.ReplaceRE(kSubjectLinePattern, (" " + std::string(text) + " $1").c_str(), kOptions);
+}
+
+void CS_ANTISPAM_SCRIPT::StatisticValue(const char* name, int group, int sub_group, float value, int op) {
+  CTorvaneCore* c = core();
+  if (c != nullptr && c->statistics() != nullptr && name != nullptr) {
+    c->statistics()->AddItem(name, group, sub_group, value, op);
+  }
+}
+
+// }===========
+
+// {=========== CS_ANTISPAM_SCRIPT: address, list and DNS checks
+
+int CS_ANTISPAM_SCRIPT::IsIpInferno(const char* address) {
+  CTorvaneCore* c = core();
+  CIP_Imbargo* inferno = c != nullptr ? c->inferno() : nullptr;
+  return inferno != nullptr && address != nullptr ? inferno->IsIpImbargo(address) : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::AddIpInferno(const char* address, int value) {
+  CTorvaneCore* c = core();
+  CIP_Imbargo* inferno = c != nullptr ? c->inferno() : nullptr;
+  if (inferno != nullptr && address != nullptr) inferno->AddIP_Imbargo(address, value);
+}
+
+int CS_ANTISPAM_SCRIPT::IsIpWhiteList(const char* address) {
+  CTorvaneCore* c = core();
+  return InRanges(c != nullptr ? c->dnsbl_white_ranges() : nullptr, address);
+}
+
+int CS_ANTISPAM_SCRIPT::IsRelayIp(const char* address) {
+  CTorvaneCore* c = core();
+  return InRanges(c != nullptr ? c->relay_ranges() : nullptr, address);
+}
+
+int CS_ANTISPAM_SCRIPT::IsWhiteIpGreyList(const char* address) {
+  CTorvaneCore* c = core();
+  return InRanges(c != nullptr ? c->grey_white_ranges() : nullptr, address);
+}
+
+int CS_ANTISPAM_SCRIPT::IsIpMaxSession(const char* address) {
+  CTorvaneCore* c = core();
+  CIP_Session* sessions = c != nullptr ? c->sessions() : nullptr;
+  return sessions != nullptr && address != nullptr ? sessions->IsIpInMaxSession(address) : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::RegisterSessionIp(const char* address) {
+  CTorvaneCore* c = core();
+  CIP_Session* sessions = c != nullptr ? c->sessions() : nullptr;
+  if (sessions != nullptr && address != nullptr) sessions->AddSession(address);
+}
+
+int CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
+  CTorvaneCore* c = core();
+  CHeloForget* forget = c != nullptr ? c->helo_forget() : nullptr;
+  return forget != nullptr && helo != nullptr ? forget->IsForgetHelo(helo) : 0;
+}
+
+CDns* CS_ANTISPAM_SCRIPT::Resolver(const char* name) const {
+  CTorvaneCore* c = core();
+  return c != nullptr && name != nullptr ? c->dns() : nullptr;
+}
+
+const char* CS_ANTISPAM_SCRIPT::DNS_Reverse(const char* address) {
+  CDns* dns = Resolver(address);
+  return results_.Keep(Text::kDnsReverse, dns != nullptr ? dns->LookupText(address, kDnsTypePTR) : String(""));
+}
+
+const char* CS_ANTISPAM_SCRIPT::DNS_Resolve(const char* name) {
+  CDns* dns = Resolver(name);
+  return results_.Keep(Text::kDnsResolve, dns != nullptr ? dns->ResolveAddress(name) : String(""));
+}
+
+const char* CS_ANTISPAM_SCRIPT::DNS_MX(const char* name) {
+  CDns* dns = Resolver(name);
+  return results_.Keep(Text::kDnsMx, dns != nullptr ? dns->LookupText(name, kDnsTypeMX) : String(""));
+}
+
+const char* CS_ANTISPAM_SCRIPT::DNS_NS(const char* name) {
+  CDns* dns = Resolver(name);
+  return results_.Keep(Text::kDnsNs, dns != nullptr ? dns->LookupText(name, kDnsTypeNS) : String(""));
+}
+
+const char* CS_ANTISPAM_SCRIPT::DNS_TXT(const char* name) {
+  CDns* dns = Resolver(name);
+  return results_.Keep(Text::kDnsTxt, dns != nullptr ? dns->LookupText(name, kDnsTypeTXT) : String(""));
+}
+
+bool CS_ANTISPAM_SCRIPT::QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const {
+  CTorvaneCore* c = core();
+  CDnsBL* dnsbl = c != nullptr ? c->dnsbl() : nullptr;
+  return dnsbl != nullptr && address != nullptr && dnsbl->QueryDnsBL(address, result) == 1;
+}
+
+float CS_ANTISPAM_SCRIPT::DNSBL_Score(const char* address) {
+  CDnsBL::DnsBL_Result result;
+  return QueryBlockLists(address, &result) ? result.score : 0.0f;
+}
+
+const char* CS_ANTISPAM_SCRIPT::DNSBL_Ns(const char* address) {
+  CDnsBL::DnsBL_Result result;
+  return results_.Keep(Text::kDnsblNs, QueryBlockLists(address, &result) ? result.text : String(""));
+}
+
+// }===========
+
+// {=========== CS_ANTISPAM_SCRIPT: the message, the configuration
+
+const char* CS_ANTISPAM_SCRIPT::GetEmailRaw() {
+  SmtpSession* s = session();
+  return results_.Keep(Text::kEmailRaw, s != nullptr ? s->analysed_message : String(""));
+}
+
+int CS_ANTISPAM_SCRIPT::GetEmailLen() {
+  SmtpSession* s = session();
+  return s != nullptr ? s->analysed_message.size() : 0;
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetConfig(const char* key, const char* section) {
+  return ConfigValue(key, section, "");
+}
+
+// }===========
+
+// {=========== CS_ANTISPAM_SCRIPT: engines this build does not have
+
+int CS_ANTISPAM_SCRIPT::NoEngineInt() { return 0; }
+int CS_ANTISPAM_SCRIPT::NoEngineInt1(Variable) { return 0; }
+int CS_ANTISPAM_SCRIPT::NoEngineInt2(Variable, Variable) { return 0; }
+int CS_ANTISPAM_SCRIPT::NoEngineInt3(Variable, Variable, Variable) { return 0; }
+int CS_ANTISPAM_SCRIPT::NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
+int CS_ANTISPAM_SCRIPT::NoEngineUndecided1(Variable) { return -1; }
+int CS_ANTISPAM_SCRIPT::NoEngineUndecided2(Variable, Variable) { return -1; }
+float CS_ANTISPAM_SCRIPT::NoEngineFloat2(Variable, Variable) { return 0.0f; }
+float CS_ANTISPAM_SCRIPT::NoEngineFloat3(Variable, Variable, Variable) { return 0.0f; }
+const char* CS_ANTISPAM_SCRIPT::NoEngineText() { return ""; }
+const char* CS_ANTISPAM_SCRIPT::NoEngineText1(Variable) { return ""; }
+const char* CS_ANTISPAM_SCRIPT::NoEngineText5(Variable, Variable, Variable, Variable, Variable) { return ""; }
+void CS_ANTISPAM_SCRIPT::NoEngineAction1(Variable) {}
+void CS_ANTISPAM_SCRIPT::NoEngineAction2(Variable, Variable) {}
+void CS_ANTISPAM_SCRIPT::NoEngineAction3(Variable, Variable, Variable) {}
+int CS_ANTISPAM_SCRIPT::NoEngineView(Variable, int, int, const char*, int) { return 0; }
+float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float, Variable) { return score; }
+const char* CS_ANTISPAM_SCRIPT::MirelCommunityGetEnumStringFormScore(float) { return "NEUTRAL"; }
+
+// }===========
+
+// {=========== registration
+
+namespace {
+
+using Antispam = CS_ANTISPAM_SCRIPT;
+using AntispamClass = ExternClass<Antispam, CS_PROXY_ANTISPAM_INSTANCE*>;
+
+void RegisterRelayFunctions(AntispamClass* cls) {
+  cls->addMethod("GetClientIP", &Antispam::GetClientIP);
+  cls->addMethod("GetClientReverseDns", &Antispam::GetClientReverseDns);
+  cls->addMethod("GetMTAIP", &Antispam::GetMTAIP);
+  cls->addMethod("ConnectToDefaultMTA", &Antispam::ConnectToDefaultMTA);
+  cls->addMethod("ConnectToMTA", &Antispam::ConnectToMTA);
+  cls->addMethod("GetNameServerMTA", &Antispam::GetNameServerMTA);
+  cls->addMethod("GetReplaceNameServerMTA", &Antispam::GetReplaceNameServerMTA);
+  cls->addMethod("InjectionExtensionMTA", &Antispam::InjectionExtensionMTA);
+  cls->addMethod("DropExtensionMTA", &Antispam::DropExtensionMTA);
+  cls->addMethod("SendToMTA", &Antispam::SendToMTA);
+  cls->addMethod("SendToClient", &Antispam::SendToClient);
+  cls->addMethod("DropBufferToMTA", &Antispam::DropBufferToMTA);
+  cls->addMethod("DropBufferToClient", &Antispam::DropBufferToClient);
+  cls->addMethod("CloseClientConnAfterSendingQueue", &Antispam::CloseClientConnAfterSendingQueue);
+  cls->addMethod("CloseClientConnection", &Antispam::CloseClientConnection);
+  cls->addMethod("CloseMTAConnection", &Antispam::CloseMTAConnection);
+  cls->addMethod("CloseAllConnection", &Antispam::CloseAllConnection);
+  cls->addMethod("ClientIsRelay", &Antispam::ClientIsRelay);
+  cls->addMethod("GetErrorCountRFC", &Antispam::GetErrorCountRFC);
+  cls->addMethod("SetErrorCountRFC", &Antispam::SetErrorCountRFC);
+  cls->addMethod("GetSessionProperty", &Antispam::GetSessionProperty);
+  cls->addMethod("RegisterSessionProperty", &Antispam::RegisterSessionProperty);
+}
+
+void RegisterCheckFunctions(AntispamClass* cls) {
+  cls->addMethod("IsIpInferno", &Antispam::IsIpInferno);
+  cls->addMethod("AddIpInferno", &Antispam::AddIpInferno);
+  cls->addMethod("IsIpWhiteList", &Antispam::IsIpWhiteList);
+  cls->addMethod("IsRelayIp", &Antispam::IsRelayIp);
+  cls->addMethod("IsLanIp", &Antispam::NoEngineInt1);
+  cls->addMethod("IsIpMaxSession", &Antispam::IsIpMaxSession);
+  cls->addMethod("RegisterSessionIp", &Antispam::RegisterSessionIp);
+  cls->addMethod("IsForgetHelo", &Antispam::IsForgetHelo);
+  cls->addMethod("DNS_Reverse", &Antispam::DNS_Reverse);
+  cls->addMethod("DNS_Resolve", &Antispam::DNS_Resolve);
+  cls->addMethod("DNS_MX", &Antispam::DNS_MX);
+  cls->addMethod("DNS_NS", &Antispam::DNS_NS);
+  cls->addMethod("DNS_TXT", &Antispam::DNS_TXT);
+  cls->addMethod("DNSBL_Score", &Antispam::DNSBL_Score);
+  cls->addMethod("DNSBL_Ns", &Antispam::DNSBL_Ns);
+  cls->addMethod("SPFQuery", &Antispam::NoEngineInt3);
+  cls->addMethod("SPFResultString", &Antispam::NoEngineText1);
+}
+
+void RegisterDomainAndCommunityFunctions(AntispamClass* cls) {
+  cls->addMethod("IsLocalDomainByRCPT_TO", &Antispam::NoEngineUndecided1);
+  cls->addMethod("IsWhiteBlackList", &Antispam::NoEngineUndecided2);
+  cls->addMethod("IsSpamLover", &Antispam::NoEngineInt1);
+  cls->addMethod("RecalculatingScoreByUser", &Antispam::RecalculatingScoreByUser);
+  cls->addMethod("IsSpamTrap", &Antispam::NoEngineInt1);
+  cls->addMethod("GetSpamTrapResponse", &Antispam::NoEngineText);
+  cls->addMethod("MirelCommunityAnnunce", &Antispam::NoEngineAction3);
+  cls->addMethod("MirelCommunityQuery", &Antispam::NoEngineFloat3);
+  cls->addMethod("IsValidKeyMirelCommunity", &Antispam::NoEngineInt);
+  cls->addMethod("MirelCommunityGetEnumStringFormScore", &Antispam::MirelCommunityGetEnumStringFormScore);
+}
+
+void RegisterFilterFunctions(AntispamClass* cls) {
+  cls->addMethod("AddALWL", &Antispam::NoEngineAction2);
+  cls->addMethod("IsALWL", &Antispam::NoEngineInt2);
+  cls->addMethod("ViewALWLDB", &Antispam::NoEngineView, ",100,0,0,0");
+  cls->addMethod("IsWhiteIpGreyList", &Antispam::IsWhiteIpGreyList);
+  cls->addMethod("PrepareTriplesGreyList", &Antispam::NoEngineText5);
+  cls->addMethod("PassGreyList", &Antispam::NoEngineInt1);
+  cls->addMethod("AddToGreyList", &Antispam::NoEngineAction1);
+  cls->addMethod("GetForgedCountGreyList", &Antispam::NoEngineInt1);
+  cls->addMethod("ResetForgedCountGreyList", &Antispam::NoEngineAction1);
+  cls->addMethod("ViewGreyListDB", &Antispam::NoEngineView, ",100,0,0,0");
+  cls->addMethod("BayesianCheck", &Antispam::NoEngineInt1, "0");
+  cls->addMethod("AddToBayesianQuarantine", &Antispam::NoEngineInt4, ",,,0");
+  cls->addMethod("RegularExpressionCheck", &Antispam::NoEngineFloat2, "0,0");
+  cls->addMethod("IsPhishing", &Antispam::NoEngineInt1);
+  cls->addMethod("GetFakePhishingDomain", &Antispam::NoEngineText);
+}
+
+void RegisterMessageFunctions(AntispamClass* cls) {
+  for (const char* part : {"GetEmailBody", "GetEmailHeader", "GetEmailSubject", "GetEmailMailFrom",
+                           "GetEmailMailTo", "GetEmailContentType"}) {
+    cls->addMethod(part, &Antispam::NoEngineText);
+  }
+  cls->addMethod("GetEmailRaw", &Antispam::GetEmailRaw);
+  cls->addMethod("GetEmailAttachmentCount", &Antispam::NoEngineInt);
+  cls->addMethod("GetEmailLen", &Antispam::GetEmailLen);
+  cls->addMethod("GetEmailAttachmentBuffer", &Antispam::NoEngineText1);
+  cls->addMethod("GetEmailAttachmentContentType", &Antispam::NoEngineText1);
+}
+
+}  // namespace
+
+void RegisterAntispamScriptClass(Interpreter* in) {
+  auto* cls = new AntispamClass(nullptr);
+  // Here GetConfig's second argument is a section, not a default: bound
+  // first, it takes the name from the common set.
+  cls->addMethod("GetConfig", &Antispam::GetConfig, ",0");
+  RegisterCommonFunctions(cls);
+  RegisterRelayFunctions(cls);
+  RegisterCheckFunctions(cls);
+  RegisterDomainAndCommunityFunctions(cls);
+  RegisterFilterFunctions(cls);
+  RegisterMessageFunctions(cls);
+  cls->addMethod("StatisticValue", &Antispam::StatisticValue);
+  cls->addMethod("WriteHeaderMessage", &Antispam::WriteHeaderMessages);
+  cls->addMethod("ModifyHeaderSubject", &Antispam::ModifyHeaderSubject);
+  in->addExternClass("CS_ANTISPAM_SCRIPT", cls);
+}
+
+// }===========

@@ -1,0 +1,252 @@
+// antispam_script - the glue between a session worker and its antispam
+// scripts. CS_PROXY_ANTISPAM_INSTANCE holds one compiled interpreter per
+// configured script file and raises each session event in all of them, in
+// list order, passing changes of shared global variables between them.
+// CS_ANTISPAM_SCRIPT is the class a script builds with `new
+// CS_ANTISPAM_SCRIPT($_this)`: the common functions plus what reaches the
+// session (its sockets, queues and message) and the proxy core's engines.
+#ifndef TORVANE_PROXY_ANTISPAM_SCRIPT_H_
+#define TORVANE_PROXY_ANTISPAM_SCRIPT_H_
+
+#include <cstdarg>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/carray.h"
+#include "base/logxml.h"
+#include "base/str.h"
+#include "engines/dns.h"
+#include "engines/dnsbl.h"
+#include "script/interpreter.h"
+#include "script/variable.h"
+#include "scriptlib/script_common.h"
+#include "proxy/smtpsession.h"
+
+class CTorvaneCore;
+
+// What the scripts of one session reach. Owned elsewhere (by the worker and
+// the core); any pointer may be null, and a function whose context is
+// missing does nothing and returns its empty result.
+struct AntispamContext {
+  CTorvaneCore* core = nullptr;    // the engines
+  SmtpSession* session = nullptr;  // the connection being relayed
+  CLogSimple* log = nullptr;       // where WriteLog and script errors go
+};
+
+// One configured script file and its interpreter. A slot that failed to
+// build keeps the reason in its interpreter's log (BuildAllLog) for the
+// worker's script check; a run-time error is written to the context's log
+// when it happens.
+struct AntispamScriptSlot {
+  std::unique_ptr<Interpreter> interpreter;
+  String file;           // "/scripts/antispam/" + the entry's file part
+  bool compiled = false; // compiling was attempted
+  bool good = true;      // false once it failed to build or to run
+};
+
+// The scripts of one worker. Used only on the worker's thread.
+class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
+ public:
+  // Where antispam scripts live, under the application path.
+  static constexpr const char* kScriptDir = "/scripts/antispam/";
+  // Category of WriteLog records that name none.
+  static constexpr const char* kLogCategory = "SCRIPT";
+
+  CS_PROXY_ANTISPAM_INSTANCE();
+  ~CS_PROXY_ANTISPAM_INSTANCE() override;
+  CS_PROXY_ANTISPAM_INSTANCE(const CS_PROXY_ANTISPAM_INSTANCE&) = delete;
+  CS_PROXY_ANTISPAM_INSTANCE& operator=(const CS_PROXY_ANTISPAM_INSTANCE&) = delete;
+
+  void SetContext(const AntispamContext& context) { context_ = context; }
+  const AntispamContext& context() const { return context_; }
+
+  // Prepares the interpreters for a connection from the script list
+  // ("number|file" entries, in run order). Without `keep`, DeleteScript
+  // first. When none exist, one slot per entry is made, its interpreter
+  // empty until CompileScripts, and the first becomes current; with `keep`
+  // and slots present, the shared variables are emptied and every compiled
+  // good interpreter's globals go back to their start values (no
+  // recompiling). An empty list changes nothing.
+  void InitScript(const CArray<String>& entries, bool keep);
+  // Compiles every slot that is not compiled yet (every slot when
+  // `recompile_all`): the script class, the library classes and "$_this"
+  // are registered and the file under the application path is compiled. A
+  // file that cannot be read or compiled leaves its slot not good.
+  void CompileScripts(bool recompile_all);
+  // Compiles the script file at `path` as the only script, as a check
+  // before it is installed (no session: events do nothing useful). True
+  // when it compiled; otherwise the reasons are in the slot's interpreter
+  // log. Replaces the scripts held.
+  bool CheckScript(const char* path);
+  // Destroys the interpreters and empties the shared variables; Count() is
+  // then -1.
+  void DeleteScript();
+
+  // Raises an event in every good script that defines `name`, in list
+  // order, and ORs their integer results: 0 when none defines it, 1 when
+  // there are no scripts. A call that leaves an error marks its script not
+  // good. After each call, pending global-variable changes are announced
+  // to the other scripts' "NotificationGlobalVariable". `format` lists the
+  // argument types ("int", "string", "string,string", "string,int") as
+  // for Interpreter::run.
+  int run(const char* name);
+  int run(const char* name, const char* format, ...);
+
+  int Count() const { return slots_.empty() ? -1 : static_cast<int>(slots_.size()); }
+  std::vector<AntispamScriptSlot>& slots() { return slots_; }
+  // True when some script is not good.
+  bool HasBadScript() const;
+
+  void RegisterGlobalVariable(const char* name) { globals_.Register(name); }
+  // Records a change of a registered name (unregistered names are ignored);
+  // it is announced when the current call ends without errors.
+  void SetGlobalVariable(const char* name, const char* value) { globals_.Set(name, value); }
+
+  // ScriptHost:
+  Interpreter* ScriptInterpreter() override { return current_; }
+  void QueueLog(int level, const char* text, const char* category) override;
+  const char* DefaultLogCategory() const override { return kLogCategory; }
+  CFileINI* Configuration() override;
+  CS_Torvane_kernel* PersistentObjects() override;
+  ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
+  // Exit: close after the queue, and close both sockets.
+  void EndWorkUnit() override;
+
+ private:
+  // Builds a fresh interpreter for `slot` and compiles its file.
+  void Compile(AntispamScriptSlot* slot);
+  void CompileFile(AntispamScriptSlot* slot, const String& path);
+  // The event in every good script that defines it; `args` null for an
+  // event without arguments.
+  int Dispatch(const char* name, const char* format, va_list* args);
+  // One call of `name` in `slot`; its log decides whether the slot stays
+  // good.
+  int CallIn(AntispamScriptSlot* slot, const char* name, const char* format, va_list* args);
+  // Announces the pending variable changes to every good script but
+  // `caller`, then drops what those announcements changed in turn.
+  void AnnounceChanges(const AntispamScriptSlot* caller);
+  // Empties `slot`'s interpreter log; a non-empty one is logged and marks
+  // the slot not good. True when the slot is still good.
+  bool CollectErrors(AntispamScriptSlot* slot);
+  void MakeCurrent(const AntispamScriptSlot* slot);
+  int ConnectionId() const;
+
+  AntispamContext context_;
+  CS_PROXY_ANTISPAM_INSTANCE* self_ = this;  // the storage "$_this" shows
+  Interpreter* current_ = nullptr;           // the interpreter now running
+  const AntispamScriptSlot* current_slot_ = nullptr;  // and its slot
+  std::vector<AntispamScriptSlot> slots_;
+  ScriptGlobalVariables globals_;
+};
+
+// The script object of an antispam script. Text results stay valid until
+// the same function runs again on this object. Not thread-safe.
+class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
+ public:
+  // `instance` may be null: every function then returns its empty result.
+  explicit CS_ANTISPAM_SCRIPT(CS_PROXY_ANTISPAM_INSTANCE* instance);
+
+  // ---- connection and relay control
+  const char* GetClientIP();
+  const char* GetClientReverseDns();
+  const char* GetMTAIP();
+  int ConnectToDefaultMTA();
+  int ConnectToMTA(const char* host, const char* port);
+  const char* GetNameServerMTA();
+  const char* GetReplaceNameServerMTA();
+  void InjectionExtensionMTA(const char* text);
+  void DropExtensionMTA(const char* text);
+  void SendToMTA(const char* text);
+  void SendToClient(const char* text);
+  void DropBufferToMTA();
+  void DropBufferToClient();
+  void CloseClientConnAfterSendingQueue();
+  void CloseClientConnection();
+  void CloseMTAConnection();
+  void CloseAllConnection();
+  int ClientIsRelay();
+  int GetErrorCountRFC();
+  void SetErrorCountRFC(int count);
+  int GetSessionProperty();
+  void RegisterSessionProperty(int bits);
+  void WriteHeaderMessages(const char* line);
+  void ModifyHeaderSubject(const char* text);
+  void StatisticValue(const char* name, int group, int sub_group, float value, int op);
+
+  // ---- address, list and DNS checks
+  int IsIpInferno(const char* address);
+  void AddIpInferno(const char* address, int value);
+  int IsIpWhiteList(const char* address);
+  int IsRelayIp(const char* address);
+  int IsWhiteIpGreyList(const char* address);
+  int IsIpMaxSession(const char* address);
+  void RegisterSessionIp(const char* address);
+  int IsForgetHelo(const char* helo);
+  const char* DNS_Reverse(const char* address);
+  const char* DNS_Resolve(const char* name);
+  const char* DNS_MX(const char* name);
+  const char* DNS_NS(const char* name);
+  const char* DNS_TXT(const char* name);
+  float DNSBL_Score(const char* address);
+  const char* DNSBL_Ns(const char* address);
+
+  // ---- the session's message: the analysed prefix
+  const char* GetEmailRaw();
+  int GetEmailLen();
+
+  // The configuration value of `key` in `section` (any section when null);
+  // "" without a core or key.
+  const char* GetConfig(const char* key, const char* section);
+
+  // ---- engines this build does not have (Bayes, SPF, greylist, ALWL,
+  // local domains, spam traps, community, rules, phishing, the mail
+  // parser): registered under their names, these answer what a script
+  // without context gets, whatever the arguments.
+  int NoEngineInt();
+  int NoEngineInt1(Variable a);
+  int NoEngineInt2(Variable a, Variable b);
+  int NoEngineInt3(Variable a, Variable b, Variable c);
+  int NoEngineInt4(Variable a, Variable b, Variable c, Variable d);
+  // -1: the check cannot tell.
+  int NoEngineUndecided1(Variable a);
+  int NoEngineUndecided2(Variable a, Variable b);
+  float NoEngineFloat2(Variable a, Variable b);
+  float NoEngineFloat3(Variable a, Variable b, Variable c);
+  const char* NoEngineText();
+  const char* NoEngineText1(Variable a);
+  const char* NoEngineText5(Variable a, Variable b, Variable c, Variable d, Variable e);
+  void NoEngineAction1(Variable a);
+  void NoEngineAction2(Variable a, Variable b);
+  void NoEngineAction3(Variable a, Variable b, Variable c);
+  // The listing functions: no entries, 0.
+  int NoEngineView(Variable array, int count, int start, const char* filter, int mode);
+  // No domain settings: the score unchanged.
+  float RecalculatingScoreByUser(float score, float weight, Variable recipient);
+  // No community verdicts: "NEUTRAL".
+  const char* MirelCommunityGetEnumStringFormScore(float score);
+
+ private:
+  enum class Text {
+    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kDnsReverse, kDnsResolve,
+    kDnsMx, kDnsNs, kDnsTxt, kDnsblNs, kEmailRaw, kCount
+  };
+
+  SmtpSession* session() const;
+  CTorvaneCore* core() const;
+  // The core's resolver when it and `name` exist.
+  CDns* Resolver(const char* name) const;
+  // The block-list lookup of `address`; false without the engine or when
+  // the lookup failed.
+  bool QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const;
+
+  CS_PROXY_ANTISPAM_INSTANCE* instance_;  // not owned; may be null
+  ScriptTextResults<Text> results_;
+};
+
+// Registers the CS_ANTISPAM_SCRIPT class on `in`: the antispam functions,
+// the common set, and for engines this build does not have, their empty
+// results under their names.
+void RegisterAntispamScriptClass(Interpreter* in);
+
+#endif  // TORVANE_PROXY_ANTISPAM_SCRIPT_H_
