@@ -1,0 +1,152 @@
+// core.cs - the gateway's core policy: it runs for every SMTP session.
+//
+// The gateway raises one event per step of the dialogue (the connection,
+// each client line, HELO, MAIL FROM, RCPT TO, the message, each reply of the
+// mail server, the end) and calls the function of the same name here. What
+// an event function returns matters for some events only:
+//   OnStartClientConnection, OnAllClientData, OnReplyMTA: non-zero ends the
+//   connection at once (without sending what is queued for the client);
+//   every other event: the result is ignored.
+// To refuse a client politely, queue a reply with SendToClient, then
+// CloseClientConnAfterSendingQueue, and return 0.
+//
+// Listed in the configuration as CS_SCRIPT "cs_0=1|core.cs". While this
+// script is broken (a compile or run-time error), every session is ended at
+// once, so try changes on a test gateway first.
+
+CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
+
+// What we know of the session. Checks add to `score`; the message verdict
+// (OnEmailMessagesToAnalyzer) will compare it with "score_for_spam".
+float score = 0.0;
+string client_ip = "";
+
+// Steps of the dialogue are logged at this level, refusals at level 1.
+int kLogStep = 2;
+int kLogRefusal = 1;
+
+// Queues `reply` for the client and ends the session once it is sent.
+int Refuse(string reply, string why) {
+  cs.WriteLog(kLogRefusal, why + " " + client_ip);
+  cs.SendToClient(reply);
+  cs.CloseClientConnAfterSendingQueue();
+  return 0;
+}
+
+// A configuration switch ("1" on, "0" or absent off).
+int IsOn(string key) {
+  return cs.CharToInt(cs.GetConfig(key)) != 0;
+}
+
+// The first line of a text, for the log: up to the first line end.
+string FirstLine(string text) {
+  if (cs.REeq(text, "^([^\\r\\n]*)")) return cs.$1();
+  return "";
+}
+
+// ---- connection
+
+int OnStartClientConnection(int id) {
+  score = 0.0;
+  client_ip = cs.GetClientIP();
+  int relay = cs.ClientIsRelay();  // our own networks, or an authenticated client
+  cs.WriteLog(kLogStep, cs.Format("connection %d from %s (%s)", id, client_ip,
+                                  cs.GetClientReverseDns()));
+
+  // Counted first, so that this session is among those IsIpMaxSession
+  // sees; the gateway removes it when the session ends. The gateway
+  // checks the ban list and the session limit before this event already:
+  // these checks also cover a gateway whose admission checks are off.
+  cs.RegisterSessionIp(client_ip);
+  if (cs.IsIpInferno(client_ip)) {
+    return Refuse("554 5.7.7 Your address is banned from this server\r\n", "banned client");
+  }
+  if (!relay && cs.IsIpMaxSession(client_ip)) {
+    return Refuse("421 4.7.0 Too many connections from your address, try again later\r\n",
+                  "too many sessions from");
+  }
+
+  // Block lists: the summed weight of the zones that list the client.
+  // Our own networks and white-listed addresses are never looked up.
+  if (!relay && !cs.IsIpWhiteList(client_ip)) {
+    score = score + cs.DNSBL_Score(client_ip);
+    cs.WriteLog(kLogStep, cs.Format("DNSBL score %.2f for %s", score, client_ip));
+  }
+
+  // Mail flows only once the session has a mail server behind it.
+  if (!cs.ConnectToDefaultMTA()) {
+    return Refuse("421 4.3.0 Mail server temporarily unavailable, try again later\r\n",
+                  "no mail server reachable for");
+  }
+  cs.WriteLog(kLogStep, "connected to mail server " + cs.GetNameServerMTA());
+  return 0;
+}
+
+// Every client line, before the gateway looks at it.
+int OnAllClientData(string line) {
+  // The gateway cannot read an encrypted session: answer STARTTLS here and
+  // never pass it on, so the dialogue stays in clear text.
+  if (cs.REeq(line, "^\\s*STARTTLS\\s*$", 1)) {
+    cs.WriteLog(kLogStep, "STARTTLS refused");
+    cs.SendToClient("454 4.7.0 TLS not available due to local problem\r\n");
+    cs.DropBufferToMTA();
+  }
+  return 0;
+}
+
+int OnHelo(string helo, string command) {
+  cs.WriteLog(kLogStep, command + " " + helo);
+  // A client that greets us with one of our own names or addresses lies.
+  if (cs.IsForgetHelo(helo)) {
+    if (IsOn("helo_forget_reject")) {
+      cs.DropBufferToMTA();
+      return Refuse("550 5.7.1 Forged HELO: that is this server's own name\r\n",
+                    "forged HELO " + helo + " from");
+    }
+    score = score + cs.CharToFloat(cs.GetConfig("p_helo_forget"));
+  }
+  // We answer STARTTLS ourselves (OnAllClientData): the mail server must
+  // not offer it either.
+  if (cs.Uc(command) == "EHLO") cs.DropExtensionMTA("STARTTLS");
+  return 0;
+}
+
+// ---- the envelope and the message
+
+int OnMailFrom(string sender) {
+  cs.WriteLog(kLogStep, "MAIL FROM <" + sender + ">");
+  return 0;
+}
+
+int OnRcptTo(string recipient) {
+  cs.WriteLog(kLogStep, "RCPT TO <" + recipient + ">");
+  return 0;
+}
+
+// Once per message, before any of it reaches the mail server.
+int OnEmailMessagesToAnalyzer() {
+  cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, score %.2f", cs.GetEmailLen(),
+                                  score));
+  // The message verdict goes here: content checks add to `score`; a score
+  // at "score_for_spam" or above marks or refuses the message.
+  return 0;
+}
+
+// ---- the mail server's replies and the end
+
+int OnReplyMTA(string reply) {
+  cs.WriteLog(kLogStep, "mail server: " + FirstLine(reply));
+  return 0;
+}
+
+int OnClientTimeOut() {
+  cs.WriteLog(kLogStep, "client timed out: " + client_ip);
+  return 0;
+}
+
+// The end of every session of a pooled worker (and once when the worker is
+// built, before its first session).
+int OnDestroyThis() {
+  if (client_ip != "") cs.WriteLog(kLogStep, "session ended: " + client_ip);
+  return 0;
+}
