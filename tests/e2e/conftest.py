@@ -126,3 +126,65 @@ def make_daemon(daemon_bin, tmp_path):
     yield make
     for daemon in started:
         daemon.kill()
+
+
+# ---- Peers of the mail-path tests (smtp_peers.py builds on this module, so
+# the fixtures import it when they run) ---------------------------------------
+
+@pytest.fixture
+def start_mta(tmp_path):
+    """start_mta(**options) -> a RecordingMta, stopped when the test ends."""
+    from smtp_peers import RecordingMta
+    started = []
+
+    def start(**options):
+        mta = RecordingMta(tmp_path / f"mta{len(started) + 1}", **options)
+        started.append(mta)
+        return mta
+
+    yield start
+    for mta in started:
+        mta.stop()
+
+
+@pytest.fixture
+def start_name_server(tmp_path):
+    """start_name_server(records, zones) -> a NameServer serving them."""
+    from smtp_peers import NameServer
+    if os.geteuid() != 0:
+        pytest.skip("port 53 needs root")
+    started = []
+
+    def start(records, zones=None):
+        server = NameServer(tmp_path / f"dns{len(started) + 1}")
+        started.append(server)
+        server.set_zones(records, zones)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+@pytest.fixture
+def start_gateway(daemon_bin, tmp_path, root_only):
+    """start_gateway(mta_port, scripts=None, config=None, name_server=None)
+    -> a listening Gateway. `scripts` defaults to one relaying "core.cs";
+    `config` is laid over the base configuration."""
+    from smtp_peers import Gateway, base_config, free_port, merge, relay_script
+    started = []
+
+    def start(mta_port, scripts=None, config=None, name_server=None):
+        settings = merge(base_config(free_port(), mta_port, name_server), config)
+        gateway = Gateway(daemon_bin, tmp_path / f"gw{len(started) + 1}", settings,
+                          scripts if scripts is not None else {"core.cs": relay_script()})
+        started.append(gateway)
+        return gateway.start()
+
+    yield start
+    # A gateway that died during its test (a crash, a sanitizer report) fails
+    # the test even when every reply had already come.
+    died = [str(gateway.workdir) for gateway in started if not gateway.running()]
+    for gateway in started:
+        gateway.stop()
+    assert not died, f"the gateway exited during the test: {died}"

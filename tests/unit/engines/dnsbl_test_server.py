@@ -10,10 +10,12 @@ DIR/ready       written once the socket is bound
 DIR/counts      "name type count" lines, rewritten atomically after each query
 DIR/zones.json  read before each answer (absent: no records):
   {"records": {"2.0.0.127.bl.test": [["A", "127.0.0.2"]],
-               "example.test": [["MX", "mx.example.test", 10]]},
+               "example.test": [["MX", "mx.example.test", 10]],
+               "txt.test": [["TXT", "v=spf1 -all"]]},
    "zones": {"slow.test": {"delay": 1.0},
              "quiet.test": {"mode": "silent"},
              "trick.test": {"mode": "spoof-id"}}}
+  Record kinds: A, MX (name, preference), PTR, NS, TXT (strings).
   Names are lower case without the final dot. A zone's behaviour applies to
   every name under it (the longest matching zone wins). Modes:
     answer (default)   answer from the records (NXDOMAIN when none)
@@ -33,7 +35,7 @@ import select
 import time
 
 from dns_test_common import start_server
-from dnslib import A, MX, PTR, QTYPE, RCODE, RR, DNSQuestion, DNSRecord
+from dnslib import A, MX, NS, PTR, QTYPE, RCODE, RR, TXT, DNSQuestion, DNSRecord
 
 FORGED_LISTING = "127.0.0.2"
 SPOOF_GAP_SECONDS = 0.05
@@ -72,6 +74,10 @@ def rdata_of(entry):
         return QTYPE.MX, MX(entry[1], entry[2] if len(entry) > 2 else 10)
     if kind == "PTR":
         return QTYPE.PTR, PTR(entry[1])
+    if kind == "NS":
+        return QTYPE.NS, NS(entry[1])
+    if kind == "TXT":  # one or more character-strings
+        return QTYPE.TXT, TXT(entry[1:])
     raise ValueError("unknown record kind " + kind)
 
 

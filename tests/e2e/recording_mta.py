@@ -1,0 +1,197 @@
+#!/usr/bin/python3
+"""A recording downstream MTA for the gateway's end-to-end tests: a real SMTP
+server (aiosmtpd) on one loopback address that keeps everything it received.
+
+Usage: recording_mta.py --address 127.0.0.1 --dir DIR [--port 0]
+                        [--reply-delay SECONDS] [--rcpt-reply "550 ..."]
+                        [--bdat] [--starttls first|last] [--lifetime SECONDS]
+
+DIR/ready             "PORT\\n", written once the socket listens
+DIR/transcript.jsonl  one JSON object per socket event, in the order they
+                      happened: {"conn": n, "t": CLOCK_MONOTONIC seconds,
+                      "dir": "in"|"out"|"open"|"close", "data": latin-1 text}
+DIR/msg-N.json        envelope of message N (from 1): mail_from, rcpt_tos,
+                      helo, conn
+DIR/msg-N.eml         its content as received, dot-stuffing removed (for
+                      BDAT, the chunks joined)
+
+Every reply of several lines leaves in one write, as most MTAs send it, so
+that the gateway sees a whole EHLO answer in one block. --reply-delay holds
+every reply back (the greeting too); --rcpt-reply answers every RCPT TO
+with that text; --bdat accepts BDAT chunks (otherwise BDAT is an unknown
+command); --starttls adds a STARTTLS line to the EHLO answer, as its first
+extension or as its last line. The server stops on SIGTERM, when its parent
+goes away, or after --lifetime seconds.
+"""
+
+import argparse
+import asyncio
+import json
+import logging
+import os
+import signal
+import sys
+import time
+
+from aiosmtpd.smtp import SMTP
+
+HOSTNAME = "mta.recording.test"
+IDENT = "recording MTA ready"
+PARENT_POLL_SECONDS = 0.5
+# A BDAT chunk larger than this is refused rather than buffered.
+MAX_BDAT_CHUNK = 64 << 20
+
+
+def write_atomically(path, data):
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as out:
+        out.write(data)
+        out.flush()
+        os.fsync(out.fileno())
+    os.replace(tmp, path)
+
+
+class Recorder:
+    """Appends transcript events and stores messages under one directory."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.transcript = open(os.path.join(directory, "transcript.jsonl"), "a")
+        self.connections = 0
+        self.messages = 0
+
+    def event(self, conn, direction, data=b""):
+        record = {"conn": conn, "t": time.monotonic(), "dir": direction, "data": data.decode("latin-1")}
+        self.transcript.write(json.dumps(record) + "\n")
+        self.transcript.flush()
+
+    def message(self, conn, envelope, content, helo):
+        self.messages += 1
+        stem = os.path.join(self.directory, "msg-%d" % self.messages)
+        write_atomically(stem + ".eml", content)
+        info = {"conn": conn, "mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos, "helo": helo}
+        write_atomically(stem + ".json", json.dumps(info).encode())
+
+
+class Handler:
+    def __init__(self, options):
+        self.options = options
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.options.starttls == "first":
+            responses.insert(1, "250-STARTTLS")
+        elif self.options.starttls == "last":
+            responses[-1] = "250-" + responses[-1][4:]
+            responses.append("250 STARTTLS")
+        return responses
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.options.rcpt_reply:
+            return self.options.rcpt_reply
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        server.recorder.message(server.conn, envelope, envelope.original_content, session.host_name)
+        return "250 OK queued as %d" % server.recorder.messages
+
+
+class RecordingSMTP(SMTP):
+    def __init__(self, recorder, options, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.recorder = recorder
+        self.options = options
+        recorder.connections += 1
+        self.conn = recorder.connections
+        self.pending_reply = b""
+        self.chunks = []
+
+    def connection_made(self, transport):
+        self.recorder.event(self.conn, "open")
+        super().connection_made(transport)
+
+    def connection_lost(self, error):
+        self.recorder.event(self.conn, "close")
+        super().connection_lost(error)
+
+    def data_received(self, data):
+        self.recorder.event(self.conn, "in", data)
+        super().data_received(data)
+
+    async def push(self, status):
+        line = status.encode("latin-1") if isinstance(status, str) else status
+        self.pending_reply += line + b"\r\n"
+        if line[3:4] == b"-":  # a continuation line: wait for the last one
+            return
+        reply, self.pending_reply = self.pending_reply, b""
+        if self.options.reply_delay > 0:
+            await asyncio.sleep(self.options.reply_delay)
+        self.recorder.event(self.conn, "out", reply)
+        self._writer.write(reply)
+        await self._writer.drain()
+
+    async def smtp_BDAT(self, arg):
+        if not self.options.bdat:
+            await self.push('500 Error: command "BDAT" not recognized')
+            return
+        words = (arg or "").split()
+        if not words or not words[0].isdigit() or int(words[0]) > MAX_BDAT_CHUNK:
+            await self.push("501 Syntax: BDAT size [LAST]")
+            return
+        self.chunks.append(await self._reader.readexactly(int(words[0])))
+        if len(words) > 1 and words[1].upper() == "LAST":
+            content, self.chunks = b"".join(self.chunks), []
+            self.recorder.message(self.conn, self.envelope, content, self.session.host_name)
+            await self.push("250 OK queued as %d" % self.recorder.messages)
+            self._set_post_data_state()
+        else:
+            await self.push("250 OK chunk of %s bytes" % words[0])
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--address", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--reply-delay", type=float, default=0.0)
+    parser.add_argument("--rcpt-reply", default="")
+    parser.add_argument("--bdat", action="store_true")
+    parser.add_argument("--starttls", choices=["first", "last"])
+    parser.add_argument("--lifetime", type=float, default=300.0)
+    args = parser.parse_args()
+    if not args.address.startswith("127."):
+        sys.exit("loopback addresses only")
+    return args
+
+
+async def serve(options):
+    loop = asyncio.get_running_loop()
+    recorder = Recorder(options.dir)
+    handler = Handler(options)
+    server = await loop.create_server(
+        lambda: RecordingSMTP(recorder, options, handler, hostname=HOSTNAME, ident=IDENT, loop=loop),
+        host=options.address, port=options.port)
+    port = server.sockets[0].getsockname()[1]
+    write_atomically(os.path.join(options.dir, "ready"), b"%d\n" % port)
+
+    stop = asyncio.Event()
+    loop.add_signal_handler(signal.SIGTERM, stop.set)
+    parent = os.getppid()
+    deadline = time.monotonic() + options.lifetime
+    while not stop.is_set() and time.monotonic() < deadline and os.getppid() == parent:
+        try:
+            await asyncio.wait_for(stop.wait(), PARENT_POLL_SECONDS)
+        except asyncio.TimeoutError:
+            pass
+    server.close()
+
+
+def main():
+    # The library logs every unknown command a test sends on purpose.
+    logging.getLogger("mail.log").setLevel(logging.ERROR)
+    asyncio.run(serve(parse_args()))
+
+
+if __name__ == "__main__":
+    main()

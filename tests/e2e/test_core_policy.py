@@ -1,0 +1,128 @@
+"""The shipped policy dist/scripts/antispam/core.cs, run by the daemon
+between a raw SMTP client and the recording MTA: mail passes, STARTTLS is
+answered by the gateway and hidden from the client, and banned, over-limit,
+forged or MTA-less sessions get their reply and are closed.
+"""
+import pathlib
+import struct
+import time
+
+import pytest
+
+from smtp_peers import Gateway, RecordingMta, base_config, free_port, merge
+
+CORE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam" / "core.cs"
+DB_MAGIC = b"DBK2.0"  # the record-store files the engines load
+OWN_NAME = "gw.test"  # a name of this server, in the HELO forgery table
+BANNED = "127.0.3.9"
+
+
+def write_store(path, records):
+    """A record-store file holding {key: value}."""
+    now = int(time.time())
+    body = b"".join(struct.pack("<iii", now, len(k), len(v)) + k.encode() + v.encode()
+                    for k, v in records.items())
+    path.write_bytes(DB_MAGIC + struct.pack("<i", len(records)) + body)
+
+
+@pytest.fixture
+def policy(root_only, daemon_bin, tmp_path):
+    """make(overrides, mta_options) -> (gateway, mta): the gateway with the
+    shipped core.cs and the stores above, in front of a recording MTA."""
+    started = []
+
+    def make(overrides=None, **mta_options):
+        mta = RecordingMta(tmp_path / "mta", **mta_options)
+        started.append(mta)
+        config = merge(base_config(free_port(), mta.port), overrides)
+        gateway = Gateway(daemon_bin, tmp_path / "gw", config, {"core.cs": CORE_SCRIPT.read_bytes()})
+        write_store(gateway.workdir / "db" / "helo_forget.db", {OWN_NAME: "192.0.2.1"})
+        write_store(gateway.workdir / "db" / "ip_imbargo.db", {BANNED: str(int(time.time()) + 3600)})
+        started.append(gateway)
+        return gateway.start(), mta
+
+    yield make
+    for peer in reversed(started):
+        peer.stop()
+
+
+def send_message(gateway, number):
+    client = gateway.connect()
+    assert client.reply().startswith(b"220")
+    for line in ("EHLO client.example", "MAIL FROM:<a@example.com>", f"RCPT TO:<b{number}@example.org>"):
+        assert client.command(line).startswith(b"250"), line
+    assert client.command("DATA").startswith(b"354")
+    assert client.command(f"Subject: hi\r\n\r\nhello {number}\r\n.").startswith(b"250")
+    client.command("QUIT")
+    client.close()
+
+
+# Pooled workers keep their compiled scripts and run them again for the
+# next session; without caching each session compiles them afresh.
+@pytest.mark.parametrize("cache", ["0", "1"])
+def test_messages_pass_to_the_mta(policy, cache):
+    gateway, mta = policy({"CS_SCRIPT": {"enable_cache_script": cache}})
+    for number in range(3):
+        send_message(gateway, number)
+    messages = mta.wait_for_messages(3)
+    assert [(e["mail_from"], e["rcpt_tos"]) for e, _ in messages] == [
+        ("a@example.com", [f"b{n}@example.org"]) for n in range(3)]
+    assert [c.count(b"hello") for _, c in messages] == [1, 1, 1]
+    assert "ERROR SCRIPT" not in gateway.log_text()
+
+
+@pytest.mark.parametrize("where", ["first", "last"])
+def test_starttls_is_answered_by_the_gateway_and_hidden(policy, where):
+    gateway, mta = policy(starttls=where)
+    client = gateway.connect()
+    client.reply()
+    ehlo = client.command("EHLO client.example")
+    assert ehlo.startswith(b"250") and b"STARTTLS" not in ehlo.upper()
+    assert ehlo.endswith(b"\r\n") and ehlo.split(b"\r\n")[-2][3:4] == b" "  # still well formed
+    assert client.command("STARTTLS") == b"454 4.7.0 TLS not available due to local problem\r\n"
+    assert client.command("NOOP").startswith(b"250")  # the dialogue goes on in clear
+    assert b"STARTTLS" not in mta.received().upper()
+
+
+# (name, configuration overrides, client address, MTA down, HELO, expected reply)
+REFUSALS = [
+    ("banned", {}, BANNED, False, None, b"554 5.7.7 "),
+    ("no MTA", {}, "127.0.0.1", True, None, b"421 4.3.0 "),
+    ("forged HELO", {"HELO": {"helo_forget_reject": "1"}}, "127.0.0.1", False, OWN_NAME.upper(),
+     b"550 5.7.1 "),
+]
+
+
+@pytest.mark.parametrize("name,overrides,source,mta_down,helo,expected", REFUSALS,
+                         ids=[r[0] for r in REFUSALS])
+def test_refused_sessions_get_a_reply_and_are_closed(policy, name, overrides, source, mta_down, helo,
+                                                     expected):
+    if mta_down:
+        overrides = merge(overrides, {"CONFIG": {"smtp_port1": str(free_port())}})
+    gateway, mta = policy(overrides)
+    client = gateway.connect(source)
+    if helo is not None:
+        assert client.reply().startswith(b"220")
+        client.send(f"HELO {helo}\r\n")
+    rest, closed = client.read_until_closed()
+    assert rest.startswith(expected) and closed, rest
+    if helo is not None:
+        assert b"HELO" not in mta.received().upper()
+
+
+def test_forged_helo_is_passed_on_when_rejecting_is_off(policy):
+    gateway, mta = policy({"HELO": {"helo_forget_reject": "0"}})
+    client = gateway.connect()
+    client.reply()
+    assert client.command(f"HELO {OWN_NAME}").startswith(b"250")
+
+
+def test_sessions_over_the_per_address_limit_are_refused(policy):
+    gateway, mta = policy({"FIREWALL": {"max_session_ip": "1"}})
+    first = gateway.connect("127.0.3.20")
+    assert first.reply().startswith(b"220")
+    second = gateway.connect("127.0.3.20")
+    rest, closed = second.read_until_closed()
+    assert rest.startswith(b"421 4.7.0 ") and closed, rest
+    other = gateway.connect("127.0.3.21")  # another address is not affected
+    assert other.reply().startswith(b"220")
