@@ -5,12 +5,15 @@
 // error. Exit status: main's result, or 1 after an error.
 //
 //   torvane-script [--config=PATH] [--app-path=DIR] [--disassemble] FILE.cs
+//   torvane-script --antispam FILE.cs
 //
 // --config      the configuration GetConfig reads and the resolver is built
 //               from (without it the DNS functions answer "")
 // --app-path    the application directory (RunScript looks in its
 //               scripts/cron/)
 // --disassemble print the code listing instead of running main
+// --antispam    only compile FILE.cs as an antispam script (its events need
+//               a live SMTP session): prints "OK" or the errors
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,6 +22,7 @@
 #include "base/config.h"
 #include "base/utility.h"
 #include "engines/dns.h"
+#include "proxy/antispam_script.h"
 #include "script/interpreter.h"
 #include "scriptlib/cron_script.h"
 #include "scriptlib/lib_dns.h"
@@ -33,6 +37,7 @@ class StderrLog : public ScriptLog {
 
 struct Options {
   bool disassemble = false;
+  bool antispam = false;
   const char* config_path = nullptr;
   const char* app_path = nullptr;
   const char* script_path = nullptr;
@@ -40,7 +45,8 @@ struct Options {
 
 int Usage() {
   fprintf(stderr,
-          "usage: torvane-script [--config=PATH] [--app-path=DIR] [--disassemble] FILE.cs\n");
+          "usage: torvane-script [--config=PATH] [--app-path=DIR] [--disassemble] FILE.cs\n"
+          "       torvane-script --antispam FILE.cs\n");
   return 2;
 }
 
@@ -55,6 +61,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     const char* arg = argv[i];
     if (strcmp(arg, "--disassemble") == 0) {
       options->disassemble = true;
+    } else if (strcmp(arg, "--antispam") == 0) {
+      options->antispam = true;
     } else if (const char* config = OptionValue(arg, "--config=")) {
       options->config_path = config;
     } else if (const char* app = OptionValue(arg, "--app-path=")) {
@@ -83,12 +91,26 @@ int Disassemble(Interpreter* in) {
   return 0;
 }
 
+// Compiles an antispam script the way a session worker does; 0 when it
+// compiled, 1 after printing why not.
+int CheckAntispamScript(const char* path) {
+  CS_PROXY_ANTISPAM_INSTANCE instance;
+  if (instance.CheckScript(path)) {
+    printf("OK\n");
+    return 0;
+  }
+  Interpreter* in = instance.slots().front().interpreter.get();
+  fprintf(stderr, "%s\n", in != nullptr ? in->BuildAllLog() : "");
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) return Usage();
   if (options.app_path != nullptr) SetAppPath(options.app_path);
+  if (options.antispam) return CheckAntispamScript(options.script_path);
 
   StderrLog diagnostics;
   CS_Torvane_kernel kernel;

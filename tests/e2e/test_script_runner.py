@@ -1,6 +1,7 @@
 """torvane-script as an administrator uses it: run a script once by hand, see
 its output, its log records and its diagnostics, and get main's result (or 1
 after an error) as the exit status."""
+import pathlib
 import subprocess
 
 import pytest
@@ -62,3 +63,26 @@ def test_missing_file_and_bad_usage(tmp_path):
     done = subprocess.run([binary, "--bogus", "x.cs"], capture_output=True, timeout=60)
     assert done.returncode == 2
     assert b"usage:" in done.stderr
+
+
+DIST_ANTISPAM = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam"
+
+
+@pytest.mark.parametrize("script", sorted(DIST_ANTISPAM.glob("*.cs")), ids=lambda path: path.name)
+def test_shipped_antispam_scripts_compile(script):
+    done = subprocess.run([str(build_dir() / "torvane-script"), "--antispam", str(script)],
+                          capture_output=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, b"OK\n"), done.stderr
+
+
+@pytest.mark.parametrize("source, stderr", [
+    # The antispam class is known, the cron one is not.
+    ("CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\nint OnHelo(string a, string b) { return 0; }",
+     b"CS_CRON_SCRIPT"),
+    ("CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);\nint OnHelo(string a) { return nope; }",
+     b"unknown token \"nope\""),
+])
+def test_antispam_check_reports_what_does_not_compile(tmp_path, source, stderr):
+    done = run(tmp_path, source, "--antispam")
+    assert done.returncode == 1 and done.stdout == b""
+    assert stderr in done.stderr
