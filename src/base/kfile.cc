@@ -91,9 +91,7 @@ void CKFile::Abort() {
   path_.Empty();
 }
 
-void CKFile::Flush() {
-  if (stream_ != nullptr) fflush(stream_);
-}
+bool CKFile::Flush() { return stream_ != nullptr && fflush(stream_) == 0; }
 
 void CKFile::Close() {
   if (stream_ == nullptr) return;

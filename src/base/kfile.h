@@ -76,8 +76,9 @@ class CKFile {
   virtual void UnlockRange(uint64_t position, uint64_t count);
   // Closes the stream and forgets the path.
   virtual void Abort();
-  // Hands buffered bytes to the system. No effect when closed.
-  virtual void Flush();
+  // Hands buffered bytes to the system. False when that failed (a full
+  // disk, say) or the file is closed.
+  virtual bool Flush();
   // Closes the stream (the path is kept). No effect when closed.
   virtual void Close();
 

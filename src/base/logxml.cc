@@ -175,30 +175,35 @@ void LogXML::Close() {
 
 bool LogXML::goDown() {
   if (!file_.IsValid()) return false;
-  char tail[kCloseRootLength];
-  const uint64_t length = file_.GetLength();
-  bool over_close = false;
-  if (length >= static_cast<uint64_t>(kCloseRootLength)) {
-    file_.Seek(-kCloseRootLength, CKFile::kSeekEnd);
-    over_close = file_.Read(tail, sizeof(tail)) == sizeof(tail) &&
-                 memcmp(tail, kCloseRoot, kCloseRootLength) == 0;
-  }
-  if (over_close) {
-    file_.Seek(-kCloseRootLength, CKFile::kSeekEnd);
-  } else {
-    file_.Seek(0, CKFile::kSeekEnd);
-  }
+  if (close_at_ < 0) close_at_ = FindRecordPosition();
+  file_.Seek(close_at_, CKFile::kSeekStart);
+  position_ = close_at_;
   bool ok = WriteLine("<LogItem>");
   ++depth_;
   return WriteDateTime() && ok;
+}
+
+int64_t LogXML::FindRecordPosition() {
+  char tail[kCloseRootLength];
+  const uint64_t length = file_.GetLength();
+  if (length >= static_cast<uint64_t>(kCloseRootLength)) {
+    file_.Seek(-kCloseRootLength, CKFile::kSeekEnd);
+    if (file_.Read(tail, sizeof(tail)) == sizeof(tail) && memcmp(tail, kCloseRoot, kCloseRootLength) == 0) {
+      return static_cast<int64_t>(length) - kCloseRootLength;
+    }
+  }
+  return static_cast<int64_t>(length);
 }
 
 bool LogXML::goUp() {
   if (depth_ <= 1) return true;
   --depth_;
   bool ok = WriteLine("</LogItem>");
+  const int64_t close_at = position_;
   ok = WriteData(kCloseRoot, kCloseRootLength) && ok;
-  file_.Flush();
+  ok = file_.Flush() && ok;
+  // After a failed write the file's end is not known: look again next time.
+  close_at_ = ok ? close_at : -1;
   return ok;
 }
 
@@ -236,7 +241,9 @@ bool LogXML::WriteLine(const char* tag, const char* value) {
 
 bool LogXML::WriteData(const char* bytes, size_t n) {
   if (!file_.IsValid()) return false;
-  return file_.Write(bytes, n) == n;
+  const size_t written = file_.Write(bytes, n);
+  position_ += static_cast<int64_t>(written);
+  return written == n;
 }
 
 // ---- RoteteLogXML -------------------------------------------------------

@@ -102,6 +102,9 @@ class LogXML {
   // Positions over a closing "</LogFile>" (or at the end), opens a LogItem
   // and writes its date and time.
   bool goDown();
+  // Where the next record goes: over the file's closing "</LogFile>" when it
+  // ends with one, else at its end.
+  int64_t FindRecordPosition();
   // Closes the open LogItem, re-closes the root element and flushes.
   bool goUp();
   bool WriteDateTime();
@@ -118,6 +121,11 @@ class LogXML {
   int level_ = 0;
   CKFile file_;
   int depth_ = 1;
+  // This logger is the file's only writer, so once a record was written it
+  // knows where the closing "</LogFile>" starts and need not look again
+  // (looking costs several seeks and a read per record). -1: not known.
+  int64_t close_at_ = -1;
+  int64_t position_ = 0;  // of the next byte written, while close_at_ is known
 };
 
 // Decides when the live log is cut. Types 1..4 cut at every boundary of a
