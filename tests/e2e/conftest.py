@@ -8,6 +8,7 @@ import os
 import pathlib
 import select
 import signal
+import socket
 import subprocess
 import time
 
@@ -54,6 +55,46 @@ def wait_until(predicate, seconds=WAIT_SECONDS):
             return True
         time.sleep(POLL_SECONDS)
     return predicate()
+
+
+def stop_process(process):
+    """Stops a child by its PID: SIGTERM, then SIGKILL when it lingers."""
+    if process.poll() is None:
+        os.kill(process.pid, signal.SIGTERM)
+        try:
+            process.wait(timeout=WAIT_SECONDS)
+        except subprocess.TimeoutExpired:
+            os.kill(process.pid, signal.SIGKILL)
+            process.wait(timeout=WAIT_SECONDS)
+
+
+# The resolver asks port 53 only, so every test name server takes an address
+# of its own.
+DNS_PORT = 53
+
+
+def dns_port_free(address):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind((address, DNS_PORT))
+        except OSError:
+            return False
+    return True
+
+
+def start_name_server_process(command, addresses, state):
+    """Runs `command` + --address A --state STATE on the first address A of
+    `addresses` whose DNS port is free, until one writes STATE/ready.
+    Returns (process, address); fails the test when none starts."""
+    for address in addresses:
+        if not dns_port_free(address):
+            continue
+        process = subprocess.Popen([*command, "--address", address, "--state", str(state)])
+        ready = wait_until(lambda: (state / "ready").exists() or process.poll() is not None)
+        if ready and process.poll() is None:
+            return process, address
+        process.wait(timeout=WAIT_SECONDS)
+    pytest.fail("no loopback address free for the test name server")
 
 
 class Daemon:

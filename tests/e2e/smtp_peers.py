@@ -8,12 +8,11 @@ Every process is started here and stopped by its PID; every wait is bounded.
 import json
 import os
 import pathlib
-import signal
 import socket
 import subprocess
 import time
 
-from conftest import WAIT_SECONDS, Daemon, ini, wait_until
+from conftest import WAIT_SECONDS, Daemon, ini, start_name_server_process, stop_process, wait_until
 
 HERE = pathlib.Path(__file__).resolve().parent
 MTA_SCRIPT = HERE / "recording_mta.py"
@@ -22,24 +21,12 @@ PYTHON = "/usr/bin/python3"
 # Where the name servers of these tests may listen (other suites use other
 # loopback addresses, so suites can run at once). The resolver asks port 53.
 NAME_SERVER_HOSTS = [f"127.0.20.{n}" for n in range(1, 255)] + [f"127.0.21.{n}" for n in range(1, 255)]
-DNS_PORT = 53
 # A loopback address where no name server listens: lookups fail at once.
 NO_NAME_SERVER = "127.0.21.255"
 # Seconds a peer may live; they also stop when the test process goes away.
 PEER_LIFETIME = 300
 # Most bytes the client holds while waiting for one whole reply.
 MAX_REPLY_BYTES = 1 << 20
-
-
-def stop_process(process):
-    """Stops a child by its PID: SIGTERM, then SIGKILL when it lingers."""
-    if process.poll() is None:
-        os.kill(process.pid, signal.SIGTERM)
-        try:
-            process.wait(timeout=WAIT_SECONDS)
-        except subprocess.TimeoutExpired:
-            os.kill(process.pid, signal.SIGKILL)
-            process.wait(timeout=WAIT_SECONDS)
 
 
 def free_port(address="127.0.0.1"):
@@ -126,27 +113,9 @@ class NameServer:
     def __init__(self, state):
         self.state = pathlib.Path(state)
         self.state.mkdir(parents=True)
-        self.process = None
-        for address in NAME_SERVER_HOSTS:
-            if not self._bindable(address):
-                continue
-            process = subprocess.Popen([PYTHON, str(NAME_SERVER_SCRIPT), "--address", address,
-                                        "--state", str(self.state), "--lifetime", str(PEER_LIFETIME)])
-            ready = wait_until(lambda: (self.state / "ready").exists() or process.poll() is not None)
-            if ready and process.poll() is None:
-                self.process, self.address = process, address
-                return
-            process.wait(timeout=WAIT_SECONDS)
-        raise AssertionError("no loopback address free for the test name server")
-
-    @staticmethod
-    def _bindable(address):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.bind((address, DNS_PORT))
-            except OSError:
-                return False
-        return True
+        self.process, self.address = start_name_server_process(
+            [PYTHON, str(NAME_SERVER_SCRIPT), "--lifetime", str(PEER_LIFETIME)], NAME_SERVER_HOSTS,
+            self.state)
 
     def set_zones(self, records, zones=None):
         """records: {name: [[kind, value, ...]]}; zones: {zone: behaviour}."""

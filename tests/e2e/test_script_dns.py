@@ -4,31 +4,18 @@ address; the configuration given with --config names it as the only server.
 """
 import os
 import pathlib
-import signal
-import socket
 import subprocess
 import time
 
 import pytest
 
-from conftest import WAIT_SECONDS, build_dir, ini, wait_until
+from conftest import WAIT_SECONDS, build_dir, ini, start_name_server_process, stop_process
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 NAME_SERVER = ROOT / "tests" / "unit" / "engines" / "dns_test_server.py"
 # Loopback addresses tried for the name server (the resolver unit tests use
 # lower ones, so both can run at once).
 FIRST_HOST, LAST_HOST = 121, 140
-# The resolver asks port 53 only.
-DNS_PORT = 53
-
-
-def port_free(address):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind((address, DNS_PORT))
-        except OSError:
-            return False
-    return True
 
 
 @pytest.fixture
@@ -38,25 +25,11 @@ def name_server(tmp_path):
         pytest.skip("port 53 needs root")
     state = tmp_path / "dns_state"
     state.mkdir()
-    for host in range(FIRST_HOST, LAST_HOST + 1):
-        address = f"127.0.0.{host}"
-        if not port_free(address):
-            continue
-        process = subprocess.Popen(
-            ["/usr/bin/python3", str(NAME_SERVER), "--address", address, "--state", str(state),
-             "--lifetime", "120"])
-        ready = wait_until(lambda: (state / "ready").exists() or process.poll() is not None)
-        if ready and process.poll() is None:
-            yield address
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(timeout=WAIT_SECONDS)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-            return
-        process.wait(timeout=WAIT_SECONDS)
-    pytest.fail("no loopback address free for the test name server")
+    addresses = [f"127.0.0.{host}" for host in range(FIRST_HOST, LAST_HOST + 1)]
+    process, address = start_name_server_process(
+        ["/usr/bin/python3", str(NAME_SERVER), "--lifetime", "120"], addresses, state)
+    yield address
+    stop_process(process)
 
 
 def run_script(tmp_path, source, config_text):

@@ -5,11 +5,9 @@
 #include "proxy/antispam_script.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
@@ -19,6 +17,7 @@
 
 #include "base/socketcomm.h"
 #include "base/utility.h"
+#include "common/app_directory.h"
 #include "script/externs.h"
 
 namespace {
@@ -27,31 +26,10 @@ constexpr int kConnectionId = 42;
 // The first line of every test script.
 constexpr char kOpen[] = "CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);\n";
 
-// A temporary application directory holding "scripts/antispam/", the
-// application path while it lives.
-class AppDirectory {
+// A temporary application directory holding "scripts/antispam/".
+class AppDirectory : public TempAppDirectory {
  public:
-  AppDirectory() : previous_(GetAppPath()) {
-    char pattern[] = "/tmp/torvane_antispam_appXXXXXX";
-    root_ = mkdtemp(pattern);
-    mkdir((root_ + "/scripts").c_str(), 0700);
-    mkdir((root_ + "/scripts/antispam").c_str(), 0700);
-    SetAppPath(root_.c_str());
-  }
-  ~AppDirectory() {
-    SetAppPath(previous_.GetData() != nullptr ? previous_.GetData() : "");
-    EXPECT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
-  }
-  void Write(const char* name, const std::string& source) const {
-    FILE* file = fopen((root_ + "/scripts/antispam/" + name).c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    fwrite(source.data(), 1, source.size(), file);
-    fclose(file);
-  }
-
- private:
-  String previous_;
-  std::string root_;
+  AppDirectory() : TempAppDirectory("scripts/antispam") {}
 };
 
 // Two ends of one TCP connection on 127.0.0.1.

@@ -3,12 +3,11 @@
 // RunScript under the application path.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "base/utility.h"
+#include "common/app_directory.h"
 #include "cron_harness.h"
 
 namespace cron_test {
@@ -117,27 +116,11 @@ TEST(CronScriptTest, MissingOrBrokenScriptIsNotBuilt) {
   EXPECT_FALSE(run.diagnostics.empty());
 }
 
-// An application directory with scripts/cron/, removed afterwards; the
-// application path is restored.
-class CronDirectory {
+// An application directory with scripts/cron/.
+class CronDirectory : public TempAppDirectory {
  public:
-  CronDirectory() : previous_(GetAppPath()) {
-    char pattern[] = "/tmp/torvane_cron_appXXXXXX";
-    root_ = mkdtemp(pattern);
-    mkdir((root_ + "/scripts").c_str(), 0700);
-    mkdir((root_ + "/scripts/cron").c_str(), 0700);
-    SetAppPath(root_.c_str());
-  }
-  ~CronDirectory() {
-    SetAppPath(previous_.GetData() ? previous_.GetData() : "");
-    std::string command = "rm -rf '" + root_ + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
-  }
-  std::string CronPath(const char* name) const { return root_ + "/scripts/cron/" + name; }
-
- private:
-  String previous_;
-  std::string root_;
+  CronDirectory() : TempAppDirectory("scripts/cron") {}
+  std::string CronPath(const char* name) const { return ScriptPath(name); }
 };
 
 TEST(CronScriptTest, RunScriptRunsAnotherCronScript) {
