@@ -71,19 +71,6 @@ def test_messages_pass_to_the_mta(policy, cache):
     assert "ERROR SCRIPT" not in gateway.log_text()
 
 
-@pytest.mark.parametrize("where", ["first", "last"])
-def test_starttls_is_answered_by_the_gateway_and_hidden(policy, where):
-    gateway, mta = policy(starttls=where)
-    client = gateway.connect()
-    client.reply()
-    ehlo = client.command("EHLO client.example")
-    assert ehlo.startswith(b"250") and b"STARTTLS" not in ehlo.upper()
-    assert ehlo.endswith(b"\r\n") and ehlo.split(b"\r\n")[-2][3:4] == b" "  # still well formed
-    assert client.command("STARTTLS") == b"454 4.7.0 TLS not available due to local problem\r\n"
-    assert client.command("NOOP").startswith(b"250")  # the dialogue goes on in clear
-    assert b"STARTTLS" not in mta.received().upper()
-
-
 # (name, configuration overrides, client address, MTA down, HELO, expected reply)
 REFUSALS = [
     ("banned", {}, BANNED, False, None, b"554 5.7.7 "),

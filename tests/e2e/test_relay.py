@@ -465,7 +465,6 @@ def test_overlong_command_line_is_refused_and_the_session_goes_on(start_mta, sta
     assert b"xxxx" not in mta.received()
 
 
-@pytest.mark.skipif(not SHIPPED_CORE_SCRIPT.exists(), reason="dist/scripts/antispam/core.cs is not written yet")
 @pytest.mark.parametrize("position", ["first", "last"])
 def test_starttls_is_refused_and_hidden_by_the_shipped_script(start_mta, start_gateway, position):
     mta = start_mta(starttls=position)
