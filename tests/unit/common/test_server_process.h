@@ -111,6 +111,19 @@ inline bool UdpPortFree(const std::string& address, int port) {
   return free;
 }
 
+// Tries `launch(address)` on prefix + n for n = first .. last, skipping
+// addresses whose UDP `port` is taken, until one launch succeeds. The
+// address it succeeded on, or "" when none did. Test name servers need
+// an address of their own: the resolver asks port 53 only.
+template <typename Launch>
+std::string StartOnFreeAddress(const std::string& prefix, int first, int last, int port, Launch launch) {
+  for (int host = first; host <= last; ++host) {
+    const std::string address = prefix + std::to_string(host);
+    if (UdpPortFree(address, port) && launch(address)) return address;
+  }
+  return "";
+}
+
 // True when Debian's python3 can import `module` (the test servers need
 // python3-dnslib; suites skip with a reason without it).
 inline bool PythonModuleAvailable(const std::string& module) {

@@ -67,11 +67,9 @@ class TestNameServer {
   // Starts on the first free address of the pool; false when none worked.
   bool Start() {
     std::filesystem::create_directories(state_);
-    for (int host = kFirstHost; host <= kLastHost; ++host) {
-      const std::string address = "127.0.0." + std::to_string(host);
-      if (PortFree(address) && Launch(address)) return true;
-    }
-    return false;
+    return !testproc::StartOnFreeAddress("127.0.0.", kFirstHost, kLastHost, kDnsPort,
+                                         [this](const std::string& address) { return Launch(address); })
+                .empty();
   }
 
   void Stop() { process_.Stop(); }

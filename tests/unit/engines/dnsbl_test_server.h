@@ -38,8 +38,6 @@ inline bool DnslibAvailable() {
   return available;
 }
 
-inline bool PortFree(const std::string& address) { return testproc::UdpPortFree(address, kPort); }
-
 // One dnsbl_test_server.py process with its state directory.
 class BlTestServer {
  public:
@@ -51,11 +49,9 @@ class BlTestServer {
   // Starts on the first free address of the pool; false when none worked.
   bool Start() {
     std::filesystem::create_directories(state_);
-    for (int host = kFirstHost; host <= kLastHost; ++host) {
-      const std::string address = "127.0.9." + std::to_string(host);
-      if (PortFree(address) && Launch(address)) return true;
-    }
-    return false;
+    return !testproc::StartOnFreeAddress("127.0.9.", kFirstHost, kLastHost, kPort,
+                                         [this](const std::string& address) { return Launch(address); })
+                .empty();
   }
 
   void Stop() { process_.Stop(); }

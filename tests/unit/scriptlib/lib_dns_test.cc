@@ -68,14 +68,9 @@ class LibDnsTest : public ::testing::Test {
   bool StartServer() {
     const std::string state = dir_ + "/state";
     std::filesystem::create_directories(state);
-    for (int host = kFirstHost; host <= kLastHost; ++host) {
-      const std::string address = "127.0.0." + std::to_string(host);
-      if (Launch(address, state)) {
-        address_ = address;
-        return true;
-      }
-    }
-    return false;
+    address_ = testproc::StartOnFreeAddress("127.0.0.", kFirstHost, kLastHost, kDnsPort,
+                                            [&](const std::string& address) { return Launch(address, state); });
+    return !address_.empty();
   }
   // Starts the server on `address`; false when it exits before it is bound.
   bool Launch(const std::string& address, const std::string& state) {
