@@ -12,7 +12,7 @@
 #include <span>
 #include <variant>
 
-#include "base/checksum_md5.h"
+#include "base/md5.h"
 #include "base/utility.h"
 
 namespace {

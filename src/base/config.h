@@ -8,9 +8,9 @@
 
 #include <atomic>
 
-#include "base/carray.h"
-#include "base/fileini.h"
-#include "base/str.h"
+#include "base/object_array.h"
+#include "base/ini_file.h"
+#include "base/string.h"
 
 // Threading: ReadConfig and SaveConfig exclude each other through the busy
 // flag (a polling wait); the INI items have the CFileINI lock. The typed

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "base/str.h"
+#include "base/string.h"
 
 // ---- Application path ------------------------------------------------------
 // The directory every relative resource ("db/", "scripts/", the log) lives

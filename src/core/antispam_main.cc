@@ -1,4 +1,4 @@
 // antispam_main - the torvane-antispam program.
-#include "core/torvaneantispamkrn.h"
+#include "core/daemon.h"
 
 int main(int argc, char** argv) { return TorvaneAntispamMain(argc, argv); }

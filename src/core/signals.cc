@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/torvaneantispamkrn.h"
+#include "core/daemon.h"
 
 namespace {
 
@@ -27,7 +27,6 @@ constexpr char kFatalEntry[] =
     "Oh my god !!! riceve signal ABORT. Preserve the operation system  ... now Exit(1)";
 constexpr char kCloseRoot[] = "</LogFile>";
 constexpr int kCloseRootLength = sizeof(kCloseRoot) - 1;
-constexpr int kFatalRecordLevel = 1;
 // Room for one fatal record.
 constexpr size_t kRecordBytes = 1024;
 
@@ -105,10 +104,10 @@ void BuildFatalRecord(SafeText* text, int level) {
   text->Add(":");
   text->AddNumber(seconds % 60, 2);
   text->Add("</Time>");
-  const bool debug = level == kDebugLogLevel;
+  const bool debug = level == kLogDebug;
   AddField(text, "Filename", debug ? "torvaneantispamkrn" : "");
   AddField(text, "Function", debug ? "TorvaneAntispamkrn::core" : "");
-  AddField(text, "Type", "SYS");
+  AddField(text, "Type", log_type::kSys);
   AddField(text, "Entry", kFatalEntry);
   text->Add("\n  </LogItem>");
   text->Add(kCloseRoot);
@@ -118,7 +117,7 @@ void BuildFatalRecord(SafeText* text, int level) {
 void WriteFatalRecord() {
   const int fd = g_fatal_fd;
   const int level = g_fatal_level;
-  if (fd < 0 || level < kFatalRecordLevel) return;
+  if (fd < 0 || level < kLogError) return;
   SafeText record;
   BuildFatalRecord(&record, level);
   off_t end = lseek(fd, 0, SEEK_END);

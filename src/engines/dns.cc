@@ -8,7 +8,7 @@
 #include <cctype>
 
 #include "base/utility.h"
-#include "engines/dnsclient.h"
+#include "engines/dns_client.h"
 
 namespace {
 

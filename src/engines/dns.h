@@ -9,13 +9,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "base/carray.h"
+#include "base/object_array.h"
 #include "base/config.h"
-#include "base/criticalsession.h"
-#include "base/str.h"
-#include "engines/db_ram.h"
-#include "engines/dnsrecord.h"
-#include "engines/dnswire.h"
+#include "base/mutex.h"
+#include "base/string.h"
+#include "engines/record_store.h"
+#include "engines/dns_record.h"
+#include "engines/dns_wire.h"
 
 // Name servers in the order added, each with the last measured response
 // time. Thread-safe: every method holds the list's own lock.

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "base/utility.h"
-#include "engines/dnsclient.h"
-#include "engines/dnsrecord.h"
-#include "engines/dnswire.h"
+#include "engines/dns_client.h"
+#include "engines/dns_record.h"
+#include "engines/dns_wire.h"
 
 namespace {
 
@@ -23,9 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSource = "dnsbl";
 constexpr const char* kRoutine = "CDnsBL::QueryDnsBL";
-// Log levels: per-connection events and debug detail.
-constexpr int kLevelConnection = 2;
-constexpr int kLevelDebug = 4;
 // Cache value: count and score in front of the zone names.
 constexpr int32_t kCacheHeaderBytes = 8;
 // The loopback network block lists answer listings from.
@@ -314,14 +311,14 @@ uint8_t CDnsBL::QueryDnsBL(const char* address, DnsBL_Result* result) {
   if (result->count > 0) {
     String line;
     line.Format("DNSBL result: score %d - %s -> %s", result->count, address, result->text.GetData());
-    log_.LogS(kLevelConnection, line, kSource, kRoutine, "SYS", 0);
+    log_.LogS(kLogConnection, line, kSource, kRoutine, log_type::kSys, 0);
   }
   if (socket_ok) ToCache(address, *result);
   return 1;
 }
 
 bool CDnsBL::SocketFailed() {
-  log_.LogS(kLevelDebug, "Socket Read Failed. Error Timeout", kSource, kRoutine, "DEBUG", 0);
+  log_.LogS(kLogDebug, "Socket Read Failed. Error Timeout", kSource, kRoutine, log_type::kDebug, 0);
   return false;
 }
 
@@ -373,6 +370,6 @@ void CDnsBL::TakeAnswer(CDnsRES_RECORD& answer, const NSBL& zone, const String& 
     String line;
     line.Format("DNSBL zone %s answered %s for %s: not a listing, ignored", zone.zone.GetData(), other.GetData(),
                 reversed.GetData());
-    log_.LogS(kLevelDebug, line, kSource, kRoutine, "DEBUG", 0);
+    log_.LogS(kLogDebug, line, kSource, kRoutine, log_type::kDebug, 0);
   }
 }

@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "base/carray.h"
+#include "base/object_array.h"
 #include "base/config.h"
-#include "base/criticalsession.h"
-#include "base/logxml.h"
-#include "base/str.h"
-#include "engines/db_ram.h"
+#include "base/mutex.h"
+#include "base/xml_log.h"
+#include "base/string.h"
+#include "engines/record_store.h"
 #include "engines/dns.h"
 
 // Defined after the engine, whose default limits it takes.

@@ -12,10 +12,10 @@
 
 #include "base/regex.h"
 #include "base/utility.h"
-#include "engines/dnswire.h"
-#include "proxy/torvanecore.h"
+#include "engines/dns_wire.h"
+#include "proxy/proxy_core.h"
 #include "script/externs.h"
-#include "scriptlib/stdafx.h"
+#include "scriptlib/library_classes.h"
 
 namespace {
 
@@ -23,8 +23,6 @@ namespace {
 // (string name, string value).
 constexpr const char kNotificationEvent[] = "NotificationGlobalVariable";
 // Log level and category of a script's run-time error.
-constexpr int kScriptErrorLevel = 1;
-constexpr const char kScriptErrorCategory[] = "SCRIPT";
 
 // A message header that may stand before the subject (folded lines
 // included), then the subject itself: the test for "has a subject".
@@ -220,7 +218,7 @@ bool CS_PROXY_ANTISPAM_INSTANCE::CollectErrors(AntispamScriptSlot* slot) {
   if (*errors == '\0') return true;
   slot->good = false;
   if (context_.log != nullptr) {
-    context_.log->LogS(kScriptErrorLevel, errors, OrEmpty(slot->file.GetData()), "", kScriptErrorCategory,
+    context_.log->LogS(kLogError, errors, OrEmpty(slot->file.GetData()), "", log_type::kScript,
                        ConnectionId());
   }
   return false;

@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "base/carray.h"
-#include "base/logxml.h"
-#include "base/str.h"
+#include "base/object_array.h"
+#include "base/xml_log.h"
+#include "base/string.h"
 #include "engines/dns.h"
 #include "engines/dnsbl.h"
 #include "script/interpreter.h"
 #include "script/variable.h"
-#include "scriptlib/script_common.h"
-#include "proxy/smtpsession.h"
+#include "scriptlib/common_functions.h"
+#include "proxy/smtp_session.h"
 
 class CTorvaneCore;
 
@@ -51,7 +51,7 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   // Where antispam scripts live, under the application path.
   static constexpr const char* kScriptDir = "/scripts/antispam/";
   // Category of WriteLog records that name none.
-  static constexpr const char* kLogCategory = "SCRIPT";
+  static constexpr const char* kLogCategory = log_type::kScript;
 
   CS_PROXY_ANTISPAM_INSTANCE();
   ~CS_PROXY_ANTISPAM_INSTANCE() override;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 
+#include "base/xml_log.h"
 #include "script/builtins.h"
 #include "script/compiler.h"
 #include "script/externs.h"
@@ -62,7 +63,7 @@ Interpreter::~Interpreter() = default;
 
 void Interpreter::LogMessage(const std::string& text) {
   log_queue_.push_back(text);
-  if (log_sink_) log_sink_->Write(1, "SCRIPT", text.c_str());
+  if (log_sink_) log_sink_->Write(kLogError, log_type::kScript, text.c_str());
 }
 
 void Interpreter::LogError(const std::string& text) { LogMessage(text); }

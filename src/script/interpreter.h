@@ -21,7 +21,7 @@
 class ScriptLog {
  public:
   virtual ~ScriptLog() = default;
-  // Level 1 = errors. `category` is "SCRIPT"; `text` is one message.
+  // Levels and categories as in base/xml_log.h; `text` is one message.
   virtual void Write(int level, const char* category, const char* text) = 0;
 };
 

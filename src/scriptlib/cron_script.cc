@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "base/utility.h"
-#include "engines/dnswire.h"
+#include "engines/dns_wire.h"
 #include "script/externs.h"
-#include "scriptlib/stdafx.h"
+#include "scriptlib/library_classes.h"
 
 namespace {
 

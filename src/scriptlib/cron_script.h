@@ -10,12 +10,12 @@
 #include <string>
 
 #include "base/config.h"
-#include "base/logxml.h"
-#include "engines/db_ram.h"
+#include "base/xml_log.h"
+#include "engines/record_store.h"
 #include "engines/dns.h"
 #include "script/interpreter.h"
-#include "scriptlib/lib_hasharray.h"
-#include "scriptlib/script_common.h"
+#include "scriptlib/lib_hash_array.h"
+#include "scriptlib/common_functions.h"
 
 // What a cron script may reach. Every pointer is owned elsewhere, must
 // outlive the instances that use it, and may be null: a function whose
@@ -32,7 +32,7 @@ struct CronContext {
 class CS_CRON_INSTANCE : public ScriptHost {
  public:
   // Category of WriteLog records that name none.
-  static constexpr const char* kLogCategory = "CRON";
+  static constexpr const char* kLogCategory = log_type::kCron;
   // Nested RunScript calls allowed: a script that runs itself ends here.
   static constexpr int kMaxRunScriptDepth = 8;
 

@@ -4,7 +4,7 @@
 #include <typeinfo>
 
 #include "scriptlib/lib_files.h"
-#include "base/str.h"
+#include "base/string.h"
 
 bool ScriptBytes(const Variable& value, std::string_view* out) {
   *out = std::string_view();

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "engines/dnswire.h"
+#include "engines/dns_wire.h"
 #include "script/externs.h"
 #include "scriptlib/lib_binding.h"
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "base/kfile.h"
-#include "base/str.h"
+#include "base/file.h"
+#include "base/string.h"
 #include "base/utility.h"
 #include "scriptlib/lib_binding.h"
-#include "scriptlib/lib_hasharray.h"
+#include "scriptlib/lib_hash_array.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #ifndef TORVANE_SCRIPTLIB_LIB_FILES_H_
 #define TORVANE_SCRIPTLIB_LIB_FILES_H_
 
-#include "base/memoryfile.h"
+#include "base/memory_file.h"
 #include "script/interpreter.h"
 
 class CS_Array;

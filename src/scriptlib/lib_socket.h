@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "base/socketcomm.h"
-#include "base/str.h"
-#include "engines/dnsclient.h"
+#include "base/socket.h"
+#include "base/string.h"
+#include "engines/dns_client.h"
 #include "script/interpreter.h"
 #include "script/variable.h"
 

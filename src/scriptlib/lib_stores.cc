@@ -2,13 +2,13 @@
 // CStatitiche_Day and CNetInfo.
 #include "scriptlib/lib_stores.h"
 
-#include "base/fileini.h"
-#include "base/netinfo.h"
-#include "base/statitiche_torvane.h"
-#include "engines/db_ram.h"
-#include "scriptlib/cs_flag.h"
+#include "base/ini_file.h"
+#include "base/network_info.h"
+#include "base/statistics.h"
+#include "engines/record_store.h"
+#include "scriptlib/shared_flag.h"
 #include "scriptlib/lib_binding.h"
-#include "scriptlib/lib_hasharray.h"
+#include "scriptlib/lib_hash_array.h"
 
 namespace {
 

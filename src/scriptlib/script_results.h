@@ -8,7 +8,7 @@
 #include <array>
 #include <cstddef>
 
-#include "base/str.h"
+#include "base/string.h"
 
 // `Slot` is an enum class naming the text-returning functions of one mix-in,
 // closed by an enumerator kCount. Not thread-safe: one script object is used

@@ -26,7 +26,7 @@
 #include "script/interpreter.h"
 #include "scriptlib/cron_script.h"
 #include "scriptlib/lib_dns.h"
-#include "scriptlib/persistent.h"
+#include "scriptlib/persistent_objects.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engines/dnsrecord.h"
-#include "engines/dnswire.h"
+#include "engines/dns_record.h"
+#include "engines/dns_wire.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/checksum_md5.h"
+#include "base/md5.h"
 #include "base/scratch_dir.h"
 
 namespace {

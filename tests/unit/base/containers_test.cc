@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "base/carray.h"
-#include "base/str.h"
+#include "base/object_array.h"
+#include "base/string.h"
 #include "base/tree.h"
 #include "base/vector.h"
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "base/str.h"
+#include "base/string.h"
 #include "base/utility.h"
 
 class TempAppDirectory {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/dnsrecord.h"
-#include "engines/dnswire.h"
+#include "engines/dns_record.h"
+#include "engines/dns_wire.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "base/utility.h"
-#include "engines/db_ram.h"
+#include "engines/record_store.h"
 #include "engines/dns.h"
-#include "engines/dnswire.h"
+#include "engines/dns_wire.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/socketcomm.h"
+#include "base/socket.h"
 #include "base/utility.h"
 #include "common/app_directory.h"
 #include "script/externs.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../script/script_harness.h"
-#include "scriptlib/stdafx.h"
+#include "scriptlib/library_classes.h"
 
 namespace lib_test {
 

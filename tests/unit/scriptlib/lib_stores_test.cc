@@ -15,7 +15,7 @@
 
 #include "base/utility.h"
 #include "lib_harness.h"
-#include "scriptlib/persistent.h"
+#include "scriptlib/persistent_objects.h"
 
 namespace lib_test {
 namespace {

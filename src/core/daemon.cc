@@ -1,0 +1,151 @@
+// daemon - command line, start-up checks, detaching, pid file and
+// signal handling of the daemon. The main loop is in main_loop.cc and the
+// upgrade migration in upgrade_migration.cc.
+#include "core/daemon.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "base/atomic_file.h"
+#include "base/version.h"
+#include "base/utility.h"
+#include "core/signals.h"
+
+std::atomic<bool> ProcessStarted{true};
+std::atomic<bool> ProcessEnd{false};
+int m_pid_num = 0;
+CConfig* cs_config = nullptr;
+LogXML* cs_xmllog = nullptr;
+
+namespace {
+
+constexpr char kConfigOption[] = "config=";
+
+String g_config_path = kDefaultConfigPath;
+
+// Prints and pushes the text out at once: the parent of a fork and a pipe
+// reader must not see it late or twice.
+void Say(FILE* out, const char* text) {
+  fputs(text, out);
+  fflush(out);
+}
+
+bool CreatePid(int pid) {
+  AtomicFile file(kPidFilePath);
+  const std::string text = std::to_string(pid);
+  return file.Open() && file.Write(text.data(), text.size()) && file.Commit();
+}
+
+// Standard streams of a detached daemon: all three on /dev/null, so that no
+// file or socket opened later lands on descriptors 0..2 and stray output
+// goes nowhere.
+void DetachStandardStreams() {
+  const int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd < 0) {
+    Say(stdout, "Cannot open /dev/null.\n");
+    close(0);
+    close(1);
+    close(2);
+    return;
+  }
+  dup2(null_fd, 0);
+  dup2(null_fd, 1);
+  dup2(null_fd, 2);
+  if (null_fd > 2) close(null_fd);
+}
+
+int CheckStartConditions() {
+  if (!FileExists(g_config_path.GetData())) {
+    String message;
+    message.Format("ERROR: %s FILE NOT FOUND !!!\n", g_config_path.GetData());
+    Say(stdout, message.GetData());
+    return 1;
+  }
+  if (geteuid() != 0) {
+    Say(stdout, "ERROR: Torvane Antispam must be run by root. !!!\n");
+    return 1;
+  }
+  if (FileExists(kPidFilePath)) {
+    Say(stdout, "WARNING: Torvane Antispam is already running: /var/run/TorvaneAntispam.pid FOUND\n");
+    Say(stdout, "Check whether this is true and run: kill -TERM [old_pid]\n");
+  }
+  return -1;
+}
+
+}  // namespace
+
+const char* GetTorvaneVersion() { return kTorvaneVersion; }
+
+const char* GetConfigPath() { return g_config_path.GetData(); }
+
+void SetConfigPath(const char* path) { g_config_path = path != nullptr ? path : kDefaultConfigPath; }
+
+int ParseCommandLine(int argc, char** argv, CommandLine* options, FILE* out) {
+  options->config_path = kDefaultConfigPath;
+  bool positional_seen = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') {
+      if (positional_seen) {
+        Say(out, "too many arguments\n");
+        return 1;
+      }
+      positional_seen = true;
+      continue;
+    }
+    while (*arg == '-') ++arg;
+    if (strcmp(arg, "D") == 0 || strcmp(arg, "debug") == 0) {
+      options->foreground = true;
+    } else if (strcmp(arg, "T") == 0 || strcmp(arg, "test") == 0) {
+      options->test = true;
+    } else if (strncmp(arg, kConfigOption, sizeof(kConfigOption) - 1) == 0 &&
+               arg[sizeof(kConfigOption) - 1] != '\0') {
+      options->config_path = arg + sizeof(kConfigOption) - 1;
+    } else {
+      String message;
+      message.Format("unknown option \"%s\"\n\n", arg);
+      Say(out, message.GetData());
+      return 1;
+    }
+  }
+  return -1;
+}
+
+int TorvaneAntispamMain(int argc, char** argv) {
+  CommandLine options;
+  const int refused = ParseCommandLine(argc, argv, &options, stdout);
+  if (refused >= 0) return refused;
+  if (options.test) {
+    Say(stdout, "OK");
+    return 0;
+  }
+  SetConfigPath(options.config_path.GetData());
+  const int failed = CheckStartConditions();
+  if (failed >= 0) return failed;
+
+  if (options.foreground) {
+    // Handlers first: whoever sees the start line may signal at once.
+    InstallSignalHandlers(/*foreground=*/true);
+    Say(stdout, "START TORVANE ANTISPAM\n");
+    return ProcMonitorThread(nullptr);
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    Say(stdout, "ERROR: Fail fork()\n");
+    return 1;
+  }
+  if (child > 0) return 0;
+  setsid();
+  m_pid_num = getpid();
+  if (CreatePid(m_pid_num)) MarkPidFileOwned();
+  DetachStandardStreams();
+  if (chdir("./") != 0) return 1;
+  InstallSignalHandlers(/*foreground=*/false);
+  const int status = ProcMonitorThread(nullptr);
+  RemovePid();
+  return status;
+}

@@ -1,0 +1,302 @@
+// main_loop - ProcMonitorThread: builds the configuration, the log and the
+// components, drives them pass after pass on the main thread, applies reload
+// requests and log rotation, and stops everything in order.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "base/socket.h"
+#include "base/utility.h"
+#include "base/wake_signal.h"
+#include "core/daemon_component.h"
+#include "core/signals.h"
+#include "core/daemon.h"
+#include "proxy/proxy_core.h"
+
+namespace {
+
+constexpr char kSource[] = "torvaneantispamkrn";
+constexpr char kRoutine[] = "TorvaneAntispamkrn::core";
+constexpr char kAppTitle[] = "Torvane AntiSpam";
+// Longest pause between passes, so an idle daemon does not spin; a queued
+// connection ends it at once.
+constexpr int kPassPauseMs = 4;
+// Reload requests are looked at no more often than this.
+constexpr time_t kReloadCheckSeconds = 1;
+
+void KrnLog(int level, const char* entry, const char* type) {
+  if (cs_xmllog != nullptr) cs_xmllog->Log(level, entry, kSource, kRoutine, type, 0);
+}
+
+long LocalUtcOffset() {
+  const time_t now = time(nullptr);
+  tm local{};
+  return localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+}
+
+// Creates cs_xmllog on the live log file at level 4 (so the platform line
+// is always recorded), then lowers it to `level`.
+void OpenLog(int level) {
+  String path;
+  MakeAppPath(&path, kLogFileName);
+  cs_xmllog = new LogXML(path.GetData(), kAppTitle);
+  cs_xmllog->SetLogLevel(kLogDebug);
+  String line;
+  line.Format("RUN AT SYSTEM: %s", "UNIX");
+  KrnLog(kLogDebug, line.GetData(), log_type::kDebug);
+  cs_xmllog->SetLogLevel(level);
+  SetFatalLogTarget(path.GetData(), level, LocalUtcOffset());
+}
+
+void CloseLog() {
+  SetFatalLogTarget(nullptr, 0, 0);
+  delete cs_xmllog;
+  cs_xmllog = nullptr;
+}
+
+// Standard output into "debug.txt" while the log level is 4.
+class DebugOutput {
+ public:
+  ~DebugOutput() { Close(); }
+  void Open() {
+    if (saved_stdout_ >= 0) return;
+    String path;
+    MakeAppPath(&path, kDebugOutputName);
+    const int fd = open(path.GetData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    fflush(stdout);
+    saved_stdout_ = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+  }
+  void Close() {
+    if (saved_stdout_ < 0) return;
+    fflush(stdout);
+    dup2(saved_stdout_, STDOUT_FILENO);
+    close(saved_stdout_);
+    saved_stdout_ = -1;
+  }
+  // Opens or closes the file to match `level`.
+  void Follow(int level) {
+    Close();
+    if (level == kLogDebug) Open();
+  }
+
+ private:
+  int saved_stdout_ = -1;  // the real standard output while redirected
+};
+
+// The components in the orders the loop needs them. Each slot is empty until
+// its component exists; BuildComponents fills them.
+struct Components {
+  using Order = std::array<DaemonComponent*, 4>;
+
+  std::unique_ptr<DaemonComponent> core;
+  std::unique_ptr<DaemonComponent> cron;
+  std::unique_ptr<DaemonComponent> admin;
+  std::unique_ptr<DaemonComponent> web;
+
+  Order PassOrder() const { return {cron.get(), core.get(), admin.get(), web.get()}; }
+  Order StopOrder() const { return {cron.get(), web.get(), admin.get(), core.get()}; }
+  // A reload reaches the servers that copy configuration values; the cron
+  // scheduler is not among them.
+  Order ReloadOrder() const { return {core.get(), admin.get(), web.get(), nullptr}; }
+};
+
+// The proxy core as the loop drives it: the SMTP listener, the session
+// workers and every engine they share, with the databases it saves.
+class ProxyCoreComponent : public DaemonComponent {
+ public:
+  ProxyCoreComponent(CConfig* config, WakeSignal* wake) : core_(config) { core_.SetWakeSignal(wake); }
+
+  void Run() override { core_.Run(); }
+  CLogSimple& Log() override { return core_; }
+  void ReloadConfig() override { core_.ReloadConfig(); }
+  void Stop() override { core_.Stop(); }
+  void SaveAll(bool force) override { core_.SaveAll(force); }
+
+ private:
+  CTorvaneCore core_;
+};
+
+// Where each component joins the daemon, in construction order: the proxy
+// core first (the others are given it), then cron, admin and web. Those
+// three are not part of this build yet, so their slots stay empty.
+void BuildComponents(CConfig* config, WakeSignal* wake, Components* components) {
+  components->core = std::make_unique<ProxyCoreComponent>(config, wake);
+}
+
+void Drain(DaemonComponent* component) {
+  if (component != nullptr && cs_xmllog != nullptr) cs_xmllog->PrintLogSimple(component->Log(), 0);
+}
+
+class MainLoop {
+ public:
+  int Run();
+
+ private:
+  bool Start();
+  bool UpgradeIfNeeded();
+  void Pass();
+  void TakeSignals();
+  void RotateIfDue();
+  void ApplyReloadRequest();
+  void StopAll();
+
+  WakeSignal wake_;  // rung by the SMTP listener; outlives the components
+  Components components_;
+  RoteteLogXML rotation_;
+  DebugOutput debug_output_;
+  time_t next_reload_check_ = 0;
+};
+
+bool MainLoop::Start() {
+  if (!InitCSocketComm()) return false;
+  cs_config = new CConfig();
+  if (!ReadConfig()) return false;
+  OpenLog(cs_config->loglevel);
+  if (!UpgradeIfNeeded()) return false;
+  if (cs_config->loglevel == kLogDebug) debug_output_.Open();
+  GetMyTickCount();
+  BuildComponents(cs_config, &wake_, &components_);
+  rotation_.SetPer(cs_config->log_rot_type, cs_config->log_rot_value);
+  next_reload_check_ = GetTimeNow() + kReloadCheckSeconds;
+  return true;
+}
+
+// An empty configuration file or one written by another version means the
+// stored data may predate this version: migrate it once, then mark the
+// configuration as current.
+bool MainLoop::UpgradeIfNeeded() {
+  if (FileSize(GetConfigPath()) != 0 && cs_config->krnversion == GetTorvaneVersion()) return true;
+  cs_config->krnversion = GetTorvaneVersion();
+  cs_config->SaveConfig();
+  if (ControlloArchivi()) return true;
+  KrnLog(kLogError, "ERROR CHECK DB... EXIT", log_type::kSys);
+  return false;
+}
+
+void MainLoop::Pass() {
+  for (DaemonComponent* component : components_.PassOrder()) {
+    if (component != nullptr) {
+      component->Run();
+      Drain(component);
+    }
+  }
+  wake_.WaitFor(kPassPauseMs);
+  TakeSignals();
+  RotateIfDue();
+  ApplyReloadRequest();
+}
+
+void MainLoop::TakeSignals() {
+  String line;
+  if (const int signal = TakeReloadSignal()) {
+    KrnLog(kLogError, line.Format("RICEVE SIGNAL: %d", signal), log_type::kSys);
+    KrnLog(kLogError, "RELOAD CONFIG BY SIGNAL", log_type::kSys);
+    ReadConfig();
+    SetConfig();
+  }
+  if (const int signal = TakeStopSignal()) {
+    KrnLog(kLogError, line.Format("RICEVE SIGNAL: %d", signal), log_type::kSys);
+    KrnLog(kLogError, "SHUTDOWN in PROGRESS...", log_type::kSys);
+    ProcessStarted = false;
+  }
+}
+
+void MainLoop::RotateIfDue() {
+  if (!rotation_.IsRotateLog(cs_xmllog)) return;
+  KrnLog(kLogError, "Rotate Log -.-.-.-.- << cut", log_type::kSys);
+  const int level = cs_xmllog->GetLogLevel();
+  CloseLog();
+  String live, archive_name, archive;
+  MakeAppPath(&live, kLogFileName);
+  RoteteLogXML::MakeArchiveName(&archive_name, GetTimeNow());
+  MakeAppPath(&archive, archive_name.GetData());
+  // When the archive cannot be made (no "logs" directory, say) the new
+  // logger simply continues the old file.
+  rename(live.GetData(), archive.GetData());
+  OpenLog(level);
+}
+
+void MainLoop::ApplyReloadRequest() {
+  const time_t now = GetTimeNow();
+  if (now < next_reload_check_) return;
+  if (cs_config->IsToReboot()) {
+    const int level = cs_config->GetLevelReboot();
+    if (level >= 0) {
+      if (cs_config->loglevel != cs_xmllog->GetLogLevel()) {
+        debug_output_.Follow(cs_config->loglevel);
+        cs_xmllog->SetLogLevel(cs_config->loglevel);
+        String path;
+        MakeAppPath(&path, kLogFileName);
+        SetFatalLogTarget(path.GetData(), cs_config->loglevel, LocalUtcOffset());
+      }
+      rotation_.SetPer(cs_config->log_rot_type, cs_config->log_rot_value);
+    }
+    if (level == 0) {
+      for (DaemonComponent* component : components_.ReloadOrder()) {
+        if (component != nullptr) component->ReloadConfig();
+      }
+    }
+    cs_config->SetReboot(false);
+  }
+  next_reload_check_ = now + kReloadCheckSeconds;
+}
+
+void MainLoop::StopAll() {
+  for (DaemonComponent* component : components_.StopOrder()) {
+    if (component == nullptr) continue;
+    component->Stop();
+    // The core keeps the databases: its forced save comes right after it
+    // stops, before its log is drained.
+    if (component == components_.core.get()) component->SaveAll(true);
+    Drain(component);
+  }
+  cs_config->SaveConfig();
+  components_ = Components();
+}
+
+int MainLoop::Run() {
+  const bool started = Start();
+  if (started) {
+    while (ProcessStarted) Pass();
+    StopAll();
+  }
+  delete cs_config;
+  cs_config = nullptr;
+  if (started) KrnLog(kLogError, "EXIT THREAD", log_type::kSys);
+  CloseLog();
+  debug_output_.Close();
+  ProcessEnd = true;
+  return started ? 0 : 1;
+}
+
+}  // namespace
+
+bool ReadConfig() {
+  if (cs_config == nullptr) return true;
+  if (!cs_config->Load(GetConfigPath()) || !cs_config->ReadConfig()) {
+    KrnLog(kLogError, "Errror: Load configuration file not found !", log_type::kDebug);
+    return false;
+  }
+  SetAppPath(cs_config->app_path.GetData());
+  KrnLog(kLogError, "Load configuration", log_type::kDebug);
+  return true;
+}
+
+void SetConfig() {
+  if (cs_config == nullptr) return;
+  cs_config->SetLevelReboot(0);
+  cs_config->SetReboot(true);
+}
+
+int ProcMonitorThread(void*) {
+  MainLoop loop;
+  return loop.Run();
+}

@@ -1,0 +1,197 @@
+// proxy_core - CTorvaneCore, the SMTP proxy: it owns the anti-spam engines,
+// the SMTP listener and the pool of session workers. The main loop calls
+// Run() once per pass: it hands each queued connection to a worker and
+// every 200 ms merges logs, retires idle workers and saves the databases on
+// schedule. Connection admission (ban list, sessions per address, DNS block
+// lists) runs on the worker's thread before the session's first script
+// event, so a slow block list delays only the client it concerns.
+#ifndef TORVANE_PROXY_PROXY_CORE_H_
+#define TORVANE_PROXY_PROXY_CORE_H_
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/object_array.h"
+#include "base/config.h"
+#include "base/xml_log.h"
+#include "base/socket.h"
+#include "base/statistics.h"
+#include "base/string.h"
+#include "base/wake_signal.h"
+#include "base/wall_clock.h"
+#include "engines/dns.h"
+#include "engines/dnsbl.h"
+#include "engines/helo_forgery.h"
+#include "engines/ban_list.h"
+#include "engines/sessions_per_address.h"
+#include "engines/address_ranges.h"
+#include "proxy/listener.h"
+#include "proxy/mta_selection.h"
+#include "scriptlib/persistent_objects.h"
+
+class CLauchAntispam;
+
+// What sessions read of the configuration, copied by every reload. The
+// configuration's own fields may change under a reload on the main loop;
+// sessions take one snapshot per connection instead.
+struct SessionSettings {
+  int select_time_ms = 300;   // W: longest wait of one pass ("socket_select_time")
+  int block_size = 1024;      // B: bytes moved per read or data step ("buffer_socket_size")
+  int timeout_client = 0;     // seconds of client silence before "451" ("timeout_client")
+  int error_max = 0;          // MTA 5xx replies tolerated ("error_max")
+  bool cache_scripts = true;  // "enable_cache_script"
+  bool admission = false;     // CS_SCRIPT "enable": the built-in admission checks
+  bool enable_dnsbl = false;
+  bool reject_dnsbl = false;
+  int dnsbl_maxhit = 3;       // listing zones that refuse a client ("maxhit")
+  String adapter_ip;          // local address towards the MTAs
+  String rfc554;              // refusal template ("%s" = the reason)
+  String busy_reply;          // the listener's busy reply, "rfc421" filled in
+  CArray<String> scripts;     // CS_SCRIPT "cs_%d" entries, in run order
+};
+
+// Thread-safety: Run, ReloadConfig, SaveAll, Stop, StartLancher and
+// StopLancher are called by the main loop only. The engine accessors may be
+// used from any session thread (each engine locks itself); they return null
+// for an engine that could not be built. Settings() and AdmitClient may be
+// called from any thread.
+class CTorvaneCore : public CLogSimple {
+ public:
+  // Housekeeping period.
+  static constexpr int kHousekeepingMs = 200;
+  // Seconds between automatic saves, and the save cycle that saves without
+  // purging (every tenth).
+  static constexpr int kSaveIntervalSeconds = 60;
+  static constexpr int kFullSaveCycle = 11;
+  // A save waiting for idle workers goes ahead after this many attempts.
+  static constexpr int kMaxSaveAttempts = 1000;
+  // A refused client gets at most this long to take its reply.
+  static constexpr int kRefusalReplyTimeoutMs = 50;
+
+  // Builds the engines in order (a failure stops there, logged) and ends
+  // with ReloadConfig(). `config` is not owned and must outlive the core.
+  // `clock` times the saves and the statistics (tests pass a fake).
+  explicit CTorvaneCore(CConfig* config, WallClock clock = &SystemWallClock);
+  // Stops the listener and the workers, then destroys the engines.
+  ~CTorvaneCore() override;
+  CTorvaneCore(const CTorvaneCore&) = delete;
+  CTorvaneCore& operator=(const CTorvaneCore&) = delete;
+
+  // One dispatch pass plus housekeeping.
+  void Run();
+  // Applies the configuration to engines, workers and listener.
+  void ReloadConfig();
+  // Stops the listener thread and every worker.
+  void Stop();
+  // The automatic save (on its schedule) or, with `force`, a full save now.
+  void SaveAll(bool force);
+  // Creates (with script caching) or destroys the worker pool.
+  void StartLancher();
+  void StopLancher();
+  // Ends every record-store transaction the calling thread left open on
+  // the core's stores. Workers are joined, never cancelled, so no other
+  // thread can have died holding one. REQUIRES: no worker runs.
+  void CloseAllSession();
+
+  // The admission checks of one connection, on the calling worker's
+  // thread: the ban list, sessions per address and the block lists, in
+  // that order, skipped for relay-range clients and when admission is off.
+  // True when the client may go on; false when it was refused (reply sent
+  // best effort, logged into `log` with `connection_id` and counted; the
+  // caller closes the connection). Also false for a client whose peer
+  // address is unknown, and when admission is on but the engines could not
+  // be built. Reads only the settings snapshot and self-locking engines, so
+  // it never waits for the main loop. `log` may be null (nothing logged).
+  bool AdmitClient(CSocketComm* client, int connection_id, CLogSimple* log);
+
+  // ---- what sessions and scripts reach; null when absent
+  CConfig* config() const { return config_; }
+  CDns* dns() const { return dns_.get(); }
+  CDnsBL* dnsbl() const { return dnsbl_.get(); }
+  CSmtpBilancimento* balancer() const { return balancer_.get(); }
+  // Replaced by a reload that changes the listen address, port or size.
+  CListenTorvane* listener() const { return listener_.get(); }
+  CIP_Imbargo* inferno() const { return inferno_.get(); }
+  CIPNET* relay_ranges() const { return relay_ranges_.get(); }
+  CIPNET* dnsbl_white_ranges() const { return dnsbl_white_ranges_.get(); }
+  CIPNET* grey_white_ranges() const { return grey_white_ranges_.get(); }
+  CIP_Session* sessions() const { return sessions_.get(); }
+  CStatitiche_Torvane* statistics() const { return statistics_.get(); }
+  CHeloForget* helo_forget() const { return helo_forget_.get(); }
+  CS_Torvane_kernel* kernel() const { return kernel_.get(); }
+  // Rung by the listener whenever it queues a connection, so the owner's
+  // loop dispatches it at once. Not owned; may be null; must outlive the
+  // core.
+  void SetWakeSignal(WakeSignal* wake);
+  // The settings of the last reload. Never null.
+  std::shared_ptr<const SessionSettings> Settings() const;
+
+ private:
+  // Construction steps; false at the first engine that cannot be built.
+  bool BuildEngines();
+  // True once every engine exists (the persistent store is built last).
+  bool Complete() const { return kernel_ != nullptr; }
+  void Note(int level, const char* routine, const char* type, const char* text);
+
+  // ReloadConfig steps.
+  void ApplyDnsSettings();
+  void ApplyDnsblSettings();
+  void ApplyMtaSettings();
+  // Stops the workers and the listener when address, port or size changed,
+  // and takes the new values with a new listener.
+  void ApplyListenerSize(const String& busy_reply);
+  // Replaces the (stopped) listener; false, keeping it, when memory is short.
+  bool RenewListener(const String& busy_reply);
+  void PublishSettings(const String& busy_reply);
+  void StartListener();
+
+  void Housekeeping();
+  // Hands one queued connection to a worker; false when none could be made.
+  bool Dispatch(CListenTorvane::conn* connection);
+  // A started worker, or null when it cannot be made or started.
+  std::unique_ptr<CLauchAntispam> NewWorker(bool caching);
+  // Stops a worker and keeps what it logged last.
+  void RetireWorker(CLauchAntispam* worker);
+  // With caching off, the workers whose session is over.
+  void RetireIdleWorkers();
+  // Stops the listener thread, closing its slots, and forgets the
+  // connections still queued (they used the closed slots).
+  void StopListener();
+  // No worker is in a session (the automatic save waits for this).
+  bool IsQuietMoment() const;
+  void SaveConnectionId();
+  void HygieneSave();
+  void FullSave();
+
+  CConfig* config_;  // not owned
+  WakeSignal* wake_ = nullptr;  // not owned
+  WallClock clock_;
+  std::unique_ptr<CDns> dns_;
+  std::unique_ptr<CDnsBL> dnsbl_;
+  std::unique_ptr<CSmtpBilancimento> balancer_;
+  std::unique_ptr<CListenTorvane> listener_;
+  std::unique_ptr<CIP_Imbargo> inferno_;
+  std::unique_ptr<CIPNET> relay_ranges_;
+  std::unique_ptr<CIPNET> dnsbl_white_ranges_;
+  std::unique_ptr<CIPNET> grey_white_ranges_;
+  std::unique_ptr<CIP_Session> sessions_;
+  std::unique_ptr<CStatitiche_Torvane> statistics_;
+  std::unique_ptr<CHeloForget> helo_forget_;
+  std::unique_ptr<CS_Torvane_kernel> kernel_;
+
+  int next_housekeeping_ms_ = kHousekeepingMs;
+  int previous_tick_ms_ = 0;
+  time_t next_save_time_ = 0;  // seconds
+  int save_cycle_ = 1;
+  int save_attempts_ = 1;
+  std::vector<std::unique_ptr<CLauchAntispam>> workers_;
+  String listen_address_;
+  String listen_port_;
+  int worker_count_ = 0;
+
+  mutable std::mutex settings_lock_;
+  std::shared_ptr<const SessionSettings> settings_;  // guarded by settings_lock_
+};
+
+#endif  // TORVANE_PROXY_PROXY_CORE_H_

@@ -1,0 +1,68 @@
+// smtp_session - SmtpSession, the state of one relayed SMTP connection: the
+// two sockets, the queues and buffers between them, the dialogue state and
+// what the scripts set for the session. The session worker owns one and
+// drives it; the session's script objects read and change it through
+// CS_ANTISPAM_SCRIPT while an event runs on the worker's thread.
+#ifndef TORVANE_PROXY_SMTP_SESSION_H_
+#define TORVANE_PROXY_SMTP_SESSION_H_
+
+#include <memory>
+
+#include "base/socket.h"
+#include "base/string.h"
+#include "proxy/smtp_commands.h"
+
+// Not thread-safe: used only by the worker's thread (the worker hands it to
+// its scripts only while an event runs on that thread).
+struct SmtpSession {
+  // Client states.
+  static constexpr int kCommandMode = 1;
+  static constexpr int kDataMode = 3;
+  // Message bytes held before the scripts decide (the data limit after a
+  // reset), and the prefix of them the analysis reads.
+  static constexpr int kDefaultDataLimit = 30720;
+  static constexpr int kAnalysedBytes = 30720;
+
+  int id = 0;                      // connection id from the listener
+  CSocketComm* client = nullptr;   // the listener's slot; not owned
+  String to_client;                // bytes waiting to be sent to the client
+  String from_mta;                 // the last block read from the MTA
+  std::unique_ptr<CSocketComm> mta;  // created on demand by the script's connects
+  String to_mta;                   // bytes waiting to be sent to the MTA
+  String from_client;              // the last block read from the client
+  int state = kCommandMode;
+  ClientLineSplitter lines;        // command-mode bytes not yet cut into lines
+  String current_line;             // the command being handled; its rest is forwarded
+  bool line_ready = true;          // the next client command may be handled
+  int error_count = 0;             // MTA replies matching "^50[0-9]"
+  bool relay_client = false;       // relay range, or authenticated to the MTA
+  int last_activity = 0;           // seconds
+  String reverse_name;             // PTR name of the client address
+  String client_address;           // dotted
+  String mta_name;                 // host of the MTA connected by ConnectToDefaultMTA
+  String mta_replace_name;         // and the name the administrator gave it
+  String extension_injection;      // inserted into the MTA's next EHLO answer
+  String extension_drop;           // "\n"-separated lines removed from it
+  String data_block;               // message data collected in data mode
+  bool block_sending = false;      // the data block is moving to the to-MTA queue
+  int end_of_data = 0;             // 1 once the end-of-data mark was seen
+  int bdat_remaining = 0;          // bytes of the current BDAT chunk still to come
+  bool close_after_queue = false;  // end once the to-client queue is sent
+  String helo_name;
+  String mail_from;
+  int data_limit = kDefaultDataLimit;
+  int property = 0;                // bits set by RegisterSessionProperty
+  String analysed_message;         // the prefix of the message the scripts analysed
+
+  // Back to the state of a new connection: every field above to its initial
+  // value, the MTA socket object destroyed (closed), the client forgotten
+  // (not closed: the listener owns it).
+  void Reset();
+  bool HasClient() const { return client != nullptr && client->IsOpen(); }
+  bool HasMta() const { return mta != nullptr && mta->IsOpen(); }
+  // Creates the MTA socket object if absent and closes it: called before
+  // every connect to an MTA.
+  CSocketComm* PrepareMta();
+};
+
+#endif  // TORVANE_PROXY_SMTP_SESSION_H_

@@ -1,0 +1,114 @@
+// Tests of AtomicFile: the old contents survive every failed replacement.
+#include "base/atomic_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+class AtomicFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/atomicfile_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/data.db";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  void Put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(AtomicFileTest, CommitReplacesContentsAndRemovesTemporary) {
+  Put("old");
+  AtomicFile file(path_);
+  ASSERT_TRUE(file.Open());
+  EXPECT_TRUE(file.Write("new ", 4));
+  EXPECT_TRUE(file.Write("contents", 8));
+  EXPECT_EQ(Contents(path_), "old");  // nothing visible before the commit
+  EXPECT_TRUE(file.Commit());
+  EXPECT_EQ(Contents(path_), "new contents");
+  EXPECT_FALSE(Exists(path_ + ".tmp"));
+}
+
+TEST_F(AtomicFileTest, ReplacementKeepsTheTargetsPermissions) {
+  Put("secret");
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+  AtomicFile file(path_);
+  ASSERT_TRUE(file.Open());
+  struct stat temp;
+  ASSERT_EQ(stat((path_ + ".tmp").c_str(), &temp), 0);
+  EXPECT_EQ(temp.st_mode & 07777, 0600u);  // private before any byte is written
+  ASSERT_TRUE(file.Write("new secret", 10));
+  ASSERT_TRUE(file.Commit());
+  struct stat after;
+  ASSERT_EQ(stat(path_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+}
+
+TEST_F(AtomicFileTest, WriteAtPatchesEarlierBytesAcrossTheWriteBuffer) {
+  AtomicFile file(path_);
+  ASSERT_TRUE(file.Open());
+  std::string big(200 * 1024, 'x');  // larger than the gathering buffer
+  ASSERT_TRUE(file.Write("HDR0", 4));
+  ASSERT_TRUE(file.Write(big.data(), big.size()));
+  ASSERT_TRUE(file.Write("tail", 4));
+  ASSERT_TRUE(file.WriteAt(3, "9", 1));
+  ASSERT_TRUE(file.Commit());
+  std::string got = Contents(path_);
+  ASSERT_EQ(got.size(), 4 + big.size() + 4);
+  EXPECT_EQ(got.substr(0, 4), "HDR9");
+  EXPECT_EQ(got.substr(got.size() - 4), "tail");
+}
+
+TEST_F(AtomicFileTest, AbandonedWriteLeavesTheOldFile) {
+  Put("keep me");
+  {
+    AtomicFile file(path_);
+    ASSERT_TRUE(file.Open());
+    ASSERT_TRUE(file.Write("half", 4));
+  }  // destroyed without Commit, as after an error midway
+  EXPECT_EQ(Contents(path_), "keep me");
+  EXPECT_FALSE(Exists(path_ + ".tmp"));
+}
+
+TEST_F(AtomicFileTest, UncreatableTemporaryFailsAndKeepsTheOldFile) {
+  Put("keep me");
+  ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0755), 0);  // the temporary name is taken
+  AtomicFile file(path_);
+  EXPECT_FALSE(file.Open());
+  EXPECT_FALSE(file.Write("x", 1));
+  EXPECT_FALSE(file.Commit());
+  EXPECT_EQ(Contents(path_), "keep me");
+}
+
+TEST_F(AtomicFileTest, FullDiskFailsTheCommitAndKeepsTheOldFile) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  // A temporary file that is really /dev/full: every write reports ENOSPC.
+  Put("keep me");
+  ASSERT_EQ(symlink("/dev/full", (path_ + ".tmp").c_str()), 0);
+  AtomicFile file(path_);
+  ASSERT_TRUE(file.Open());
+  std::string big(100 * 1024, 'y');
+  file.Write(big.data(), big.size());
+  EXPECT_FALSE(file.Commit());
+  EXPECT_EQ(Contents(path_), "keep me");
+}
+
+}  // namespace

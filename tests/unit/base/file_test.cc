@@ -1,0 +1,218 @@
+// Tests of CKFile: open modes and refusals, positioning, and that a closed
+// or misused file answers with zeros instead of failing.
+#include "base/file.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "base/scratch_dir.h"
+
+namespace {
+
+class CKFileTest : public ::testing::Test {
+ protected:
+  ScratchDir dir_;
+};
+
+TEST_F(CKFileTest, PathLengthLimit) {
+  struct Case {
+    size_t length;
+    bool opens;
+  } cases[] = {{CKFile::kMaxPathChars - 1, true},
+               {CKFile::kMaxPathChars, true},  // 260 characters
+               {CKFile::kMaxPathChars + 1, false},
+               {CKFile::kMaxPathChars + 50, false}};
+  for (const Case& c : cases) {
+    std::string prefix = dir_.path() + "/";
+    ASSERT_LT(prefix.size(), c.length);
+    std::string path = prefix + std::string(c.length - prefix.size(), 'n');
+    ASSERT_EQ(path.size(), c.length);
+    CKFile file;
+    EXPECT_EQ(file.Open(path.c_str(), CKFile::kModeWriteCreate), c.opens) << c.length;
+    EXPECT_EQ(file.IsValid(), c.opens) << c.length;
+  }
+}
+
+TEST_F(CKFileTest, RefusedFlags) {
+  std::string path = dir_.Put("f", "abc");
+  struct Case {
+    const char* name;
+    const char* path;
+    uint32_t flags;
+  } cases[] = {
+      {"access 3", path.c_str(), 0x8043},
+      {"access 3 with create", path.c_str(), 0x9043},
+      {"text mode", path.c_str(), CKFile::kModeRead | CKFile::kFlagText},
+      {"null path", nullptr, CKFile::kModeRead},
+      {"empty path", "", CKFile::kModeRead},
+  };
+  for (const Case& c : cases) {
+    CKFile file;
+    EXPECT_FALSE(file.Open(c.path, c.flags)) << c.name;
+    EXPECT_FALSE(file.IsValid()) << c.name;
+  }
+  EXPECT_EQ(ScratchDir::Contents(path), "abc");
+}
+
+// Opens a file that holds `before` (or is missing), writes "XY" at the start
+// and reports what the file then holds.
+TEST_F(CKFileTest, OpenModes) {
+  struct Case {
+    const char* name;
+    uint32_t flags;
+    std::optional<std::string> before;  // nullopt: the file does not exist
+    bool opens;
+    std::optional<std::string> after;  // nullopt: the file still does not exist
+  } cases[] = {
+      {"read existing", CKFile::kModeRead, "abc", true, "abc"},
+      {"read missing", CKFile::kModeReadPlain, std::nullopt, false, std::nullopt},
+      {"write+create truncates", CKFile::kModeWriteCreate, "abc", true, "XY"},
+      {"write+create makes", CKFile::kModeWriteCreate, std::nullopt, true, "XY"},
+      {"write appends", 0x8041, "abc", true, "abcXY"},
+      {"write makes missing", 0x8001, std::nullopt, true, "XY"},
+      {"read/write existing", CKFile::kModeReadWriteExisting, "abc", true, "XYc"},
+      {"read/write missing", CKFile::kModeReadWriteExisting, std::nullopt, false, std::nullopt},
+      {"read/write+create truncates", CKFile::kModeReadWriteCreate, "abc", true, "XY"},
+      {"read/write+create makes", CKFile::kModeReadWriteCreatePlain, std::nullopt, true, "XY"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string name = "mode" + std::to_string(n++);
+    std::string path = c.before ? dir_.Put(name, *c.before) : dir_.File(name);
+    CKFile file;
+    ASSERT_EQ(file.Open(path.c_str(), c.flags), c.opens) << c.name;
+    file.Seek(0, CKFile::kSeekStart);
+    file.Write("XY", 2);
+    file.Close();
+    if (c.after) {
+      EXPECT_EQ(ScratchDir::Contents(path), *c.after) << c.name;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
+    }
+  }
+}
+
+TEST_F(CKFileTest, ReadOnlyStreamRefusesWrites) {
+  std::string path = dir_.Put("r", "abc");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
+  EXPECT_EQ(file.Write("XY", 2), 0u);
+  char buffer[8] = {};
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 3u);
+  EXPECT_STREQ(buffer, "abc");
+}
+
+TEST_F(CKFileTest, SeekReportsNewPosition) {
+  std::string path = dir_.Put("s", "abcdef");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
+  struct Case {
+    int64_t offset;
+    int whence;
+    uint64_t position;
+  } cases[] = {
+      {2, CKFile::kSeekStart, 2},   {1, CKFile::kSeekCurrent, 3},
+      {-1, CKFile::kSeekEnd, 5},    {0, CKFile::kSeekEnd, 6},
+      {-100, CKFile::kSeekStart, 0},  // fails: before the start
+      {1, 3, 0},                    // unknown whence
+      {1, -1, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(file.Seek(c.offset, c.whence), c.position) << c.offset << "," << c.whence;
+  }
+  ASSERT_EQ(file.Seek(4, CKFile::kSeekStart), 4u);
+  char byte = 0;
+  EXPECT_EQ(file.Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, 'e');
+}
+
+TEST_F(CKFileTest, GetLengthKeepsPosition) {
+  std::string path = dir_.Put("l", "abcdef");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
+  file.Seek(2, CKFile::kSeekStart);
+  EXPECT_EQ(file.GetLength(), 6u);
+  EXPECT_EQ(file.GetPosition(), 2u);
+}
+
+TEST_F(CKFileTest, SetLengthNeverShortens) {
+  std::string path = dir_.Put("t", "abcdef");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeReadWriteExisting));
+  file.SetLength(2);
+  EXPECT_EQ(file.GetLength(), 6u);
+  EXPECT_EQ(file.GetPosition(), 6u);  // left at the end
+  file.Write("g", 1);
+  file.Close();
+  EXPECT_EQ(ScratchDir::Contents(path), "abcdefg");
+}
+
+TEST_F(CKFileTest, ReadAfterWriteOnUpdateStream) {
+  std::string path = dir_.Put("u", "abcdef");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeReadWriteExisting));
+  ASSERT_EQ(file.Write("XY", 2), 2u);
+  char byte = 0;
+  ASSERT_EQ(file.Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, 'c');
+  ASSERT_EQ(file.Write("Z", 1), 1u);
+  file.Close();
+  EXPECT_EQ(ScratchDir::Contents(path), "XYcZef");
+}
+
+TEST_F(CKFileTest, ClosedOrEmptyRequestsDoNothing) {
+  CKFile closed;
+  char buffer[4];
+  EXPECT_FALSE(closed.IsValid());
+  EXPECT_EQ(closed.Read(buffer, sizeof buffer), 0u);
+  EXPECT_EQ(closed.Write("ab", 2), 0u);
+  EXPECT_EQ(closed.Seek(0, CKFile::kSeekStart), 0u);
+  EXPECT_EQ(closed.GetLength(), 0u);
+  EXPECT_EQ(closed.GetPosition(), 0u);
+  closed.SetLength(5);
+  closed.Flush();
+  closed.Close();
+
+  std::string path = dir_.Put("e", "abc");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeReadWriteExisting));
+  EXPECT_EQ(file.Read(nullptr, 2), 0u);
+  EXPECT_EQ(file.Read(buffer, 0), 0u);
+  EXPECT_EQ(file.Write(nullptr, 2), 0u);
+  EXPECT_EQ(file.Write("zz", 0), 0u);
+  EXPECT_EQ(file.GetPosition(), 0u);
+}
+
+TEST_F(CKFileTest, CloseKeepsPathAbortForgetsIt) {
+  std::string path = dir_.Put("p", "abc");
+  CKFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
+  file.Close();
+  EXPECT_FALSE(file.IsValid());
+  EXPECT_EQ(file.GetFilePath(), path.c_str());
+  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
+  file.Abort();
+  EXPECT_FALSE(file.IsValid());
+  EXPECT_EQ(file.GetFilePath().GetLength(), 0);
+}
+
+TEST_F(CKFileTest, ReopenAndDestructorFlushPendingWrites) {
+  std::string first = dir_.File("first");
+  std::string second = dir_.File("second");
+  {
+    CKFile file;
+    ASSERT_TRUE(file.Open(first.c_str(), CKFile::kModeWriteCreate));
+    file.Write("one", 3);
+    ASSERT_TRUE(file.Open(second.c_str(), CKFile::kModeWriteCreate));
+    EXPECT_EQ(ScratchDir::Contents(first), "one");
+    file.Write("two", 3);
+    file.Flush();
+    EXPECT_EQ(ScratchDir::Contents(second), "two");
+    file.Write("!", 1);
+  }
+  EXPECT_EQ(ScratchDir::Contents(second), "two!");
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// MD5Hex and CMD5Stream against the RFC 1321 test suite.
+#include "base/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Digest {
+  const char* input;
+  const char* hex;
+};
+
+// The test suite of RFC 1321, appendix A.5.
+const Digest kRfc1321Suite[] = {
+    {"", "d41d8cd98f00b204e9800998ecf8427e"},
+    {"a", "0cc175b9c0f1b6a831c399e269772661"},
+    {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+    {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+    {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+    {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+    {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+     "57edf4a22be3c955ac49da2e2107b67a"},
+};
+
+TEST(MD5Test, OneShotMatchesTheRfcSuite) {
+  for (const Digest& d : kRfc1321Suite) {
+    EXPECT_STREQ(MD5Hex(d.input).GetData(), d.hex) << d.input;
+    const std::string bytes = d.input;
+    EXPECT_STREQ(MD5Hex(bytes.data(), bytes.size()).GetData(), d.hex) << d.input;
+  }
+}
+
+TEST(MD5Test, NullInputIsTheEmptyDigest) {
+  EXPECT_STREQ(MD5Hex(static_cast<const char*>(nullptr)).GetData(), kRfc1321Suite[0].hex);
+  EXPECT_STREQ(MD5Hex(nullptr, 0).GetData(), kRfc1321Suite[0].hex);
+}
+
+TEST(MD5Test, BinaryInputIsHashedWhole) {
+  const char with_nul[] = {'a', '\0', 'b'};
+  EXPECT_STRNE(MD5Hex(with_nul, 3).GetData(), MD5Hex("a").GetData());
+  EXPECT_EQ(MD5Hex(with_nul, 3).size(), 32);
+}
+
+TEST(MD5Test, StreamInPiecesEqualsOneShot) {
+  CMD5Stream stream;
+  for (const Digest& d : kRfc1321Suite) {
+    const std::string bytes = d.input;
+    stream.Start();
+    // Uneven pieces, to cross the 64-byte block boundaries at odd places.
+    for (size_t at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 2 + 1) {
+      stream.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
+    }
+    EXPECT_STREQ(stream.FinalHex().GetData(), d.hex) << d.input;
+  }
+}
+
+TEST(MD5Test, StreamRestartsAfterFinal) {
+  CMD5Stream stream;
+  stream.Update("a", 1);
+  EXPECT_STREQ(stream.FinalHex().GetData(), "0cc175b9c0f1b6a831c399e269772661");
+  stream.Update("abc", 3);  // a fresh digest, not "a" + "abc"
+  EXPECT_STREQ(stream.FinalHex().GetData(), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_STREQ(stream.FinalHex().GetData(), kRfc1321Suite[0].hex);
+  stream.Start();
+  stream.Update("ab", 2);
+  stream.Start();  // discards "ab"
+  stream.Update(nullptr, 0);
+  EXPECT_STREQ(stream.FinalHex().GetData(), kRfc1321Suite[0].hex);
+}
+
+}  // namespace

@@ -1,0 +1,560 @@
+// String: storage growth, binary contents, formatting, comparison, search,
+// slicing, editing and regular-expression helpers.
+#include "base/string.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_set>
+
+namespace {
+
+using namespace std::string_literals;
+
+// --- Construction and storage ---------------------------------------------
+
+TEST(StringTest, DefaultHoldsNoBuffer) {
+  String s;
+  EXPECT_EQ(s.GetData(), nullptr);
+  EXPECT_EQ(static_cast<const char*>(s), nullptr);
+  EXPECT_EQ(s.GetBuffer(0), nullptr);
+  EXPECT_EQ(s.GetLength(), 0);
+  EXPECT_TRUE(s.IsEmpty());
+  EXPECT_EQ(s.GetCapacity(), -1);
+  EXPECT_EQ(String(static_cast<const char*>(nullptr)).GetData(), nullptr);
+}
+
+TEST(StringTest, StaysSmall) {
+  // Tables hold millions of Strings: text plus four words of bookkeeping.
+  EXPECT_LE(sizeof(String), 4 * sizeof(void*));
+}
+
+TEST(StringTest, ConversionConstructors) {
+  struct Case {
+    String value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {String("abc"), "abc"},   {String('x'), "x"},      {String(-42), "-42"},
+      {String(1.5f), "1.5"},    {String(0.1f), "0.1"},   {String(1e20f), "1e+20"},
+      {String(std::string_view("a\0b", 3)), "a"},
+  };
+  for (const Case& c : cases) EXPECT_STREQ(c.value.GetData(), c.text);
+  EXPECT_EQ(String(std::string_view("a\0b", 3)).size(), 3);
+}
+
+TEST(StringTest, AppendGrowsToTwiceTheLengthPlusOne) {
+  String s;
+  s.append("abc");
+  EXPECT_EQ(s.GetCapacity(), 6);  // 2*3+1 bytes, one for the NUL
+  s.append("de");                  // 5 < 7: fits in place
+  EXPECT_EQ(s.GetCapacity(), 6);
+  s.append("fg");                  // 7 >= 7: grows to 15
+  EXPECT_EQ(s.GetCapacity(), 14);
+  EXPECT_STREQ(s.GetData(), "abcdefg");
+  EXPECT_EQ(s.size(), 7);
+}
+
+TEST(StringTest, AppendForms) {
+  String s("a");
+  s.append('b');
+  s.append(static_cast<const char*>(nullptr));
+  s.append(String("cd"));
+  s.append("efgh", 2);
+  s += 'x';
+  s += "yz";
+  s += String("!");
+  EXPECT_STREQ(s.GetData(), "abcdefxyz!");
+  EXPECT_STREQ((String("1") + '2' + "3" + String("4")).GetData(), "1234");
+}
+
+TEST(StringTest, AppendOfOwnTextSurvivesGrowth) {
+  String s("abcd");
+  s.append(s.GetData(), 4);
+  s.append(s.GetData() + 2);
+  EXPECT_STREQ(s.GetData(), "abcdabcdcdabcd");
+}
+
+TEST(StringTest, AssignmentKeepsTheBuffer) {
+  String s;
+  s.Allocate(100);
+  char* buffer = s.GetBuffer(0);
+  s = "xy";
+  EXPECT_EQ(s.GetBuffer(0), buffer);
+  EXPECT_EQ(s.GetCapacity(), 100);
+  s = 'q';
+  EXPECT_STREQ(s.GetData(), "q");
+  s = String("long text");
+  EXPECT_STREQ(s.GetData(), "long text");
+  EXPECT_EQ(s.GetBuffer(0), buffer);
+  s = static_cast<const char*>(nullptr);
+  EXPECT_EQ(s.size(), 0);
+  EXPECT_STREQ(s.GetData(), "");
+  s = "abc";
+  s = s.GetData() + 1;  // from its own buffer
+  EXPECT_STREQ(s.GetData(), "bc");
+}
+
+TEST(StringTest, ClearZeroFillsAndKeepsBuffer) {
+  String s("hello");
+  char* buffer = s.GetBuffer(0);
+  s.clear();
+  EXPECT_EQ(s.GetBuffer(0), buffer);
+  EXPECT_EQ(s.size(), 0);
+  for (int i = 0; i <= s.GetCapacity(); ++i) ASSERT_EQ(buffer[i], '\0') << i;
+  s.append("x");
+  s.Empty();
+  EXPECT_TRUE(s.IsEmpty());
+}
+
+TEST(StringTest, GetBufferClampsIndex) {
+  String s("abc");  // capacity 7 bytes
+  EXPECT_EQ(s.GetBuffer(-5), s.GetBuffer(0));
+  EXPECT_EQ(s.GetBuffer(100), s.GetBuffer(0) + 6);
+}
+
+TEST(StringTest, AllocateGrowsExactlyAndKeepsText) {
+  String s("abc");
+  s.Allocate(2);  // already big enough
+  EXPECT_EQ(s.GetCapacity(), 6);
+  s.Allocate(50);
+  EXPECT_EQ(s.GetCapacity(), 50);
+  EXPECT_STREQ(s.GetData(), "abc");
+  EXPECT_EQ(s.GetBuffer(0)[50], '\0');
+  s.Allocate(-1);
+  EXPECT_EQ(s.GetCapacity(), 50);
+}
+
+TEST(StringTest, FreeExtraReleasesEverything) {
+  String s;
+  s.SetBuffer("a\0b", 3);
+  s.Mid(1, 1);
+  s.FreeExtra();
+  EXPECT_EQ(s.GetData(), nullptr);
+  EXPECT_EQ(s.size(), 0);
+  EXPECT_EQ(s.GetRealBufferSize(), 0);
+  EXPECT_EQ(s.GetCapacity(), -1);
+}
+
+TEST(StringTest, LengthIsStrlenWhileSizeIsStored) {
+  String s;
+  s.append("ab\0cd", 5);
+  EXPECT_EQ(s.GetLength(), 2);
+  EXPECT_EQ(s.size(), 5);
+  EXPECT_EQ(s.View(), std::string_view("ab\0cd", 5));
+}
+
+// --- Binary contents -------------------------------------------------------
+
+TEST(StringTest, SetBufferKeepsEmbeddedNuls) {
+  const char bytes[] = {'x', '\0', 'y', '\0', 'z'};
+  String s("old text");
+  s.SetBuffer(bytes, sizeof bytes);
+  EXPECT_EQ(s.GetRealBufferSize(), 5);
+  EXPECT_EQ(s.size(), 5);
+  EXPECT_EQ(s.GetCapacity(), 10);
+  EXPECT_EQ(s.BufferView(), std::string_view(bytes, 5));
+  s.AppendBuffer("\0w", 2);
+  EXPECT_EQ(s.GetRealBufferSize(), 7);
+  EXPECT_EQ(s.BufferView(), std::string_view("x\0y\0z\0w", 7));
+  s.SetBuffer(s.GetData() + 2, 3);  // from its own buffer
+  EXPECT_EQ(s.BufferView(), std::string_view("y\0z", 3));
+}
+
+TEST(StringTest, SetLenAfterDirectWrites) {
+  String s;
+  s.Allocate(16);
+  memcpy(s.GetBuffer(0), "text\0more", 9);
+  s.SetLenAftherSetBuffer();
+  EXPECT_EQ(s.size(), 4);
+  EXPECT_EQ(s.GetRealBufferSize(), 4);
+  memcpy(s.GetBuffer(0), "bin\0ary", 7);
+  s.SetLenAftherSetBuffer(7);
+  EXPECT_EQ(s.GetRealBufferSize(), 7);
+  EXPECT_EQ(s.FindInTheBuffer("ary"), 4);
+  s.SetLenAftherSetBuffer(1000);  // never beyond the buffer
+  EXPECT_EQ(s.GetRealBufferSize(), 16);
+}
+
+TEST(StringTest, SetLenAfterAFullBufferKeepsTheTerminatorInside) {
+  String s;
+  s.Allocate(4);
+  memset(s.GetBuffer(0), 'a', 5);  // every byte, terminator included
+  s.SetLenAftherSetBuffer();
+  EXPECT_EQ(s.size(), 4);
+  EXPECT_STREQ(s.GetData(), "aaaa");
+}
+
+TEST(StringTest, CopyDropsRealSizeButAssignmentKeepsIt) {
+  String binary;
+  binary.SetBuffer("ab\0cd", 5);
+  const String copy(binary);
+  EXPECT_EQ(copy.size(), 5);
+  EXPECT_EQ(copy.GetRealBufferSize(), 0);
+  String assigned("zz");
+  assigned = binary;
+  EXPECT_EQ(assigned.GetRealBufferSize(), 5);
+  EXPECT_EQ(assigned.BufferView(), std::string_view("ab\0cd", 5));
+}
+
+TEST(StringTest, MoveCarriesBinaryContents) {
+  String binary;
+  binary.SetBuffer("ab\0cd", 5);
+  String moved(std::move(binary));
+  EXPECT_EQ(moved.GetRealBufferSize(), 5);
+  EXPECT_EQ(binary.GetData(), nullptr);  // the header promises a bufferless source
+}
+
+// --- Formatting ------------------------------------------------------------
+
+TEST(StringTest, FormatAndPrintf) {
+  String s("old");
+  s.Format("%s-%d-%05.1f", "x", 7, 2.25);
+  EXPECT_STREQ(s.GetData(), "x-7-002.2");
+  s.printf("[%c]", 'z');
+  EXPECT_STREQ(s.GetData(), "x-7-002.2[z]");
+  s.printf(nullptr);
+  EXPECT_STREQ(s.GetData(), "x-7-002.2[z]");
+  s.Format(nullptr);
+  EXPECT_EQ(s.size(), 0);
+}
+
+TEST(StringTest, FormatMayUseItsOwnText) {
+  String s("abc");
+  s.Format("<%s>", s.GetData());
+  EXPECT_STREQ(s.GetData(), "<abc>");
+}
+
+TEST(StringTest, OneFormatCallIsCutAtTheLimit) {
+  const std::string long_text(String::kMaxFormatChars + 100, 'q');
+  String s;
+  s.Format("%s", long_text.c_str());
+  EXPECT_EQ(s.size(), String::kMaxFormatChars);
+  EXPECT_EQ(s.View(), std::string_view(long_text).substr(0, String::kMaxFormatChars));
+  s.printf("%s", long_text.c_str());  // each call has its own limit
+  EXPECT_EQ(s.size(), 2 * String::kMaxFormatChars);
+}
+
+// --- Comparison ------------------------------------------------------------
+
+TEST(StringTest, EqualityNeedsABufferOnBothSides) {
+  String none;
+  EXPECT_FALSE(none == "");
+  EXPECT_TRUE(none != "");
+  EXPECT_FALSE(none == String());
+  EXPECT_FALSE(String("a") == static_cast<const char*>(nullptr));
+  none = "";
+  EXPECT_TRUE(none == "");
+  EXPECT_TRUE(String("abc") == String("abc"));
+  EXPECT_TRUE(String("abc") != "abd");
+}
+
+TEST(StringTest, OrderingTreatsMissingBufferAsEmpty) {
+  EXPECT_TRUE(String() < "a");
+  EXPECT_FALSE(String() < "");
+  EXPECT_TRUE(String("b") > String());
+  EXPECT_TRUE(String("B") < String("a"));  // case-sensitive
+  EXPECT_TRUE(String("abc") > "abb");
+  EXPECT_FALSE(String("abc") < static_cast<const char*>(nullptr));
+}
+
+TEST(StringTest, CompareNoCaseFoldsOnlyAsciiLetters) {
+  struct Case {
+    const char* left;
+    const char* right;
+    int expected;
+  };
+  const Case cases[] = {
+      {"ABC", "abd", -1}, {"ABC", "abc", 0},    {"abd", "ABC", 1},  {"ab", "abc", -1},
+      {"", "", 0},        {"[", "a", -1},        // '[' is not folded: 0x5b < 0x61
+      {"\xc4", "\xe4", -1},                      // bytes above 127 stay as they are
+      {"\xe4", "a", 1},                           // ... and compare unsigned
+      {nullptr, "", 0},   {"a", nullptr, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(String::MyCompare(c.left, c.right), c.expected) << c.left << " vs " << c.right;
+    if (c.left != nullptr) {
+      EXPECT_EQ(String(c.left).CompareNoCase(c.right), c.expected);
+    }
+  }
+  String a("Zeta");
+  String b("alpha");
+  EXPECT_EQ(CompareByNameNoCase(&a, &b), 1);
+  EXPECT_EQ(CompareByNameNoCase(&b, &a), -1);
+}
+
+TEST(StringTest, WorksAsOrderedAndHashedKey) {
+  std::map<String, int> ordered{{String("b"), 2}, {String("a"), 1}, {String("c"), 3}};
+  std::string order;
+  for (const auto& [key, value] : ordered) order += key.GetData();
+  EXPECT_EQ(order, "abc");
+  std::unordered_set<String> hashed{String("x"), String("y"), String("x")};
+  EXPECT_EQ(hashed.size(), 2u);
+  EXPECT_EQ(hashed.count(String("y")), 1u);
+}
+
+// --- Search ----------------------------------------------------------------
+
+TEST(StringTest, FindTable) {
+  struct Case {
+    const char* text;
+    const char* sub;
+    int start;
+    int expected;
+  };
+  const Case cases[] = {
+      {"abc", "", 0, -1},       {"", "a", 0, -1},        {"abc", "b", 5, -1},
+      {"abc", "c", -3, 2},      {"abc", nullptr, 0, -1}, {"abc", "abcd", 0, -1},
+      {"abcabc", "bc", 2, 4},   {"abcabc", "abc", 0, 0}, {"abc", "c", 3, -1},
+      {"aaa", "aa", 1, 1},      {"abc", "x", 0, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(String(c.text).Find(c.sub, c.start), c.expected)
+        << c.text << " / " << (c.sub ? c.sub : "(null)") << " from " << c.start;
+  }
+  EXPECT_EQ(String().Find("a"), -1);
+}
+
+TEST(StringTest, FindStopsAtNulButFindInTheBufferDoesNot) {
+  String s;
+  s.SetBuffer("ab\0cd", 5);
+  EXPECT_EQ(s.Find("cd"), -1);
+  EXPECT_EQ(s.FindInTheBuffer("cd"), 3);
+  EXPECT_EQ(s.FindInTheBuffer("cd", 4), -1);
+  EXPECT_EQ(s.FindInTheBuffer("cde"), -1);
+  EXPECT_EQ(String("text").FindInTheBuffer("x"), -1);  // no real size
+}
+
+TEST(StringTest, StringFindString) {
+  const char* text = "hello world";
+  EXPECT_EQ(String::StringFindString(text, "world"), text + 6);
+  EXPECT_EQ(String::StringFindString(text, "moon"), nullptr);
+  EXPECT_EQ(String::StringFindString(nullptr, "a"), nullptr);
+  EXPECT_EQ(String::StringFindString(text, nullptr), nullptr);
+}
+
+// --- Slicing ---------------------------------------------------------------
+
+TEST(StringTest, SliceTable) {
+  struct Case {
+    const char* name;
+    const char* (*slice)(String&);
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"Mid(1,100)", [](String& s) { return s.Mid(1, 100); }, "bc"},
+      {"Mid(5,2)", [](String& s) { return s.Mid(5, 2); }, ""},
+      {"Mid(-2,2)", [](String& s) { return s.Mid(-2, 2); }, "ab"},
+      {"Mid(1,-1)", [](String& s) { return s.Mid(1, -1); }, ""},
+      {"Mid(3,1)", [](String& s) { return s.Mid(3, 1); }, ""},
+      {"Left(0)", [](String& s) { return s.Left(0); }, ""},
+      {"Left(2)", [](String& s) { return s.Left(2); }, "ab"},
+      {"Right(5)", [](String& s) { return s.Right(5); }, "abc"},
+      {"Right(1)", [](String& s) { return s.Right(1); }, "c"},
+      {"Right(-1)", [](String& s) { return s.Right(-1); }, ""},
+      {"Right(INT_MIN)", [](String& s) { return s.Right(INT32_MIN); }, ""},
+      {"Mid(1,INT_MAX)", [](String& s) { return s.Mid(1, INT32_MAX); }, "bc"},
+  };
+  for (const Case& c : cases) {
+    String s("abc");
+    EXPECT_STREQ(c.slice(s), c.expected) << c.name;
+  }
+}
+
+TEST(StringTest, WholeSliceIsTheDataItselfOtherwiseAScratchCopy) {
+  String s("abc");
+  EXPECT_EQ(s.Mid(0, 3), s.GetData());
+  EXPECT_EQ(s.Right(9), s.GetData());
+  const char* part = s.Mid(0, 2);
+  EXPECT_NE(part, s.GetData());
+  EXPECT_STREQ(s.GetData(), "abc");  // the String itself is untouched
+  EXPECT_STREQ(String().Mid(0, 1), "");
+}
+
+TEST(StringTest, MidBufferRunsToTheRealSize) {
+  String s;
+  s.SetBuffer("ab\0cd", 5);
+  EXPECT_EQ(std::string(s.MidBuffer(2, 3), 3), "\0cd"s);
+  EXPECT_EQ(s.MidBuffer(0, 5), s.GetData());
+  EXPECT_STREQ(s.MidBuffer(4, 10), "d");
+  EXPECT_STREQ(String("text").MidBuffer(0, 4), "");  // no real size: empty
+}
+
+// --- Editing ---------------------------------------------------------------
+
+TEST(StringTest, InsertClampsPosition) {
+  struct Case {
+    int pos;
+    const char* text;
+    const char* expected;
+    int result;
+  };
+  const Case cases[] = {
+      {0, "xy", "xyabc", 5},  {2, "-", "ab-c", 4},   {9, "!", "abc!", 4},
+      {-4, "<", "<abc", 4},   {1, nullptr, "abc", 3}, {1, "", "abc", 3},
+  };
+  for (const Case& c : cases) {
+    String s("abc");
+    EXPECT_EQ(s.Insert(c.pos, c.text), c.result);
+    EXPECT_STREQ(s.GetData(), c.expected);
+  }
+  String self("ab");
+  self.Insert(1, self.GetData());
+  EXPECT_STREQ(self.GetData(), "aabb");
+}
+
+TEST(StringTest, ReplaceTable) {
+  struct Case {
+    const char* text;
+    const char* from;
+    const char* to;
+    int count;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"banana", "a", "xy", 3, "bxynxynxy"},
+      {"aaa", "aa", "b", 1, "ba"},
+      {"banana", "an", "", 2, "ba"},
+      {"banana", "", "x", 0, "banana"},
+      {"banana", nullptr, "x", 0, "banana"},
+      {"banana", "a", nullptr, 0, "banana"},
+      {"banana", "q", "x", 0, "banana"},
+      {"aa", "a", "aa", 2, "aaaa"},  // resumes after the inserted text
+  };
+  for (const Case& c : cases) {
+    String s(c.text);
+    EXPECT_EQ(s.Replace(c.from, c.to), c.count) << c.text;
+    EXPECT_STREQ(s.GetData(), c.expected) << c.text;
+  }
+}
+
+TEST(StringTest, ReplaceScansPastEmbeddedNul) {
+  String s;
+  s.append("a\0a", 3);
+  EXPECT_EQ(s.Replace("a", "bb"), 2);
+  EXPECT_EQ(s.View(), std::string_view("bb\0bb", 5));
+}
+
+TEST(StringTest, CaseChangeCoversTheStoredBytes) {
+  String s;
+  s.append("aB\0cD", 5);
+  s.MakeUpper();
+  EXPECT_EQ(s.View(), std::string_view("AB\0CD", 5));
+  EXPECT_EQ(std::string_view(s.MakeLower(), 5), std::string_view("ab\0cd", 5));
+}
+
+TEST(StringTest, TrimRemovesOnlySpaces) {
+  struct Case {
+    const char* text;
+    const char* left;
+    const char* right;
+    const char* both;
+  };
+  const Case cases[] = {
+      {"  ab  ", "ab  ", "  ab", "ab"},
+      {"\tab", "\tab", "\tab", "\tab"},
+      {"ab\r\n ", "ab\r\n ", "ab\r\n", "ab\r\n"},
+      {"   ", "", "", ""},
+      {"", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    String left(c.text), right(c.text), both(c.text);
+    left.TrimLeft();
+    right.TrimRight();
+    both.Trim();
+    EXPECT_STREQ(left.GetData(), c.left) << '"' << c.text << '"';
+    EXPECT_STREQ(right.GetData(), c.right) << '"' << c.text << '"';
+    EXPECT_STREQ(both.GetData(), c.both) << '"' << c.text << '"';
+    EXPECT_EQ(both.size(), static_cast<int>(strlen(c.both)));
+  }
+  String none;
+  none.Trim();
+  EXPECT_EQ(none.GetData(), nullptr);
+}
+
+TEST(StringTest, TrimRightStopsAtAnEmbeddedNul) {
+  String s;
+  s.append("ab\0cd ", 6);
+  s.TrimRight();
+  EXPECT_EQ(s.size(), 2);
+}
+
+// --- Regular expressions ---------------------------------------------------
+
+TEST(StringTest, EqStoresCapturedGroups) {
+  String s("xab");
+  ASSERT_EQ(s.eq("(a)(b)", 0), 1);
+  ASSERT_EQ(s.matches().GetSize(), 2);
+  EXPECT_STREQ(s.matches()[0].GetData(), "a");
+  EXPECT_STREQ(s.matches()[1].GetData(), "b");
+  EXPECT_EQ(s.eq("(z)", 0), 0);
+  EXPECT_EQ(s.matches().GetSize(), 0);  // emptied by every eq
+}
+
+TEST(StringTest, EqRefusals) {
+  EXPECT_EQ(String().eq(".*", 0), 0);
+  EXPECT_EQ(String("").eq(".*", 0), 0);
+  EXPECT_EQ(String("abc").eq(nullptr, 0), 0);
+  EXPECT_EQ(String("abc").eq("(unclosed", 0), 0);
+  EXPECT_EQ(String("ABC").eq("abc", 0), 0);
+  EXPECT_EQ(String("ABC").eq("abc", 1), 1);
+}
+
+TEST(StringTest, EqMatchesPastEmbeddedNul) {
+  String s;
+  s.append("a\0b", 3);
+  ASSERT_EQ(s.eq("a\\x00(b)", 0), 1);
+  EXPECT_STREQ(s.matches()[0].GetData(), "b");
+}
+
+TEST(StringTest, EqKeepsNineGroupsWhenThereAreMore) {
+  String s("abcdefghijkl");
+  ASSERT_EQ(s.eq("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", 0), 1);
+  ASSERT_EQ(s.matches().GetSize(), 9);
+  EXPECT_STREQ(s.matches()[8].GetData(), "i");
+}
+
+TEST(StringTest, ReplaceReWithOneReferenceReplacesTheGroupInPlace) {
+  String s("Subject: hello\r\nBody hello");
+  s.ReplaceRE("^Subject:(.+?)\r\n", " [X] $1", 3);
+  // Every occurrence of the group text " hello" gets the expansion.
+  EXPECT_STREQ(s.GetData(), "Subject: [X]  hello\r\nBody [X]  hello");
+  String fills("abc");
+  fills.ReplaceRE("(b)", "$1$1$1$1", 0);  // at most three fills per group
+  EXPECT_STREQ(fills.GetData(), "abbb$1c");
+  String empty_group("ac");
+  empty_group.ReplaceRE("a(x*)c", "<$1>", 0);  // nothing to replace in place
+  EXPECT_STREQ(empty_group.GetData(), "ac");
+}
+
+TEST(StringTest, ReplaceReOtherwiseReplacesTheWholeString) {
+  struct Case {
+    const char* text;
+    const char* pattern;
+    const char* replacement;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"john@example.org", "(\\w+)@(\\w+)", "$2:$1", "example:john"},  // two groups used
+      {"abc", "(b)", "$1", "b"},                                         // too short to be in place
+      {"abc", "b", "zz", "zz"},                                          // no group at all
+      {"abc", "(b)(c)", "$1$1$1$1$2", "bbb$1c"},                         // three fills per group
+      {"abc", "(x)", "q", "abc"},                                        // no match: unchanged
+      {"abc", "(b)", "<$2>", "<$2>"},                                    // no such group
+  };
+  for (const Case& c : cases) {
+    String s(c.text);
+    EXPECT_EQ(s.ReplaceRE(c.pattern, c.replacement, 0), 0);
+    EXPECT_STREQ(s.GetData(), c.expected) << c.pattern << " -> " << c.replacement;
+  }
+}
+
+TEST(StringTest, ReplaceReDoesNotExpandReferencesInsideCapturedText) {
+  String s("x$2y");
+  s.ReplaceRE("(x\\$2)(y)", "$1$2", 0);
+  EXPECT_STREQ(s.GetData(), "x$2y");
+}
+
+}  // namespace

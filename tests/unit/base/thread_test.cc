@@ -1,0 +1,124 @@
+// Tests of CMyThread: start conditions, cooperative stop, bounded join.
+#include "base/thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// A body that polls its run flag and counts its passes.
+struct PollingBody {
+  CMyThread* thread = nullptr;
+  std::atomic<int> passes{0};
+  std::atomic<bool> returned{false};
+
+  static void* Run(void* self) {
+    auto* body = static_cast<PollingBody*>(self);
+    while (body->thread->IhaveToRun()) {
+      ++body->passes;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    body->returned = true;
+    return nullptr;
+  }
+};
+
+// A thread whose body waits on a flag that only Unblock sets.
+class BlockedThread : public CMyThread {
+ public:
+  std::atomic<bool> woken{false};
+  std::atomic<int> unblocks{0};
+
+ protected:
+  void Unblock() override {
+    ++unblocks;
+    woken = true;
+  }
+};
+
+void* WaitUntilWoken(void* self) {
+  auto* thread = static_cast<BlockedThread*>(self);
+  while (!thread->woken) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return nullptr;
+}
+
+TEST(CMyThreadTest, StartRequiresProcedureAndArgumentAndOnlyOnce) {
+  CMyThread thread;
+  EXPECT_FALSE(thread.WatchComm());  // nothing set
+  PollingBody body;
+  body.thread = &thread;
+  thread.SetFunction(&PollingBody::Run, nullptr);
+  EXPECT_FALSE(thread.WatchComm());  // no argument
+  EXPECT_FALSE(thread.IhaveToRun());
+  thread.SetFunction(&PollingBody::Run, &body);
+  ASSERT_TRUE(thread.WatchComm());
+  EXPECT_TRUE(thread.IsStart());
+  EXPECT_TRUE(thread.IhaveToRun());
+  EXPECT_FALSE(thread.WatchComm());  // already running
+  EXPECT_TRUE(thread.StopComm());
+  EXPECT_FALSE(thread.StopComm());  // nothing left to stop
+}
+
+TEST(CMyThreadTest, StopIsCooperativeAndJoins) {
+  CMyThread thread;
+  PollingBody body;
+  body.thread = &thread;
+  thread.SetFunction(&PollingBody::Run, &body);
+  ASSERT_TRUE(thread.WatchComm());
+  for (int i = 0; i < 1000 && body.passes == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GT(body.passes.load(), 0);
+  EXPECT_TRUE(thread.StopComm());
+  // Joined: the body ran to its end, and it does not run any more.
+  EXPECT_TRUE(body.returned);
+  EXPECT_FALSE(thread.IsStart());
+  EXPECT_FALSE(thread.IhaveToRun());
+  // The slot can be started again.
+  body.returned = false;
+  ASSERT_TRUE(thread.WatchComm());
+  EXPECT_TRUE(thread.StopComm());
+  EXPECT_TRUE(body.returned);
+}
+
+TEST(CMyThreadTest, StopWakesABlockedBodyThroughUnblock) {
+  BlockedThread thread;
+  thread.SetFunction(&WaitUntilWoken, &thread);
+  ASSERT_TRUE(thread.WatchComm());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(thread.StopComm());
+  EXPECT_EQ(thread.unblocks.load(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(CMyThreadTest, LockIsUsableByOwnerAndBody) {
+  CMyThread thread;
+  thread.Lock();
+  thread.UnLock();
+  struct Shared {
+    CMyThread* thread;
+    int counter = 0;
+  } shared{&thread};
+  thread.SetFunction(
+      [](void* arg) -> void* {
+        auto* s = static_cast<Shared*>(arg);
+        for (int i = 0; i < 1000; ++i) {
+          s->thread->Lock();
+          ++s->counter;
+          s->thread->UnLock();
+        }
+        return nullptr;
+      },
+      &shared);
+  ASSERT_TRUE(thread.WatchComm());
+  for (int i = 0; i < 1000; ++i) {
+    thread.Lock();
+    ++shared.counter;
+    thread.UnLock();
+  }
+  thread.StopComm();
+  EXPECT_EQ(shared.counter, 2000);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// ipnet_test - address ranges: the validity rules, octet-box membership,
+// entry parsing, the atomic refill, and host-name patterns matched against
+// the PTR name served by a loopback test name server.
+#include "engines/address_ranges.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "base/scratch_dir.h"
+#include "base/utility.h"
+#include "dnsbl_test_server.h"
+#include "engines/dns.h"
+
+namespace {
+
+TEST(CIPNET, ValidityRules) {
+  struct Case {
+    const char* from;
+    const char* to;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"10.1.0.0", "10.1.255.255", true},
+      {"192.168.1.10", "192.168.2.20", true},
+      {"192.168.1.5", "192.168.1.5", true},       // a single address
+      {"0.0.0.0", "0.255.255.255", false},        // first octets both 0
+      {"255.0.0.0", "255.255.255.255", false},    // ... both 255
+      {"0.0.0.0", "255.255.255.255", false},      // 0 and 255
+      {"10.0.0.0", "11.255.255.255", false},      // from below to in the first octet
+      {"11.1.0.0", "10.5.0.0", false},            // from < to at 2nd while from > to at 1st
+      {"10.5.3.0", "10.4.9.255", false},          // ... at 3rd while from > to at 2nd
+      {"10.1.5.3", "10.1.4.9", false},            // from < to at 4th while from > to at 3rd
+      {"192.168.1.0", "192.168.1.0", false},      // network address alone
+      {"192.168.1.255", "192.168.1.255", false},  // broadcast address alone
+      {"11.0.0.0", "10.0.0.0", true},             // accepted, matches nothing
+      {"10.1.300.0", "10.1.300.255", false},      // octet out of range
+      {"10.1.2.3", "", true},                     // to reads 0.0.0.0 (AddRange takes "" as from)
+  };
+  for (const Case& c : cases) EXPECT_EQ(CIPNET::IsValidRange(c.from, c.to), c.valid) << c.from << " - " << c.to;
+}
+
+TEST(CIPNET, PopolateReadsFourDecimalParts) {
+  struct Case {
+    const char* text;
+    uint32_t octets[4];
+  };
+  const Case cases[] = {
+      {"10.1.7.9", {10, 1, 7, 9}},    {"10.1", {10, 1, 0, 0}},     {"", {0, 0, 0, 0}},
+      {"a.b.c.d", {0, 0, 0, 0}},      {"1.2.3.4.5", {1, 2, 3, 4}}, {" 7. 8.9.10x", {7, 8, 9, 10}},
+      {"99999999999999.1.1.1", {100000, 1, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    CIPNET::NETIP ip;
+    CIPNET::PopolateFromString(&ip, c.text);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(ip.octet[k], c.octets[k]) << c.text << " octet " << k;
+  }
+  CIPNET::NETIP ip;
+  CIPNET::PopolateFromString(&ip, nullptr);
+  EXPECT_EQ(ip.octet[0], 0u);
+}
+
+// Ranges are boxes of octet intervals, not intervals of 32-bit numbers.
+TEST(CIPNET, MembershipIsAnOctetBox) {
+  CIPNET list(nullptr);
+  list.AddRange("10.1.0.0|10.1.255.255|office");
+  list.AddRange("192.168.1.10", "192.168.2.20");
+  list.AddRange(" 172.16.0.7 ");  // a single address, blanks around it
+  struct Case {
+    const char* address;
+    int member;
+  };
+  const Case cases[] = {
+      {"10.1.7.9", 1},      {"10.2.0.1", 0},      {"192.168.1.15", 1}, {"192.168.1.5", 0},
+      {"192.168.2.15", 1},  {"192.168.1.25", 0},  // inside the 32-bit interval, outside the box
+      {"172.16.0.7", 1},    {"172.16.0.8", 0},    {"not an address", 0}, {"", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(list.IsValidIPintheRange(c.address), c.member) << c.address;
+  EXPECT_EQ(list.IsValidIPintheRange(nullptr), 0);
+  EXPECT_EQ(list.GetRangeCount(), 3);
+}
+
+TEST(CIPNET, EntriesSortIntoRangesAndHostNames) {
+  CIPNET list(nullptr);
+  list.AddRange("mail.bigprovider.test||pattern");  // a host name: to ignored
+  list.AddRange("10.0.0.0|11.0.0.0");                // invalid: dropped silently
+  list.AddRange("10.9.0.0|10.9.0.255|comment|more");
+  list.AddRange(static_cast<const char*>(nullptr));
+  list.AddRange("|");
+  EXPECT_EQ(list.GetDomainCount(), 1);
+  EXPECT_EQ(list.GetRangeCount(), 1);
+  EXPECT_EQ(list.IsValidIPintheRange("10.9.0.44"), 1);
+  EXPECT_EQ(list.IsValidIPintheRange("10.9.1.44"), 0);
+
+  CArray<String> entries;
+  entries.Add(String("192.0.2.0|192.0.2.255"));
+  list.ReplaceRanges(entries);
+  EXPECT_EQ(list.GetDomainCount(), 0);
+  EXPECT_EQ(list.IsValidIPintheRange("10.9.0.44"), 0);
+  EXPECT_EQ(list.IsValidIPintheRange("192.0.2.200"), 1);
+  list.DeleteRange();
+  EXPECT_EQ(list.IsValidIPintheRange("192.0.2.200"), 0);
+}
+
+// Host-name entries are caseless patterns matched against the client's PTR
+// name; a failed reverse lookup falls through to the ranges.
+TEST(CIPNET, HostNamePatternsMatchThePtrName) {
+  if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
+  ScratchDir dir;
+  SetAppPath(dir.path().c_str());
+  {
+    bltest::BlTestServer server(dir.File("server"));
+    ASSERT_TRUE(server.Start());
+    server.Setup(R"({"records": {
+        "1.2.0.192.in-addr.arpa": [["PTR", "MX7.BigProvider.test"]],
+        "2.2.0.192.in-addr.arpa": [["PTR", "mx.elsewhere.test"]]}})");
+    DnsSettings settings;
+    settings.servers.Add(String(server.address().c_str()));
+    settings.timeout_ms = 2000;
+    CDns dns(settings);
+    CIPNET list(&dns);
+    list.AddRange("bigprovider.test");
+    list.AddRange("192.0.2.3|192.0.2.3");
+    EXPECT_EQ(list.IsValidIPintheRange("192.0.2.1"), 1);  // PTR matches, caseless
+    EXPECT_EQ(list.IsValidIPintheRange("192.0.2.2"), 0);  // another provider
+    EXPECT_EQ(list.IsValidIPintheRange("192.0.2.3"), 1);  // no PTR: the range decides
+    EXPECT_EQ(server.Count("1.2.0.192.in-addr.arpa", kDnsTypePTR), 1);
+
+    CIPNET ranges_only(&dns);  // no host names: no reverse lookup at all
+    ranges_only.AddRange("192.0.2.3|192.0.2.3");
+    EXPECT_EQ(ranges_only.IsValidIPintheRange("192.0.2.4"), 0);
+    MySleep(100);
+    EXPECT_EQ(server.Count("4.2.0.192.in-addr.arpa", kDnsTypePTR), 0);
+  }
+  SetAppPath(nullptr);
+}
+
+}  // namespace

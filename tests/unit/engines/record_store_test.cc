@@ -1,0 +1,726 @@
+// db_ram_test - the record store: buckets and record numbers, the key index,
+// the store file (round trips, damaged and hostile files, atomic saves),
+// lookups and queries, hygiene, and many threads at once.
+#include "engines/record_store.h"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/scratch_dir.h"
+#include "base/utility.h"
+
+namespace {
+
+// A record as the file holds it.
+struct FileRecord {
+  int32_t time;
+  std::string key;
+  std::string value;
+  bool operator==(const FileRecord&) const = default;
+};
+
+std::string Int32Bytes(int32_t value) {
+  uint32_t bits = static_cast<uint32_t>(value);
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
+  return out;
+}
+
+int32_t Int32At(const std::string& bytes, size_t at) {
+  uint32_t bits = 0;
+  for (int i = 0; i < 4; ++i) {
+    bits |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+  }
+  return static_cast<int32_t>(bits);
+}
+
+// One record with the given length fields (which may lie about the bytes).
+std::string RawRecord(int32_t time, int32_t key_len, int32_t value_len, const std::string& key,
+                      const std::string& value) {
+  return Int32Bytes(time) + Int32Bytes(key_len) + Int32Bytes(value_len) + key + value;
+}
+
+std::string RecordBytes(const FileRecord& r) {
+  return RawRecord(r.time, static_cast<int32_t>(r.key.size()), static_cast<int32_t>(r.value.size()),
+                   r.key, r.value);
+}
+
+std::string StoreBytes(const std::string& magic, int32_t count,
+                       const std::vector<FileRecord>& records) {
+  std::string out = magic + Int32Bytes(count);
+  for (const FileRecord& r : records) out += RecordBytes(r);
+  return out;
+}
+
+// Parses a file written by Save; fails the test on any inconsistency.
+std::vector<FileRecord> ParseStore(const std::string& bytes) {
+  std::vector<FileRecord> records;
+  EXPECT_GE(bytes.size(), 10u);
+  if (bytes.size() < 10) return records;
+  EXPECT_EQ(bytes.substr(0, 6), "DBK2.0");
+  int32_t count = Int32At(bytes, 6);
+  size_t at = 10;
+  for (int32_t i = 0; i < count; ++i) {
+    EXPECT_LE(at + 12, bytes.size());
+    if (at + 12 > bytes.size()) return records;
+    int32_t key_len = Int32At(bytes, at + 4);
+    int32_t value_len = Int32At(bytes, at + 8);
+    EXPECT_LE(at + 12 + key_len + value_len, bytes.size());
+    records.push_back({Int32At(bytes, at), bytes.substr(at + 12, key_len),
+                       bytes.substr(at + 12 + key_len, value_len)});
+    at += 12 + key_len + value_len;
+  }
+  EXPECT_EQ(at, bytes.size()) << "bytes after the announced records";
+  return records;
+}
+
+std::string ValueOf(const CDB_RAM::RECORD* r) {
+  return r->value ? std::string(r->value.get(), r->len) : "";
+}
+
+// The live records of a store in record-number order, checking on the way
+// that every record knows its own number.
+std::vector<FileRecord> LiveRecords(CDB_RAM& db) {
+  std::vector<FileRecord> records;
+  for (int32_t n = 0; n < db.GetRecordCount(); ++n) {
+    CDB_RAM::RECORD* r = db.GetByIndexPtr(n);
+    EXPECT_NE(r, nullptr) << "record " << n;
+    if (r == nullptr) continue;
+    EXPECT_EQ(r->index, n);
+    if (!r->deleted) records.push_back({r->time, std::string(r->key.View()), ValueOf(r)});
+  }
+  return records;
+}
+
+std::vector<std::string> KeysOf(const std::vector<FileRecord>& records) {
+  std::vector<std::string> keys;
+  for (const FileRecord& r : records) keys.push_back(r.key);
+  return keys;
+}
+
+class CollectingSink : public KeyValueSink {
+ public:
+  void Clear() override { pairs.clear(); }
+  void Add(const char* key, const char* value, size_t value_len) override {
+    EXPECT_EQ(value[value_len], '\0');
+    pairs.emplace_back(key, std::string(value, value_len));
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+};
+
+int32_t Insert(CDB_RAM& db, const std::string& key, const std::string& value,
+               int32_t allow_duplicate = 0) {
+  return db.Insert(key.c_str(), value.data(), static_cast<int32_t>(value.size()), allow_duplicate);
+}
+
+int32_t Now() { return static_cast<int32_t>(GetTimeNow()); }
+
+class CDB_RAMTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetAppPath(dir_.path().c_str()); }
+  void TearDown() override { SetAppPath(nullptr); }
+
+  std::string Put(const std::string& contents) { return dir_.Put("t.db", contents); }
+  std::string Contents() { return ScratchDir::Contents(dir_.File("t.db")); }
+
+  // Opens "t.db" and loads it; the result is Load's.
+  int32_t OpenAndLoad(CDB_RAM& db) {
+    EXPECT_EQ(db.Open("t.db"), 1);
+    return db.Load();
+  }
+
+  ScratchDir dir_;
+};
+
+// ---- Opening and the file header --------------------------------------------
+
+TEST_F(CDB_RAMTest, MissingOrEmptyFileIsCreatedEmpty) {
+  for (bool make_empty_file : {false, true}) {
+    SCOPED_TRACE(make_empty_file ? "empty file" : "missing file");
+    if (make_empty_file) Put("");
+    CDB_RAM db;
+    EXPECT_EQ(db.Open("t.db"), 1);
+    EXPECT_EQ(Contents(), std::string("DBK2.0") + Int32Bytes(0));
+    EXPECT_EQ(db.GetTypeDB(), 2);
+    EXPECT_EQ(db.Load(), 0);
+    std::filesystem::remove(dir_.File("t.db"));
+  }
+}
+
+TEST_F(CDB_RAMTest, OpenFailsWithoutNameOrDirectory) {
+  CDB_RAM db;
+  EXPECT_EQ(db.Open(nullptr), 0);
+  EXPECT_EQ(db.Open("no-such-dir/t.db"), 0);
+  EXPECT_EQ(db.Load(), 0);
+  ASSERT_EQ(Insert(db, "k", "v"), 1);
+  EXPECT_EQ(db.Save(), 0);
+}
+
+TEST_F(CDB_RAMTest, ForeignHeaderFailsAndLeavesFileUntouched) {
+  for (std::string contents :
+       {std::string("DBK3.0") + Int32Bytes(0), std::string("hello, world"), std::string("DB")}) {
+    SCOPED_TRACE(contents);
+    Put(contents);
+    CDB_RAM db;
+    EXPECT_EQ(db.Open("t.db"), 0);
+    EXPECT_EQ(db.Load(), 0);
+    ASSERT_EQ(Insert(db, "k", "v"), 1);
+    EXPECT_EQ(db.Save(), 0);
+    EXPECT_EQ(Contents(), contents);
+  }
+}
+
+TEST_F(CDB_RAMTest, VersionOneFileLoadsAndIsSavedAsVersionTwo) {
+  std::vector<FileRecord> records = {{100, "a", "1"}, {200, "b", "2"}};
+  Put(StoreBytes("DBK1.0", 2, records));
+  CDB_RAM db;
+  EXPECT_EQ(OpenAndLoad(db), 1);
+  EXPECT_EQ(db.GetTypeDB(), 1);
+  EXPECT_EQ(LiveRecords(db), records);
+  EXPECT_EQ(db.Save(), 1);
+  EXPECT_EQ(db.GetTypeDB(), 2);
+  EXPECT_EQ(Contents(), StoreBytes("DBK2.0", 2, records));
+}
+
+TEST_F(CDB_RAMTest, OpenReadsTheAnnouncedCount) {
+  struct Case {
+    int32_t announced;
+    int32_t count_after_open;
+  } cases[] = {{5, 5}, {0, 0}, {-3, 0}, {0x7FFFFFFF, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.announced);
+    Put(StoreBytes("DBK2.0", c.announced, {}));
+    CDB_RAM db;
+    EXPECT_EQ(db.Open("t.db"), 1);
+    EXPECT_EQ(db.GetRecordCount(), c.count_after_open);
+  }
+}
+
+// ---- Round trips --------------------------------------------------------------
+
+TEST_F(CDB_RAMTest, SaveWritesBucketOrderAndLoadRestoresIt) {
+  // Buckets by first byte: '0' 48, '?' 63 (and 0xC1 -> |-63|), 'A' 65,
+  // 'a' 97, 0x7F 127, 0x80 -> 128. Inside a bucket: insertion order.
+  std::string binary("b\0i\0n", 5);
+  std::vector<std::pair<std::string, std::string>> inserted = {
+      {"a", "1"},     {"\x80z", "2"}, {"?q", "3"},    {"A1", binary},
+      {"\xC1x", "5"}, {"0", "6"},     {"\x7Fy", "7"}, {"?b", "8"}};
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  int32_t before = Now();
+  for (const auto& [key, value] : inserted) ASSERT_EQ(Insert(db, key, value), 1) << key;
+  int32_t after = Now();
+  ASSERT_EQ(db.Save(), 1);
+
+  std::vector<FileRecord> file = ParseStore(Contents());
+  std::vector<std::string> expected_order = {"0", "?q", "\xC1x", "?b", "A1", "a", "\x7Fy", "\x80z"};
+  EXPECT_EQ(KeysOf(file), expected_order);
+  for (const FileRecord& r : file) {
+    EXPECT_GE(r.time, before);
+    EXPECT_LE(r.time, after);
+  }
+  EXPECT_EQ(file[4].value, binary);
+  EXPECT_EQ(LiveRecords(db), file) << "memory renumbered in file order";
+
+  CDB_RAM reloaded;
+  EXPECT_EQ(OpenAndLoad(reloaded), 1);
+  EXPECT_EQ(reloaded.GetRecordCount(), 8);
+  EXPECT_EQ(LiveRecords(reloaded), file);
+  EXPECT_EQ(reloaded.Find("A1", 0), 4);
+  EXPECT_EQ(ValueOf(reloaded.GetByIndexPtr(4)), binary);
+  EXPECT_EQ(reloaded.GetByIndexPtr(4)->value[5], '\0') << "values carry a trailing zero byte";
+}
+
+TEST_F(CDB_RAMTest, LoadKeepsStoredTimesAndDuplicates) {
+  std::vector<FileRecord> records = {{1000, "k", "first"}, {2000, "k", "second"}, {3000, "m", "x"}};
+  Put(StoreBytes("DBK2.0", 3, records));
+  CDB_RAM db;
+  ASSERT_EQ(OpenAndLoad(db), 1);
+  EXPECT_EQ(LiveRecords(db), records);
+  EXPECT_EQ(db.Find("k", 0), 0);
+  EXPECT_EQ(db.Delete("k"), 1);
+  EXPECT_EQ(db.Find("k", 0), 1) << "the next duplicate takes over";
+  ASSERT_EQ(db.Save(), 1);
+  EXPECT_EQ(ParseStore(Contents()), (std::vector<FileRecord>{records[1], records[2]}));
+}
+
+// ---- Damaged and hostile files ---------------------------------------------------
+
+TEST_F(CDB_RAMTest, DamagedFileKeepsTheRecordsBeforeTheDamage) {
+  const FileRecord r1{11, "k1", "v1"}, r2{22, "k2", "v2"}, r3{33, "k3", "value3"};
+  const std::string good = RecordBytes(r1) + RecordBytes(r2);
+  const std::string third = RecordBytes(r3);
+  auto file = [](int32_t count, const std::string& records) {
+    return "DBK2.0" + Int32Bytes(count) + records;
+  };
+  // A bad second record between two good ones.
+  auto bad = [&](const std::string& record) { return file(3, RecordBytes(r1) + record + third); };
+  struct Case {
+    const char* name;
+    std::string contents;
+    int32_t load_result;
+    std::vector<std::string> keys;  // after Load; "keep" was there before
+  } cases[] = {
+      {"cut in the fixed part", file(3, good + third.substr(0, 6)), 1, {"k1", "k2"}},
+      {"cut in the key", file(3, good + third.substr(0, 13)), 1, {"k1", "k2"}},
+      {"cut in the value", file(3, good + third.substr(0, third.size() - 2)), 1, {"k1", "k2"}},
+      {"key length 0", bad(RawRecord(5, 0, 2, "", "vv")), 1, {"k1"}},
+      {"value length 0", bad(RawRecord(5, 2, 0, "kk", "")), 1, {"k1"}},
+      {"key length over the limit", bad(RawRecord(5, 32769, 2, "kk", "vv")), 1, {"k1"}},
+      {"value length over the limit", bad(RawRecord(5, 2, 32769, "kk", "vv")), 1, {"k1"}},
+      {"negative key length", bad(RawRecord(5, -2, 2, "kk", "vv")), 1, {"k1"}},
+      {"negative value length", bad(RawRecord(5, 2, -1, "kk", "vv")), 1, {"k1"}},
+      {"key begins with a zero", bad(RawRecord(5, 2, 2, std::string("\0k", 2), "vv")), 1, {"k1"}},
+      {"huge count", file(2000000000, good + third), 1, {"k1", "k2", "k3"}},
+      {"largest count", file(0x7FFFFFFF, good + third), 1, {"k1", "k2", "k3"}},
+      {"count below the records", file(2, good + third), 1, {"k1", "k2"}},
+      {"only the header", file(3, ""), 1, {}},
+      {"negative count", file(-1, good + third), 0, {"keep"}},
+      {"zero count", file(0, good + third), 0, {"keep"}},
+      {"header cut short", "DBK2.0" + std::string("\x01\x00", 2), 0, {"keep"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Put(c.contents);
+    CDB_RAM db;
+    ASSERT_EQ(db.Open("t.db"), 1);
+    ASSERT_EQ(Insert(db, "keep", "x"), 1);
+    EXPECT_EQ(db.Load(), c.load_result);
+    EXPECT_EQ(KeysOf(LiveRecords(db)), c.keys);
+    EXPECT_EQ(db.GetRecordCount(), static_cast<int32_t>(c.keys.size()));
+    for (const std::string& key : c.keys) EXPECT_NE(db.Find(key.c_str(), 0), -1) << key;
+  }
+}
+
+// Heap bytes glibc has handed out. Sanitizer builds replace malloc and read
+// 0 here, so the check that uses it bites in the plain build only.
+int64_t HeapBytesInUse() {
+  struct mallinfo2 info = mallinfo2();
+  return static_cast<int64_t>(info.uordblks + info.hblkhd);
+}
+
+TEST_F(CDB_RAMTest, HugeAnnouncedCountAllocatesOnlyForRecordsPresent) {
+  Put(StoreBytes("DBK2.0", 2000000000, {{1, "a", "1"}, {2, "b", "2"}, {3, "c", "3"}}));
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  int64_t before = HeapBytesInUse();
+  EXPECT_EQ(db.Load(), 1);
+  EXPECT_LT(HeapBytesInUse() - before, 1 << 20);
+  EXPECT_EQ(db.GetRecordCount(), 3);
+}
+
+TEST_F(CDB_RAMTest, KeyEndsAtItsFirstZeroByte) {
+  Put(StoreBytes("DBK2.0", 1, {{7, std::string("ab\0cd", 5), "v"}}));
+  CDB_RAM db;
+  ASSERT_EQ(OpenAndLoad(db), 1);
+  EXPECT_EQ(db.Find("ab", 0), 0);
+  ASSERT_EQ(db.Save(), 1);
+  EXPECT_EQ(ParseStore(Contents()), (std::vector<FileRecord>{{7, "ab", "v"}}));
+}
+
+// ---- Saving ------------------------------------------------------------------------
+
+TEST_F(CDB_RAMTest, FailedSaveLeavesTheOldFileWhole) {
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  ASSERT_EQ(Insert(db, "old", "1"), 1);
+  ASSERT_EQ(db.Save(), 1);
+  const std::string saved = Contents();
+  ASSERT_EQ(Insert(db, "new", "2"), 1);
+  // A directory where the temporary file should go: it cannot be created.
+  ASSERT_EQ(mkdir(dir_.File("t.db.tmp").c_str(), 0755), 0);
+  EXPECT_EQ(db.Save(), 0);
+  EXPECT_EQ(Contents(), saved);
+  ASSERT_EQ(rmdir(dir_.File("t.db.tmp").c_str()), 0);
+  EXPECT_EQ(db.Save(), 1);
+  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"new", "old"}));
+}
+
+TEST_F(CDB_RAMTest, DeleteHidesNowAndSaveRemoves) {
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  for (const char* key : {"a", "b", "c"}) ASSERT_EQ(Insert(db, key, "v"), 1);
+  EXPECT_EQ(db.Delete("b"), 1);
+  EXPECT_EQ(db.Delete("b"), -1);
+  EXPECT_EQ(db.Delete("zz"), -1);
+  EXPECT_EQ(db.Find("b", 0), -1);
+  EXPECT_EQ(db.GetRecordCount(), 3);
+  EXPECT_EQ(db.GetRealRecordCount(), 2);
+  ASSERT_EQ(db.Save(), 1);
+  EXPECT_EQ(db.GetRecordCount(), 2);
+  EXPECT_EQ(db.GetRealRecordCount(), 2);
+  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(db.Find("c", 0), 1) << "renumbered";
+  EXPECT_EQ(db.GetByIndexPtr(2), nullptr);
+}
+
+TEST_F(CDB_RAMTest, EmptiedValueIsDroppedBySave) {
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  ASSERT_EQ(Insert(db, "k", "first"), 1);
+  ASSERT_EQ(Insert(db, "k", "second", 1), 1);
+  ASSERT_EQ(Insert(db, "z", "kept"), 1);
+  EXPECT_EQ(db.Update("k", "", 0, 0), 0);
+  EXPECT_EQ(db.GetByIndexPtr(0)->len, 0);
+  EXPECT_EQ(db.GetByIndexPtr(0)->value, nullptr);
+  EXPECT_EQ(db.Find("k", 0), 0) << "still there until saved";
+  ASSERT_EQ(db.Save(), 1);
+  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"k", "z"}));
+  EXPECT_EQ(db.GetRecordCount(), 2);
+  int32_t n = db.Find("k", 0);
+  ASSERT_NE(n, -1);
+  EXPECT_EQ(ValueOf(db.GetByIndexPtr(n)), "second");
+}
+
+TEST_F(CDB_RAMTest, ResetEmptiesMemoryOnly) {
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  ASSERT_EQ(Insert(db, "a", "1"), 1);
+  ASSERT_EQ(db.Save(), 1);
+  const std::string saved = Contents();
+  ASSERT_EQ(db.Delete("a"), 1);
+  db.Reset();
+  EXPECT_EQ(db.GetRecordCount(), 0);
+  EXPECT_EQ(db.GetRealRecordCount(), 0);
+  EXPECT_EQ(db.Find("a", 0), -1);
+  EXPECT_EQ(db.GetByIndexPtr(0), nullptr);
+  EXPECT_EQ(Contents(), saved);
+  EXPECT_EQ(db.Load(), 1);
+  EXPECT_EQ(db.Find("a", 0), 0);
+}
+
+// ---- Inserting and updating ----------------------------------------------------------
+
+TEST_F(CDB_RAMTest, InsertAndUpdateRefuseBadArguments) {
+  const std::string longest_key(32768, 'k'), too_long_key(32769, 'k');
+  const std::string longest_value(32768, 'v');
+  CDB_RAM db;
+  struct Case {
+    const char* name;
+    const char* key;
+    const void* data;
+    int32_t len;
+    int32_t insert_result;
+  } cases[] = {
+      {"null key", nullptr, "v", 1, -1},
+      {"empty key", "", "v", 1, -1},
+      {"null data", "k", nullptr, 1, -1},
+      {"no value", "k", "v", 0, -1},
+      {"negative length", "k", "v", -1, -1},
+      {"value over the limit", "k", longest_value.data(), 32769, -1},
+      {"key over the limit", too_long_key.c_str(), "v", 1, -1},
+      {"longest key", longest_key.c_str(), "v", 1, 1},
+      {"longest value", "k", longest_value.data(), 32768, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(db.Insert(c.key, c.data, c.len, 1), c.insert_result);
+  }
+  EXPECT_EQ(db.GetRecordCount(), 2);
+  EXPECT_EQ(db.Update(nullptr, "v", 1, 0), -1);
+  EXPECT_EQ(db.Update("k", nullptr, 1, 0), -1);
+  EXPECT_EQ(db.Update("k", longest_value.data(), 32769, 0), -1);
+  EXPECT_EQ(db.Update(too_long_key.c_str(), "v", 1, 0), -1);
+  EXPECT_EQ(db.Update("missing", "v", 1, 0), -1);
+  EXPECT_EQ(db.Update(longest_key.c_str(), "w", 1, 0), 0);
+}
+
+TEST_F(CDB_RAMTest, DuplicatesOnlyWhenAllowedAndFirstWins) {
+  CDB_RAM db;
+  EXPECT_EQ(Insert(db, "k", "1"), 1);
+  EXPECT_EQ(Insert(db, "k", "2"), -1);
+  EXPECT_EQ(Insert(db, "k", "2", 1), 1);
+  EXPECT_EQ(Insert(db, "k", "3", 1), 1);
+  EXPECT_EQ(db.GetRecordCount(), 3);
+  EXPECT_EQ(db.Find("k", 0), 0);
+  EXPECT_EQ(db.Update("k", "one", 3, 0), 0) << "Update changes the first";
+  // Deleting always takes the first live one; the next becomes first.
+  for (int32_t expected_first : {1, 2}) {
+    EXPECT_EQ(db.Delete("k"), 1);
+    EXPECT_EQ(db.Find("k", 0), expected_first);
+  }
+  EXPECT_EQ(db.Delete("k"), 1);
+  EXPECT_EQ(db.Find("k", 0), -1);
+  EXPECT_EQ(Insert(db, "k", "4"), 1) << "no live duplicate any more";
+  EXPECT_EQ(db.Find("k", 0), 3);
+}
+
+TEST_F(CDB_RAMTest, UpdateReplacesValueAndTimeUnlessKept) {
+  Put(StoreBytes("DBK2.0", 2, {{1000, "a", "old"}, {2000, "b", "old"}}));
+  CDB_RAM db;
+  ASSERT_EQ(OpenAndLoad(db), 1);
+  int32_t before = Now();
+  EXPECT_EQ(db.Update("a", "new-a", 5, 1), 0);
+  EXPECT_EQ(db.Update("b", "new-b", 5, 0), 1);
+  const CDB_RAM::RECORD* a = db.GetByIndexPtr(0);
+  const CDB_RAM::RECORD* b = db.GetByIndexPtr(1);
+  EXPECT_EQ(ValueOf(a), "new-a");
+  EXPECT_EQ(a->value[5], '\0');
+  EXPECT_EQ(a->time, 1000);
+  EXPECT_EQ(ValueOf(b), "new-b");
+  EXPECT_GE(b->time, before);
+}
+
+TEST_F(CDB_RAMTest, TextFormsForScripts) {
+  CDB_RAM db;
+  EXPECT_EQ(db.CSInsert(nullptr, "v", 0), 0);
+  EXPECT_EQ(db.CSInsert("k", nullptr, 0), 0);
+  EXPECT_EQ(db.CSInsert("k", "", 0), 0);
+  EXPECT_EQ(db.CSInsert("k", "text", 0), 1);
+  EXPECT_EQ(db.CSInsert("k", "again", 0), 0);
+  EXPECT_EQ(db.CSInsert("k", "again", 1), 1);
+  EXPECT_EQ(db.GetByIndexPtr(0)->len, 4) << "length without the terminator";
+  EXPECT_EQ(db.CSUpdate("k", "", 0), 0);
+  EXPECT_EQ(db.CSUpdate("missing", "x", 0), 0);
+  EXPECT_EQ(db.CSUpdate("k", "changed", 0), 1);
+  EXPECT_EQ(ValueOf(db.GetByIndexPtr(0)), "changed");
+}
+
+// ---- Lookups ---------------------------------------------------------------------
+
+TEST_F(CDB_RAMTest, FindByPatternTakesStoredKeysAsCaselessPatterns) {
+  CDB_RAM db;
+  ASSERT_EQ(Insert(db, "^mail\\.", "m"), 1);
+  ASSERT_EQ(Insert(db, "^smtp", "s"), 1);
+  ASSERT_EQ(Insert(db, "[", "bad pattern"), 1);
+  ASSERT_EQ(Insert(db, "smtp", "exact"), 1);  // bucket 's' comes after '^'
+  struct Case {
+    const char* query;
+    int32_t mode;
+    int32_t expected;
+  } cases[] = {
+      {"SMTP relay", 1, 1},   // no exact key: the second pattern matches, caselessly
+      {"SMTP relay", 0, -1},  // patterns only in mode 1
+      {"smtp", 1, 3},         // an exact key comes before any pattern
+      {"Mail.example", 1, 0},
+      {"mailbox", 1, -1},  // "." is escaped in the stored pattern
+      {"", 1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    EXPECT_EQ(db.Find(c.query, c.mode), c.expected);
+  }
+  EXPECT_EQ(db.Find(nullptr, 1), -1);
+  ASSERT_EQ(db.Delete("^smtp"), 1);
+  EXPECT_EQ(db.Find("SMTP relay", 1), 3) << "a deleted pattern is passed over";
+}
+
+TEST_F(CDB_RAMTest, QueryModes) {
+  CDB_RAM db;
+  ASSERT_EQ(Insert(db, "mail.a", "v1"), 1);
+  ASSERT_EQ(Insert(db, "Mail.B", "v2"), 1);
+  ASSERT_EQ(Insert(db, "smtp", "v1"), 1);
+  ASSERT_EQ(Insert(db, "mail.a", std::string("v3\0tail", 7), 1), 1);
+  ASSERT_EQ(Insert(db, "v-key", "v1"), 1);
+  ASSERT_EQ(Insert(db, "gone", "v1"), 1);
+  ASSERT_EQ(db.Delete("gone"), 1);
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  const Pairs all = {
+      {"Mail.B", "v2"}, {"mail.a", "v1"}, {"mail.a", "v3"}, {"smtp", "v1"}, {"v-key", "v1"}};
+  struct Case {
+    const char* pattern;
+    int32_t all_buckets;
+    int32_t by_value;
+    Pairs expected;
+  } cases[] = {
+      {"mail.a", 0, 0, {{"mail.a", "v1"}, {"mail.a", "v3"}}},
+      {"MAIL.A", 0, 0, {}},             // exact keys are case-sensitive
+      {"v1", 0, 1, {{"v-key", "v1"}}},  // by value, but only in the pattern's bucket
+      {"v", 0, 1, {}},                  // the whole value must be equal
+      {"^mail\\.", 1, 0, {{"Mail.B", "v2"}, {"mail.a", "v1"}, {"mail.a", "v3"}}},
+      {"^V[13]", 1, 1, {{"mail.a", "v1"}, {"mail.a", "v3"}, {"smtp", "v1"}, {"v-key", "v1"}}},
+      {"", 0, 0, all},
+      {nullptr, 1, 1, all},
+      {"mail.a", 2, 0, all},
+  };
+  CollectingSink sink;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << (c.pattern ? c.pattern : "(null)") << " " << c.all_buckets << c.by_value);
+    sink.pairs = {{"stale", "x"}};
+    EXPECT_EQ(db.Query(c.pattern, &sink, c.all_buckets, c.by_value), 1);
+    EXPECT_EQ(sink.pairs, c.expected);
+  }
+  EXPECT_EQ(db.Query("mail.a", nullptr, 0, 0), 0);
+}
+
+TEST_F(CDB_RAMTest, RecordNumbersStayConsistent) {
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(Insert(db, "key" + std::to_string(i % 50), std::to_string(i), 1), 1);
+  }
+  for (int i = 0; i < 50; i += 3) ASSERT_EQ(db.Delete(("key" + std::to_string(i)).c_str()), 1);
+  EXPECT_EQ(db.GetByIndexPtr(-1), nullptr);
+  EXPECT_EQ(db.GetByIndexPtr(200), nullptr);
+  ASSERT_EQ(db.Save(), 1);
+  EXPECT_EQ(db.GetRecordCount(), 200 - 17);
+  EXPECT_EQ(LiveRecords(db).size(), 200u - 17);  // also checks record->index
+  for (int k = 0; k < 50; ++k) {
+    std::string key = "key" + std::to_string(k);
+    int32_t n = db.Find(key.c_str(), 0);
+    ASSERT_NE(n, -1) << key;
+    // The first survivor of key k: value k + 50 when the k-th went, else k.
+    EXPECT_EQ(ValueOf(db.GetByIndexPtr(n)), std::to_string(k % 3 == 0 ? k + 50 : k)) << key;
+  }
+}
+
+// ---- Hygiene ---------------------------------------------------------------------
+
+TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
+  const int32_t lifetime = 2 * 86400;
+  const int32_t now = Now();
+  Put(StoreBytes("DBK2.0", 4,
+                 {{now - 10, "fresh", "1"},
+                  {now - lifetime, "at-threshold", "2"},
+                  {now - lifetime - 5, "older", "3"},
+                  {now - lifetime + 100, "almost", "4"}}));
+  CDB_RAM db;
+  ASSERT_EQ(OpenAndLoad(db), 1);
+  EXPECT_EQ(db.SanitaryAndSave(), 0) << "no lifetime set";
+  db.SetTimeOfValidityRecord(2, 86400);
+  EXPECT_EQ(db.GetVauleTime(), 2);
+  EXPECT_EQ(db.GetVaule_smhdMy(), 86400);
+  EXPECT_EQ(db.SanitaryAndSave(), 1);
+  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"almost", "fresh"}));
+  EXPECT_EQ(KeysOf(LiveRecords(db)), (std::vector<std::string>{"almost", "fresh"}));
+  EXPECT_EQ(db.Find("older", 0), -1);
+  EXPECT_EQ(db.SanitaryAndSave(), 0) << "nothing left to expire";
+  db.Reset();
+  EXPECT_EQ(db.SanitaryAndSave(), 0) << "empty store";
+}
+
+TEST_F(CDB_RAMTest, GetTimeUNIXCountsBothWays) {
+  int32_t before = Now();
+  int32_t past = CDB_RAM::GetTimeUNIX(1, 3, 60);
+  int32_t future = CDB_RAM::GetTimeUNIX(0, 3, 60);
+  int32_t after = Now();
+  EXPECT_GE(past, before - 180);
+  EXPECT_LE(past, after - 180);
+  EXPECT_GE(future, before + 180);
+  EXPECT_LE(future, after + 180);
+}
+
+// ---- Threads -----------------------------------------------------------------------
+
+TEST_F(CDB_RAMTest, TransactionHoldsOutOtherThreads) {
+  CDB_RAM db;
+  ASSERT_EQ(Insert(db, "k", "v"), 1);
+  std::atomic<bool> inserted{false};
+  db.BiginTranstion();
+  std::thread other([&] {
+    Insert(db, "other", "v");
+    inserted = true;
+  });
+  // The holder's own calls go through without locking again.
+  EXPECT_EQ(db.Find("k", 0), 0);
+  EXPECT_EQ(db.Update("k", "w", 1, 0), 0);
+  EXPECT_NE(db.GetByIndexPtr(0), nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(inserted.load());
+  db.EndTransation();
+  other.join();
+  EXPECT_TRUE(inserted.load());
+  EXPECT_EQ(db.Find("other", 0), 1);
+}
+
+TEST_F(CDB_RAMTest, RacingInsertsOfOneKeyAdmitOnlyOne) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 300;
+  CDB_RAM db;
+  std::atomic<int> successes{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) {
+        if (Insert(db, "round" + std::to_string(round), "v") == 1) ++successes;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(successes.load(), kRounds);
+  EXPECT_EQ(db.GetRecordCount(), kRounds);
+}
+
+TEST_F(CDB_RAMTest, ManyThreadsKeepTheStoreConsistent) {
+  constexpr int kThreads = 4;
+  constexpr int kOpsPerThread = 2000;
+  constexpr int kSharedKeys = 40;
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  // Each thread also owns keys of its own, whose final state it knows.
+  std::vector<std::map<std::string, std::string>> expected(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&db, &expected, t] {
+      std::mt19937 random(1234 + t);
+      std::map<std::string, std::string>& mine = expected[t];
+      for (int op = 0; op < kOpsPerThread; ++op) {
+        bool shared = random() % 2 == 0;
+        std::string key = shared ? "shared" + std::to_string(random() % kSharedKeys)
+                                 : "t" + std::to_string(t) + "-" + std::to_string(random() % 30);
+        std::string value = std::to_string(op);
+        switch (random() % 6) {
+          case 0:
+          case 1:
+            if (Insert(db, key, value) == 1 && !shared) mine[key] = value;
+            break;
+          case 2:
+            if (db.Update(key.c_str(), value.data(), static_cast<int32_t>(value.size()), 0) != -1 &&
+                !shared) {
+              mine[key] = value;
+            }
+            break;
+          case 3:
+            if (db.Delete(key.c_str()) == 1 && !shared) mine.erase(key);
+            break;
+          case 4: {
+            int32_t n = db.Find(key.c_str(), 0);
+            if (!shared) {
+              EXPECT_EQ(n != -1, mine.count(key) == 1) << key;
+            }
+            break;
+          }
+          default:
+            if (op % 50 == 0) {
+              EXPECT_EQ(db.Save(), 1);
+            } else {
+              CollectingSink sink;
+              db.Query(key.c_str(), &sink, 0, 0);
+              EXPECT_LE(sink.pairs.size(), 1u) << key << " never inserted twice";
+            }
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  ASSERT_EQ(db.Save(), 1);
+  EXPECT_EQ(db.GetRecordCount(), db.GetRealRecordCount());
+  std::vector<FileRecord> live = LiveRecords(db);
+  EXPECT_EQ(static_cast<int32_t>(live.size()), db.GetRecordCount());
+  for (const FileRecord& r : live) EXPECT_NE(db.Find(r.key.c_str(), 0), -1) << r.key;
+  for (int t = 0; t < kThreads; ++t) {
+    for (const auto& [key, value] : expected[t]) {
+      int32_t n = db.Find(key.c_str(), 0);
+      ASSERT_NE(n, -1) << key;
+      EXPECT_EQ(ValueOf(db.GetByIndexPtr(n)), value) << key;
+    }
+  }
+  CDB_RAM reloaded;
+  ASSERT_EQ(OpenAndLoad(reloaded), 1);
+  EXPECT_EQ(LiveRecords(reloaded), live);
+}
+
+}  // namespace

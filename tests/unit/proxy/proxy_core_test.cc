@@ -1,0 +1,664 @@
+// Tests of CTorvaneCore built for real on a scratch application directory:
+// construction, what a reload changes (settings snapshot, engines, range
+// lists, the listener), the admission checks on real loopback connections
+// (block lists against a loopback name server), the save schedule, dispatch
+// and stop.
+#include "proxy/proxy_core.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "base/scratch_dir.h"
+#include "base/utility.h"
+#include "engines/dnsbl_test_server.h"
+#include "proxy/connection_counter.h"
+
+namespace {
+
+// The clock of the saves, moved by the tests.
+constexpr time_t kStart = 1700000000;
+std::atomic<time_t> g_now{kStart};
+time_t FakeClock() { return g_now.load(); }
+
+constexpr int kConnectionId = 7;
+constexpr char kBusyReply[] = "421 <mx.test> Service not available, closing transmission channel \r\n";
+
+// (section, key, value) replacing or adding to the base configuration.
+using Overrides = std::vector<std::tuple<std::string, std::string, std::string>>;
+
+// Listens on loopback, no block-list rejection, relay range 127.0.0.8-15,
+// two sessions per address, admission on, no script caching.
+std::string IniText(const Overrides& overrides) {
+  std::map<std::string, std::map<std::string, std::string>> ini = {
+      {"CONFIG", {{"listen_ip", "127.0.0.1"}, {"listen_port", "0"}, {"n_max_listen", "4"}, {"myname", "mx.test"}}},
+      {"DNS", {{"nameserver_0", "127.0.0.1"}, {"timeout_millisecond", "50"}}},
+      {"DNSBL", {{"nameserver_0", "zone.test|1"}, {"reject_dnsbl", "0"}}},
+      {"FIREWALL", {{"relayip_0", "127.0.0.8|127.0.0.15|relay"}, {"max_session_ip", "2"}}},
+      {"GREYLIST", {{"wip_0", "10.250.0.0|10.250.255.255|"}}},
+      {"CS_SCRIPT", {{"enable", "1"}, {"enable_cache_script", "0"}}},
+  };
+  for (const auto& [section, key, value] : overrides) ini[section][key] = value;
+  std::string text;
+  for (const auto& [section, keys] : ini) {
+    text += "[" + section + "]\r\n";
+    for (const auto& [key, value] : keys) text += key + "=" + value + "\r\n";
+  }
+  return text;
+}
+
+// A loopback port nobody listens on now.
+std::string FreePort() {
+  CSocketComm probe;
+  SockAddrIn bound;
+  if (!probe.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0) || !probe.GetSockName(&bound)) return "";
+  return std::to_string(bound.GetPort());
+}
+
+bool CanConnect(const std::string& port) {
+  CSocketComm client;
+  return client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1");
+}
+
+// What the peer sent until it closed (bounded).
+std::string ReadUntilClosed(CSocketComm& socket) {
+  std::string got;
+  char buffer[256];
+  for (int i = 0; i < 30; ++i) {
+    const int n = socket.Riceve(buffer, sizeof(buffer), 100);
+    if (n < 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+std::vector<CLogSimple::LogSimple_item> Drain(CLogSimple& log) {
+  std::vector<CLogSimple::LogSimple_item> items;
+  log.Drain([&items](const CLogSimple::LogSimple_item& item) { items.push_back(item); });
+  return items;
+}
+
+std::vector<std::string> Entries(const std::vector<CLogSimple::LogSimple_item>& items) {
+  std::vector<std::string> entries;
+  for (const auto& item : items) entries.push_back(item.entry.ToStdString());
+  return entries;
+}
+
+bool Contains(const std::vector<std::string>& entries, const std::string& entry) {
+  return std::find(entries.begin(), entries.end(), entry) != entries.end();
+}
+
+// A connection accepted on a loopback listener from the source address
+// `source`: the server side is what a worker hands to AdmitClient.
+struct LoopbackConnection {
+  CSocketComm server_side;
+  CSocketComm client;
+
+  bool Open(const char* source) {
+    CSocketComm listening;
+    SockAddrIn bound;
+    if (!listening.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0) || !listening.GetSockName(&bound))
+      return false;
+    const std::string port = std::to_string(bound.GetPort());
+    if (!client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, source)) return false;
+    const int fd = CSocketComm::WaitForConnection(listening.GetSocket());
+    server_side.SetHandle(fd);
+    return fd >= 0;
+  }
+};
+
+class TorvaneCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = kStart;
+    UseDirectory("app");
+  }
+  void TearDown() override {
+    core_.reset();
+    SetAppPath(nullptr);
+  }
+
+  // A fresh application directory under the scratch one (the core's stores
+  // live there), so each case of a table starts clean.
+  void UseDirectory(const std::string& name) {
+    core_.reset();
+    app_ = dir_.File(name);
+    std::filesystem::create_directories(app_);
+    SetAppPath(app_.c_str());
+  }
+  void Configure(const Overrides& overrides) {
+    const std::string path = dir_.Put("torvane_antispam.conf", IniText(overrides));
+    ASSERT_TRUE(config_.Load(path.c_str()));
+    ASSERT_TRUE(config_.ReadConfig());
+  }
+  void Build(const Overrides& overrides = {}) {
+    Configure(overrides);
+    core_ = std::make_unique<CTorvaneCore>(&config_, &FakeClock);
+  }
+  void Reload(const Overrides& overrides) {
+    Configure(overrides);
+    core_->ReloadConfig();
+  }
+  std::vector<std::string> TakeLog() { return Entries(Drain(*core_)); }
+  std::string ListenPort() {
+    SockAddrIn bound;
+    if (!core_->listener()->ListeningSocket().GetSockName(&bound)) return "";
+    return std::to_string(bound.GetPort());
+  }
+  float Stat(const std::string& name) { return core_->statistics()->GetValueByName(name.c_str()); }
+
+  ScratchDir dir_;
+  std::string app_;
+  CConfig config_;
+  std::unique_ptr<CTorvaneCore> core_;
+};
+
+// ---- Construction and reload ------------------------------------------------------
+
+TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
+  ASSERT_TRUE(WriteAntispamIdConnToDisk(41));
+  Build();
+  const auto items = Drain(*core_);
+  const std::vector<std::string> steps = {
+      "Start DNS server",  "Start DNSBL server", "Start SMTP FIREWALL ENGINE", "Start TORVANE PROXY ENGINE",
+      "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED"};
+  ASSERT_GE(items.size(), steps.size());
+  for (size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(items[i].entry.ToStdString(), steps[i]);
+    EXPECT_EQ(items[i].level, 3) << steps[i];
+    EXPECT_EQ(items[i].type.ToStdString(), "SYS") << steps[i];
+    EXPECT_EQ(items[i].function.ToStdString(), "CTorvaneCore::CTorvaneCore") << steps[i];
+    EXPECT_EQ(items[i].filename.ToStdString(), "torvanecore") << steps[i];
+  }
+  EXPECT_TRUE(Contains(Entries(items), "Start TORVANE PROXY ENGINE ip 127.0.0.1 port 0 max_listen:4"));
+
+  const std::pair<const char*, const void*> engines[] = {
+      {"dns", core_->dns()},
+      {"dnsbl", core_->dnsbl()},
+      {"balancer", core_->balancer()},
+      {"listener", core_->listener()},
+      {"inferno", core_->inferno()},
+      {"relay ranges", core_->relay_ranges()},
+      {"dnsbl white ranges", core_->dnsbl_white_ranges()},
+      {"grey white ranges", core_->grey_white_ranges()},
+      {"sessions", core_->sessions()},
+      {"statistics", core_->statistics()},
+      {"helo forgery", core_->helo_forget()},
+      {"persistent objects", core_->kernel()},
+  };
+  for (const auto& [name, engine] : engines) EXPECT_NE(engine, nullptr) << name;
+  EXPECT_EQ(core_->listener()->GetIDConnection(), 41u);
+  EXPECT_TRUE(core_->listener()->IsStart());
+  EXPECT_TRUE(CanConnect(ListenPort()));
+  EXPECT_EQ(Stat("f1n_restart_service"), static_cast<float>(kStart));
+}
+
+TEST_F(TorvaneCoreTest, ReloadPublishesAFreshSettingsSnapshot) {
+  struct Case {
+    const char* what;
+    Overrides keys;
+    int (*field)(const SessionSettings&);
+    int expected;
+  };
+  auto wait = [](const SessionSettings& s) { return s.select_time_ms; };
+  auto block = [](const SessionSettings& s) { return s.block_size; };
+  const Case cases[] = {
+      {"wait taken", {{"CONFIG", "socket_select_time", "120"}}, wait, 120},
+      {"wait 0 falls back", {{"CONFIG", "socket_select_time", "0"}}, wait, 300},
+      {"negative wait falls back", {{"CONFIG", "socket_select_time", "-5"}}, wait, 300},
+      {"wait capped", {{"CONFIG", "socket_select_time", "999999"}}, wait, 60000},
+      {"block taken", {{"CONFIG", "buffer_socket_size", "2048"}}, block, 2048},
+      {"block 0 falls back", {{"CONFIG", "buffer_socket_size", "0"}}, block, 1024},
+      {"block capped", {{"CONFIG", "buffer_socket_size", "100000000"}}, block, 1 << 20},
+      {"client timeout", {{"FIREWALL", "timeout_client", "17"}}, [](const SessionSettings& s) { return s.timeout_client; }, 17},
+      {"error max", {{"FIREWALL", "error_max", "5"}}, [](const SessionSettings& s) { return s.error_max; }, 5},
+      {"caching", {{"CS_SCRIPT", "enable_cache_script", "1"}, {"CONFIG", "n_max_listen", "2"}},
+       [](const SessionSettings& s) { return int{s.cache_scripts}; }, 1},
+      {"admission off", {{"CS_SCRIPT", "enable", "0"}}, [](const SessionSettings& s) { return int{s.admission}; }, 0},
+      {"dnsbl off", {{"DNSBL", "enable_dnsbl", "0"}}, [](const SessionSettings& s) { return int{s.enable_dnsbl}; }, 0},
+      {"dnsbl reject", {{"DNSBL", "reject_dnsbl", "1"}}, [](const SessionSettings& s) { return int{s.reject_dnsbl}; }, 1},
+      {"maxhit", {{"DNSBL", "maxhit", "2"}}, [](const SessionSettings& s) { return s.dnsbl_maxhit; }, 2},
+  };
+  Build();
+  for (const Case& c : cases) {
+    const std::shared_ptr<const SessionSettings> before = core_->Settings();
+    const int held = c.field(*before);
+    Reload(c.keys);
+    EXPECT_EQ(c.field(*core_->Settings()), c.expected) << c.what;
+    EXPECT_EQ(c.field(*before), held) << c.what << ": a snapshot in use must not change";
+  }
+
+  Reload({{"CONFIG", "adapter_ip", "127.0.0.5"},
+          {"RFC", "rfc554", "554 go %s"},
+          {"RFC", "rfc421", "421 <%s> busy"},
+          {"CONFIG", "myname", "mx.example"},
+          {"CS_SCRIPT", "cs_0", "2|b.cs"},
+          {"CS_SCRIPT", "cs_1", "1|a.cs"}});
+  const std::shared_ptr<const SessionSettings> now = core_->Settings();
+  EXPECT_EQ(now->adapter_ip.ToStdString(), "127.0.0.5");
+  EXPECT_EQ(now->rfc554.ToStdString(), "554 go %s");
+  EXPECT_EQ(now->busy_reply.ToStdString(), "421 <mx.example> busy \r\n");
+  ASSERT_EQ(now->scripts.GetCount(), 2);
+  EXPECT_EQ(now->scripts[0].ToStdString(), "1|a.cs");
+  EXPECT_EQ(now->scripts[1].ToStdString(), "2|b.cs");
+}
+
+TEST_F(TorvaneCoreTest, ListenerSizeOutOfRangeIsCorrected) {
+  const std::pair<const char*, int> cases[] = {{"0", 20}, {"-3", 20}, {"100000", 4096}};
+  for (const auto& [configured, slots] : cases) {
+    UseDirectory(std::string("size") + configured);
+    Build({{"CONFIG", "n_max_listen", configured}});
+    EXPECT_EQ(config_.n_max_listen, slots) << configured;
+    EXPECT_EQ(core_->listener()->GetSlotCount(), static_cast<unsigned int>(slots)) << configured;
+    EXPECT_TRUE(Contains(TakeLog(), "Start TORVANE PROXY ENGINE ip 127.0.0.1 port 0 max_listen:" + std::to_string(slots)))
+        << configured;
+  }
+}
+
+TEST_F(TorvaneCoreTest, ClientsFindingEverySlotTakenGetTheBusyReply) {
+  Build({{"CONFIG", "n_max_listen", "1"}, {"RFC", "rfc421", "421 <%s> too busy"}});
+  CSocketComm first, second;
+  const std::string port = ListenPort();
+  ASSERT_TRUE(first.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));
+  int queued = 0;
+  for (int i = 0; i < 200 && queued == 0; ++i) {
+    core_->listener()->Lock();
+    queued = core_->listener()->Queue().GetCount();
+    core_->listener()->UnLock();
+    if (queued == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(queued, 1);
+  ASSERT_TRUE(second.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));
+  EXPECT_EQ(ReadUntilClosed(second), "421 <mx.test> too busy \r\n");
+}
+
+TEST_F(TorvaneCoreTest, ReloadRefillsTheRangeLists) {
+  struct Case {
+    const char* what;
+    CIPNET* (CTorvaneCore::*list)() const;
+    const char* section;
+    const char* key;
+  };
+  const Case cases[] = {
+      {"relay", &CTorvaneCore::relay_ranges, "FIREWALL", "relayip_0"},
+      {"dnsbl white", &CTorvaneCore::dnsbl_white_ranges, "DNSBL", "wip_0"},
+      {"grey white", &CTorvaneCore::grey_white_ranges, "GREYLIST", "wip_0"},
+  };
+  Build();
+  for (const Case& c : cases) {
+    CIPNET* list = (core_.get()->*c.list)();
+    Reload({{c.section, c.key, "10.1.0.0|10.1.255.255|first"}});
+    EXPECT_EQ(list->IsValidIPintheRange("10.1.7.9"), 1) << c.what;
+    EXPECT_EQ(list->IsValidIPintheRange("10.2.0.1"), 0) << c.what;
+    Reload({{c.section, c.key, "10.2.0.0|10.2.255.255|second"}});
+    EXPECT_EQ(list->IsValidIPintheRange("10.1.7.9"), 0) << c.what << ": the old range must be gone";
+    EXPECT_EQ(list->IsValidIPintheRange("10.2.0.1"), 1) << c.what;
+    EXPECT_EQ(list->GetRangeCount(), 1) << c.what;
+  }
+}
+
+TEST_F(TorvaneCoreTest, ReloadConfiguresTheEngines) {
+  Build({{"DNS", "timeout_millisecond", "70"},
+         {"DNSBL", "nameserver_0", "zone1.test|1.5"},
+         {"DNSBL", "nameserver_1", "zone2.test|2"},
+         {"DNSBL", "maxhit", "2"},
+         {"CONFIG", "smtp_server1", "mta1.test"},
+         {"CONFIG", "smtp_port1", "2525"},
+         {"CONFIG", "smtp_server2", "mta2.test"},
+         {"CONFIG", "smtp_port2", "0"},
+         {"CONFIG", "smtp_server3", "mta3.test"},
+         {"CONFIG", "smtp_port3", "25"},
+         {"FIREWALL", "max_session_ip", "5"}});
+  const auto items = Drain(*core_);
+  const std::vector<std::string> entries = Entries(items);
+  for (const char* line : {"Load DNS:127.0.0.1", "Load configuration dns UDP timeout:70",
+                           "Load configuration dns time old record :30 x 60", "Load DNSBL:zone1.test|1.5",
+                           "Load DNSBL:zone2.test|2", "Load configuration dnsbl singol client UDP timeout:500",
+                           "Load configuration dnsbl global timeout:2100",
+                           "Load configuration dnsbl time old record :30 x 60", "Load configuration dnsbl maxhit :2",
+                           "Load configuration dnsbl maxreplies :4", "Setting SMTP Server"}) {
+    const auto it = std::find(entries.begin(), entries.end(), line);
+    ASSERT_NE(it, entries.end()) << line;
+    const auto& item = items[static_cast<size_t>(it - entries.begin())];
+    EXPECT_EQ(item.function.ToStdString(), "CTorvaneCore::ReloadConfig") << line;
+    EXPECT_EQ(item.type.ToStdString(), "DEBUG") << line;
+    EXPECT_EQ(item.level, 4) << line;
+  }
+  EXPECT_EQ(core_->dns()->GetTimeOut(), 70);
+  EXPECT_EQ(core_->dnsbl()->GetZoneCount(), 2);
+  EXPECT_FLOAT_EQ(core_->dnsbl()->GetScoreFromNSBL("zone2.test"), 2.0f);
+  EXPECT_EQ(core_->balancer()->GetServerCount(), 2);  // the server without a port is left out
+  EXPECT_EQ(core_->sessions()->GetMaxSessionFromIP(), 5);
+}
+
+TEST_F(TorvaneCoreTest, ListenerRestartsOnlyWhenAddressPortOrSizeChange) {
+  Build();
+  const std::string first = ListenPort();
+  const std::string second = FreePort();
+  ASSERT_FALSE(second.empty());
+  TakeLog();
+
+  Reload({{"CONFIG", "listen_port", second}});
+  std::vector<std::string> log = TakeLog();
+  EXPECT_TRUE(Contains(log, "Stop TORVANE PROXY ENGINE ip 127.0.0.1 port 0 max_listen:4"));
+  EXPECT_TRUE(Contains(log, "Start TORVANE PROXY ENGINE ip 127.0.0.1 port " + second + " max_listen:4"));
+  EXPECT_EQ(ListenPort(), second);
+  EXPECT_TRUE(CanConnect(second));
+  EXPECT_FALSE(CanConnect(first));
+
+  Reload({{"CONFIG", "listen_port", second}});
+  log = TakeLog();
+  EXPECT_FALSE(std::any_of(log.begin(), log.end(), [](const std::string& e) { return e.rfind("Stop TORVANE", 0) == 0; }));
+  EXPECT_TRUE(CanConnect(second));
+
+  Reload({{"CONFIG", "listen_port", second}, {"CONFIG", "n_max_listen", "6"}});
+  log = TakeLog();
+  EXPECT_TRUE(Contains(log, "Stop TORVANE PROXY ENGINE ip 127.0.0.1 port " + second + " max_listen:4"));
+  EXPECT_EQ(core_->listener()->GetSlotCount(), 6u);
+}
+
+TEST_F(TorvaneCoreTest, PortInUseLogsTheFailureAndTheNextReloadRetries) {
+  CSocketComm squatter;
+  ASSERT_TRUE(squatter.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0));
+  SockAddrIn bound;
+  ASSERT_TRUE(squatter.GetSockName(&bound));
+  const std::string port = std::to_string(bound.GetPort());
+
+  Build({{"CONFIG", "listen_port", port}});
+  EXPECT_TRUE(Contains(TakeLog(), "FAILD !!! TORVANE PROXY ENGINE ip 127.0.0.1 port " + port + " max_listen:4"));
+  EXPECT_FALSE(core_->listener()->IsStart());
+
+  squatter.CloseComm();
+  Reload({{"CONFIG", "listen_port", port}});
+  EXPECT_TRUE(Contains(TakeLog(), "Start TORVANE PROXY ENGINE ip 127.0.0.1 port " + port + " max_listen:4"));
+  EXPECT_TRUE(CanConnect(port));
+}
+
+// ---- Admission ----------------------------------------------------------------
+
+TEST_F(TorvaneCoreTest, AdmissionChecks) {
+  struct Case {
+    const char* what;
+    const char* source;
+    Overrides keys;
+    int open_sessions;  // registered for the source first
+    bool banned;
+    bool admitted;
+    std::string reply;
+    std::string counter;
+    float count;
+    std::string log;  // the one record, or "" for none
+    std::string type;
+  };
+  const std::string embargo = "554 5.7.7  Embargo \r\n";
+  const Case cases[] = {
+      {"banned address", "127.0.0.3", {}, 0, true, false, embargo, "f3fw_iphell_[127.0.0.3]", 2,
+       "-COMPILED- Drop connection IP Inferno: 127.0.0.3", "FIREWALL"},
+      {"template without %s keeps the reason", "127.0.0.3", {{"RFC", "rfc554", "554 denied"}}, 0, true, false,
+       "554 denied  Embargo \r\n", "f3fw_iphell_[127.0.0.3]", 2, "-COMPILED- Drop connection IP Inferno: 127.0.0.3",
+       "FIREWALL"},
+      {"other % in the template stay as typed", "127.0.0.3", {{"RFC", "rfc554", "554 %d%% %s."}}, 0, true, false,
+       "554 %d%%  Embargo \r\n.", "f3fw_iphell_[127.0.0.3]", 2, "-COMPILED- Drop connection IP Inferno: 127.0.0.3",
+       "FIREWALL"},
+      {"banned relay address is still refused", "127.0.0.9", {}, 0, true, false, embargo, "f3fw_iphell_[127.0.0.9]",
+       2, "-COMPILED- Drop connection IP Inferno: 127.0.0.9", "FIREWALL"},
+      {"relay address skips the session limit", "127.0.0.9", {}, 5, false, true, "", "f3fw_session_max_ip", 0, "", ""},
+      {"sessions within the limit", "127.0.0.4", {}, 1, false, true, "", "f3fw_session_max_ip", 0, "", ""},
+      {"one session over the limit", "127.0.0.4", {}, 2, false, false, kBusyReply, "f3fw_session_max_ip", 2,
+       "-COMPILED- Max Session from IP: 127.0.0.4", "FIREWALL"},
+      {"admission off admits a banned address", "127.0.0.3", {{"CS_SCRIPT", "enable", "0"}}, 0, true, true, "",
+       "f3fw_iphell_[127.0.0.3]", 0, "", ""},
+      {"admission off ignores the session limit", "127.0.0.4", {{"CS_SCRIPT", "enable", "0"}}, 4, false, true, "",
+       "f3fw_session_max_ip", 0, "", ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    UseDirectory("admit" + std::to_string(n++));
+    Build(c.keys);
+    if (c.banned) core_->inferno()->AddIP_Imbargo(c.source, static_cast<int32_t>(kStart + 3600));
+    for (int i = 0; i < c.open_sessions; ++i) core_->sessions()->AddSession(c.source);
+    LoopbackConnection connection;
+    ASSERT_TRUE(connection.Open(c.source)) << c.what;
+    CLogSimple log;
+
+    EXPECT_EQ(core_->AdmitClient(&connection.server_side, kConnectionId, &log), c.admitted) << c.what;
+    connection.server_side.CloseComm();  // as the worker does with a refused client
+    EXPECT_EQ(ReadUntilClosed(connection.client), c.reply) << c.what;
+    EXPECT_EQ(Stat(c.counter), c.count) << c.what;
+    const auto items = Drain(log);
+    if (c.log.empty()) {
+      EXPECT_TRUE(items.empty()) << c.what;
+      continue;
+    }
+    ASSERT_EQ(items.size(), 1u) << c.what;
+    EXPECT_EQ(items[0].entry.ToStdString(), c.log) << c.what;
+    EXPECT_EQ(items[0].type.ToStdString(), c.type) << c.what;
+    EXPECT_EQ(items[0].level, 1) << c.what;
+    EXPECT_EQ(items[0].idConnection, kConnectionId) << c.what;
+  }
+}
+
+TEST_F(TorvaneCoreTest, ClientWithoutPeerAddressIsRefusedSilently) {
+  const std::pair<const char*, bool> cases[] = {{"1", false}, {"0", true}};  // admission on / off
+  for (const auto& [admission, admitted] : cases) {
+    UseDirectory(std::string("zero") + admission);
+    Build({{"CS_SCRIPT", "enable", admission}});
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    CSocketComm server_side, client;
+    server_side.SetHandle(ends[0]);
+    client.SetHandle(ends[1]);
+    CLogSimple log;
+    EXPECT_EQ(core_->AdmitClient(&server_side, kConnectionId, &log), admitted) << admission;
+    server_side.CloseComm();
+    EXPECT_EQ(ReadUntilClosed(client), "") << admission;
+    const auto items = Drain(log);
+    if (admitted) {
+      EXPECT_TRUE(items.empty());
+      continue;
+    }
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].entry.ToStdString(), "-COMPILED- ERROR SOCKET IP is ZERO");
+    EXPECT_EQ(items[0].type.ToStdString(), "SYS");
+    EXPECT_EQ(items[0].idConnection, kConnectionId);
+  }
+}
+
+// The block lists against a loopback name server playing three zones.
+TEST_F(TorvaneCoreTest, BlockListAdmission) {
+  if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
+  bltest::BlTestServer server(dir_.File("dns"));
+  ASSERT_TRUE(server.Start()) << "no test name server could be started";
+  server.Setup(R"({"records": {)"
+               R"("6.0.0.127.bl1.test": [["A", "127.0.0.2"]], "6.0.0.127.bl2.test": [["A", "127.0.0.2"]],)"
+               R"("6.0.0.127.bl3.test": [["A", "127.0.0.2"]],)"
+               R"("7.0.0.127.bl1.test": [["A", "127.0.0.2"]], "7.0.0.127.bl2.test": [["A", "127.0.0.2"]]}, "zones": {}})");
+  const Overrides zones = {{"DNS", "nameserver_0", server.address()},
+                           {"DNSBL", "nameserver_0", "bl1.test|1"},
+                           {"DNSBL", "nameserver_1", "bl2.test|1"},
+                           {"DNSBL", "nameserver_2", "bl3.test|1"},
+                           {"DNSBL", "maxhit", "3"},
+                           {"DNSBL", "reject_dnsbl", "1"},
+                           {"DNSBL", "timeout_millisecond", "2100"}};
+  struct Case {
+    const char* what;
+    const char* source;
+    Overrides extra;
+    bool admitted;
+    bool asked;  // the name server was asked about the source
+  };
+  const Case cases[] = {
+      {"listed by three zones", "127.0.0.6", {}, false, true},
+      {"listed by two zones", "127.0.0.7", {}, true, true},
+      {"white-listed", "127.0.0.6", {{"DNSBL", "wip_0", "127.0.0.6|127.0.0.6|"}}, true, false},
+      {"rejection off", "127.0.0.6", {{"DNSBL", "reject_dnsbl", "0"}}, true, false},
+      {"block lists off", "127.0.0.6", {{"DNSBL", "enable_dnsbl", "0"}}, true, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    UseDirectory("dnsbl" + std::to_string(n++));
+    Overrides keys = zones;
+    keys.insert(keys.end(), c.extra.begin(), c.extra.end());
+    Build(keys);
+    const int asked_before = server.Total();
+    LoopbackConnection connection;
+    ASSERT_TRUE(connection.Open(c.source)) << c.what;
+    CLogSimple log;
+    EXPECT_EQ(core_->AdmitClient(&connection.server_side, kConnectionId, &log), c.admitted) << c.what;
+    connection.server_side.CloseComm();
+    const std::string reply = ReadUntilClosed(connection.client);
+    EXPECT_EQ(server.Total() > asked_before, c.asked) << c.what;
+    EXPECT_EQ(Stat("f6_reject-dnsbl"), c.admitted ? 0.0f : 1.0f) << c.what;
+    if (c.admitted) {
+      EXPECT_EQ(reply, "") << c.what;
+      continue;
+    }
+    const std::string head = "554 5.7.7 IP in the DNSBL ";
+    ASSERT_EQ(reply.rfind(head, 0), 0u) << reply;
+    ASSERT_GE(reply.size(), head.size() + 3);
+    EXPECT_EQ(reply.substr(reply.size() - 3), " \r\n");
+    std::set<std::string> listed;
+    std::istringstream words(reply.substr(head.size()));
+    for (std::string word; words >> word;) listed.insert(word);
+    EXPECT_EQ(listed, (std::set<std::string>{"bl1.test", "bl2.test", "bl3.test"}));
+    for (const char* zone : {"bl1.test", "bl2.test", "bl3.test"})
+      EXPECT_EQ(Stat(std::string("f6_dnsbl_[") + zone + "]"), 1.0f) << zone;
+    EXPECT_EQ(Stat("f6_tot-dnsbl"), 1.0f);
+    const auto items = Drain(log);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].entry.ToStdString().rfind("-COMPILED- Drop connection DNSBL IP: 127.0.0.6 LIST: ", 0), 0u);
+  }
+}
+
+// ---- Saving -----------------------------------------------------------------------
+
+// Which save SaveAll(force) made: "" for none, else the middle record.
+std::string SaveKind(CTorvaneCore& core, bool force) {
+  core.SaveAll(force);
+  const std::vector<std::string> log = Entries(Drain(core));
+  if (log.empty()) return "";
+  if (log.size() != 3 || log.front() != "Start Automatic Save" || log.back() != "End Automatic Save") return "?";
+  return log[1];
+}
+
+TEST_F(TorvaneCoreTest, AutomaticSavesPurgeNineTimesThenSaveWhole) {
+  Build();
+  TakeLog();
+  EXPECT_EQ(SaveKind(*core_, false), "") << "not due before a minute has passed";
+  std::vector<std::string> kinds;
+  for (int i = 0; i < 11; ++i) {
+    g_now += CTorvaneCore::kSaveIntervalSeconds;
+    kinds.push_back(SaveKind(*core_, false));
+    EXPECT_EQ(SaveKind(*core_, false), "") << "only one save per minute";
+  }
+  std::vector<std::string> expected(9, "Hygiene DB O.K.");
+  expected.push_back("Save DB O.K");
+  expected.push_back("Hygiene DB O.K.");
+  EXPECT_EQ(kinds, expected);
+
+  // A forced save is a whole one at any time and starts the cycle again.
+  EXPECT_EQ(SaveKind(*core_, true), "Save DB O.K");
+  for (int i = 0; i < 9; ++i) {
+    g_now += CTorvaneCore::kSaveIntervalSeconds;
+    EXPECT_EQ(SaveKind(*core_, false), "Hygiene DB O.K.") << i;
+  }
+}
+
+TEST_F(TorvaneCoreTest, ForcedSaveKeepsExpiredBansAndWritesTheCounters) {
+  Build();
+  core_->inferno()->AddIP_Imbargo("192.0.2.1", static_cast<int32_t>(kStart - 10));
+  core_->listener()->Lock();
+  core_->listener()->SetIDConnection(77);
+  core_->listener()->UnLock();
+
+  core_->SaveAll(true);
+  EXPECT_EQ(core_->inferno()->IsIpImbargo("192.0.2.1"), 1) << "a whole save never purges";
+  EXPECT_EQ(GetAntispamIdConnFromDisk(), 77);
+  String day;
+  core_->statistics()->GetName(&day);
+  EXPECT_TRUE(std::filesystem::exists(app_ + "/db/DAY_" + day.ToStdString()));
+
+  g_now += CTorvaneCore::kSaveIntervalSeconds;
+  core_->SaveAll(false);
+  EXPECT_EQ(core_->inferno()->IsIpImbargo("192.0.2.1"), 0) << "the hygiene save purges";
+}
+
+// ---- Dispatch and stop --------------------------------------------------------------
+
+TEST_F(TorvaneCoreTest, RunHandsEachQueuedConnectionToAWorker) {
+  Build({{"CS_SCRIPT", "enable", "0"}});
+  const std::string port = ListenPort();
+  CSocketComm clients[2];
+  for (CSocketComm& client : clients)
+    ASSERT_TRUE(client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));
+  int remaining = 0;
+  for (int i = 0; i < 300 && Stat("f1tot_conn") < 2; ++i) {
+    core_->Run();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  core_->listener()->Lock();
+  remaining = core_->listener()->Queue().GetCount();
+  core_->listener()->UnLock();
+  EXPECT_EQ(Stat("f1tot_conn"), 2.0f);
+  EXPECT_EQ(remaining, 0);
+}
+
+// The whole path: listener, dispatch, the worker's admission call, and the
+// worker's log merged back by housekeeping.
+TEST_F(TorvaneCoreTest, BannedClientThroughTheListenerGetsTheEmbargo) {
+  Build();
+  core_->inferno()->AddIP_Imbargo("127.0.0.3", static_cast<int32_t>(kStart + 3600));
+  CSocketComm client;
+  ASSERT_TRUE(client.ConnectTo("127.0.0.1", ListenPort().c_str(), AF_INET, SOCK_STREAM, "127.0.0.3"));
+  std::string reply;
+  char buffer[64];
+  bool logged = false;
+  for (int i = 0; i < 300 && !logged; ++i) {
+    core_->Run();
+    const int n = client.Riceve(buffer, sizeof(buffer), 10);
+    if (n > 0) reply.append(buffer, static_cast<size_t>(n));
+    if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // closed: wait for housekeeping
+    for (const auto& item : Drain(*core_)) {
+      logged |= item.entry.ToStdString() == "-COMPILED- Drop connection IP Inferno: 127.0.0.3" &&
+                item.idConnection == 1;
+    }
+  }
+  EXPECT_TRUE(logged);
+  reply += ReadUntilClosed(client);
+  EXPECT_EQ(reply, "554 5.7.7  Embargo \r\n");
+  EXPECT_EQ(Stat("f1tot_conn"), 1.0f);
+  EXPECT_EQ(Stat("f3fw_iphell_[127.0.0.3]"), 2.0f);
+}
+
+TEST_F(TorvaneCoreTest, StopEndsTheListenerAndLogsEachEngine) {
+  Build();
+  const std::string port = ListenPort();
+  TakeLog();
+  core_->Stop();
+  const auto items = Drain(*core_);
+  const std::vector<std::string> stops = {"Stop PROXY ENGINE", "Stop DNSBL server", "Stop DNS server"};
+  std::vector<std::string> logged;
+  for (const auto& item : items) {
+    if (item.entry.ToStdString().rfind("Stop ", 0) != 0) continue;
+    logged.push_back(item.entry.ToStdString());
+    EXPECT_EQ(item.level, 3);
+    EXPECT_EQ(item.type.ToStdString(), "SYS");
+  }
+  EXPECT_EQ(logged, stops);
+  EXPECT_FALSE(core_->listener()->IsStart());
+  EXPECT_FALSE(CanConnect(port));
+}
+
+}  // namespace

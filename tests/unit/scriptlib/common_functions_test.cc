@@ -1,0 +1,182 @@
+// The common script functions as scripts reach them: through a test kind
+// built on CS_ScriptCommon and RegisterCommonFunctions (as every script kind
+// is), and through the cron kind for the persistent objects and captures.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cron_harness.h"
+#include "script/externs.h"
+#include "scriptlib/common_functions.h"
+
+namespace cron_test {
+namespace {
+
+// A host with every context a kind can give, under the test's control.
+class FakeHost : public ScriptHost {
+ public:
+  Interpreter* ScriptInterpreter() override { return &interpreter; }
+  void QueueLog(int level, const char* text, const char* category) override {
+    records.push_back({level, text, category, ""});
+  }
+  const char* DefaultLogCategory() const override { return "SCRIPT"; }
+  CFileINI* Configuration() override { return config; }
+  CS_Torvane_kernel* PersistentObjects() override { return &kernel; }
+  ScriptGlobalVariables* GlobalVariables() override { return &globals; }
+  void EndWorkUnit() override { ++work_units_ended; }
+
+  Interpreter interpreter;
+  CFileINI* config = nullptr;
+  CS_Torvane_kernel kernel;
+  ScriptGlobalVariables globals;
+  std::vector<LogRecord> records;
+  int work_units_ended = 0;
+};
+
+// A script kind that adds nothing to the common set.
+class TestScript : public CS_ScriptCommon {
+ public:
+  explicit TestScript(FakeHost* host) : CS_ScriptCommon(host) {}
+};
+
+// Compiles and runs `body` as main of a TestScript kind on `host`.
+int RunTestKind(FakeHost* host, const std::string& body, std::string* diagnostics = nullptr) {
+  auto* cls = new ExternClass<TestScript, FakeHost*>(nullptr);
+  RegisterCommonFunctions(cls);
+  host->interpreter.addExternClass("TEST_SCRIPT", cls);
+  static FakeHost* current;
+  current = host;
+  host->interpreter.addExternVariable("$_this", new ExternVariable<FakeHost*>(&current));
+  std::string source = "int main() { TEST_SCRIPT cs = new TEST_SCRIPT($_this);\n" + body + "\n}";
+  int result = host->interpreter.loadbyram(source.c_str()) ? host->interpreter.run("main") : -999;
+  std::string log = host->interpreter.BuildAllLog();
+  if (diagnostics != nullptr) *diagnostics = log;
+  return result;
+}
+
+TEST(ScriptCommonTest, WriteLogCategoryDefaults) {
+  FakeHost host;
+  ASSERT_EQ(RunTestKind(&host, "cs.WriteLog(2, \"a\", 0); cs.WriteLog(3, \"b\", \"\");"
+                               "cs.WriteLog(1, \"c\", \"FIREWALL\"); cs.WriteLog(1, 0, \"X\"); return 1;"),
+            1);
+  ASSERT_EQ(host.records.size(), 3u) << "a null text logs nothing";
+  const LogRecord kExpected[] = {{2, "a", "SCRIPT", ""}, {3, "b", "SCRIPT", ""}, {1, "c", "FIREWALL", ""}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(host.records[i].level, kExpected[i].level);
+    EXPECT_EQ(host.records[i].text, kExpected[i].text);
+    EXPECT_EQ(host.records[i].category, kExpected[i].category);
+  }
+}
+
+TEST(ScriptCommonTest, GetConfigSearchesEverySection) {
+  CFileINI ini;
+  ASSERT_TRUE(ini.LoadBuffer("[A]\r\nfirst=1\r\n[B]\r\nsecond=two\r\nempty=\r\n"));
+  FakeHost host;
+  host.config = &ini;
+  EXPECT_EQ(RunTestKind(&host,
+                        "return (cs.GetConfig(\"second\") == \"two\") + 2 * (cs.GetConfig(\"first\") == \"1\")"
+                        " + 4 * (cs.GetConfig(\"none\", \"dflt\") == \"dflt\") + 8 * (cs.GetConfig(\"none\") == \"\")"
+                        " + 16 * (cs.GetConfig(\"empty\", \"d\") == \"\");"),
+            31);
+  FakeHost bare;
+  EXPECT_EQ(RunTestKind(&bare, "return cs.GetConfig(\"second\", \"d\") == \"\";"), 1)
+      << "no configuration gives \"\"";
+}
+
+TEST(ScriptCommonTest, GlobalVariablesOnlyForRegisteredNames) {
+  FakeHost host;
+  ASSERT_EQ(RunTestKind(&host, "cs.RegisterGlobalVariable(\"mode\"); cs.SetGlobalVariable(\"mode\", \"strict\");"
+                               "cs.SetGlobalVariable(\"other\", \"x\"); return 1;"),
+            1);
+  ASSERT_NE(host.globals.Get("mode"), nullptr);
+  EXPECT_EQ(*host.globals.Get("mode"), "strict");
+  EXPECT_EQ(host.globals.Get("other"), nullptr);
+  auto changes = host.globals.TakeChanges();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes["mode"], "strict");
+  EXPECT_TRUE(host.globals.TakeChanges().empty()) << "changes are handed over once";
+}
+
+TEST(ScriptCommonTest, ExitStopsTheScriptAndEndsTheWorkUnit) {
+  FakeHost host;
+  EXPECT_EQ(RunTestKind(&host, "cs.Exit(); cs.WriteLog(1, \"after\", 0); return 5;"), 0);
+  EXPECT_TRUE(host.records.empty());
+  EXPECT_EQ(host.work_units_ended, 1);
+}
+
+TEST(ScriptCommonTest, PrintHonoursOnlyDoublePercent) {
+  FakeHost host;
+  testing::internal::CaptureStdout();
+  RunTestKind(&host, "cs.Print(\"100%% %d %s\\n\"); return 1;");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "100% %d %s\n");
+}
+
+TEST(ScriptCommonTest, PersistentObjectsThroughScripts) {
+  CS_Torvane_kernel kernel;
+  CronContext context;
+  context.kernel = &kernel;
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen +
+                            "CS_Flag f = cs.CreatePersistentOBJ(\"shared\", \"CS_Flag\"); f.SetInt(41);\n"
+                            "CS_Flag again = cs.CreatePersistentOBJ(\"shared\", \"CS_Flag\");\n"
+                            "CS_Flag found = cs.GetPersistentOBJ(\"shared\", \"CS_Flag\");\n"
+                            "CS_Flag wrong = cs.GetPersistentOBJ(\"shared\", \"CS_FileCfg\");\n"
+                            "CS_Flag nope = cs.CreatePersistentOBJ(\"other\", \"NoSuchType\");\n"
+                            "return again.GetInt() + found.GetInt(); }",
+                        context);
+  EXPECT_EQ(run.result, 82) << run.diagnostics;
+  EXPECT_EQ(kernel.GetCount(), 1) << "an unknown type registers nothing";
+
+  // A typed pointer goes only into its own class.
+  run = RunCron(std::string("int main() {\n") + kOpen +
+                    "CS_FileCfg f = cs.GetPersistentOBJ(\"shared\", \"CS_Flag\"); return 1; }",
+                context);
+  EXPECT_NE(run.result, 1);
+
+  run = RunCron(std::string("int main() {\n") + kOpen + "cs.DeletePersistentOBJ(\"shared\"); return 1; }",
+                context);
+  EXPECT_EQ(run.result, 1) << run.diagnostics;
+  EXPECT_EQ(kernel.GetCount(), 0);
+}
+
+TEST(ScriptCommonTest, CapturesOfTheLastREeq) {
+  const struct {
+    const char* call;
+    const char* expected;
+  } kCases[] = {
+      {"cs.REeq(\"abc\", \"(B)(C)\", 1) + cs.$1() + cs.$2() + cs.$3()", "1bc"},
+      {"cs.REeq(\"abc\", \"(B)(C)\") + cs.$1()", "0"},
+      {"cs.REeq(\"a1b2c3d4e5f6\", \"(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\") + cs.$1() + cs.$5()",
+       "115"},
+      {"cs.REeq(\"x\", \"(\") + cs.$1()", "0"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(EvalText(std::string("\"\" + ") + c.call), c.expected) << c.call;
+  }
+}
+
+TEST(ScriptCommonTest, MD5StreamOverABuffer) {
+  // The stream fed in pieces, from texts and from a CS_Buffer; a length past
+  // the buffer's bytes adds only what it holds.
+  const struct {
+    const char* feed;
+    const char* expected;
+  } kCases[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"cs.MD5UpdateStream(\"ab\"); cs.MD5UpdateStream(\"c\");", "900150983cd24fb0d6963f7d28e17f72"},
+      {"b.Write(\"abcdef\", 3); cs.MD5UpdateStreamB(b, 3);", "900150983cd24fb0d6963f7d28e17f72"},
+      {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 30000);", "900150983cd24fb0d6963f7d28e17f72"},
+      {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 2);", "187ef4436122d1cc2f40dc2b92f0eba0"},
+      {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 0); cs.MD5UpdateStreamB(b, 40000);",
+       "d41d8cd98f00b204e9800998ecf8427e"},
+  };
+  for (const auto& c : kCases) {
+    CronRun run = RunCron(std::string("int main() {\n") + kOpen + "CS_Buffer b = new CS_Buffer();\n" +
+                          "cs.MD5StartStream(); " + c.feed + "\ncs.WriteLog(1, cs.MD5FinalStream(), \"T\");"
+                          " delete b; return 1; }");
+    ASSERT_EQ(run.records.size(), 1u) << c.feed << run.diagnostics;
+    EXPECT_EQ(run.records[0].text, c.expected) << c.feed;
+  }
+}
+
+}  // namespace
+}  // namespace cron_test

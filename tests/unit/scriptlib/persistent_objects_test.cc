@@ -1,0 +1,197 @@
+// Tests of CS_Torvane_kernel (the persistent-object registry) and CS_Flag,
+// the value cell scripts share through it.
+#include "scriptlib/persistent_objects.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/ini_file.h"
+#include "engines/record_store.h"
+#include "scriptlib/shared_flag.h"
+
+namespace {
+
+std::atomic<time_t> fake_now{1000000};
+time_t FakeClock() { return fake_now.load(); }
+
+TEST(CS_Torvane_kernelTest, TypesCreateTheirClasses) {
+  const struct {
+    const char* type;
+    const std::type_info* pointer_type;  // null: creates nothing
+  } cases[] = {
+      {kPersistentRecordStore, &typeid(CDB_RAM*)},
+      {kPersistentIniFile, &typeid(CFileINI*)},
+      {kPersistentFlag, &typeid(CS_Flag*)},
+      {kPersistentMySqlConn, nullptr},
+      {kPersistentServerConn, nullptr},
+      {"cdb_ram", nullptr},
+      {"Unknown", nullptr},
+      {"", nullptr},
+      {nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    CS_Torvane_kernel kernel;
+    void* object = kernel.CreatePersistentOBJ("obj", c.type);
+    const char* label = c.type ? c.type : "(null)";
+    EXPECT_EQ(object != nullptr, c.pointer_type != nullptr) << label;
+    EXPECT_EQ(kernel.GetCount(), c.pointer_type != nullptr ? 1 : 0) << label;
+    EXPECT_EQ(CS_Torvane_kernel::PointerTypeOf(c.type), c.pointer_type) << label;
+    EXPECT_EQ(kernel.GetPersistentOBJ("obj", c.type), object) << label;
+  }
+}
+
+TEST(CS_Torvane_kernelTest, ObjectsAreUsableAsTheirClass) {
+  CS_Torvane_kernel kernel;
+  auto* ini = static_cast<CFileINI*>(kernel.CreatePersistentOBJ("cfg", kPersistentIniFile));
+  ASSERT_NE(ini, nullptr);
+  ini->WriteString("s", "k", "v");
+  auto* again = static_cast<CFileINI*>(kernel.GetPersistentOBJ("cfg", kPersistentIniFile));
+  EXPECT_STREQ(again->ReadVar("s", "k"), "v");
+  auto* db = static_cast<CDB_RAM*>(kernel.CreatePersistentOBJ("db", kPersistentRecordStore));
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->GetRecordCount(), 0);
+  db->CSInsert("k", "v", 0);
+  auto* same_db = static_cast<CDB_RAM*>(kernel.GetPersistentOBJ("db", kPersistentRecordStore));
+  EXPECT_EQ(same_db->GetRecordCount(), 1);
+}
+
+TEST(CS_Torvane_kernelTest, GetCreateDeleteByNameAndType) {
+  CS_Torvane_kernel kernel(FakeClock);
+  EXPECT_EQ(kernel.GetPersistentOBJ("a", kPersistentFlag), nullptr);
+  void* flag = kernel.CreatePersistentOBJ("a", kPersistentFlag);
+  ASSERT_NE(flag, nullptr);
+  EXPECT_EQ(kernel.CreatePersistentOBJ("a", kPersistentFlag), flag);  // the existing one
+  EXPECT_EQ(kernel.GetPersistentOBJ("a", kPersistentIniFile), nullptr);  // type must match
+  EXPECT_EQ(kernel.GetPersistentOBJ(nullptr, kPersistentFlag), nullptr);
+
+  // The same name with another type is a second entry; delete takes the first.
+  void* ini = kernel.CreatePersistentOBJ("a", kPersistentIniFile);
+  ASSERT_NE(ini, nullptr);
+  EXPECT_NE(ini, flag);
+  EXPECT_EQ(kernel.GetCount(), 2);
+  kernel.DeletePersistentOBJ("a");
+  EXPECT_EQ(kernel.GetPersistentOBJ("a", kPersistentFlag), nullptr);
+  EXPECT_EQ(kernel.GetPersistentOBJ("a", kPersistentIniFile), ini);
+  kernel.DeletePersistentOBJ("a");
+  EXPECT_EQ(kernel.GetCount(), 0);
+  kernel.DeletePersistentOBJ("a");
+  kernel.DeletePersistentOBJ(nullptr);
+  EXPECT_EQ(kernel.GetCount(), 0);
+
+  // Created again after deletion: a new, empty object.
+  auto* fresh = static_cast<CS_Flag*>(kernel.CreatePersistentOBJ("a", kPersistentFlag));
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(fresh->GetInt(), 0);
+}
+
+TEST(CS_Torvane_kernelTest, DeletedObjectOutlivesItsDeletionForAGrace) {
+  CS_Torvane_kernel kernel(FakeClock);
+  auto* kept = static_cast<CS_Flag*>(kernel.CreatePersistentOBJ("f", kPersistentFlag));
+  ASSERT_NE(kept, nullptr);
+  kept->SetInt(7);
+  kernel.DeletePersistentOBJ("f");
+  EXPECT_EQ(kernel.GetPersistentOBJ("f", kPersistentFlag), nullptr);
+  // A script still holding the pointer reads the old object, not freed memory
+  // (the sanitizer build checks that).
+  EXPECT_EQ(kept->GetInt(), 7);
+  EXPECT_EQ(kernel.GetRetiredCount(), 1);
+  fake_now += CS_Torvane_kernel::kRetiredGraceSeconds - 1;
+  EXPECT_EQ(kernel.GetRetiredCount(), 1);
+  fake_now += 1;
+  EXPECT_EQ(kernel.GetRetiredCount(), 0);
+}
+
+TEST(CS_Torvane_kernelTest, RetiredObjectsAreBounded) {
+  CS_Torvane_kernel kernel(FakeClock);
+  const int extra = 10;
+  for (int i = 0; i < static_cast<int>(CS_Torvane_kernel::kMaxRetiredObjects) + extra; ++i) {
+    const std::string name = "n" + std::to_string(i);
+    ASSERT_NE(kernel.CreatePersistentOBJ(name.c_str(), kPersistentRecordStore), nullptr);
+    kernel.DeletePersistentOBJ(name.c_str());
+  }
+  EXPECT_EQ(kernel.GetRetiredCount(), static_cast<int>(CS_Torvane_kernel::kMaxRetiredObjects));
+  EXPECT_EQ(kernel.GetCount(), 0);
+}
+
+TEST(CS_Torvane_kernelTest, ThreadsShareOneObjectPerName) {
+  CS_Torvane_kernel kernel(FakeClock);
+  constexpr int kThreads = 8;
+  constexpr int kNames = 20;
+  constexpr int kRounds = 50;
+  std::vector<std::vector<void*>> seen(kThreads, std::vector<void*>(kNames, nullptr));
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < kRounds; ++r) {
+        for (int n = 0; n < kNames; ++n) {
+          const std::string name = "shared" + std::to_string(n);
+          auto* flag =
+              static_cast<CS_Flag*>(kernel.CreatePersistentOBJ(name.c_str(), kPersistentFlag));
+          if (seen[t][n] != nullptr && seen[t][n] != flag) ++mismatches;
+          seen[t][n] = flag;
+          flag->SetInt(flag->GetInt() + 1);
+          // Churn on private names meanwhile.
+          const std::string own = "own" + std::to_string(t);
+          kernel.CreatePersistentOBJ(own.c_str(), kPersistentIniFile);
+          kernel.DeletePersistentOBJ(own.c_str());
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(kernel.GetCount(), kNames);
+  for (int n = 0; n < kNames; ++n) {
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][n], seen[0][n]);
+  }
+}
+
+TEST(CS_FlagTest, TypedValues) {
+  CS_Flag flag;
+  EXPECT_EQ(flag.GetInt(), 0);
+  EXPECT_FLOAT_EQ(flag.GetFloat(), 0.0f);
+  EXPECT_EQ(flag.GetBool(), 0);
+  EXPECT_STREQ(flag.GetString(), "");
+  flag.SetInt(-4);
+  flag.SetFloat(2.5f);
+  flag.SetString("text");
+  EXPECT_EQ(flag.GetInt(), -4);
+  EXPECT_FLOAT_EQ(flag.GetFloat(), 2.5f);
+  EXPECT_STREQ(flag.GetString(), "text");
+  const struct {
+    int in;
+    int out;
+  } bools[] = {{0, 0}, {1, 1}, {-3, 1}, {42, 1}};
+  for (const auto& b : bools) {
+    flag.SetBool(b.in);
+    EXPECT_EQ(flag.GetBool(), b.out) << b.in;
+  }
+  flag.SetString(nullptr);
+  EXPECT_STREQ(flag.GetString(), "");
+}
+
+TEST(CS_FlagTest, StringCopiesSurviveOtherThreadsWriting) {
+  CS_Flag flag;
+  flag.SetString("initial");
+  std::atomic<bool> stop{false};
+  const std::string long_text(200, 'L');
+  std::thread writer([&] {
+    for (int i = 0; i < 20000 && !stop; ++i) flag.SetString(i % 2 ? "short" : long_text.c_str());
+  });
+  int bad = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string read = flag.GetString();
+    if (read != "initial" && read != "short" && read != long_text) ++bad;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(bad, 0);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Tests of CS_Tempo: the never-decreasing tick count on a fake clock, UTC
+// date formatting, time and sleep.
+#include "scriptlib/time_functions.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The fake tick source: returns the readings in order, then the last one.
+std::vector<uint32_t> fake_readings;
+size_t fake_next = 0;
+
+uint32_t FakeTicks() {
+  const uint32_t reading = fake_readings[std::min(fake_next, fake_readings.size() - 1)];
+  ++fake_next;
+  return reading;
+}
+
+std::vector<int> CountsFor(const std::vector<uint32_t>& readings) {
+  fake_readings = readings;
+  fake_next = 0;
+  CS_Tempo tempo(FakeTicks);
+  std::vector<int> counts;
+  for (size_t i = 0; i < readings.size(); ++i) counts.push_back(tempo.GetTickCount());
+  return counts;
+}
+
+TEST(CS_TempoTest, GetTickCountNeverDecreases) {
+  const struct {
+    const char* name;
+    std::vector<uint32_t> readings;
+    std::vector<int> expected;
+  } cases[] = {
+      {"steady", {1000, 1500, 2500}, {1000, 1500, 2500}},
+      {"one drop", {1000, 5000, 1000, 1200}, {1000, 5000, 5000, 5200}},
+      {"two drops", {100, 200, 50, 60, 10, 30}, {100, 200, 200, 210, 210, 230}},
+      {"drop to zero", {700, 0, 5}, {700, 700, 705}},
+      {"equal readings", {300, 300, 300}, {300, 300, 300}},
+      {"past int range", {2147483000u, 4000000000u}, {2147483000, INT32_MAX}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CountsFor(c.readings), c.expected) << c.name;
+}
+
+TEST(CS_TempoTest, GetTickCountOnTheRealClockMoves) {
+  CS_Tempo tempo;
+  const int first = tempo.GetTickCount();
+  tempo.Sleep(20);
+  const int second = tempo.GetTickCount();
+  EXPECT_GE(second - first, 15);
+  EXPECT_LT(second - first, 5000);
+}
+
+TEST(CS_TempoTest, DateTimeFormatInUtc) {
+  const struct {
+    const char* format;
+    int time;
+    const char* expected;
+  } cases[] = {
+      {"%Y-%m-%d %H:%M:%S", 784111777, "1994-11-06 08:49:37"},
+      {nullptr, 784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {"%a %b %j", 86400, "Fri Jan 002"},
+      {"", 784111777, ""},
+      {"plain", 784111777, "plain"},
+  };
+  CS_Tempo tempo;
+  for (const auto& c : cases) {
+    EXPECT_STREQ(tempo.DateTimeFormat(c.format, c.time), c.expected)
+        << (c.format ? c.format : "(null)");
+  }
+}
+
+TEST(CS_TempoTest, DateTimeFormatBoundsAndNow) {
+  CS_Tempo tempo;
+  const std::string fits(CS_Tempo::kMaxDateChars, 'x');
+  EXPECT_EQ(tempo.DateTimeFormat(fits.c_str(), 1), fits);
+  const std::string too_long(CS_Tempo::kMaxDateChars + 1, 'x');
+  EXPECT_STREQ(tempo.DateTimeFormat(too_long.c_str(), 1), "");
+
+  // 0 and negative times mean now: the year of now, in the RFC 1123 form.
+  const time_t now = time(nullptr);
+  struct tm parts;
+  gmtime_r(&now, &parts);
+  const std::string year = std::to_string(parts.tm_year + 1900);
+  for (const int t : {0, -5}) {
+    EXPECT_EQ(tempo.DateTimeFormat("%Y", t), year) << t;
+    const std::string date = tempo.DateTimeFormat(nullptr, t);
+    EXPECT_EQ(date.size(), 29u) << date;
+    EXPECT_EQ(date.substr(25), " GMT") << date;
+    EXPECT_NE(date.find(year), std::string::npos) << date;
+  }
+}
+
+TEST(CS_TempoTest, TimeAndSleep) {
+  CS_Tempo tempo;
+  const int now = tempo.Time();
+  EXPECT_LE(std::abs(now - static_cast<int>(time(nullptr))), 1);
+  const auto start = std::chrono::steady_clock::now();
+  tempo.Sleep(0);
+  tempo.Sleep(-100);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  tempo.Sleep(30);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+}  // namespace
