@@ -243,6 +243,10 @@ CFileINI* CS_PROXY_ANTISPAM_INSTANCE::Configuration() {
   return context_.core != nullptr ? context_.core->config() : nullptr;
 }
 
+CDns* CS_PROXY_ANTISPAM_INSTANCE::Resolver() {
+  return context_.core != nullptr ? context_.core->dns() : nullptr;
+}
+
 CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() {
   return context_.core != nullptr ? context_.core->kernel() : nullptr;
 }
@@ -498,36 +502,6 @@ int CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
   return forget != nullptr && helo != nullptr ? forget->IsForgetHelo(helo) : 0;
 }
 
-CDns* CS_ANTISPAM_SCRIPT::Resolver(const char* name) const {
-  CTorvaneCore* c = core();
-  return c != nullptr && name != nullptr ? c->dns() : nullptr;
-}
-
-const char* CS_ANTISPAM_SCRIPT::DNS_Reverse(const char* address) {
-  CDns* dns = Resolver(address);
-  return results_.Keep(Text::kDnsReverse, dns != nullptr ? dns->LookupText(address, kDnsTypePTR) : String(""));
-}
-
-const char* CS_ANTISPAM_SCRIPT::DNS_Resolve(const char* name) {
-  CDns* dns = Resolver(name);
-  return results_.Keep(Text::kDnsResolve, dns != nullptr ? dns->ResolveAddress(name) : String(""));
-}
-
-const char* CS_ANTISPAM_SCRIPT::DNS_MX(const char* name) {
-  CDns* dns = Resolver(name);
-  return results_.Keep(Text::kDnsMx, dns != nullptr ? dns->LookupText(name, kDnsTypeMX) : String(""));
-}
-
-const char* CS_ANTISPAM_SCRIPT::DNS_NS(const char* name) {
-  CDns* dns = Resolver(name);
-  return results_.Keep(Text::kDnsNs, dns != nullptr ? dns->LookupText(name, kDnsTypeNS) : String(""));
-}
-
-const char* CS_ANTISPAM_SCRIPT::DNS_TXT(const char* name) {
-  CDns* dns = Resolver(name);
-  return results_.Keep(Text::kDnsTxt, dns != nullptr ? dns->LookupText(name, kDnsTypeTXT) : String(""));
-}
-
 bool CS_ANTISPAM_SCRIPT::QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const {
   CTorvaneCore* c = core();
   CDnsBL* dnsbl = c != nullptr ? c->dnsbl() : nullptr;
@@ -558,30 +532,10 @@ int CS_ANTISPAM_SCRIPT::GetEmailLen() {
   return s != nullptr ? s->analysed_message.size() : 0;
 }
 
-const char* CS_ANTISPAM_SCRIPT::GetConfig(const char* key, const char* section) {
-  return ConfigValue(key, section, "");
-}
-
 // }===========
 
 // {=========== CS_ANTISPAM_SCRIPT: engines this build does not have
 
-int CS_ANTISPAM_SCRIPT::NoEngineInt() { return 0; }
-int CS_ANTISPAM_SCRIPT::NoEngineInt1(Variable) { return 0; }
-int CS_ANTISPAM_SCRIPT::NoEngineInt2(Variable, Variable) { return 0; }
-int CS_ANTISPAM_SCRIPT::NoEngineInt3(Variable, Variable, Variable) { return 0; }
-int CS_ANTISPAM_SCRIPT::NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
-int CS_ANTISPAM_SCRIPT::NoEngineUndecided1(Variable) { return -1; }
-int CS_ANTISPAM_SCRIPT::NoEngineUndecided2(Variable, Variable) { return -1; }
-float CS_ANTISPAM_SCRIPT::NoEngineFloat2(Variable, Variable) { return 0.0f; }
-float CS_ANTISPAM_SCRIPT::NoEngineFloat3(Variable, Variable, Variable) { return 0.0f; }
-const char* CS_ANTISPAM_SCRIPT::NoEngineText() { return ""; }
-const char* CS_ANTISPAM_SCRIPT::NoEngineText1(Variable) { return ""; }
-const char* CS_ANTISPAM_SCRIPT::NoEngineText5(Variable, Variable, Variable, Variable, Variable) { return ""; }
-void CS_ANTISPAM_SCRIPT::NoEngineAction1(Variable) {}
-void CS_ANTISPAM_SCRIPT::NoEngineAction2(Variable, Variable) {}
-void CS_ANTISPAM_SCRIPT::NoEngineAction3(Variable, Variable, Variable) {}
-int CS_ANTISPAM_SCRIPT::NoEngineView(Variable, int, int, const char*, int) { return 0; }
 float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float, Variable) { return score; }
 const char* CS_ANTISPAM_SCRIPT::MirelCommunityGetEnumStringFormScore(float) { return "NEUTRAL"; }
 
@@ -593,6 +547,7 @@ namespace {
 
 using Antispam = CS_ANTISPAM_SCRIPT;
 using AntispamClass = ExternClass<Antispam, CS_PROXY_ANTISPAM_INSTANCE*>;
+using script_common_detail::Bind;
 
 void RegisterRelayFunctions(AntispamClass* cls) {
   cls->addMethod("GetClientIP", &Antispam::GetClientIP);
@@ -624,62 +579,62 @@ void RegisterCheckFunctions(AntispamClass* cls) {
   cls->addMethod("AddIpInferno", &Antispam::AddIpInferno);
   cls->addMethod("IsIpWhiteList", &Antispam::IsIpWhiteList);
   cls->addMethod("IsRelayIp", &Antispam::IsRelayIp);
-  cls->addMethod("IsLanIp", &Antispam::NoEngineInt1);
+  Bind(cls, "IsLanIp", &CS_ScriptCommon::NoEngineInt1);
   cls->addMethod("IsIpMaxSession", &Antispam::IsIpMaxSession);
   cls->addMethod("RegisterSessionIp", &Antispam::RegisterSessionIp);
   cls->addMethod("IsForgetHelo", &Antispam::IsForgetHelo);
-  cls->addMethod("DNS_Reverse", &Antispam::DNS_Reverse);
-  cls->addMethod("DNS_Resolve", &Antispam::DNS_Resolve);
-  cls->addMethod("DNS_MX", &Antispam::DNS_MX);
-  cls->addMethod("DNS_NS", &Antispam::DNS_NS);
-  cls->addMethod("DNS_TXT", &Antispam::DNS_TXT);
+  Bind(cls, "DNS_Reverse", &CS_ScriptCommon::DNS_Reverse);
+  Bind(cls, "DNS_Resolve", &CS_ScriptCommon::DNS_Resolve);
+  Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
+  Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
+  Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
   cls->addMethod("DNSBL_Score", &Antispam::DNSBL_Score);
   cls->addMethod("DNSBL_Ns", &Antispam::DNSBL_Ns);
-  cls->addMethod("SPFQuery", &Antispam::NoEngineInt3);
-  cls->addMethod("SPFResultString", &Antispam::NoEngineText1);
+  Bind(cls, "SPFQuery", &CS_ScriptCommon::NoEngineInt3);
+  Bind(cls, "SPFResultString", &CS_ScriptCommon::NoEngineText1);
 }
 
 void RegisterDomainAndCommunityFunctions(AntispamClass* cls) {
-  cls->addMethod("IsLocalDomainByRCPT_TO", &Antispam::NoEngineUndecided1);
-  cls->addMethod("IsWhiteBlackList", &Antispam::NoEngineUndecided2);
-  cls->addMethod("IsSpamLover", &Antispam::NoEngineInt1);
+  Bind(cls, "IsLocalDomainByRCPT_TO", &CS_ScriptCommon::NoEngineUndecided1);
+  Bind(cls, "IsWhiteBlackList", &CS_ScriptCommon::NoEngineUndecided2);
+  Bind(cls, "IsSpamLover", &CS_ScriptCommon::NoEngineInt1);
   cls->addMethod("RecalculatingScoreByUser", &Antispam::RecalculatingScoreByUser);
-  cls->addMethod("IsSpamTrap", &Antispam::NoEngineInt1);
-  cls->addMethod("GetSpamTrapResponse", &Antispam::NoEngineText);
-  cls->addMethod("MirelCommunityAnnunce", &Antispam::NoEngineAction3);
-  cls->addMethod("MirelCommunityQuery", &Antispam::NoEngineFloat3);
-  cls->addMethod("IsValidKeyMirelCommunity", &Antispam::NoEngineInt);
+  Bind(cls, "IsSpamTrap", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "GetSpamTrapResponse", &CS_ScriptCommon::NoEngineText);
+  Bind(cls, "MirelCommunityAnnunce", &CS_ScriptCommon::NoEngineAction3);
+  Bind(cls, "MirelCommunityQuery", &CS_ScriptCommon::NoEngineFloat3);
+  Bind(cls, "IsValidKeyMirelCommunity", &CS_ScriptCommon::NoEngineInt);
   cls->addMethod("MirelCommunityGetEnumStringFormScore", &Antispam::MirelCommunityGetEnumStringFormScore);
 }
 
 void RegisterFilterFunctions(AntispamClass* cls) {
-  cls->addMethod("AddALWL", &Antispam::NoEngineAction2);
-  cls->addMethod("IsALWL", &Antispam::NoEngineInt2);
-  cls->addMethod("ViewALWLDB", &Antispam::NoEngineView, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::NoEngineAction2);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::NoEngineInt2);
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
   cls->addMethod("IsWhiteIpGreyList", &Antispam::IsWhiteIpGreyList);
-  cls->addMethod("PrepareTriplesGreyList", &Antispam::NoEngineText5);
-  cls->addMethod("PassGreyList", &Antispam::NoEngineInt1);
-  cls->addMethod("AddToGreyList", &Antispam::NoEngineAction1);
-  cls->addMethod("GetForgedCountGreyList", &Antispam::NoEngineInt1);
-  cls->addMethod("ResetForgedCountGreyList", &Antispam::NoEngineAction1);
-  cls->addMethod("ViewGreyListDB", &Antispam::NoEngineView, ",100,0,0,0");
-  cls->addMethod("BayesianCheck", &Antispam::NoEngineInt1, "0");
-  cls->addMethod("AddToBayesianQuarantine", &Antispam::NoEngineInt4, ",,,0");
-  cls->addMethod("RegularExpressionCheck", &Antispam::NoEngineFloat2, "0,0");
-  cls->addMethod("IsPhishing", &Antispam::NoEngineInt1);
-  cls->addMethod("GetFakePhishingDomain", &Antispam::NoEngineText);
+  Bind(cls, "PrepareTriplesGreyList", &CS_ScriptCommon::NoEngineText5);
+  Bind(cls, "PassGreyList", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "AddToGreyList", &CS_ScriptCommon::NoEngineAction1);
+  Bind(cls, "GetForgedCountGreyList", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "ResetForgedCountGreyList", &CS_ScriptCommon::NoEngineAction1);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  Bind(cls, "BayesianCheck", &CS_ScriptCommon::NoEngineInt1, "0");
+  Bind(cls, "AddToBayesianQuarantine", &CS_ScriptCommon::NoEngineInt4, ",,,0");
+  Bind(cls, "RegularExpressionCheck", &CS_ScriptCommon::NoEngineFloat2, "0,0");
+  Bind(cls, "IsPhishing", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "GetFakePhishingDomain", &CS_ScriptCommon::NoEngineText);
 }
 
 void RegisterMessageFunctions(AntispamClass* cls) {
   for (const char* part : {"GetEmailBody", "GetEmailHeader", "GetEmailSubject", "GetEmailMailFrom",
                            "GetEmailMailTo", "GetEmailContentType"}) {
-    cls->addMethod(part, &Antispam::NoEngineText);
+    Bind(cls, part, &CS_ScriptCommon::NoEngineText);
   }
   cls->addMethod("GetEmailRaw", &Antispam::GetEmailRaw);
-  cls->addMethod("GetEmailAttachmentCount", &Antispam::NoEngineInt);
+  Bind(cls, "GetEmailAttachmentCount", &CS_ScriptCommon::NoEngineInt);
   cls->addMethod("GetEmailLen", &Antispam::GetEmailLen);
-  cls->addMethod("GetEmailAttachmentBuffer", &Antispam::NoEngineText1);
-  cls->addMethod("GetEmailAttachmentContentType", &Antispam::NoEngineText1);
+  Bind(cls, "GetEmailAttachmentBuffer", &CS_ScriptCommon::NoEngineText1);
+  Bind(cls, "GetEmailAttachmentContentType", &CS_ScriptCommon::NoEngineText1);
 }
 
 }  // namespace
@@ -688,7 +643,7 @@ void RegisterAntispamScriptClass(Interpreter* in) {
   auto* cls = new AntispamClass(nullptr);
   // Here GetConfig's second argument is a section, not a default: bound
   // first, it takes the name from the common set.
-  cls->addMethod("GetConfig", &Antispam::GetConfig, ",0");
+  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
   RegisterCommonFunctions(cls);
   RegisterRelayFunctions(cls);
   RegisterCheckFunctions(cls);

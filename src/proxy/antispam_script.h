@@ -108,6 +108,7 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   void QueueLog(int level, const char* text, const char* category) override;
   const char* DefaultLogCategory() const override { return kLogCategory; }
   CFileINI* Configuration() override;
+  CDns* Resolver() override;
   CS_Torvane_kernel* PersistentObjects() override;
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
   // Exit: close after the queue, and close both sockets.
@@ -183,11 +184,6 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   int IsIpMaxSession(const char* address);
   void RegisterSessionIp(const char* address);
   int IsForgetHelo(const char* helo);
-  const char* DNS_Reverse(const char* address);
-  const char* DNS_Resolve(const char* name);
-  const char* DNS_MX(const char* name);
-  const char* DNS_NS(const char* name);
-  const char* DNS_TXT(const char* name);
   float DNSBL_Score(const char* address);
   const char* DNSBL_Ns(const char* address);
 
@@ -195,32 +191,8 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   const char* GetEmailRaw();
   int GetEmailLen();
 
-  // The configuration value of `key` in `section` (any section when null);
-  // "" without a core or key.
-  const char* GetConfig(const char* key, const char* section);
-
-  // ---- engines this build does not have (Bayes, SPF, greylist, ALWL,
-  // local domains, spam traps, community, rules, phishing, the mail
-  // parser): registered under their names, these answer what a script
-  // without context gets, whatever the arguments.
-  int NoEngineInt();
-  int NoEngineInt1(Variable a);
-  int NoEngineInt2(Variable a, Variable b);
-  int NoEngineInt3(Variable a, Variable b, Variable c);
-  int NoEngineInt4(Variable a, Variable b, Variable c, Variable d);
-  // -1: the check cannot tell.
-  int NoEngineUndecided1(Variable a);
-  int NoEngineUndecided2(Variable a, Variable b);
-  float NoEngineFloat2(Variable a, Variable b);
-  float NoEngineFloat3(Variable a, Variable b, Variable c);
-  const char* NoEngineText();
-  const char* NoEngineText1(Variable a);
-  const char* NoEngineText5(Variable a, Variable b, Variable c, Variable d, Variable e);
-  void NoEngineAction1(Variable a);
-  void NoEngineAction2(Variable a, Variable b);
-  void NoEngineAction3(Variable a, Variable b, Variable c);
-  // The listing functions: no entries, 0.
-  int NoEngineView(Variable array, int count, int start, const char* filter, int mode);
+  // ---- engines this build does not have (the rest answer through the
+  // common NoEngine* functions)
   // No domain settings: the score unchanged.
   float RecalculatingScoreByUser(float score, float weight, Variable recipient);
   // No community verdicts: "NEUTRAL".
@@ -228,14 +200,11 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
 
  private:
   enum class Text {
-    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kDnsReverse, kDnsResolve,
-    kDnsMx, kDnsNs, kDnsTxt, kDnsblNs, kEmailRaw, kCount
+    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kDnsblNs, kEmailRaw, kCount
   };
 
   SmtpSession* session() const;
   CTorvaneCore* core() const;
-  // The core's resolver when it and `name` exist.
-  CDns* Resolver(const char* name) const;
   // The block-list lookup of `address`; false without the engine or when
   // the lookup failed.
   bool QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "engines/dns.h"
+
 namespace {
 
 // Characters that may stand between '%' and the conversion letter.
@@ -147,6 +149,21 @@ const char* CS_ScriptCommon::GetConfig(const char* key, const char* default_valu
 }
 
 void* CS_ScriptCommon::GetDomain(const char*) { return nullptr; }
+
+const char* CS_ScriptCommon::Lookup(Text slot, const char* name, int type) {
+  CDns* dns = host_ != nullptr && name != nullptr ? host_->Resolver() : nullptr;
+  if (dns == nullptr) return results_.Keep(slot, String(""));
+  return results_.Keep(slot, type == kDnsTypeA ? dns->ResolveAddress(name)
+                                               : dns->LookupText(name, static_cast<uint16_t>(type)));
+}
+
+const char* CS_ScriptCommon::DNS_Reverse(const char* address) {
+  return Lookup(Text::kDnsReverse, address, kDnsTypePTR);
+}
+const char* CS_ScriptCommon::DNS_Resolve(const char* name) { return Lookup(Text::kDnsResolve, name, kDnsTypeA); }
+const char* CS_ScriptCommon::DNS_MX(const char* name) { return Lookup(Text::kDnsMx, name, kDnsTypeMX); }
+const char* CS_ScriptCommon::DNS_NS(const char* name) { return Lookup(Text::kDnsNs, name, kDnsTypeNS); }
+const char* CS_ScriptCommon::DNS_TXT(const char* name) { return Lookup(Text::kDnsTxt, name, kDnsTypeTXT); }
 
 void CS_ScriptCommon::RegisterGlobalVariable(const char* name) {
   ScriptGlobalVariables* globals = host_ != nullptr ? host_->GlobalVariables() : nullptr;

@@ -20,6 +20,9 @@
 #include "scriptlib/persistent_objects.h"
 #include "scriptlib/script_results.h"
 
+class CDB_RAM;
+class CDns;
+
 // The variables scripts of one host instance share (RegisterGlobalVariable /
 // SetGlobalVariable). Changes are kept as pending until the host has called
 // NotificationGlobalVariable in the instance's other scripts (TakeChanges).
@@ -59,6 +62,8 @@ class ScriptHost {
   // Ends the host's unit of work after Exit stopped the script (the
   // anti-spam kind closes its connections); nothing by default.
   virtual void EndWorkUnit() {}
+  // The resolver behind the DNS_* functions; null where the host has none.
+  virtual CDns* Resolver() { return nullptr; }
 };
 
 // The common functions on top of the four mix-ins. Text results are owned
@@ -103,6 +108,49 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   // MD5UpdateStreamB on a script CS_Buffer (whose objects are String*).
   void MD5UpdateBuffer(String* buffer, int length) { MD5UpdateStreamB(buffer, length); }
 
+  // ---- what several kinds offer under their own registration
+
+  // The configuration value of `key` in `section` (any section when null);
+  // "" without configuration or key. The GetConfig of the kinds whose
+  // second argument names a section.
+  const char* GetConfigInSection(const char* key, const char* section) {
+    return ConfigValue(key, section, "");
+  }
+  // Lookups through the host's resolver; "" without one or without a name.
+  const char* DNS_Reverse(const char* address);  // PTR names
+  const char* DNS_Resolve(const char* name);     // the first IPv4 address
+  const char* DNS_MX(const char* name);          // exchange names
+  const char* DNS_NS(const char* name);
+  const char* DNS_TXT(const char* name);
+
+  // ---- engines a host does not have: bound under an engine's function
+  // names, these answer what a script without context gets, whatever the
+  // arguments.
+  int NoEngineInt() { return 0; }
+  int NoEngineInt1(Variable) { return 0; }
+  int NoEngineInt2(Variable, Variable) { return 0; }
+  int NoEngineInt3(Variable, Variable, Variable) { return 0; }
+  int NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
+  // -1: the check cannot tell.
+  int NoEngineUndecided1(Variable) { return -1; }
+  int NoEngineUndecided2(Variable, Variable) { return -1; }
+  float NoEngineFloat1(Variable) { return 0.0f; }
+  float NoEngineFloat2(Variable, Variable) { return 0.0f; }
+  float NoEngineFloat3(Variable, Variable, Variable) { return 0.0f; }
+  const char* NoEngineText() { return ""; }
+  const char* NoEngineText1(Variable) { return ""; }
+  const char* NoEngineText5(Variable, Variable, Variable, Variable, Variable) { return ""; }
+  void NoEngineAction() {}
+  void NoEngineAction1(Variable) {}
+  void NoEngineAction2(Variable, Variable) {}
+  void NoEngineAction3(Variable, Variable, Variable) {}
+  // The listing functions: no entries, 0.
+  int NoEngineView(Variable, int, int, const char*, int) { return 0; }
+  void NoEngineListing(Variable) {}
+  // Functions that hand out an engine's table or object: null.
+  CDB_RAM* NoEngineStore() { return nullptr; }
+  void* NoEngineObject() { return nullptr; }
+
  protected:
   ScriptHost* host() const { return host_; }
   // The value of `key` (in `section`, any section when null), or the
@@ -110,7 +158,10 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   const char* ConfigValue(const char* key, const char* section, const char* default_value);
 
  private:
-  enum class Text { kFormat, kGetConfig, kCount };
+  enum class Text { kFormat, kGetConfig, kDnsReverse, kDnsResolve, kDnsMx, kDnsNs, kDnsTxt, kCount };
+
+  // Keeps the resolver's answer for `name` and `type` in `slot`.
+  const char* Lookup(Text slot, const char* name, int type);
 
   ScriptHost* host_;  // not owned; may be null
   ScriptTextResults<Text> results_;

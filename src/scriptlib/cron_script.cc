@@ -98,10 +98,6 @@ CConfig* CS_CRON_SCRIPT::config() const {
   return instance_ != nullptr ? instance_->context().config : nullptr;
 }
 
-const char* CS_CRON_SCRIPT::GetConfig(const char* key, const char* section) {
-  return ConfigValue(key, section, "");
-}
-
 int CS_CRON_SCRIPT::GetConfigToArray(CS_Array* array, const char* section) {
   if (config() == nullptr || array == nullptr) return 0;
   ArraySink sink(array);
@@ -142,68 +138,21 @@ void CS_CRON_SCRIPT::SetRebootConfig(int flag) {
   }
 }
 
-const char* CS_CRON_SCRIPT::KeepDns(const String& answer) { return results_.Keep(Text::kDns, answer); }
-
-namespace {
-
-CDns* ResolverOf(CS_CRON_INSTANCE* instance, const char* name) {
-  return instance != nullptr && name != nullptr ? instance->context().dns : nullptr;
-}
-
-}  // namespace
-
-const char* CS_CRON_SCRIPT::DNS_Reverse(const char* address) {
-  CDns* dns = ResolverOf(instance_, address);
-  return KeepDns(dns != nullptr ? dns->LookupText(address, kDnsTypePTR) : String(""));
-}
-
-const char* CS_CRON_SCRIPT::DNS_Resolve(const char* name) {
-  CDns* dns = ResolverOf(instance_, name);
-  return KeepDns(dns != nullptr ? dns->ResolveAddress(name) : String(""));
-}
-
-const char* CS_CRON_SCRIPT::DNS_MX(const char* name) {
-  CDns* dns = ResolverOf(instance_, name);
-  return KeepDns(dns != nullptr ? dns->LookupText(name, kDnsTypeMX) : String(""));
-}
-
-const char* CS_CRON_SCRIPT::DNS_NS(const char* name) {
-  CDns* dns = ResolverOf(instance_, name);
-  return KeepDns(dns != nullptr ? dns->LookupText(name, kDnsTypeNS) : String(""));
-}
-
-const char* CS_CRON_SCRIPT::DNS_TXT(const char* name) {
-  CDns* dns = ResolverOf(instance_, name);
-  return KeepDns(dns != nullptr ? dns->LookupText(name, kDnsTypeTXT) : String(""));
-}
-
 int CS_CRON_SCRIPT::InsertDomain(Variable) { return -1; }
-int CS_CRON_SCRIPT::NoEngineInt() { return 0; }
-int CS_CRON_SCRIPT::NoEngineInt1(Variable) { return 0; }
-int CS_CRON_SCRIPT::NoEngineInt2(Variable, Variable) { return 0; }
-float CS_CRON_SCRIPT::NoEngineFloat1(Variable) { return 0.0f; }
-const char* CS_CRON_SCRIPT::NoEngineText() { return ""; }
-const char* CS_CRON_SCRIPT::NoEngineText1(Variable) { return ""; }
-void CS_CRON_SCRIPT::NoEngineAction() {}
-void CS_CRON_SCRIPT::NoEngineAction2(Variable, Variable) {}
-void CS_CRON_SCRIPT::NoEngineAction3(Variable, Variable, Variable) {}
-void CS_CRON_SCRIPT::NoEngineListing(Variable) {}
-void CS_CRON_SCRIPT::NoEngineView(Variable, int, int, const char*, int) {}
-CDB_RAM* CS_CRON_SCRIPT::NoEngineStore() { return nullptr; }
-void* CS_CRON_SCRIPT::NoEngineObject() { return nullptr; }
 
 // }===========
 
 namespace {
 
 using Cron = CS_CRON_SCRIPT;
+using script_common_detail::Bind;
 
 // The cron kind's own functions. Those whose names the common set also has
 // (GetConfig with a section, GetDomain of the local-domain engine) come
 // first, so they take the name.
 void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
-  cls->addMethod("GetConfig", &Cron::GetConfig, ",0");
-  cls->addMethod("GetDomain", &Cron::NoEngineInt1);
+  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
+  Bind(cls, "GetDomain", &CS_ScriptCommon::NoEngineInt1);
   cls->addMethod("RunScript", &Cron::RunScript);
   cls->addMethod("GetConfigToArray", &Cron::GetConfigToArray, ",0");
   cls->addMethod("SetConfig", &Cron::SetConfig);
@@ -212,40 +161,40 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   cls->addMethod("WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
   cls->addMethod("SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
   cls->addMethod("SetRebootConfig", &Cron::SetRebootConfig);
-  cls->addMethod("DNS_Reverse", &Cron::DNS_Reverse);
-  cls->addMethod("DNS_Resolve", &Cron::DNS_Resolve);
-  cls->addMethod("DNS_MX", &Cron::DNS_MX);
-  cls->addMethod("DNS_NS", &Cron::DNS_NS);
-  cls->addMethod("DNS_TXT", &Cron::DNS_TXT);
-  cls->addMethod("DNSBL_Score", &Cron::NoEngineFloat1);
-  cls->addMethod("DNSBL_Ns", &Cron::NoEngineText1);
+  Bind(cls, "DNS_Reverse", &CS_ScriptCommon::DNS_Reverse);
+  Bind(cls, "DNS_Resolve", &CS_ScriptCommon::DNS_Resolve);
+  Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
+  Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
+  Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
+  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::NoEngineFloat1);
+  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::NoEngineText1);
   cls->addMethod("InsertDomain", &Cron::InsertDomain);
-  cls->addMethod("DeleteDomain", &Cron::NoEngineInt1);
-  cls->addMethod("SaveDomains", &Cron::NoEngineAction);
-  cls->addMethod("LoadDomainsConfig", &Cron::NoEngineAction);
-  cls->addMethod("AddVarToDomainTemplate", &Cron::NoEngineAction3);
-  cls->addMethod("DeleteVarFromDomainTemplate", &Cron::NoEngineAction2);
+  Bind(cls, "DeleteDomain", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "SaveDomains", &CS_ScriptCommon::NoEngineAction);
+  Bind(cls, "LoadDomainsConfig", &CS_ScriptCommon::NoEngineAction);
+  Bind(cls, "AddVarToDomainTemplate", &CS_ScriptCommon::NoEngineAction3);
+  Bind(cls, "DeleteVarFromDomainTemplate", &CS_ScriptCommon::NoEngineAction2);
   for (const char* store : {"GetDBRamDomains", "GetDBRamSpamTrap", "GetDBRamIpInferno", "GetDBRamHelo"}) {
-    cls->addMethod(store, &Cron::NoEngineStore);
+    Bind(cls, store, &CS_ScriptCommon::NoEngineStore);
   }
-  cls->addMethod("GetRulesDB", &Cron::NoEngineObject);
-  cls->addMethod("GetDBBayes", &Cron::NoEngineObject);
-  cls->addMethod("SetHeloRefresh", &Cron::NoEngineInt);
-  cls->addMethod("ViewGreyListDB", &Cron::NoEngineView, ",100,0,0,0");
-  cls->addMethod("ViewALWLDB", &Cron::NoEngineView, ",100,0,0,0");
-  cls->addMethod("AddALWL", &Cron::NoEngineAction2);
-  cls->addMethod("IsALWL", &Cron::NoEngineInt2);
-  cls->addMethod("LoadALWL", &Cron::NoEngineAction);
-  cls->addMethod("DCTest", &Cron::NoEngineInt1);
-  cls->addMethod("DCRefreshServer", &Cron::NoEngineInt);
-  cls->addMethod("DCGetServer", &Cron::NoEngineListing);
-  cls->addMethod("ViewPhishingDB", &Cron::NoEngineListing);
-  cls->addMethod("AddDomainPhishing", &Cron::NoEngineInt1);
-  cls->addMethod("UpDateDomainPhishing", &Cron::NoEngineInt2);
-  cls->addMethod("DeleteDomainPhishing", &Cron::NoEngineInt1);
-  cls->addMethod("UpDateDBPhishingFromWWW", &Cron::NoEngineInt);
-  cls->addMethod("LoadDBPhishing", &Cron::NoEngineAction);
-  cls->addMethod("GetDBPhishingDate", &Cron::NoEngineText);
+  Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
+  Bind(cls, "GetDBBayes", &CS_ScriptCommon::NoEngineObject);
+  Bind(cls, "SetHeloRefresh", &CS_ScriptCommon::NoEngineInt);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::NoEngineAction2);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::NoEngineInt2);
+  Bind(cls, "LoadALWL", &CS_ScriptCommon::NoEngineAction);
+  Bind(cls, "DCTest", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "DCRefreshServer", &CS_ScriptCommon::NoEngineInt);
+  Bind(cls, "DCGetServer", &CS_ScriptCommon::NoEngineListing);
+  Bind(cls, "ViewPhishingDB", &CS_ScriptCommon::NoEngineListing);
+  Bind(cls, "AddDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "UpDateDomainPhishing", &CS_ScriptCommon::NoEngineInt2);
+  Bind(cls, "DeleteDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "UpDateDBPhishingFromWWW", &CS_ScriptCommon::NoEngineInt);
+  Bind(cls, "LoadDBPhishing", &CS_ScriptCommon::NoEngineAction);
+  Bind(cls, "GetDBPhishingDate", &CS_ScriptCommon::NoEngineText);
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ class CS_CRON_INSTANCE : public ScriptHost {
   void QueueLog(int level, const char* text, const char* category) override;
   const char* DefaultLogCategory() const override { return kLogCategory; }
   CFileINI* Configuration() override { return context_.config; }
+  CDns* Resolver() override { return context_.dns; }
   CS_Torvane_kernel* PersistentObjects() override { return context_.kernel; }
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
 
@@ -91,7 +92,6 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   int RunScript(const char* name);
 
   // ---- configuration: "" / 0 / nothing without a configuration
-  const char* GetConfig(const char* key, const char* section);
   // Adds the configuration's keys and values (of `section`, or of every
   // section when null) to a HashArray; 1, or 0 without configuration or
   // array.
@@ -103,40 +103,14 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   void SetLevelReBootConfig(int level);
   void SetRebootConfig(int flag);
 
-  // ---- the resolver: "" without one or without an answer
-  const char* DNS_Reverse(const char* address);
-  const char* DNS_Resolve(const char* name);
-  const char* DNS_MX(const char* name);
-  const char* DNS_NS(const char* name);
-  const char* DNS_TXT(const char* name);
-
-  // ---- the daemon core's engines. This host runs without the core (a
-  // script run by hand, or a daemon whose core is not reachable here), so
-  // these answer as for a script without context.
+  // ---- the daemon core's engines. Without the core (a script run by
+  // hand) they answer through the common NoEngine* functions.
   int InsertDomain(Variable domain);  // -1
-  int NoEngineInt();
-  int NoEngineInt1(Variable a);
-  int NoEngineInt2(Variable a, Variable b);
-  float NoEngineFloat1(Variable a);
-  const char* NoEngineText();
-  const char* NoEngineText1(Variable a);
-  void NoEngineAction();
-  void NoEngineAction2(Variable a, Variable b);
-  void NoEngineAction3(Variable a, Variable b, Variable c);
-  void NoEngineListing(Variable array);
-  void NoEngineView(Variable array, int count, int start, const char* filter, int mode);
-  CDB_RAM* NoEngineStore();
-  void* NoEngineObject();
 
  private:
-  enum class Text { kDns, kCount };
-
-  // Keeps a lookup's answer for the script.
-  const char* KeepDns(const String& answer);
   CConfig* config() const;
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
-  ScriptTextResults<Text> results_;
 };
 
 // Registers the CS_CRON_SCRIPT class with the common and the cron

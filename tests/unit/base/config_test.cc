@@ -429,7 +429,7 @@ TEST_F(CConfigTest, ConcurrentReadsAndSaves) {
 // ---- The shipped example ------------------------------------------------------------
 
 std::string ExamplePath() {
-  return (std::filesystem::path(__FILE__).parent_path() / "../../../dist/torvane_antispam.conf").string();
+  return std::string(TORVANE_SOURCE_DIR "/dist/torvane_antispam.conf");
 }
 
 TEST_F(CConfigTest, ShippedExampleHoldsEveryKeyWithItsDefault) {

@@ -37,7 +37,7 @@ constexpr int kLastHost = 120;
 constexpr const char* kForgedAddress = "6.6.6.6";
 
 std::string ServerScript() {
-  return (std::filesystem::path(__FILE__).parent_path() / "dns_test_server.py").string();
+  return std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/dns_test_server.py");
 }
 
 bool DnslibAvailable() {

@@ -29,7 +29,7 @@ constexpr int kLastHost = 250;
 constexpr uint16_t kPort = 53;
 
 inline std::string ServerScript() {
-  return (std::filesystem::path(__FILE__).parent_path() / "dnsbl_test_server.py").string();
+  return std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/dnsbl_test_server.py");
 }
 
 // True when python3 can import dnslib.

@@ -31,7 +31,7 @@ constexpr int kFirstHost = 161;
 constexpr int kLastHost = 200;
 
 std::string ServerScript() {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "engines" / "dns_test_server.py").string();
+  return std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/dns_test_server.py");
 }
 
 class LibDnsTest : public ::testing::Test {
