@@ -21,8 +21,6 @@ using RECORD = CDB_RAM::RECORD;
 // Scratch block for loading: the longest key or value plus a terminator.
 constexpr size_t kScratchBytes = static_cast<size_t>(std::max(kMaxKeyBytes, kMaxValueBytes)) + 1;
 
-int32_t Now() { return static_cast<int32_t>(GetTimeNow()); }
-
 // The bucket of a key: its first byte as a signed char, made non-negative,
 // so bytes 0x80-0xFF share buckets with ASCII (0xC1 goes with '?').
 int16_t BucketOf(const char* key) {

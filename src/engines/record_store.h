@@ -20,6 +20,7 @@
 #include "base/key_value_sink.h"
 #include "base/file.h"
 #include "base/string.h"
+#include "base/wall_clock.h"
 
 // Thread-safe: any thread may call any method; each call holds the store's
 // own lock while it touches the tables (see BiginTranstion for holding it
@@ -152,6 +153,12 @@ class CDB_RAM {
   // Unix seconds.
   static int32_t GetTimeUNIX(int32_t past, int32_t value, int32_t unit);
 
+  // The clock behind record times and expiry: the system clock unless a
+  // test sets another. REQUIRES: set before the store is shared.
+  void SetClock(WallClock clock) { clock_ = clock; }
+  // Seconds since 1970 by the store's clock.
+  int32_t Now() const { return static_cast<int32_t>(clock_()); }
+
   // Records in the index, deleted ones included (renumbered by Save).
   int32_t GetRecordCount();
   // GetRecordCount minus the records deleted since the last Save.
@@ -214,6 +221,8 @@ class CDB_RAM {
   std::map<int16_t, Bucket> buckets_;  // ascending bucket key: the table's order
   std::vector<INDICE> index_list_;     // record number -> where the record is
   std::unordered_map<std::string, KeyEntry, KeyHash, std::equal_to<>> by_key_;  // live keys
+
+  WallClock clock_ = SystemWallClock;  // set before sharing, then read-only
 
   CCriticalSession lock_;
   // The thread inside BiginTranstion/EndTransation, or none.

@@ -578,15 +578,20 @@ TEST_F(CDB_RAMTest, RecordNumbersStayConsistent) {
 
 // ---- Hygiene ---------------------------------------------------------------------
 
+// A fixed instant for the stores' clock seam.
+constexpr int32_t kFixedNow = 1700000000;
+time_t FixedClock() { return kFixedNow; }
+
 TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
   const int32_t lifetime = 2 * 86400;
-  const int32_t now = Now();
+  const int32_t now = kFixedNow;
   Put(StoreBytes("DBK2.0", 4,
                  {{now - 10, "fresh", "1"},
                   {now - lifetime, "at-threshold", "2"},
                   {now - lifetime - 5, "older", "3"},
                   {now - lifetime + 100, "almost", "4"}}));
   CDB_RAM db;
+  db.SetClock(FixedClock);
   ASSERT_EQ(OpenAndLoad(db), 1);
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "no lifetime set";
   db.SetTimeOfValidityRecord(2, 86400);
@@ -597,6 +602,8 @@ TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
   EXPECT_EQ(KeysOf(LiveRecords(db)), (std::vector<std::string>{"almost", "fresh"}));
   EXPECT_EQ(db.Find("older", 0), -1);
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "nothing left to expire";
+  ASSERT_EQ(db.Insert("new", "5", 1, 0), 1);
+  EXPECT_EQ(db.GetByIndexPtr(db.Find("new", 0))->time, kFixedNow) << "stamped by the store's clock";
   db.Reset();
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "empty store";
 }
