@@ -14,6 +14,7 @@
 #include "base/version.h"
 #include "base/utility.h"
 #include "core/signals.h"
+#include "engines/mysql_connector.h"
 
 std::atomic<bool> ProcessStarted{true};
 std::atomic<bool> ProcessEnd{false};
@@ -102,6 +103,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options, FILE* out) {
       options->foreground = true;
     } else if (strcmp(arg, "T") == 0 || strcmp(arg, "test") == 0) {
       options->test = true;
+    } else if (strcmp(arg, "pluginerror") == 0) {
+      options->pluginerror = true;
     } else if (strncmp(arg, kConfigOption, sizeof(kConfigOption) - 1) == 0 &&
                arg[sizeof(kConfigOption) - 1] != '\0') {
       options->config_path = arg + sizeof(kConfigOption) - 1;
@@ -115,6 +118,13 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options, FILE* out) {
   return -1;
 }
 
+int CheckMysqlLibrary(const char* config_path) {
+  CConfig config;
+  if (config.Load(config_path) && config.ReadConfig()) SetAppPath(config.app_path.GetData());
+  const CTorvaneMysqlConn connector;
+  return connector.IsUsable() ? 0 : 1;
+}
+
 int TorvaneAntispamMain(int argc, char** argv) {
   CommandLine options;
   const int refused = ParseCommandLine(argc, argv, &options, stdout);
@@ -123,6 +133,7 @@ int TorvaneAntispamMain(int argc, char** argv) {
     Say(stdout, "OK");
     return 0;
   }
+  if (options.pluginerror) return CheckMysqlLibrary(options.config_path.GetData());
   SetConfigPath(options.config_path.GetData());
   const int failed = CheckStartConditions();
   if (failed >= 0) return failed;

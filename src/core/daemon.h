@@ -40,15 +40,21 @@ const char* GetTorvaneVersion();
 struct CommandLine {
   bool foreground = false;  // "D" / "debug": no fork, no pid file
   bool test = false;        // "T" / "test": print OK and leave
+  bool pluginerror = false; // "pluginerror": check the MySQL client library and leave
   String config_path;       // "config=PATH", else kDefaultConfigPath
 };
 
 // Parses `argv` (options are arguments starting with "-", compared after
 // every leading "-" is stripped). Returns -1 when start-up goes on, else the
 // exit status after printing the refusal to `out`: "unknown option" for an
-// unknown name (the MySQL check "pluginerror" included, until that
-// connector exists), "too many arguments" for a second plain argument.
+// unknown name, "too many arguments" for a second plain argument.
 int ParseCommandLine(int argc, char** argv, CommandLine* options, FILE* out);
+
+// Loads the MySQL client library the daemon would load (under the
+// "app_path" of the configuration at `config_path` when it can be read) and
+// resolves its entry points; the loader prints what failed. The exit status:
+// 0 when the library is usable, 1 when not.
+int CheckMysqlLibrary(const char* config_path);
 
 // The configuration file in use (kDefaultConfigPath unless set).
 const char* GetConfigPath();

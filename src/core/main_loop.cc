@@ -15,6 +15,7 @@
 #include "core/daemon_component.h"
 #include "core/signals.h"
 #include "core/daemon.h"
+#include "engines/mysql_connector.h"
 #include "proxy/proxy_core.h"
 
 namespace {
@@ -188,6 +189,8 @@ void MainLoop::Pass() {
       Drain(component);
     }
   }
+  // What scripts' database connections could not log themselves.
+  if (cs_xmllog != nullptr) cs_xmllog->PrintLogSimple(MysqlConnectorLog(), 0);
   wake_.WaitFor(kPassPauseMs);
   TakeSignals();
   RotateIfDue();

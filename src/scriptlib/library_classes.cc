@@ -8,6 +8,7 @@
 #include "scriptlib/lib_dns.h"
 #include "scriptlib/lib_files.h"
 #include "scriptlib/lib_hash_array.h"
+#include "scriptlib/lib_mysql.h"
 #include "scriptlib/lib_socket.h"
 #include "scriptlib/lib_stores.h"
 
@@ -24,6 +25,7 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterSocketClasses,  // "CS_Buffer", "CS_Socket"
     &RegisterFileClasses,  // "CS_FileSystem", "CS_File", "CS_MemoryFile"
     &RegisterStatistic,    // "CS_Statistic"
+    &RegisterMysqlClasses,  // "CS_MySqlConn", "CS_MySqlRecordSet"
     &RegisterIniFile,      // "CS_FileCfg"
     &RegisterFlag,         // "CS_Flag"
 };

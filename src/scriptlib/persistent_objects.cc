@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/ini_file.h"
+#include "engines/mysql_connector.h"
 #include "engines/record_store.h"
 #include "scriptlib/shared_flag.h"
 
@@ -24,10 +25,10 @@ PersistentObjectType TypeRow(const char* name) {
           [](void* object) { delete static_cast<T*>(object); }};
 }
 
-// The creatable types. kPersistentMySqlConn and kPersistentServerConn join
-// with their classes.
+// The creatable types. kPersistentServerConn joins with its class.
 const PersistentObjectType kPersistentTypes[] = {
     TypeRow<CDB_RAM>(kPersistentRecordStore),
+    TypeRow<CTorvaneMysqlConn>(kPersistentMySqlConn),
     TypeRow<CFileINI>(kPersistentIniFile),
     TypeRow<CS_Flag>(kPersistentFlag),
 };

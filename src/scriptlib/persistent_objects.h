@@ -1,6 +1,7 @@
 // persistent_objects - CS_Torvane_kernel, the process-wide registry of the objects
 // scripts keep between runs ("persistent objects"): record stores, INI
-// files, value cells shared by every script of every thread. The proxy core
+// files, value cells, database connections shared by every script of
+// every thread. The proxy core
 // owns the one instance; hosts reach it through the core.
 #ifndef TORVANE_SCRIPTLIB_PERSISTENT_OBJECTS_H_
 #define TORVANE_SCRIPTLIB_PERSISTENT_OBJECTS_H_
@@ -19,9 +20,9 @@
 constexpr char kPersistentRecordStore[] = "CDB_Ram";          // CDB_RAM
 constexpr char kPersistentIniFile[] = "CS_FileCfg";           // CFileINI
 constexpr char kPersistentFlag[] = "CS_Flag";                 // CS_Flag
-// Known names whose classes are not built yet: creating one gives null until
-// the MySQL connector and the remote-instance connection exist.
 constexpr char kPersistentMySqlConn[] = "CS_MySqlConn";       // CTorvaneMysqlConn
+// A known name whose class is not built yet: creating one gives null until
+// the remote-instance connection exists.
 constexpr char kPersistentServerConn[] = "TorvaneServerConn"; // CS_Torvane_Connection
 
 // A row of the registry's factory table (persistent.cc).

@@ -22,6 +22,7 @@
 #include "base/config.h"
 #include "base/utility.h"
 #include "engines/dns.h"
+#include "engines/mysql_connector.h"
 #include "proxy/antispam_script.h"
 #include "script/interpreter.h"
 #include "scriptlib/cron_script.h"
@@ -141,5 +142,6 @@ int main(int argc, char** argv) {
   int result = instance.interpreter()->run("main");
   fflush(stdout);
   PrintLogRecords(instance.log());
+  PrintLogRecords(MysqlConnectorLog());
   return instance.interpreter()->BuildAllLog()[0] != '\0' ? 1 : result;
 }

@@ -49,6 +49,7 @@ TEST(CommandLineTest, OptionsAndRefusals) {
     bool foreground;
     bool test;
     const char* config;
+    bool pluginerror = false;
   } cases[] = {
       {{}, -1, "", false, false, "/etc/torvane_antispam.conf"},
       {{"-D"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
@@ -57,8 +58,8 @@ TEST(CommandLineTest, OptionsAndRefusals) {
       {{"debug"}, -1, "", false, false, "/etc/torvane_antispam.conf"},  // a positional argument
       {{"---T"}, -1, "", false, true, "/etc/torvane_antispam.conf"},
       {{"--config=/srv/t.conf", "-test"}, -1, "", false, true, "/srv/t.conf"},
+      {{"--pluginerror", "--config=/srv/t.conf"}, -1, "", false, false, "/srv/t.conf", true},
       {{"-d"}, 1, "unknown option \"d\"\n\n", false, false, nullptr},
-      {{"--pluginerror"}, 1, "unknown option \"pluginerror\"\n\n", false, false, nullptr},
       {{"--config="}, 1, "unknown option \"config=\"\n\n", false, false, nullptr},
       {{"-"}, 1, "unknown option \"\"\n\n", false, false, nullptr},
       {{"a", "b"}, 1, "too many arguments\n", false, false, nullptr},
@@ -72,6 +73,7 @@ TEST(CommandLineTest, OptionsAndRefusals) {
     if (c.status != -1) continue;
     EXPECT_EQ(r.options.foreground, c.foreground) << label;
     EXPECT_EQ(r.options.test, c.test) << label;
+    EXPECT_EQ(r.options.pluginerror, c.pluginerror) << label;
     EXPECT_STREQ(r.options.config_path.GetData(), c.config) << label;
   }
   EXPECT_STREQ(GetTorvaneVersion(), "3.0.1");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/ini_file.h"
+#include "engines/mysql_connector.h"
 #include "engines/record_store.h"
 #include "scriptlib/shared_flag.h"
 
@@ -27,7 +28,7 @@ TEST(CS_Torvane_kernelTest, TypesCreateTheirClasses) {
       {kPersistentRecordStore, &typeid(CDB_RAM*)},
       {kPersistentIniFile, &typeid(CFileINI*)},
       {kPersistentFlag, &typeid(CS_Flag*)},
-      {kPersistentMySqlConn, nullptr},
+      {kPersistentMySqlConn, &typeid(CTorvaneMysqlConn*)},
       {kPersistentServerConn, nullptr},
       {"cdb_ram", nullptr},
       {"Unknown", nullptr},
