@@ -229,3 +229,12 @@ def start_gateway(daemon_bin, tmp_path, root_only):
     for gateway in started:
         gateway.stop()
     assert not died, f"the gateway exited during the test: {died}"
+
+
+@pytest.fixture(scope="module")
+def mariadb(tmp_path_factory):
+    """A private MariaDB server (mariadb_server.py) for one test module."""
+    from mariadb_server import MariaDbServer
+    server = MariaDbServer(tmp_path_factory.mktemp("mariadb")).start()
+    yield server
+    server.stop()

@@ -71,7 +71,7 @@ def test_test_option_needs_neither_configuration_nor_root(daemon_bin, tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["--bogus"], 'unknown option "bogus"\n\n'),
     (["---Debug"], 'unknown option "Debug"\n\n'),
-    (["--pluginerror"], 'unknown option "pluginerror"\n\n'),  # needs the MySQL connector
+    (["--pluginerror", "--bogus"], 'unknown option "bogus"\n\n'),  # refused before the check
     (["--config="], 'unknown option "config="\n\n'),
     (["-T", "--bogus"], 'unknown option "bogus"\n\n'),       # refused before "test" acts
     (["one", "two"], "too many arguments\n"),

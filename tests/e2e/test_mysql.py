@@ -25,11 +25,9 @@ NOT_LOADED = "MySQL client library not loaded: "
 HOSTILE = ["it's", "back\\slash", 'dou"ble', "ctrl\x1az", "\"'; DROP TABLE t; --", "caf\xe9", ""]
 
 
-@pytest.fixture(scope="module")
-def server(tmp_path_factory):
-    db = MariaDbServer(tmp_path_factory.mktemp("mariadb")).start()
-    yield db
-    db.stop()
+@pytest.fixture
+def server(mariadb):
+    return mariadb
 
 
 @pytest.fixture

@@ -28,7 +28,7 @@ TEST(SqlParamsTest, PlaceholdersOutsideQuotesAndComments) {
       {"SELECT `a``?`, ?", 1, "SELECT `a``?`, '<a>'"},
       {"SELECT `a\\`, ?", 1, "SELECT `a\\`, '<a>'"},  // no backslash escape in names
       {"SELECT ? -- ?\n, ?", 2, "SELECT '<a>' -- ?\n, '<b>'"},
-      {"SELECT ? --?", 2, "SELECT '<a>' -'<b>'"},  // "--" needs a blank: a minus sign twice
+      {"SELECT ? --?", 2, "SELECT '<a>' --'<b>'"},  // "--" needs a blank: minus twice
       {"SELECT ? # ?\n?", 2, "SELECT '<a>' # ?\n'<b>'"},
       {"SELECT /* ? */ ? /*?", 1, "SELECT /* ? */ '<a>' /*?"},
       {"SELECT 'open ?", 0, "SELECT 'open ?"},  // an unclosed quote runs to the end
