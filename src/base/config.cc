@@ -186,6 +186,7 @@ const ConfigKey kConfigKeys[] = {
     {"SPF", "spf_cache_type", IntKey{&CConfig::spf_cache_type, 86400}},
     {"SPF", "spf_cache_time", IntKey{&CConfig::spf_cache_time, 2}},
     {"SPF", "spf_max_recursion", IntKey{&CConfig::spf_max_recursion, 30}},
+    {"SPF", "spf_strict", SwitchKey{&CConfig::spf_strict, false}},
 
     {"CONFIG", "adapter_ip", TextKey{&CConfig::adapter_ip, ""}},
 

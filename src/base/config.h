@@ -144,6 +144,7 @@ class CConfig : public CFileINI {
   int spf_cache_type = 0;
   int spf_cache_time = 0;
   int spf_max_recursion = 0;
+  bool spf_strict = false;  // RFC 7208 evaluation instead of the default reading
 
   // ---- PHISHING -------------------------------------------------------
   float phishing_score = 0;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <vector>
 
 #include "base/utility.h"
 #include "engines/dns_client.h"
@@ -47,6 +48,22 @@ String PtrQueryName(const char* name) {
   out.Format("%s.%s.%s.%s.in-addr.arpa", parts[3].GetData(), parts[2].GetData(), parts[1].GetData(),
              parts[0].GetData());
   return out;
+}
+
+// The outcome an answer's RCODE stands for.
+DnsStatus StatusOfRcode(int rcode) {
+  switch (rcode) {
+    case kDnsRcodeNoError:
+      return DnsStatus::kAnswer;
+    case kDnsRcodeNxDomain:
+      return DnsStatus::kNameError;
+    case kDnsRcodeServFail:
+      return DnsStatus::kServerFailure;
+    case kDnsRcodeRefused:
+      return DnsStatus::kRefused;
+    default:
+      return DnsStatus::kOtherError;
+  }
 }
 
 // Makes "db/" under the application path, so the cache file can be created.
@@ -143,13 +160,14 @@ int32_t CDnsNameServer::GetServerTime(const char* address) {
 
 // ---- CDns: construction and settings -----------------------------------------
 
-CDns::CDns() {
+CDns::CDns(const char* cache_file) {
+  if (cache_file == nullptr) return;
   EnsureCacheDirectory();
-  cache_.Open(kCacheFile);
+  cache_.Open(cache_file);
   cache_.Load();
 }
 
-CDns::CDns(const DnsSettings& settings) : CDns() { ApplySettings(settings); }
+CDns::CDns(const DnsSettings& settings, const char* cache_file) : CDns(cache_file) { ApplySettings(settings); }
 
 void CDns::ApplySettings(const DnsSettings& settings) {
   ReplaceServersDNS(settings.servers);
@@ -172,22 +190,57 @@ int32_t CDns::GetCacheRecordCount() { return cache_.GetRealRecordCount(); }
 // ---- CDns: queries -------------------------------------------------------------
 
 uint8_t CDns::QueryDns(const char* name, CDnsRES_RECORD* result, uint16_t type, int32_t timeout_ms) {
-  if (name == nullptr || name[0] == '\0' || result == nullptr || GetServerCount() == 0) return 0;
+  DnsStatus status;
+  return Query(name, result, type, timeout_ms, &status);
+}
+
+DnsStatus CDns::QueryStatus(const char* name, CDnsRES_RECORD* result, uint16_t type, int32_t timeout_ms) {
+  DnsStatus status;
+  Query(name, result, type, timeout_ms, &status);
+  return status;
+}
+
+uint8_t CDns::Query(const char* name, CDnsRES_RECORD* result, uint16_t type, int32_t timeout_ms,
+                    DnsStatus* status) {
+  *status = DnsStatus::kUnsendable;
+  if (name == nullptr || name[0] == '\0' || result == nullptr) return 0;
+  *status = DnsStatus::kNoAnswer;
+  if (GetServerCount() == 0) return 0;
   String key;
   key.Format("%s %d", name, type);
-  if (FromCache(key, result)) return result->Elaborates();
+  const bool cached = FromCache(key, result);
+  if (!cached) {
+    CDnsBuffer query;
+    uint16_t id;
+    if (!DrawQueryId(&id)) return 0;
+    query.ResetBuffer(id);
+    const String asked = type == kDnsTypePTR ? PtrQueryName(name) : String(name);
+    if (!query.PushQuery(asked, type)) {
+      *status = DnsStatus::kUnsendable;
+      return 0;
+    }
+    const int32_t wait = timeout_ms < 1 ? GetTimeOut() : std::min(timeout_ms, kMaxTimeoutMs);
+    if (!Exchange(query, result, wait)) return 0;
+  }
+  const uint8_t parsed = result->Elaborates();
+  if (parsed == 0) return 0;
+  *status = StatusOfRcode(result->GetRcode());
+  // A server failure or refusal says nothing about the name: asked again
+  // later, it may answer. allowDuplicate 0: when two threads asked at once,
+  // one copy is enough.
+  if (!cached && *status != DnsStatus::kServerFailure && *status != DnsStatus::kRefused) {
+    cache_.Insert(key, result->GetBuffer(), result->GetReceived(), 0);
+  }
+  return parsed;
+}
 
-  CDnsBuffer query;
-  uint16_t id;
-  if (!DrawQueryId(&id)) return 0;
-  query.ResetBuffer(id);
-  const String asked = type == kDnsTypePTR ? PtrQueryName(name) : String(name);
-  if (!query.PushQuery(asked, type)) return 0;
-  const int32_t wait = timeout_ms < 1 ? GetTimeOut() : std::min(timeout_ms, kMaxTimeoutMs);
-  if (!Exchange(query, result, wait)) return 0;
-  // allowDuplicate 0: when two threads asked at once, one copy is enough.
-  cache_.Insert(key, result->GetBuffer(), result->GetReceived(), 0);
-  return result->Elaborates();
+DnsStatus CDns::Lookup(const char* name, uint16_t type, int32_t budget_ms, CArray<CDnsRES_RECORD::DnsRR>* records) {
+  records->RemoveAll();
+  CDnsRES_RECORD answer(kLookupAnswerBytes);
+  const int32_t wait = budget_ms < 1 ? GetTimeOut() : std::min(budget_ms, GetTimeOut());
+  const DnsStatus status = QueryStatus(name, &answer, type, wait);
+  if (status == DnsStatus::kAnswer) *records = answer.GetAnswers();
+  return status;
 }
 
 // The store's transaction keeps the record alive while its value is copied.
@@ -234,9 +287,24 @@ bool CDns::AskServer(const char* server, const CDnsBuffer& query, CDnsRES_RECORD
     if (got < 0) return false;
     if (got > 0 && IsAnswerTo(query, result->GetBuffer(), static_cast<size_t>(got))) {
       result->SetReceived(got);
-      return true;
+      if (!result->IsTruncated()) return true;
+      const int32_t left = timeout_ms - static_cast<int32_t>(GetMyTickCount() - start);
+      return AskOverTcp(server, query, result, left);
     }
   }
+}
+
+bool CDns::AskOverTcp(const char* server, const CDnsBuffer& query, CDnsRES_RECORD* result, int32_t timeout_ms) {
+  std::vector<uint8_t> whole;
+  result->Restart();
+  if (timeout_ms < 1 || !ExchangeOverTcp(server, kDnsPort, query.data(), query.size(), &whole, timeout_ms)) {
+    return false;
+  }
+  if (whole.size() > static_cast<size_t>(result->GetLen()) || !IsAnswerTo(query, whole.data(), whole.size())) {
+    return false;
+  }
+  result->Assign(whole.data(), whole.size());
+  return !result->IsTruncated();
 }
 
 // ---- CDns: text lookups --------------------------------------------------------

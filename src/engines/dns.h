@@ -2,7 +2,9 @@
 // name servers with their measured response times (CDnsNameServer, also the
 // base of the block-list engine) and CDns, which sends queries, keeps every
 // raw answer in the record store "db/cache_dns.db" and offers the text
-// lookups the script functions return.
+// lookups the script functions return. DnsLookup is the narrow face of it
+// an engine that must tell a failed lookup from an empty one asks through,
+// so tests can answer in its place.
 #ifndef TORVANE_ENGINES_DNS_H_
 #define TORVANE_ENGINES_DNS_H_
 
@@ -71,6 +73,37 @@ struct DnsSettings {
   int32_t cache_lifetime_unit = 0;  // both 0: until removed by hand
 };
 
+// What one lookup came to.
+enum class DnsStatus {
+  kAnswer,         // an answer with RCODE NOERROR, with or without records
+  kNameError,      // NXDOMAIN: the name does not exist
+  kServerFailure,  // SERVFAIL: the server could not find out
+  kRefused,        // REFUSED: the server would not say
+  kOtherError,     // any other RCODE (FORMERR, NOTIMP, ...)
+  kUnsendable,     // the name cannot be asked (empty label, too long)
+  kNoAnswer,       // nothing usable came: no server, time-out, a cut
+                   // answer that could not be had whole, a malformed one
+};
+
+// True for the outcomes that say something about the name: an answer or
+// "no such name". The others say nothing, and no conclusion may be drawn.
+inline bool IsUsable(DnsStatus status) {
+  return status == DnsStatus::kAnswer || status == DnsStatus::kNameError;
+}
+
+// Asks one question and reports what happened. Implementations must be
+// safe to call from several threads at once.
+class DnsLookup {
+ public:
+  virtual ~DnsLookup() = default;
+  // Fills `records` with every answer record for `name` and `type` (aliases
+  // included, as the server sent them) and returns the outcome; `records`
+  // is empty unless the outcome is kAnswer. Each attempt waits at most
+  // `budget_ms` (below 1: the implementation's own wait).
+  virtual DnsStatus Lookup(const char* name, uint16_t type, int32_t budget_ms,
+                           CArray<CDnsRES_RECORD::DnsRR>* records) = 0;
+};
+
 // The resolver's part of the configuration (section "DNS"): the server
 // entries in slot order that are dotted quads or longer than 7 characters
 // (shorter entries are placeholders), "timeout_millisecond", and the cache
@@ -80,7 +113,7 @@ DnsSettings DnsSettingsFromConfig(const CConfig& config);
 // The shared resolver. Thread-safe: any thread may query at any time; each
 // query uses its own socket and buffers, the server list has its own lock
 // and the cache the store's.
-class CDns : public CDnsNameServer {
+class CDns : public CDnsNameServer, public DnsLookup {
  public:
   // The cache, under the application path.
   static constexpr const char* kCacheFile = "db/cache_dns.db";
@@ -91,15 +124,18 @@ class CDns : public CDnsNameServer {
   // Added to the time-out as a failed server's time, so the next attempt
   // and the next queries prefer the others until it answers again.
   static constexpr int32_t kFailurePenaltyMs = 1000;
-  // Answer buffer of the text lookups: a classic UDP answer.
-  static constexpr int kLookupAnswerBytes = 512;
+  // Answer buffer of the text lookups and of Lookup: the largest message,
+  // so an answer fetched again over TCP fits whole.
+  static constexpr int kLookupAnswerBytes = static_cast<int>(kDnsMaxMessageBytes);
   // Aliases ResolveAddress follows before it gives up.
   static constexpr int kMaxAliasHops = 8;
 
-  // Opens and loads the cache; no servers, kDefaultTimeoutMs.
-  CDns();
+  // Opens and loads the cache file `cache_file` under the application
+  // path; null keeps the cache in memory only (nothing read or written).
+  // No servers, kDefaultTimeoutMs.
+  explicit CDns(const char* cache_file = kCacheFile);
   // The same, then ApplySettings.
-  explicit CDns(const DnsSettings& settings);
+  explicit CDns(const DnsSettings& settings, const char* cache_file = kCacheFile);
   // Saves the cache.
   ~CDns() override;
 
@@ -108,11 +144,21 @@ class CDns : public CDnsNameServer {
   // returns Elaborates()'s result. A cached answer (key "<name> <type>")
   // is used without sending anything; otherwise each server is tried at
   // most once, fastest first, each within the time-out, and only a datagram
-  // that IsAnswerTo the query is taken. Every answer taken from the network
-  // is cached, negative ones included. Returns 0 for a null argument, no
-  // servers, a name that cannot be sent, or no answer from any server.
-  // `timeout_ms` below 1 means GetTimeOut().
+  // that IsAnswerTo the query is taken. A datagram with TC set is asked
+  // again of the same server over TCP and never taken as it is: when the
+  // whole answer cannot be had (or does not fit `result`) the attempt
+  // failed. Every answer taken from the network is cached, negative ones
+  // included, except SERVFAIL and REFUSED, which say nothing lasting.
+  // Returns 0 for a null argument, no servers, a name that cannot be sent,
+  // or no answer from any server. `timeout_ms` below 1 means GetTimeOut().
   uint8_t QueryDns(const char* name, CDnsRES_RECORD* result, uint16_t type, int32_t timeout_ms = 0);
+  // QueryDns, reporting the outcome instead of the parse result.
+  DnsStatus QueryStatus(const char* name, CDnsRES_RECORD* result, uint16_t type, int32_t timeout_ms = 0);
+
+  // DnsLookup: QueryStatus with an answer buffer of kLookupAnswerBytes; a
+  // budget below GetTimeOut() shortens each attempt, never lengthens it.
+  DnsStatus Lookup(const char* name, uint16_t type, int32_t budget_ms,
+                   CArray<CDnsRES_RECORD::DnsRR>* records) override;
 
   // The text a script lookup returns: the first answer's data for A, PTR and
   // TXT; every answer's data joined by ";" for MX and NS. "" on failure or
@@ -140,12 +186,17 @@ class CDns : public CDnsNameServer {
   int32_t GetCacheRecordCount();
 
  private:
+  // The work of QueryDns and QueryStatus: the parse result, `status` set.
+  uint8_t Query(const char* name, CDnsRES_RECORD* result, uint16_t type, int32_t timeout_ms, DnsStatus* status);
   bool FromCache(const String& key, CDnsRES_RECORD* result);
   // Sends `query` to the servers in turn; true with the answer in `result`.
   bool Exchange(const CDnsBuffer& query, CDnsRES_RECORD* result, int32_t timeout_ms);
-  // One attempt against one server: true with its answer in `result`;
-  // false on time-out, refusal or socket failure.
+  // One attempt against one server: true with its whole answer in `result`;
+  // false on time-out, refusal, socket failure, or a cut answer whose TCP
+  // retry failed.
   bool AskServer(const char* server, const CDnsBuffer& query, CDnsRES_RECORD* result, int32_t timeout_ms);
+  // The TCP retry of a cut answer; true with the whole answer in `result`.
+  bool AskOverTcp(const char* server, const CDnsBuffer& query, CDnsRES_RECORD* result, int32_t timeout_ms);
 
   CDB_RAM cache_;  // own lock
   std::atomic<int32_t> timeout_ms_{kDefaultTimeoutMs};

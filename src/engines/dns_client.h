@@ -1,9 +1,12 @@
 // dns_client - CDnsClient, one UDP socket aimed at one peer. The resolver opens
-// one per query; scripts use it as their datagram endpoint.
+// one per query; scripts use it as their datagram endpoint. ExchangeOverTcp
+// asks again over TCP when a datagram answer came back cut.
 #ifndef TORVANE_ENGINES_DNS_CLIENT_H_
 #define TORVANE_ENGINES_DNS_CLIENT_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Not thread-safe: one query or script object owns it. Non-copyable; closes
 // its socket when destroyed.
@@ -47,5 +50,14 @@ class CDnsClient {
   bool connected_ = false;
   int32_t timeout_ms_ = kDefaultTimeoutMs;
 };
+
+// One DNS exchange over TCP: connects to `address` (a dotted quad) and
+// `port`, sends the `n` bytes of `query` behind the two-byte length DNS over
+// TCP puts in front of a message, and reads the answer's length and bytes
+// into `answer`. Everything, connecting included, happens within
+// `timeout_ms`. False when the address does not parse, the connection is
+// refused, the peer closes early or time runs out; `answer` is then empty.
+bool ExchangeOverTcp(const char* address, uint16_t port, const uint8_t* query, size_t n,
+                     std::vector<uint8_t>* answer, int32_t timeout_ms);
 
 #endif  // TORVANE_ENGINES_DNS_CLIENT_H_

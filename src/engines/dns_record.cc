@@ -27,16 +27,19 @@ bool DecodeAddress(DnsCursor rdata, String* out) {
   return true;
 }
 
-// TXT data is a run of length-prefixed strings; they are joined by ".".
-bool DecodeStrings(DnsCursor rdata, String* out) {
-  *out = "";
+// TXT data is a run of length-prefixed strings: `dotted` gets them joined
+// by ".", `joined` with nothing between them.
+bool DecodeStrings(DnsCursor rdata, String* dotted, String* joined) {
+  *dotted = "";
+  *joined = "";
   bool first = true;
   while (rdata.Remaining() > 0) {
     uint8_t len;
     const uint8_t* text;
     if (!rdata.U8(&len) || !rdata.Bytes(len, &text)) return false;
-    if (!first) out->append('.');
-    out->append(reinterpret_cast<const char*>(text), len);
+    if (!first) dotted->append('.');
+    dotted->append(reinterpret_cast<const char*>(text), len);
+    joined->append(reinterpret_cast<const char*>(text), len);
     first = false;
   }
   return true;
@@ -49,7 +52,7 @@ bool DecodeData(DnsCursor rdata, DnsRR* rr) {
     case kDnsTypeMX:
       return rdata.U16(&rr->preference) && rdata.Name(&rr->data);
     case kDnsTypeTXT:
-      return DecodeStrings(rdata, &rr->data);
+      return DecodeStrings(rdata, &rr->data, &rr->text);
     default:  // NS, CNAME, PTR, and any other type shown by its leading name
       return rdata.Name(&rr->data);
   }
@@ -91,6 +94,15 @@ void CDnsRES_RECORD::Restart() {
 int CDnsRES_RECORD::GetAnswersCount() const {
   if (received_ < static_cast<int>(kDnsHeaderBytes)) return 0;
   return buffer_[6] << 8 | buffer_[7];
+}
+
+int CDnsRES_RECORD::GetRcode() const {
+  if (received_ < static_cast<int>(kDnsHeaderBytes)) return -1;
+  return buffer_[3] & kDnsRcodeMask;
+}
+
+bool CDnsRES_RECORD::IsTruncated() const {
+  return received_ >= static_cast<int>(kDnsHeaderBytes) && (buffer_[2] & kDnsTruncatedBit) != 0;
 }
 
 uint8_t CDnsRES_RECORD::Elaborates() {

@@ -24,6 +24,10 @@ class CDnsRES_RECORD {
     // The value as text: A as "a.b.c.d"; NS, CNAME, PTR and other types as a
     // name; MX as the exchange name; TXT as its strings joined by ".".
     String data;
+    // TXT only: its strings joined with nothing, the record's text as a
+    // sender policy reads it (a policy split into 255-byte strings is
+    // whole again).
+    String text;
     uint16_t preference = 0;  // MX only
   };
 
@@ -65,6 +69,10 @@ class CDnsRES_RECORD {
 
   // ANCOUNT of the held header; 0 without a header.
   int GetAnswersCount() const;
+  // RCODE of the held header (kDnsRcode*); -1 without a header.
+  int GetRcode() const;
+  // True when the held header has TC set: the server cut the answer.
+  bool IsTruncated() const;
   // The records decoded by the last Elaborates.
   const CArray<DnsRR>& GetAnswers() const { return answers_; }
   // The question name read by the last Elaborates ("" when none).

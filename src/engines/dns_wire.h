@@ -20,8 +20,21 @@ enum DnsType : uint16_t {
   kDnsTypeTXT = 16,
 };
 
+// Response codes (RCODE, the low four bits of the fourth header byte).
+enum DnsRcode : int {
+  kDnsRcodeNoError = 0,
+  kDnsRcodeServFail = 2,
+  kDnsRcodeNxDomain = 3,
+  kDnsRcodeRefused = 5,
+};
+constexpr uint8_t kDnsRcodeMask = 0x0F;
+// TC bit of the third header byte: the answer did not fit a datagram.
+constexpr uint8_t kDnsTruncatedBit = 0x02;
+
 constexpr uint16_t kDnsClassIN = 1;  // the only class asked for
 constexpr uint16_t kDnsPort = 53;    // where every name server listens
+// Largest message: the two-byte length in front of a TCP message bounds it.
+constexpr size_t kDnsMaxMessageBytes = 65535;
 // Fixed header in front of every message.
 constexpr size_t kDnsHeaderBytes = 12;
 // Longest name on the wire, length bytes and the final zero included.

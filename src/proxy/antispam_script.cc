@@ -518,6 +518,15 @@ const char* CS_ANTISPAM_SCRIPT::DNSBL_Ns(const char* address) {
   return results_.Keep(Text::kDnsblNs, QueryBlockLists(address, &result) ? result.text : String(""));
 }
 
+int CS_ANTISPAM_SCRIPT::SPFQuery(const char* address, const char* sender, const char* helo) {
+  CTorvaneCore* c = core();
+  CSPF* spf = c != nullptr ? c->spf() : nullptr;
+  if (spf == nullptr || address == nullptr || sender == nullptr || helo == nullptr) return kSpfNeutral;
+  return spf->GetSPFQuery(address, sender, helo);
+}
+
+const char* CS_ANTISPAM_SCRIPT::SPFResultString(int code) { return CSPF::SPFResultString(code); }
+
 // }===========
 
 // {=========== CS_ANTISPAM_SCRIPT: the message, the configuration
@@ -590,8 +599,8 @@ void RegisterCheckFunctions(AntispamClass* cls) {
   Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
   cls->addMethod("DNSBL_Score", &Antispam::DNSBL_Score);
   cls->addMethod("DNSBL_Ns", &Antispam::DNSBL_Ns);
-  Bind(cls, "SPFQuery", &CS_ScriptCommon::NoEngineInt3);
-  Bind(cls, "SPFResultString", &CS_ScriptCommon::NoEngineText1);
+  cls->addMethod("SPFQuery", &Antispam::SPFQuery);
+  cls->addMethod("SPFResultString", &Antispam::SPFResultString);
 }
 
 void RegisterDomainAndCommunityFunctions(AntispamClass* cls) {

@@ -223,6 +223,8 @@ bool CTorvaneCore::BuildEngines() {
   if (!Announce(this, sessions_ && statistics_ && helo_forget_, "IP FORGED")) return false;
   statistics_->AddItem("f1n_restart_service", kGroupConnections, 0, static_cast<float>(clock_()),
                        CStatitiche_Day::kSet);
+  spf_ = Build<CSPF>(dns_.get());
+  if (!Announce(this, spf_ != nullptr, "SPF ENGINE")) return false;
   kernel_ = Build<CS_Torvane_kernel>();
   return kernel_ != nullptr;
 }
@@ -243,6 +245,7 @@ void CTorvaneCore::ReloadConfig() {
   ApplyDnsSettings();
   ApplyDnsblSettings();
   ApplyMtaSettings();
+  ApplySpfSettings();
   String busy_reply;
   CListenTorvane::MakeBusyReply(&busy_reply, config_->rfc421, config_->myname);
   listener_->SetBusyReply(busy_reply);
@@ -287,6 +290,17 @@ void CTorvaneCore::ApplyDnsblSettings() {
 void CTorvaneCore::ApplyMtaSettings() {
   balancer_->ReplaceServers(*config_);
   Note(kLogDebug, kReloadRoutine, log_type::kDebug, "Setting SMTP Server");
+}
+
+void CTorvaneCore::ApplySpfSettings() {
+  spf_->SetTimeOfValidityRecord(config_->spf_cache_time, config_->spf_cache_type);
+  spf_->SetMaxRecursion(config_->spf_max_recursion);
+  spf_->SetStrict(config_->spf_strict);
+  String line;
+  Note(kLogDebug, kReloadRoutine, log_type::kDebug,
+       line.Format("Load configuration spf time old record :%d x %d max recursion:%d strict:%d",
+                   config_->spf_cache_time, config_->spf_cache_type, config_->spf_max_recursion,
+                   config_->spf_strict ? 1 : 0));
 }
 
 void CTorvaneCore::ApplyListenerSize(const String& busy_reply) {
@@ -443,6 +457,7 @@ void CTorvaneCore::Housekeeping() {
   if (now < next_housekeeping_ms_) return;
   next_housekeeping_ms_ = now + kHousekeepingMs;
   Merge(dnsbl_->GetLog(), 0);
+  Merge(spf_->GetLog(), 0);
   for (size_t i = 0; i < workers_.size(); ++i) {
     if (workers_[i]->IsLavorando())
       statistics_->AddItem("f1max_conn_contemp", kGroupConnections, 0, static_cast<float>(i + 1),
@@ -497,6 +512,7 @@ void CTorvaneCore::StopLancher() {
 void CTorvaneCore::CloseAllSession() {
   if (inferno_ != nullptr) inferno_->EndTransation();
   if (helo_forget_ != nullptr) helo_forget_->EndTransation();
+  if (spf_ != nullptr) spf_->EndTransation();
 }
 
 void CTorvaneCore::Stop() {
@@ -560,6 +576,7 @@ void CTorvaneCore::HygieneSave() {
   dnsbl_->SanitaryCache();
   inferno_->SuperSanitary(clock_());
   inferno_->Save();
+  spf_->SanitaryAndSave();
   statistics_->SaveAll();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Hygiene DB O.K.");
 }
@@ -569,6 +586,7 @@ void CTorvaneCore::FullSave() {
   dns_->SaveCache();
   dnsbl_->SaveCache();
   inferno_->Save();
+  spf_->Save();
   statistics_->SaveAll();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Save DB O.K");
 }

@@ -25,6 +25,7 @@
 #include "engines/helo_forgery.h"
 #include "engines/ban_list.h"
 #include "engines/sessions_per_address.h"
+#include "engines/spf.h"
 #include "engines/address_ranges.h"
 #include "proxy/listener.h"
 #include "proxy/mta_selection.h"
@@ -119,6 +120,7 @@ class CTorvaneCore : public CLogSimple {
   CIP_Session* sessions() const { return sessions_.get(); }
   CStatitiche_Torvane* statistics() const { return statistics_.get(); }
   CHeloForget* helo_forget() const { return helo_forget_.get(); }
+  CSPF* spf() const { return spf_.get(); }
   CS_Torvane_kernel* kernel() const { return kernel_.get(); }
   // Rung by the listener whenever it queues a connection, so the owner's
   // loop dispatches it at once. Not owned; may be null; must outlive the
@@ -138,6 +140,7 @@ class CTorvaneCore : public CLogSimple {
   void ApplyDnsSettings();
   void ApplyDnsblSettings();
   void ApplyMtaSettings();
+  void ApplySpfSettings();
   // Stops the workers and the listener when address, port or size changed,
   // and takes the new values with a new listener.
   void ApplyListenerSize(const String& busy_reply);
@@ -178,6 +181,7 @@ class CTorvaneCore : public CLogSimple {
   std::unique_ptr<CIP_Session> sessions_;
   std::unique_ptr<CStatitiche_Torvane> statistics_;
   std::unique_ptr<CHeloForget> helo_forget_;
+  std::unique_ptr<CSPF> spf_;
   std::unique_ptr<CS_Torvane_kernel> kernel_;
 
   int next_housekeeping_ms_ = kHousekeepingMs;

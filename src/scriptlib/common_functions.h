@@ -129,7 +129,6 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   int NoEngineInt() { return 0; }
   int NoEngineInt1(Variable) { return 0; }
   int NoEngineInt2(Variable, Variable) { return 0; }
-  int NoEngineInt3(Variable, Variable, Variable) { return 0; }
   int NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
   // -1: the check cannot tell.
   int NoEngineUndecided1(Variable) { return -1; }

@@ -20,6 +20,7 @@ CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 // (OnEmailMessagesToAnalyzer) will compare it with "score_for_spam".
 float score = 0.0;
 string client_ip = "";
+string helo_name = "";
 
 // Steps of the dialogue are logged at this level, refusals at level 1.
 int kLogStep = 2;
@@ -95,6 +96,7 @@ int OnAllClientData(string line) {
 }
 
 int OnHelo(string helo, string command) {
+  helo_name = helo;
   cs.WriteLog(kLogStep, command + " " + helo);
   // A client that greets us with one of our own names or addresses lies.
   if (cs.IsForgetHelo(helo)) {
@@ -113,8 +115,35 @@ int OnHelo(string helo, string command) {
 
 // ---- the envelope and the message
 
+// SPF result codes (cs.SPFResultString gives their words).
+int kSpfPass = 0;
+int kSpfSoftFail = 1;
+int kSpfFail = 2;
+
+// Does the sender's domain let this client send its mail? A Fail refuses
+// the sender when "spf_reject_fail" is on; otherwise each verdict adds its
+// score. TempError (the policy could not be read) and the rest add nothing.
+int CheckSenderPolicy(string sender) {
+  int result = cs.SPFQuery(client_ip, sender, helo_name);
+  cs.WriteLog(kLogStep, "SPF " + cs.SPFResultString(result) + " for <" + sender + "> from " + client_ip);
+  if (result == kSpfFail && IsOn("spf_reject_fail")) {
+    string domain = helo_name;  // a null sender speaks for its HELO name
+    if (cs.REeq(sender, "@([^@]+)$")) domain = cs.$1();
+    cs.DropBufferToMTA();  // the sender never reaches the mail server
+    cs.SendToClient("550 5.7.23 SPF: " + domain + " does not allow " + client_ip + "\r\n");
+    cs.WriteLog(kLogRefusal, "SPF refused <" + sender + "> from " + client_ip);
+    return 0;
+  }
+  if (result == kSpfFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_fail"));
+  if (result == kSpfSoftFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_softfail"));
+  if (result == kSpfPass) score = score + cs.CharToFloat(cs.GetConfig("spf_score_pass"));
+  return 0;
+}
+
 int OnMailFrom(string sender) {
   cs.WriteLog(kLogStep, "MAIL FROM <" + sender + ">");
+  // Our own networks and authenticated clients send for any domain.
+  if (IsOn("spf_enable") && !cs.ClientIsRelay()) CheckSenderPolicy(sender);
   return 0;
 }
 

@@ -126,6 +126,7 @@ const SavedDefault kSavedDefaults[] = {
     {"SPF", "spf_cache_type", "86400"},
     {"SPF", "spf_cache_time", "2"},
     {"SPF", "spf_max_recursion", "30"},
+    {"SPF", "spf_strict", "0"},
     {"PHISHING", "phishing_score", "10.000000"},
     {"PHISHING", "automatico", "0"},
     {"PHISHING", "tempo", "0"},

@@ -371,4 +371,53 @@ TEST_F(DnsServerTest, ForgedAnswersAreIgnored) {
   }
 }
 
+// What a lookup came to, and which outcomes are cached: a server failure or
+// refusal is asked again next time, a missing name is not.
+TEST_F(DnsServerTest, LookupReportsTheOutcomeAndCachesNoFailure) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  struct Case {
+    const char* mode;
+    const char* name;
+    DnsStatus status;
+    int queries_for_two_lookups;
+  };
+  const Case cases[] = {
+      {"answer", "a.torvane.test", DnsStatus::kAnswer, 1},
+      {"answer", "missing.torvane.test", DnsStatus::kNameError, 1},
+      {"servfail", "s.torvane.test", DnsStatus::kServerFailure, 2},
+      {"refused", "r.torvane.test", DnsStatus::kRefused, 2},
+      {"silent", "quiet.torvane.test", DnsStatus::kNoAnswer, 2},
+      {"answer", "a..torvane.test", DnsStatus::kUnsendable, 0},
+  };
+  auto dns = Resolver({server}, kSilentTimeoutMs);
+  for (const Case& c : cases) {
+    server->SetMode(c.mode);
+    for (int round = 0; round < 2; ++round) {
+      CArray<CDnsRES_RECORD::DnsRR> records;
+      EXPECT_EQ(dns->Lookup(c.name, kDnsTypeA, 0, &records), c.status) << c.name;
+      EXPECT_EQ(records.GetSize(), c.status == DnsStatus::kAnswer ? 1 : 0) << c.name;
+    }
+    EXPECT_EQ(server->Count(c.name, kDnsTypeA), c.queries_for_two_lookups) << c.name;
+  }
+}
+
+// An answer cut to fit a datagram is fetched whole over TCP; the strings of
+// a TXT record are also offered joined with nothing.
+TEST_F(DnsServerTest, CutAnswerIsAskedAgainOverTcp) {
+  TestNameServer* server = AddServer();
+  ASSERT_NE(server, nullptr);
+  auto dns = Resolver({server}, kAnsweredTimeoutMs);
+  CArray<CDnsRES_RECORD::DnsRR> records;
+  ASSERT_EQ(dns->Lookup("big.torvane.test", kDnsTypeTXT, 0, &records), DnsStatus::kAnswer);
+  ASSERT_EQ(records.GetSize(), 6);
+  EXPECT_EQ(records[5].text, ("5" + std::string(99, 'x')).c_str());
+  EXPECT_EQ(server->Count("big.torvane.test", kDnsTypeTXT), 2);  // the datagram, then TCP
+
+  ASSERT_EQ(dns->Lookup("txt2.torvane.test", kDnsTypeTXT, 0, &records), DnsStatus::kAnswer);
+  ASSERT_EQ(records.GetSize(), 1);
+  EXPECT_EQ(records[0].data, "ab.cd");
+  EXPECT_EQ(records[0].text, "abcd");
+}
+
 }  // namespace

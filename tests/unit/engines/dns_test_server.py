@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Test name server for the resolver tests: serves the zone torvane.test over
-UDP on one loopback address, counts the queries it receives, and can be told
-to stay silent or to send forged answers.
+UDP and TCP on one loopback address, counts the queries it receives, and can
+be told to stay silent, to fail or to send forged answers. A UDP answer over
+512 bytes goes out cut, with TC set and no records, as real servers do.
 
 Usage: dns_test_server.py --address 127.0.0.61 --state DIR [--port 53]
 
@@ -10,6 +11,7 @@ DIR/counts     "name type count" lines, rewritten atomically after each query
 DIR/mode       read before each answer (absent: "answer"):
                  answer            answer from the zone
                  silent            count the query, send nothing
+                 servfail, refused answer with that RCODE
                  spoof-KIND        first a forged answer, then the true one
                  spoof-KIND-only   only the forged answer
                KIND: id (wrong ID), qr (QR bit clear), question (another
@@ -25,7 +27,7 @@ import select
 import socket
 import time
 
-from dns_test_common import start_server
+from dns_test_common import FAILURE_MODES, failure_reply, fit_datagram, serve_tcp_query, start_server
 from dnslib import A, CNAME, MX, NS, PTR, QTYPE, RCODE, RR, TXT, DNSQuestion, DNSRecord
 
 FORGED_ADDRESS = "6.6.6.6"
@@ -45,6 +47,8 @@ def build_zone():
         "ns.torvane.test": [("NS", NS("ns1.torvane.test")), ("NS", NS("ns2.torvane.test"))],
         "txt1.torvane.test": [("TXT", TXT("v=spf1 -all"))],
         "txt2.torvane.test": [("TXT", TXT(["ab", "cd"]))],
+        # Six records of 100 bytes each: over 512 bytes, so UDP gets TC.
+        "big.torvane.test": [("TXT", TXT("%d" % i + "x" * 99)) for i in range(6)],
         "1.2.0.192.in-addr.arpa": [("PTR", PTR("host1.torvane.test"))],
         "hop1.torvane.test": [("CNAME", CNAME("a.torvane.test"))],
         "loop.torvane.test": [("CNAME", CNAME("loop.torvane.test"))],
@@ -102,6 +106,12 @@ def write_atomically(path, text):
     os.replace(tmp, path)
 
 
+def count_query(request, state, counts):
+    key = "%s %d" % (str(request.q.qname).rstrip(".").lower(), request.q.qtype)
+    counts[key] = counts.get(key, 0) + 1
+    write_atomically(os.path.join(state, "counts"), "".join("%s %d\n" % kv for kv in sorted(counts.items())))
+
+
 def read_mode(state):
     try:
         with open(os.path.join(state, "mode")) as f:
@@ -115,12 +125,13 @@ def serve_one(sock, address, state, data, peer, counts):
         request = DNSRecord.parse(data)
     except Exception:  # a malformed query is only ignored
         return
-    key = "%s %d" % (str(request.q.qname).rstrip(".").lower(), request.q.qtype)
-    counts[key] = counts.get(key, 0) + 1
-    write_atomically(os.path.join(state, "counts"), "".join("%s %d\n" % kv for kv in sorted(counts.items())))
+    count_query(request, state, counts)
 
     mode = read_mode(state)
     if mode == "silent":
+        return
+    if mode in FAILURE_MODES:
+        sock.sendto(failure_reply(request, mode), peer)
         return
     if mode.startswith("spoof-"):
         kind = mode[len("spoof-"):]
@@ -136,21 +147,28 @@ def serve_one(sock, address, state, data, peer, counts):
         if only:
             return
         time.sleep(SPOOF_DELAY_SECONDS)
-    sock.sendto(true_answer(request).pack(), peer)
+    sock.sendto(fit_datagram(request, true_answer(request).pack()), peer)
+
+
+def answer_over_tcp(request, state, counts):
+    count_query(request, state, counts)
+    return true_answer(request).pack()
 
 
 def main():
-    args, sock = start_server()
+    args, sock, listener = start_server()
     write_atomically(os.path.join(args.state, "ready"), "%d\n" % os.getpid())
 
     parent = os.getppid()
     deadline = time.monotonic() + args.lifetime
     counts = {}
     while time.monotonic() < deadline and os.getppid() == parent:
-        readable, _, _ = select.select([sock], [], [], POLL_SECONDS)
-        if readable:
+        readable, _, _ = select.select([sock, listener], [], [], POLL_SECONDS)
+        if sock in readable:
             data, peer = sock.recvfrom(4096)
             serve_one(sock, args.address, args.state, data, peer, counts)
+        if listener in readable:
+            serve_tcp_query(listener, lambda request: answer_over_tcp(request, args.state, counts))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Test name server for the block-list and HELO tests: serves the records of a
-JSON file over UDP on one loopback address, acting as several block-list
-zones at once, each with its own behaviour (slow, silent, forged answers).
-Delayed answers are scheduled, so a slow zone never holds up the others.
+"""Test name server for the block-list, HELO and SPF tests: serves the records
+of a JSON file over UDP and TCP on one loopback address, acting as several
+zones at once, each with its own behaviour (slow, silent, failing, forged
+answers). Delayed answers are scheduled, so a slow zone never holds up the
+others. A UDP answer over 512 bytes goes out cut, with TC set and no
+records; asked again over TCP it comes whole.
 
 Usage: dnsbl_test_server.py --address 127.0.9.1 --state DIR [--port 53]
 
@@ -15,11 +17,14 @@ DIR/zones.json  read before each answer (absent: no records):
    "zones": {"slow.test": {"delay": 1.0},
              "quiet.test": {"mode": "silent"},
              "trick.test": {"mode": "spoof-id"}}}
-  Record kinds: A, MX (name, preference), PTR, NS, TXT (strings).
+  Record kinds: A, AAAA, MX (name, preference), PTR, NS, TXT (strings),
+  CNAME (the target's records of the asked type follow it), and TIMEOUT:
+  questions for a type the name has no record of are never answered.
   Names are lower case without the final dot. A zone's behaviour applies to
   every name under it (the longest matching zone wins). Modes:
     answer (default)   answer from the records (NXDOMAIN when none)
     silent             count the query, send nothing
+    servfail, refused  answer with that RCODE
     spoof-KIND         first a forged listing (127.0.0.2), then the true
                        answer; KIND: id (wrong ID), question (another name)
   "delay" (seconds) postpones the answer, forged ones included.
@@ -34,12 +39,20 @@ import os
 import select
 import time
 
-from dns_test_common import start_server
-from dnslib import A, MX, NS, PTR, QTYPE, RCODE, RR, TXT, DNSQuestion, DNSRecord
+from dns_test_common import FAILURE_MODES, failure_reply, fit_datagram, serve_tcp_query, start_server
+from dnslib import A, AAAA, CNAME, MX, NS, PTR, QTYPE, RCODE, RR, TXT, DNSQuestion, DNSRecord
 
 FORGED_LISTING = "127.0.0.2"
 SPOOF_GAP_SECONDS = 0.05
 POLL_SECONDS = 0.05
+# Aliases followed within one answer.
+MAX_ALIASES = 8
+
+
+def plain_name(qname):
+    """The asked name as the records name it: lower case, no final dot, and
+    any byte of a label as it is (dnslib escapes spaces as "\\032")."""
+    return ".".join(label.decode("utf-8", "replace") for label in qname.label).lower()
 
 
 def write_atomically(path, text):
@@ -76,21 +89,35 @@ def rdata_of(entry):
         return QTYPE.PTR, PTR(entry[1])
     if kind == "NS":
         return QTYPE.NS, NS(entry[1])
-    if kind == "TXT":  # one or more character-strings
-        return QTYPE.TXT, TXT(entry[1:])
+    if kind == "TXT":  # zero or more character-strings
+        return QTYPE.TXT, TXT([text.encode("utf-8") for text in entry[1:]])
+    if kind == "AAAA":
+        return QTYPE.AAAA, AAAA(entry[1])
+    if kind == "CNAME":
+        return QTYPE.CNAME, CNAME(entry[1])
     raise ValueError("unknown record kind " + kind)
 
 
 def true_answer(request, records):
+    """The reply, or None when the question is never to be answered."""
     reply = request.reply()
-    name = str(request.q.qname).rstrip(".").lower()
+    name = plain_name(request.q.qname)
     if name not in records:
         reply.header.rcode = RCODE.NXDOMAIN
         return reply
-    for entry in records[name]:
-        rtype, rdata = rdata_of(entry)
-        if rtype == request.q.qtype:
-            reply.add_answer(RR(request.q.qname, rtype, rdata=rdata, ttl=300))
+    for _ in range(MAX_ALIASES):
+        entries = [e for e in records.get(name, []) if e[0] != "TIMEOUT"]
+        alias = [e for e in entries if e[0] == "CNAME" and request.q.qtype != QTYPE.CNAME]
+        if alias:
+            reply.add_answer(RR(name, QTYPE.CNAME, rdata=CNAME(alias[0][1]), ttl=300))
+            name = alias[0][1].rstrip(".").lower()
+            continue
+        answers = [rdata_of(e) for e in entries if rdata_of(e)[0] == request.q.qtype]
+        if not answers and ["TIMEOUT"] in records.get(name, []):
+            return None
+        for rtype, rdata in answers:
+            reply.add_answer(RR(name, rtype, rdata=rdata, ttl=300))
+        break
     return reply
 
 
@@ -127,41 +154,55 @@ class Server:
             return POLL_SECONDS
         return max(0.0, min(POLL_SECONDS, self.outbox[0][0] - time.monotonic()))
 
+    def count(self, request):
+        name = plain_name(request.q.qname)
+        key = "%s %d" % (name, request.q.qtype)
+        self.counts[key] = self.counts.get(key, 0) + 1
+        write_atomically(os.path.join(self.state, "counts"),
+                         "".join("%s %d\n" % kv for kv in sorted(self.counts.items())))
+        records, zones = read_setup(self.state)
+        return records, behaviour_for(name, zones)
+
     def serve_one(self, data, peer):
         try:
             request = DNSRecord.parse(data)
         except Exception:  # a malformed query is only ignored
             return
-        name = str(request.q.qname).rstrip(".").lower()
-        key = "%s %d" % (name, request.q.qtype)
-        self.counts[key] = self.counts.get(key, 0) + 1
-        write_atomically(os.path.join(self.state, "counts"),
-                         "".join("%s %d\n" % kv for kv in sorted(self.counts.items())))
-
-        records, zones = read_setup(self.state)
-        behaviour = behaviour_for(name, zones)
+        records, behaviour = self.count(request)
         mode = behaviour.get("mode", "answer")
         if mode == "silent":
             return
         due = time.monotonic() + float(behaviour.get("delay", 0))
+        if mode in FAILURE_MODES:
+            self.schedule(due, failure_reply(request, mode), peer)
+            return
         if mode.startswith("spoof-"):
             self.schedule(due, forged_answer(request, mode[len("spoof-"):]).pack(), peer)
             due += SPOOF_GAP_SECONDS
-        self.schedule(due, true_answer(request, records).pack(), peer)
+        answer = true_answer(request, records)
+        if answer is not None:
+            self.schedule(due, fit_datagram(request, answer.pack()), peer)
+
+    def answer_over_tcp(self, request):
+        records, _ = self.count(request)
+        answer = true_answer(request, records)
+        return answer.pack() if answer is not None else None
 
 
 def main():
-    args, sock = start_server()
+    args, sock, listener = start_server()
     write_atomically(os.path.join(args.state, "ready"), "%d\n" % os.getpid())
 
     server = Server(sock, args.state)
     parent = os.getppid()
     deadline = time.monotonic() + args.lifetime
     while time.monotonic() < deadline and os.getppid() == parent:
-        readable, _, _ = select.select([sock], [], [], server.next_wait())
-        if readable:
+        readable, _, _ = select.select([sock, listener], [], [], server.next_wait())
+        if sock in readable:
             data, peer = sock.recvfrom(4096)
             server.serve_one(data, peer)
+        if listener in readable:
+            serve_tcp_query(listener, server.answer_over_tcp)
         server.send_due()
 
 
