@@ -113,3 +113,25 @@ def test_sessions_over_the_per_address_limit_are_refused(policy):
     assert rest.startswith(b"421 4.7.0 ") and closed, rest
     other = gateway.connect("127.0.3.21")  # another address is not affected
     assert other.reply().startswith(b"220")
+
+
+# SPF: a Fail is refused at MAIL FROM and never reaches the mail server; a
+# Pass goes through. The verdicts are logged at the connection level.
+def test_spf_fail_is_refused_and_pass_delivered(policy, start_name_server):
+    server = start_name_server({"fail.test": [["TXT", "v=spf1 -all"]],
+                                "pass.test": [["TXT", "v=spf1 ip4:127.0.0.0/8 -all"]]})
+    gateway, mta = policy({"DNS": {"nameserver_0": server.address},
+                           "SPF": {"spf_enable": "1", "spf_reject_fail": "1"}})
+    client = gateway.connect()
+    assert client.reply().startswith(b"220")
+    assert client.command("EHLO client.example").startswith(b"250")
+    assert client.command("MAIL FROM:<a@fail.test>") == b"550 5.7.23 SPF: fail.test does not allow 127.0.0.1\r\n"
+    for line in ("MAIL FROM:<a@pass.test>", "RCPT TO:<b@example.org>"):
+        assert client.command(line).startswith(b"250"), line
+    assert client.command("DATA").startswith(b"354")
+    assert client.command("Subject: hi\r\n\r\nhello\r\n.").startswith(b"250")
+    client.command("QUIT")
+    messages = mta.wait_for_messages(1)
+    assert [e["mail_from"] for e, _ in messages] == ["a@pass.test"]
+    assert b"fail.test" not in mta.received()
+    assert gateway.wait_for_log("SPF Fail for &lt;a@fail.test&gt;")  # as the XML log escapes it
