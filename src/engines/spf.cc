@@ -340,12 +340,20 @@ DnsStatus CSPF::Ask(CSPF_Algo* algo, const char* name, uint16_t type, CArray<CDn
   return status;
 }
 
+// A name that cannot be asked has no records; a lookup that found no
+// usable answer leaves the whole evaluation without a verdict.
+bool CSPF::Fetch(CSPF_Algo* algo, const char* name, uint16_t type, CArray<CDnsRES_RECORD::DnsRR>* records) {
+  records->RemoveAll();
+  if (name == nullptr || name[0] == '\0' || OverLimit(algo)) return false;
+  const DnsStatus status = Ask(algo, name, type, records);
+  if (!IsUsable(status) && status != DnsStatus::kUnsendable) algo->dnsFailed = true;
+  return true;
+}
+
 String CSPF::QueryTXT(CSPF_Algo* algo, const char* name) {
   algo->queryResult = "";
   CArray<CDnsRES_RECORD::DnsRR> records;
-  if (name == nullptr || name[0] == '\0' || OverLimit(algo)) return algo->queryResult;
-  const DnsStatus status = Ask(algo, name, kDnsTypeTXT, &records);
-  if (!IsUsable(status)) algo->dnsFailed = true;
+  Fetch(algo, name, kDnsTypeTXT, &records);
   for (const CDnsRES_RECORD::DnsRR& rr : records) {
     if (rr.type != kDnsTypeTXT) continue;
     const String text = LoweredTrimmed(rr.text);
@@ -357,9 +365,7 @@ String CSPF::QueryTXT(CSPF_Algo* algo, const char* name) {
 String CSPF::QueryA(CSPF_Algo* algo, const char* name, const char* append) {
   String list(OrEmpty(append));
   CArray<CDnsRES_RECORD::DnsRR> records;
-  if (name == nullptr || name[0] == '\0' || OverLimit(algo)) return list;
-  const DnsStatus status = Ask(algo, name, kDnsTypeA, &records);
-  if (!IsUsable(status)) algo->dnsFailed = true;
+  Fetch(algo, name, kDnsTypeA, &records);
   for (const CDnsRES_RECORD::DnsRR& rr : records) {
     if (rr.type != kDnsTypeA && rr.type != kDnsTypeCNAME) continue;
     const String value = LoweredTrimmed(rr.data);
@@ -373,9 +379,7 @@ String CSPF::QueryA(CSPF_Algo* algo, const char* name, const char* append) {
 String CSPF::QueryMX(CSPF_Algo* algo, const char* name) {
   String list("");
   CArray<CDnsRES_RECORD::DnsRR> records;
-  if (name == nullptr || name[0] == '\0' || OverLimit(algo)) return list;
-  const DnsStatus status = Ask(algo, name, kDnsTypeMX, &records);
-  if (!IsUsable(status)) algo->dnsFailed = true;
+  Fetch(algo, name, kDnsTypeMX, &records);
   for (const CDnsRES_RECORD::DnsRR& rr : records) {
     if (rr.type != kDnsTypeMX) continue;
     const String exchange = LoweredTrimmed(rr.data);
@@ -390,9 +394,7 @@ String CSPF::QueryPTR(CSPF_Algo* algo, const char* addresses) {
   String list("");
   for (const String& address : SplitList(OrEmpty(addresses))) {
     CArray<CDnsRES_RECORD::DnsRR> records;
-    if (OverLimit(algo)) break;
-    const DnsStatus status = Ask(algo, address, kDnsTypePTR, &records);
-    if (!IsUsable(status)) algo->dnsFailed = true;
+    if (!Fetch(algo, address, kDnsTypePTR, &records)) break;
     for (const CDnsRES_RECORD::DnsRR& rr : records) {
       if (rr.type == kDnsTypePTR) AppendToList(&list, QueryA(algo, LoweredTrimmed(rr.data)));
     }

@@ -160,6 +160,10 @@ class CSPF : public CDB_RAM {
   // Default mode from the sender's domain.
   int32_t EvaluateDefault(CSPF_Algo* algo);
   bool OverLimit(const CSPF_Algo* algo) const { return algo->lookups >= max_recursion_.load(); }
+  // The default mode's lookup: Ask unless `name` is empty or the limit is
+  // reached (false then, nothing asked); marks `algo` failed when the
+  // answer is not usable.
+  bool Fetch(CSPF_Algo* algo, const char* name, uint16_t type, CArray<CDnsRES_RECORD::DnsRR>* records);
   // The A list of `name`, each entry compared with the client under
   // `prefix`: the qualifier's code on a match, 6 for an entry that is no
   // address, -1 otherwise.

@@ -57,7 +57,7 @@ def run_check(app, config, test):
     lines = done.stdout.decode("utf-8", "replace").splitlines()
     result = lines[-1].split()[0].lower() if done.returncode == 0 and lines else "exit %d" % done.returncode
     explanation = next((line.split("explanation: ", 1)[1] for line in lines if "explanation: " in line), "")
-    return result, explanation
+    return result, explanation, lines
 
 
 def test_rfc7208_suite(tmp_path, start_name_server, capsys):
@@ -65,7 +65,7 @@ def test_rfc7208_suite(tmp_path, start_name_server, capsys):
     config = tmp_path / "torvane.conf"
     config.write_bytes(ini({"DNS": {"nameserver_0": server.address, "nameserver_1": "-", "nameserver_2": "-",
                                     "nameserver_3": "-", "timeout_millisecond": str(DNS_TIMEOUT_MS)}}).encode())
-    failures, explained_differently, ran = [], [], 0
+    failures, explained_differently, ran, traced = [], [], 0, set()
     for scenario in yaml.safe_load_all(SUITE.read_text(encoding="utf-8")):
         server.set_zones(served_records(scenario.get("zonedata", {})))
         for name, test in scenario["tests"].items():
@@ -74,7 +74,8 @@ def test_rfc7208_suite(tmp_path, start_name_server, capsys):
             ran += 1
             app = tmp_path / "app" / name
             app.mkdir(parents=True)
-            got, explanation = run_check(app, config, test)
+            got, explanation, lines = run_check(app, config, test)
+            traced.update(line.split()[0] for line in lines[:-1] if line.strip())
             expected = test["result"] if isinstance(test["result"], list) else [test["result"]]
             if got not in expected:
                 failures.append(f"{name}: expected {'/'.join(expected)}, got {got}")
@@ -86,4 +87,13 @@ def test_rfc7208_suite(tmp_path, start_name_server, capsys):
         for line in failures + explained_differently:
             print("  " + line)
     assert ran == 176
+    # --trace shows terms, lookups, the counters and a Fail's explanation.
+    assert {"check", "record:", "lookup", "term", "counters:", "explanation:"} <= traced, traced
     assert ran - len(failures) >= REQUIRED_SCORE, failures
+
+
+@pytest.mark.parametrize("argv", [["192.0.2.1"], ["--bogus", "192.0.2.1", "a@b.test"],
+                                  ["192.0.2.1", "a@b.test", "h", "extra"]])
+def test_usage_errors_exit_2(argv):
+    done = subprocess.run([str(build_dir() / "torvane-spf"), *argv], capture_output=True, timeout=60)
+    assert done.returncode == 2 and b"usage:" in done.stderr

@@ -173,7 +173,7 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
   const auto items = Drain(*core_);
   const std::vector<std::string> steps = {
       "Start DNS server",  "Start DNSBL server", "Start SMTP FIREWALL ENGINE", "Start TORVANE PROXY ENGINE",
-      "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED"};
+      "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED", "Start SPF ENGINE"};
   ASSERT_GE(items.size(), steps.size());
   for (size_t i = 0; i < steps.size(); ++i) {
     EXPECT_EQ(items[i].entry.ToStdString(), steps[i]);
@@ -196,6 +196,7 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
       {"sessions", core_->sessions()},
       {"statistics", core_->statistics()},
       {"helo forgery", core_->helo_forget()},
+      {"spf", core_->spf()},
       {"persistent objects", core_->kernel()},
   };
   for (const auto& [name, engine] : engines) EXPECT_NE(engine, nullptr) << name;
@@ -542,6 +543,17 @@ TEST_F(TorvaneCoreTest, BlockListAdmission) {
   }
 }
 
+TEST_F(TorvaneCoreTest, ReloadAppliesTheSpfSettings) {
+  Build();
+  Reload({{"SPF", "spf_strict", "1"}, {"SPF", "spf_max_recursion", "7"}, {"SPF", "spf_cache_time", "3"}});
+  EXPECT_TRUE(core_->spf()->IsStrict());
+  EXPECT_EQ(core_->spf()->GetMaxRecursion(), 7);
+  EXPECT_EQ(core_->spf()->GetVauleTime(), 3);
+  EXPECT_EQ(core_->spf()->GetVaule_smhdMy(), 86400);
+  Reload({{"SPF", "spf_strict", "0"}});
+  EXPECT_FALSE(core_->spf()->IsStrict());
+}
+
 // ---- Saving -----------------------------------------------------------------------
 
 // Which save SaveAll(force) made: "" for none, else the middle record.
@@ -583,8 +595,14 @@ TEST_F(TorvaneCoreTest, ForcedSaveKeepsExpiredBansAndWritesTheCounters) {
   core_->listener()->SetIDConnection(77);
   core_->listener()->UnLock();
 
+  const char cached[4] = {2, 0, 0, 0};
+  ASSERT_EQ(core_->spf()->Insert("spf-key", cached, 4, 0), 1);
+
   core_->SaveAll(true);
   EXPECT_EQ(core_->inferno()->IsIpImbargo("192.0.2.1"), 1) << "a whole save never purges";
+  CDB_RAM saved;
+  ASSERT_EQ(saved.Open(CSPF::kCacheFile), 1);
+  EXPECT_EQ(saved.GetRecordCount(), 1) << "the SPF cache is saved";
   EXPECT_EQ(GetAntispamIdConnFromDisk(), 77);
   String day;
   core_->statistics()->GetName(&day);
