@@ -521,11 +521,14 @@ const char* CS_ANTISPAM_SCRIPT::DNSBL_Ns(const char* address) {
 int CS_ANTISPAM_SCRIPT::SPFQuery(const char* address, const char* sender, const char* helo) {
   CTorvaneCore* c = core();
   CSPF* spf = c != nullptr ? c->spf() : nullptr;
-  if (spf == nullptr || address == nullptr || sender == nullptr || helo == nullptr) return kSpfNeutral;
+  if (spf == nullptr) return 0;
+  if (address == nullptr || sender == nullptr || helo == nullptr) return kSpfNeutral;
   return spf->GetSPFQuery(address, sender, helo);
 }
 
-const char* CS_ANTISPAM_SCRIPT::SPFResultString(int code) { return CSPF::SPFResultString(code); }
+const char* CS_ANTISPAM_SCRIPT::SPFResultString(int code) {
+  return instance_ != nullptr ? CSPF::SPFResultString(code) : "";
+}
 
 // }===========
 

@@ -187,7 +187,7 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   float DNSBL_Score(const char* address);
   const char* DNSBL_Ns(const char* address);
   // The SPF result code of `sender` for the client `address` greeting with
-  // `helo`; 3 (Neutral) when an argument is missing or there is no engine.
+  // `helo`; 3 (Neutral) when an argument is missing, 0 without the engine.
   int SPFQuery(const char* address, const char* sender, const char* helo);
   // The word of an SPF result code; "" for a code that has none.
   const char* SPFResultString(int code);

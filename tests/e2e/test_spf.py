@@ -18,6 +18,7 @@ SPF_HANDLERS = {
     "OnHelo": 'string helo = "";\nint OnHelo(string name, string word) { helo = name; return 0; }',
     "OnMailFrom": r'''
 int OnMailFrom(string from) {
+  note("MISSING " + cs.SPFQuery(0, from, helo) + " [" + cs.SPFResultString(-1) + cs.SPFResultString(7) + "]");
   int code = cs.SPFQuery(cs.GetClientIP(), from, helo);
   note("SPF " + code + " " + cs.SPFResultString(code) + " " + from);
   return 0;
@@ -124,6 +125,7 @@ def test_verdicts_in_both_modes_with_a_reload_between(spf_gateway):
     gateway, server = spf_gateway
     for source, helo, sender, code in DEFAULT_CASES:
         assert verdicts(gateway, source, helo, [sender])[0][0] == code, (source, sender)
+    assert set(gateway.event_texts("MISSING ")) == {"MISSING 3 []"}
     # The cut answer was fetched again whole; the repeated include logged.
     assert server.counts()["big.spf.test 16"] == 2
     assert gateway.wait_for_log("cmd include | x.spf.test")

@@ -556,7 +556,7 @@ constexpr const char* kEmptyWithoutCore[] = {
     "cs.DNSBL_Score(\"127.0.0.2\") == 0.0",
     "cs.DNSBL_Ns(\"127.0.0.2\") == \"\"",
     "cs.SPFQuery(\"127.0.0.2\", \"a@b.example\", \"helo\") == 0",
-    "cs.SPFResultString(1) == \"\"",
+    "cs.SPFQuery(0, \"a@b.example\", \"helo\") == 0",
     "cs.IsLocalDomainByRCPT_TO(\"a@b.example\") == -1",
     "cs.IsWhiteBlackList(\"a@b.example\", \"b.example\") == -1",
     "cs.IsSpamLover(\"a@b.example\") == 0",
@@ -614,6 +614,7 @@ constexpr const char* kEmptyWithoutInstance[] = {
     "cs.GetErrorCountRFC() == 0",
     "cs.GetEmailRaw() == \"\"",
     "cs.GetEmailLen() == 0",
+    "cs.SPFResultString(1) == \"\"",
 };
 
 // A script whose OnCommandNOOP runs `actions` and returns 0 when every
