@@ -98,7 +98,8 @@ class DnsLookup {
   virtual ~DnsLookup() = default;
   // Fills `records` with every answer record for `name` and `type` (aliases
   // included, as the server sent them) and returns the outcome; `records`
-  // is empty unless the outcome is kAnswer. Each attempt waits at most
+  // is empty unless the outcome is kAnswer. For kDnsTypePTR a dotted quad
+  // is asked as its in-addr.arpa name. Each attempt waits at most
   // `budget_ms` (below 1: the implementation's own wait).
   virtual DnsStatus Lookup(const char* name, uint16_t type, int32_t budget_ms,
                            CArray<CDnsRES_RECORD::DnsRR>* records) = 0;

@@ -285,10 +285,12 @@ int32_t CSPF::GetSPFQuery(const char* ip, const char* sender, const char* helo, 
   algo.ip = ip;
   algo.helo = OrEmpty(helo);
   algo.deadlineMs = NowMs() + kOverallBudgetMs;
-  code = algo.strict ? SpfStrictCheck(this, &algo).Run(sender) : [&] {
+  if (algo.strict) {
+    code = SpfStrictCheck(this, &algo).Run(sender);
+  } else {
     algo.sender = (sender != nullptr && sender[0] != '\0') ? String(sender) : String("helo@") + algo.helo;
-    return EvaluateDefault(&algo);
-  }();
+    code = EvaluateDefault(&algo);
+  }
   if (algo.dnsFailed) code = kSpfTempError;
   String line;
   Trace(&algo, line.Format("result %s (%d) after %d lookups, limit %d", SPFResultString(code), code, algo.lookups,

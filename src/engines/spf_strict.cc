@@ -561,10 +561,16 @@ void SpfStrictCheck::Explain(const Policy& policy, const String& domain) {
   String target;
   CArray<CDnsRES_RECORD::DnsRR> records;
   if (!policy.explanation.has_value() || !ExpandDomain(*policy.explanation, domain, &target)) return;
-  if (engine_->Ask(algo_, target, kDnsTypeTXT, &records) != DnsStatus::kAnswer || records.GetSize() != 1) return;
+  if (engine_->Ask(algo_, target, kDnsTypeTXT, &records) != DnsStatus::kAnswer) return;
+  const CDnsRES_RECORD::DnsRR* only = nullptr;
+  for (const CDnsRES_RECORD::DnsRR& rr : records) {
+    if (rr.type != kDnsTypeTXT) continue;
+    if (only != nullptr) return;  // an explanation is one record, or none
+    only = &rr;
+  }
   std::string text;
   bool unused;
-  if (ExpandMacros(records[0].text.View(), true, domain, &text, &unused)) {
+  if (only != nullptr && ExpandMacros(only->text.View(), true, domain, &text, &unused)) {
     algo_->explanation = String(std::string_view(text));
   }
 }

@@ -33,7 +33,7 @@ class InputDns : public DnsLookup {
     const uint8_t byte = input_.empty() ? 0 : static_cast<uint8_t>(input_[h % input_.size()]);
     if (byte % 11 == 0) return DnsStatus::kServerFailure;
     if (byte % 13 == 0) return DnsStatus::kNameError;
-    for (size_t i = 0; i < 1 + byte % 3; ++i) {
+    for (size_t i = 0; i < 1u + byte % 3u; ++i) {
       CDnsRES_RECORD::DnsRR rr;
       rr.type = type;
       const std::string& line = lines_[(h + i) % lines_.size()];

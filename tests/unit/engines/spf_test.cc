@@ -126,6 +126,14 @@ TEST_F(CSPFTest, DnsFailureIsTemporaryAndNotCached) {
     EXPECT_EQ(spf.GetSPFQuery("192.0.2.7", "u@d.test", "h"), kSpfTempError);
   }
   EXPECT_EQ(dns_.Asked("down.test", kDnsTypeA), 4);
+  // A name that cannot be asked has no records: no reason to try again.
+  dns_.Add("e.test", kDnsTypeTXT, "v=spf1 a:long.test -all");
+  dns_.Fail("long.test", DnsStatus::kUnsendable);
+  for (bool strict : {false, true}) {
+    CSPF spf(&dns_, nullptr);
+    spf.SetStrict(strict);
+    EXPECT_EQ(spf.GetSPFQuery("192.0.2.7", "u@e.test", "h"), kSpfFail) << strict;
+  }
 }
 
 // Address, sender and HELO are fields of the key: "192.0.2.4" + "5a@x.test"
