@@ -208,6 +208,14 @@ CArray<String> SplitAt(std::string_view value, char delimiter) {
   return parts;
 }
 
+// Takes a match's outcome: true with `result` set when it decided (a code
+// of 0 or more), false leaving `result` alone for no match (-1).
+bool Decided(int32_t outcome, int32_t* result) {
+  if (outcome < 0) return false;
+  *result = outcome;
+  return true;
+}
+
 // A macro's transformers as the default mode reads them: the value split at
 // the delimiter, reversed on request, the first `count` parts kept (all
 // when 0) and joined with the delimiter again.
@@ -521,13 +529,11 @@ bool CSPF::RunTerm(CSPF_Algo* algo, const String& term_text, int32_t* result) {
   if (mechanism == "a" || mechanism == "mx") {
     const Target target = TargetOf(parts, algo->domain);
     const String list = mechanism == "a" ? QueryA(algo, target.name) : QueryMX(algo, target.name);
-    *result = MatchList(algo, list, target.prefix, code);
-    return *result >= 0;
+    return Decided(MatchList(algo, list, target.prefix, code), result);
   }
   if (mechanism == "ptr") {
     const String& name = parts.has_argument ? parts.argument : algo->domain;
-    *result = MatchList(algo, QueryPTR(algo, QueryA(algo, name)), kAddressBits, code);
-    return *result >= 0;
+    return Decided(MatchList(algo, QueryPTR(algo, QueryA(algo, name)), kAddressBits, code), result);
   }
   if (mechanism == "exists") {
     if (!parts.has_argument || QueryA(algo, parts.argument).IsEmpty()) return false;

@@ -80,6 +80,7 @@ TEST_F(CSPFTest, DefaultModeVerdicts) {
       {"mx in", {{"mx.test", "v=spf1 mx ~all"}}, "192.0.2.7", "u@mx.test", kSpfPass},
       {"mx out", {{"mx.test", "v=spf1 mx ~all"}}, "192.0.2.8", "u@mx.test", kSpfSoftFail},
       {"a/24", {{"a.test", "v=spf1 a/24 -all"}}, "192.0.2.200", "u@a.test", kSpfPass},
+      {"no match, no all", {{"d.test", "v=spf1 a:a.test mx:mx.test"}}, "198.51.100.1", "u@d.test", kSpfNeutral},
       {"bad ip4", {{"d.test", "v=spf1 ip4:300.1.1.1 -all"}}, "192.0.2.7", "u@d.test", kSpfPermError},
       {"no record", {}, "192.0.2.7", "u@none.test", kSpfNeutral},
       {"include spliced", {{"d.test", "v=spf1 include:x.test ~all"}}, "192.0.2.7", "u@d.test", kSpfFail},
