@@ -98,3 +98,30 @@ void CKFile::Close() {
   fclose(stream_);
   stream_ = nullptr;
 }
+
+namespace {
+// Bytes ReadWholeFile asks the stream for at a time.
+constexpr size_t kReadChunkBytes = 64 * 1024;
+}  // namespace
+
+bool ReadWholeFile(const char* path, size_t max_bytes, std::string* out) {
+  out->clear();
+  FILE* file = path != nullptr ? fopen(path, "rb") : nullptr;
+  if (file == nullptr) return false;
+  char chunk[kReadChunkBytes];
+  bool ok = true;
+  for (;;) {
+    const size_t got = fread(chunk, 1, sizeof(chunk), file);
+    if (got > max_bytes - out->size()) {
+      ok = false;
+      break;
+    }
+    out->append(chunk, got);
+    if (got < sizeof(chunk)) {
+      ok = ferror(file) == 0;
+      break;
+    }
+  }
+  fclose(file);
+  return ok;
+}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "base/string.h"
 
@@ -99,5 +100,10 @@ class CKFile {
   FILE* stream_ = nullptr;  // owned; null when closed
   Direction last_ = Direction::kNone;
 };
+
+// Reads the whole file at `path` into `out`. False when it cannot be opened
+// or read, or holds more than `max_bytes` (a bound far above any real file of
+// its kind, so a runaway file cannot exhaust memory); `out` is then partial.
+bool ReadWholeFile(const char* path, size_t max_bytes, std::string* out);
 
 #endif  // TORVANE_BASE_FILE_H_

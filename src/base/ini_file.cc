@@ -13,11 +13,9 @@
 #include <utility>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 
 namespace {
-
-// Files are read in pieces of this size.
-constexpr size_t kReadChunkBytes = 64 * 1024;
 
 // The text of `s`, "" for a String that never held text.
 const char* TextOf(const String& s) { return s.GetData() ? s.GetData() : ""; }
@@ -119,30 +117,6 @@ class IniParser {
   CFileINIItems* items_;  // not owned
 };
 
-// Reads the whole file at `path` into `out`. False when it cannot be opened
-// or read, or holds more than CFileINI::kMaxFileBytes.
-bool ReadWholeFile(const char* path, std::string* out) {
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) return false;
-  out->clear();
-  char chunk[kReadChunkBytes];
-  bool ok = true;
-  for (;;) {
-    const size_t got = fread(chunk, 1, sizeof(chunk), file);
-    if (out->size() + got > CFileINI::kMaxFileBytes) {
-      ok = false;
-      break;
-    }
-    out->append(chunk, got);
-    if (got < sizeof(chunk)) {
-      ok = ferror(file) == 0;
-      break;
-    }
-  }
-  fclose(file);
-  return ok;
-}
-
 // The leading decimal number of `text` as atoi reads it, clamped to int
 // (atoi itself is undefined past the range).
 int LeadingInt(const char* text) {
@@ -174,7 +148,7 @@ bool ReplaceFile(const std::string& path, const std::string& text) {
 bool CFileINI::Load(const char* path) {
   if (path == nullptr) return false;
   std::string text;
-  if (!ReadWholeFile(path, &text)) return false;
+  if (!ReadWholeFile(path, kMaxFileBytes, &text)) return false;
   {
     CriticalScope lock(*this);
     file_name_ = path;

@@ -135,6 +135,13 @@ void MakeAppPath(String* out, const char* name) {
   out->append(name);
 }
 
+bool MakeAppDirectory(const char* name) {
+  String dir;
+  MakeAppPath(&dir, name);
+  struct stat info;
+  return mkdir(dir.GetData(), 0755) == 0 || (stat(dir.GetData(), &info) == 0 && S_ISDIR(info.st_mode));
+}
+
 // ---- Files -----------------------------------------------------------------
 
 bool FileExists(const char* path) {
@@ -226,6 +233,14 @@ void FORMAT(String* out, const char* format, ...) {
     va_end(args);
   }
   *out = text;
+}
+
+std::string Excerpt(std::string_view text, size_t max_chars) {
+  std::string out(text.substr(0, max_chars));
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
 }
 
 bool SubString(String* out, const char* text, int index, char separator) {

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "base/string.h"
 
@@ -27,6 +29,10 @@ String GetAppPath();
 // kMaxCurrentDirChars or cannot be read). A `name` starting with "/" gives a
 // double "/". No effect when `out` is null; a null `name` counts as "".
 void MakeAppPath(String* out, const char* name);
+// Creates the directory `name` under the application path (mode 0755) unless
+// it is there already, so that files can be created in it. True when the
+// directory exists afterwards.
+bool MakeAppDirectory(const char* name);
 
 // ---- Files -----------------------------------------------------------------
 
@@ -91,6 +97,14 @@ constexpr size_t kMaxFormatChars = 1023;
 // `out` = printf of `format` and its arguments, cut at kMaxFormatChars. A null
 // `format` empties `out`; a null `out` is ignored.
 void FORMAT(String* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Most characters of untrusted text Excerpt keeps by default.
+constexpr size_t kMaxExcerptChars = 256;
+
+// Untrusted text as a message or log record may quote it: cut to `max_chars`,
+// every control character (below 0x20, and DEL) replaced by '?', so the
+// quote can neither flood the message nor forge a line of its own.
+std::string Excerpt(std::string_view text, size_t max_chars = kMaxExcerptChars);
 
 // `out` = field `index` (from 0) of `text` split at `separator`. False, with
 // `out` empty, when there are fewer fields, the field is empty, or `text` is

@@ -22,22 +22,8 @@ constexpr char kDomainStore[] = "db/domain_local.db";
 constexpr char kBanStore[] = "db/ip_imbargo.db";
 // Stores of this format version hold the old value encodings.
 constexpr int32_t kOldStoreType = 1;
-// The configuration page is read in pieces of this size, up to a bound far
-// above any real page, so a runaway file cannot exhaust memory.
-constexpr size_t kReadPieceBytes = 512;
+// Far above any real configuration page.
 constexpr size_t kMaxPageBytes = 16 * 1024 * 1024;
-
-bool ReadWhole(const char* path, std::string* out) {
-  CKFile file;
-  if (!file.Open(path, CKFile::kModeReadPlain)) return false;
-  char piece[kReadPieceBytes];
-  size_t got;
-  while ((got = file.Read(piece, sizeof(piece))) > 0) {
-    out->append(piece, got);
-    if (out->size() > kMaxPageBytes) return false;
-  }
-  return true;
-}
 
 // Gives the web configuration page a key of its own: the MD5 of the
 // installation time replaces every "<!--key-->" placeholder.
@@ -47,7 +33,7 @@ void KeyTheConfigurationPage() {
   path.Replace("\\/", "/");
   path.Replace("//", "/");
   std::string page;
-  if (!ReadWhole(path.GetData(), &page)) return;
+  if (!ReadWholeFile(path.GetData(), kMaxPageBytes, &page)) return;
   const size_t first = page.find(kKeyMark);
   if (first == std::string::npos || first == 0) return;
   String stamp;

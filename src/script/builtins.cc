@@ -9,6 +9,7 @@
 
 #include "script/externs.h"
 #include "script/script_error.h"
+#include "script/wrapping_int.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // compiler - statements, declarations, functions and control flow.
 #include "script/compiler.h"
 
+#include "base/utility.h"
 #include "script/externs.h"
 #include "script/opcodes.h"
 #include "script/script_error.h"
@@ -35,8 +36,6 @@ std::string AssignOperator(std::string_view rest) {
   return "";
 }
 
-// A short excerpt of untrusted text for messages.
-std::string Excerpt(std::string_view text) { return std::string(text.substr(0, 256)); }
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // arguments with default-argument texts.
 #include <cstring>
 
+#include "base/utility.h"
 #include "script/compiler.h"
 #include "script/externs.h"
 #include "script/opcodes.h"
@@ -47,8 +48,6 @@ int BinaryOperator(std::string_view text, size_t* pos) {
   }
   return -1;
 }
-
-std::string Excerpt(std::string_view text) { return std::string(text.substr(0, 256)); }
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/file.h"
 #include "script/script_error.h"
 #include "script/source_reader.h"
 
@@ -16,29 +17,11 @@ constexpr size_t kMaxDirectoryChars = 1023;
 // Nested #include levels; stops a file that includes itself.
 constexpr int kMaxIncludeDepth = 16;
 // Largest script file read (a policy file is a few hundred kilobytes).
-constexpr long kMaxFileBytes = 16L * 1024 * 1024;
+constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
 
 const char kDelimiters[] = " \n,.=:;()[]{}<>+-*/%!&|^\"'";
 
 bool IsDelimiter(char c) { return c != 0 && strchr(kDelimiters, c) != nullptr; }
-
-bool ReadWholeFile(const std::string& path, std::string* out) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) return false;
-  out->clear();
-  char buffer[8192];
-  size_t n;
-  bool ok = true;
-  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
-    out->append(buffer, n);
-    if (out->size() > static_cast<size_t>(kMaxFileBytes)) {
-      ok = false;
-      break;
-    }
-  }
-  fclose(file);
-  return ok;
-}
 
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of("/\\");
@@ -100,7 +83,7 @@ std::string StripComments(std::string_view source) {
 
 std::optional<std::string> Preprocessor::Process(const std::string& path, int depth) {
   std::string raw;
-  if (!ReadWholeFile(path, &raw)) return std::nullopt;
+  if (!ReadWholeFile(path.c_str(), kMaxFileBytes, &raw)) return std::nullopt;
   std::string stripped = StripComments(raw);
   return ProcessText(stripped, path, depth);
 }

@@ -235,13 +235,6 @@ void Variable::setPointer(const void* pointer, const std::type_info* type_info) 
   type_info_ = type_info;
 }
 
-int FloatToInt(double value) {
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483647.0) return INT_MAX;
-  if (value <= -2147483648.0) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 int Variable::toInt() const {
   switch (type_) {
     case kInt: return int_;

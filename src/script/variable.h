@@ -97,10 +97,6 @@ class Variable {
   std::string string_;
 };
 
-// Converts a float to int the defined way: truncation toward zero, NaN gives
-// 0 and values beyond the int range saturate at INT_MIN / INT_MAX.
-int FloatToInt(double value);
-
 // Operators by opcode (cs_mul ... cs_bit_xor): a = a OP b. Raises the
 // operator's "bad operands" message for types it does not accept.
 void ApplyBinary(int opcode, Variable& a, const Variable& b);

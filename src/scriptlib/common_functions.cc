@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/utility.h"
 #include "engines/dns.h"
 
 namespace {
@@ -15,15 +16,9 @@ namespace {
 // Characters that may stand between '%' and the conversion letter.
 constexpr const char kSpecChars[] = "0123456789.-#";
 
-// A printable excerpt of a format for the log: cut and without control
-// characters, so a script cannot forge log lines.
-std::string LogExcerpt(std::string_view text) {
-  std::string out(text.substr(0, CS_ScriptCommon::kMaxLoggedFormatChars));
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  }
-  return out;
-}
+// A printable excerpt of a format for the log, so a script cannot forge log
+// lines.
+std::string LogExcerpt(std::string_view text) { return Excerpt(text, CS_ScriptCommon::kMaxLoggedFormatChars); }
 
 std::string FormatMessage(const char* what, std::string_view spec, const char* fmt) {
   return std::string("CS_Scripting::format(): ") + what + " format \"" + LogExcerpt(spec) +

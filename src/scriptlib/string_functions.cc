@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/utility.h"
+#include "script/wrapping_int.h"
 
 namespace {
 
@@ -103,14 +104,7 @@ const char* CS_String::IntToChar(int value) {
   return results_.Keep(Text::kIntToChar, text);
 }
 
-int CS_String::FloatToInt(float value) const {
-  // Converting a float outside the int range is undefined behaviour in C++,
-  // and scripts may hold any float.
-  if (std::isnan(value)) return 0;
-  if (value >= 2147483648.0f) return INT32_MAX;
-  if (value <= -2147483648.0f) return INT32_MIN;
-  return static_cast<int>(value);
-}
+int CS_String::FloatToInt(float value) const { return ::FloatToInt(value); }
 
 float CS_String::IntToFloat(int value) const { return static_cast<float>(value); }
 

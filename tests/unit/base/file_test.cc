@@ -16,6 +16,23 @@ class CKFileTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
+// The bound is inclusive; a file over it, or none, gives false.
+TEST_F(CKFileTest, ReadWholeFileWithABound) {
+  const std::string big(100000, 'x');  // more than one read chunk
+  const struct {
+    std::optional<std::string> contents;  // none: no file
+    size_t bound;
+    bool ok;
+  } kCases[] = {{"", 0, true}, {"abc", 3, true}, {"abc", 2, false}, {big, big.size(), true},
+                {big, big.size() - 1, false}, {std::nullopt, 10, false}};
+  for (const auto& c : kCases) {
+    const std::string path = c.contents ? dir_.Put("f", *c.contents) : dir_.File("missing");
+    std::string out = "stale";
+    EXPECT_EQ(ReadWholeFile(path.c_str(), c.bound, &out), c.ok) << c.bound;
+    if (c.ok) EXPECT_EQ(out, *c.contents);
+  }
+}
+
 TEST_F(CKFileTest, PathLengthLimit) {
   struct Case {
     size_t length;

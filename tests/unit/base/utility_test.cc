@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,17 @@ TEST_F(AppPathTest, MakeAppPathJoinsWithSlash) {
   }
   MakeAppPath(nullptr, "x");  // ignored
   EXPECT_EQ(Text(GetAppPath()), "/opt/app");
+}
+
+TEST_F(AppPathTest, MakeAppDirectoryCreatesOnceAndRefusesAFile) {
+  ScratchDir dir;
+  SetAppPath(dir.path().c_str());
+  EXPECT_TRUE(MakeAppDirectory("db"));
+  EXPECT_TRUE(MakeAppDirectory("db"));  // already there
+  EXPECT_TRUE(std::filesystem::is_directory(dir.File("db")));
+  dir.Put("plain", "x");
+  EXPECT_FALSE(MakeAppDirectory("plain"));
+  EXPECT_FALSE(MakeAppDirectory("no/such/parent"));
 }
 
 TEST_F(AppPathTest, EmptyPathBecomesCurrentDirectory) {
@@ -247,6 +259,16 @@ TEST(FormatTest, CutsAt1023Characters) {
   FORMAT(&out, nullptr);
   EXPECT_EQ(Text(out), "");
   FORMAT(nullptr, "%d", 1);  // ignored
+}
+
+// Quoted untrusted text is cut and cannot start a line of its own.
+TEST(ExcerptTest, CutsAndMasksControlCharacters) {
+  EXPECT_EQ(Excerpt("plain text"), "plain text");
+  EXPECT_EQ(Excerpt("a\r\nFAKE\tb\x7f\x01", 100), "a??FAKE?b??");
+  EXPECT_EQ(Excerpt(std::string_view("a\0b", 3)), "a?b");
+  EXPECT_EQ(Excerpt("\xe9t\xe9"), "\xe9t\xe9");  // bytes of other scripts stay
+  EXPECT_EQ(Excerpt(std::string(300, 'x')).size(), kMaxExcerptChars);
+  EXPECT_EQ(Excerpt("abcdef", 3), "abc");
 }
 
 TEST(SubStringTest, FieldsAtSeparator) {

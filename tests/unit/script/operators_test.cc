@@ -2,8 +2,10 @@
 // time, plus their error messages and the conversions.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 
+#include "script/wrapping_int.h"
 #include "script_harness.h"
 
 namespace script_test {
@@ -175,12 +177,19 @@ TEST(OperatorTest, PointerComparesWithZero) {
   EXPECT_EQ(Captured()[1].rawInt(), 0);
 }
 
+// Truncation toward zero; NaN 0; saturation exactly where the int range ends.
+TEST(VariableTest, FloatToInt) {
+  const struct {
+    double value;
+    int expected;
+  } kCases[] = {{2.9, 2},           {-2.9, -2},          {std::nan(""), 0},      {2147483520.0, 2147483520},
+                {2147483647.9, INT_MAX}, {2147483648.0, INT_MAX}, {1e20, INT_MAX},   {-2147483648.9, INT_MIN},
+                {-2147483904.0, INT_MIN}, {-1e20, INT_MIN},  {-INFINITY, INT_MIN}};
+  for (const auto& c : kCases) EXPECT_EQ(FloatToInt(c.value), c.expected) << c.value;
+  EXPECT_EQ(Variable(-2147483904.0f).toInt(), INT_MIN);
+}
+
 TEST(VariableTest, Conversions) {
-  EXPECT_EQ(Variable(2.9f).toInt(), 2);
-  EXPECT_EQ(Variable(-2.9f).toInt(), -2);
-  EXPECT_EQ(Variable(std::nanf("")).toInt(), 0);  // NaN converts to 0
-  EXPECT_EQ(Variable(1e20f).toInt(), 2147483647);  // saturates
-  EXPECT_EQ(Variable(-1e20f).toInt(), -2147483647 - 1);
   EXPECT_EQ(Variable("").toInt(), 0);
   EXPECT_EQ(Variable("x").toInt(), 1);
   EXPECT_EQ(Variable(0).toCString(), nullptr);
