@@ -69,6 +69,17 @@ class Compiler {
   void LoopBody(std::string_view body, NameSpace* loop);
   void PatchLoop(NameSpace* loop, int end, int continue_target);
 
+  // The steps of Expression (expression.cc), each reading one token or
+  // operand at the scan's position.
+  struct ExpressionScan;
+  void LiteralOperand(ExpressionScan& scan);  // number, "string" or 'c'
+  void NameOperand(ExpressionScan& scan);     // variable, array, call, object
+  void ArrayOperand(ExpressionScan& scan, int ref);
+  void ObjectOperand(ExpressionScan& scan, int ref);
+  void Parenthesis(ExpressionScan& scan);
+  void OperatorToken(ExpressionScan& scan);   // unary or binary
+  void PopOperator(ExpressionScan& scan);     // emits the top pending operator
+
   // Calls: arguments (defaults filled in, last compiled first), then the call.
   void Args(int count, std::string_view args, const char* defaults, NameSpace* ns);
   void CallFunction(int ref, std::string_view args, NameSpace* ns);

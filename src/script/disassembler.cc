@@ -84,7 +84,7 @@ std::string InstructionLine(const Names& names, int op, const int* operands) {
       snprintf(text, sizeof text, "%s->%s", names.Object(operands[0]), names.Method(operands[0], operands[1]));
       return Line(name, text);
     default:
-      if (op >= cs_jmp && op <= cs_jgt) {
+      if (IsJump(op)) {
         snprintf(text, sizeof text, "0x%08x", operands[0]);
         return Line(name, text);
       }

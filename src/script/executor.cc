@@ -15,48 +15,13 @@ namespace {
 // recursion ends the call with an error instead of overflowing that stack.
 constexpr int kMaxCallDepth = 200;
 
-// Fused compare-and-jump: whether jump opcode `op` jumps for a, b.
-bool JumpTaken(int op, const Variable& a, const Variable& b) {
-  if (a.type() == Variable::kInt && b.type() == Variable::kInt) {
-    int x = a.rawInt(), y = b.rawInt();
-    switch (op) {
-      case cs_jeq: return x == y;
-      case cs_jne: return x != y;
-      case cs_vjle: return x <= y;
-      case cs_jge: return x >= y;
-      case cs_jlt: return x < y;
-      default: return x > y;
-    }
-  }
-  switch (op) {
-    case cs_jeq: return VariableEqual(a, b);
-    case cs_jne: return VariableNotEqual(a, b);
-    case cs_vjle: return VariableLessEqual(a, b);
-    case cs_jge: return VariableGreaterEqual(a, b);
-    case cs_jlt: return VariableLess(a, b);
-    default: return VariableGreater(a, b);
-  }
-}
-
 [[noreturn]] void Underflow() { ScriptFail("Stack::pop(): stack underflow\n"); }
 
-// Shortcuts over the code, found by Link: "push b; op" with a on the stack
-// (pair) and "push a; push b; op" (triple), where op is an int operator or a
-// fused compare-and-jump. Taken only when both values are ints; anything
-// else runs the instructions one by one, so results cannot differ.
-constexpr unsigned char kFusedPair = 1;
-constexpr unsigned char kFusedTriple = 2;
-constexpr unsigned char kFusedTripleStore = 3;  // a triple whose result a cs_popv takes
-
 bool IsPush(int op) { return op == cs_pushc || op == cs_pushv; }
-bool IsFusableOperator(int op) {
-  return op == cs_add || op == cs_sub || op == cs_mul || op == cs_mod || (op >= cs_eq && op <= cs_gt) ||
-         (op >= cs_jeq && op <= cs_jgt);
-}
 
-// x op y for the fusable operators; false when op must take the slow path
-// (modulo by 0 or -1 reports its error there).
-bool IntOperator(int op, int x, int y, int* result) {
+// x OP y on ints for the operators with an int shortcut; false when OP has
+// none or must take the slow path (modulo by 0 or -1 reports its error there).
+inline bool IntOperator(int op, int x, int y, int* result) {
   switch (op) {
     case cs_add: *result = WrapAdd(x, y); return true;
     case cs_sub: *result = WrapSub(x, y); return true;
@@ -71,20 +36,56 @@ bool IntOperator(int op, int x, int y, int* result) {
     case cs_ge: *result = x >= y; return true;
     case cs_lt: *result = x < y; return true;
     case cs_gt: *result = x > y; return true;
-    case cs_jeq: *result = x == y; return true;
-    case cs_jne: *result = x != y; return true;
-    case cs_vjle: *result = x <= y; return true;
-    case cs_jge: *result = x >= y; return true;
-    case cs_jlt: *result = x < y; return true;
-    default: *result = x > y; return true;
+    default: return false;
   }
+}
+
+bool IsFusableOperator(int op) {
+  return op == cs_add || op == cs_sub || op == cs_mul || op == cs_mod || IsCompare(op) || IsCompareJump(op);
+}
+
+// a = a OP b for a binary opcode.
+inline void Binary(int op, Variable& a, const Variable& b) {
+  int result;
+  if (a.type() == Variable::kInt && b.type() == Variable::kInt && IntOperator(op, a.rawInt(), b.rawInt(), &result)) {
+    a.setInt(result);
+  } else {
+    ApplyBinary(op, a, b);
+  }
+}
+
+// a = OP a for cs_not, cs_neg, cs_inc, cs_dec.
+inline void Unary(int op, Variable& a) {
+  if (a.type() != Variable::kInt || op == cs_not) return ApplyUnary(op, a);
+  const int x = a.rawInt();
+  a.setInt(op == cs_neg ? WrapMul(x, -1) : op == cs_inc ? WrapAdd(x, 1) : WrapSub(x, 1));
+}
+
+// Whether the compare-and-jump `op` jumps for a, b.
+inline bool CompareJumpTaken(int op, const Variable& a, const Variable& b) {
+  int result;
+  if (a.type() == Variable::kInt && b.type() == Variable::kInt &&
+      IntOperator(CompareOfJump(op), a.rawInt(), b.rawInt(), &result)) {
+    return result;
+  }
+  return CompareVariables(CompareOfJump(op), a, b);
+}
+
+// Whether cs_jz / cs_jnz jumps on `v`.
+inline bool ConditionTaken(int op, const Variable& v) {
+  const bool zero = (v.type() == Variable::kInt ? v.rawInt() : v.toInt()) == 0;
+  return zero == (op == cs_jz);
 }
 
 }  // namespace
 
+// ---- Linking ----------------------------------------------------------------
+
 void Interpreter::Link() {
   const std::vector<int>& code = program_.code;
   operand_values_.assign(code.size(), nullptr);
+  fusions_.assign(code.size(), Fusion{});
+  std::vector<size_t> pushes;
   for (size_t ip = 0; ip < code.size();) {
     int op = code[ip];
     if (!IsValidOpcode(op) || ip + kOperandCount[op] >= code.size()) break;
@@ -93,24 +94,77 @@ void Interpreter::Link() {
     } else if (op == cs_pushv || op == cs_popv || op == cs_incv || op == cs_decv) {
       operand_values_[ip + 1] = &program_.VariableAt(code[ip + 1]);
     }
+    if (IsPush(op)) pushes.push_back(ip);
     ip += 1 + kOperandCount[op];
   }
-  fused_.assign(code.size(), 0);
-  for (size_t ip = 0; ip + 4 < code.size(); ++ip) {
-    if (!operand_values_[ip + 1] || !IsPush(code[ip]) || !IsPush(code[ip + 2])) continue;
-    if (!operand_values_[ip + 3]) continue;
-    if (IsFusableOperator(code[ip + 4]) && ip + 4 + kOperandCount[code[ip + 4]] < code.size()) {
-      bool store = code[ip + 4] < cs_jeq && ip + 6 < code.size() && code[ip + 5] == cs_popv &&
-                   operand_values_[ip + 6];
-      fused_[ip] = store ? kFusedTripleStore : kFusedTriple;
-    }
+  for (size_t ip : pushes) fusions_[ip] = FuseAt(ip);
+}
+
+Interpreter::Fusion Interpreter::FuseAt(size_t ip) const {
+  const std::vector<int>& code = program_.code;
+  const size_t size = code.size();
+  // The word at `at`, or -1 past the end.
+  auto word = [&](size_t at) { return at < size ? code[at] : -1; };
+  Fusion f;
+  const bool triple = IsPush(word(ip + 2)) && ip + 3 < size && operand_values_[ip + 3] != nullptr;
+  f.a = triple ? operand_values_[ip + 1] : nullptr;
+  f.b = operand_values_[ip + (triple ? 3 : 1)];
+  const size_t next = ip + (triple ? 4 : 2);
+  const int op = word(next);
+  if (!IsValidOpcode(op) || !IsFusableOperator(op) || next + kOperandCount[op] >= size) return Fusion{};
+  f.op = op;
+  if (IsCompareJump(op)) {
+    f.then = Fusion::kJumpIf;
+    f.op = CompareOfJump(op);
+    f.target = code[next + 1];
+    f.resume = static_cast<int>(next + 2);
+  } else if (IsCompare(op) && (word(next + 1) == cs_jz || word(next + 1) == cs_jnz) && next + 2 < size) {
+    f.then = word(next + 1) == cs_jz ? Fusion::kJumpUnless : Fusion::kJumpIf;
+    f.target = code[next + 2];
+    f.resume = static_cast<int>(next + 3);
+  } else if (triple && word(next + 1) == cs_popv && next + 2 < size && operand_values_[next + 2]) {
+    f.then = Fusion::kStore;
+    f.store = operand_values_[next + 2];
+    f.resume = static_cast<int>(next + 3);
+  } else {
+    f.then = triple ? Fusion::kPush : Fusion::kSetTop;
+    f.resume = static_cast<int>(next + 1);
   }
-  for (size_t ip = 0; ip + 2 < code.size(); ++ip) {
-    if (fused_[ip] || !operand_values_[ip + 1] || !IsPush(code[ip])) continue;
-    if (IsFusableOperator(code[ip + 2]) && ip + 2 + kOperandCount[code[ip + 2]] < code.size()) {
-      fused_[ip] = kFusedPair;
+  return f;
+}
+
+// ---- Running ----------------------------------------------------------------
+
+__attribute__((always_inline)) inline Interpreter::FusionStep Interpreter::RunFusion(const Fusion& f, int& ip,
+                                                                                      int& sp) {
+  Variable* a = f.a != nullptr ? f.a : sp > 0 ? &stack_[sp - 1] : nullptr;
+  int result;
+  if (a == nullptr || a->type() != Variable::kInt || f.b->type() != Variable::kInt ||
+      !IntOperator(f.op, a->rawInt(), f.b->rawInt(), &result)) {
+    // "s = s + x" on a string appends in place instead of copying s.
+    if (f.then != Fusion::kStore || f.op != cs_add || f.store != a || a->type() != Variable::kString) {
+      return FusionStep::kDeclined;
     }
+    ApplyBinary(cs_add, *a, *f.b);
+    ip = f.resume;
+    return FusionStep::kDone;
   }
+  if (f.then >= Fusion::kJumpIf) {
+    if (f.a == nullptr) --sp;
+    if ((result != 0) == (f.then == Fusion::kJumpIf)) return FusionStep::kJump;
+  } else if (f.then == Fusion::kStore) {
+    f.store->setInt(result);
+  } else if (f.then == Fusion::kSetTop) {
+    a->setInt(result);
+  } else {
+    if (sp >= kStackSize) {
+      sp_ = sp;
+      StackOverflow();
+    }
+    stack_[sp++].setInt(result);
+  }
+  ip = f.resume;
+  return FusionStep::kDone;
 }
 
 void Interpreter::CallFunction(int ref, const NSFunction* current) {
@@ -148,7 +202,7 @@ void Interpreter::Execute(int address, const NSFunction* current) {
   if (address < 0 || address >= size) ScriptFailf("CS_Scripting::run(): bad address 0x%08x", address);
   const int* code = program_.code.data();
   Variable* const* operands = operand_values_.data();
-  const unsigned char* fused = fused_.data();
+  const Fusion* fusions = fusions_.data();
   Variable* const stack = stack_;
   int sp = sp_;
   int ip = address;
@@ -162,16 +216,8 @@ void Interpreter::Execute(int address, const NSFunction* current) {
   auto need = [&](int n) {
     if (sp < n) Underflow();
   };
-  // Hands the stack to code that uses it through sp_ (natives, calls).
+  // Hands the stack back to the caller when this level ends.
   auto out = [&]() { sp_ = sp; };
-  auto back = [&]() { sp = sp_; };
-  // The exit flag can change only in code that ran outside this loop (a
-  // native, a nested call, the thread hook), so it is tested after those.
-  auto stopped = [&]() {
-    if (!exit_flag_) return false;
-    out();
-    return true;
-  };
   // Every backward jump and call: the step limit, the thread hook and the
   // exit flag are looked at here, so that a long loop keeps calling the
   // hook and stops promptly on exit.
@@ -179,57 +225,42 @@ void Interpreter::Execute(int address, const NSFunction* current) {
     if (step_limit_ > 0 && --steps_left_ < 0) ScriptFail("CS_Scripting::run(): step limit reached");
     if (thread_function_) thread_function_(thread_param_);
   };
-  if (exit_flag_) return;
+  // Moves to `target`; true when the run is to stop (the exit flag was set
+  // while passing a checkpoint).
   auto jump = [&](int target) {
     if (target < 0 || target >= size) ScriptFail("CS_Scripting::run(): bad program");
-    bool backward = target <= ip;
+    const bool backward = target <= ip;
     ip = target;
     if (backward) checkpoint();
     return backward && exit_flag_;
   };
+  // A conditional jump with its target in the next word.
+  auto branch = [&](bool taken) {
+    if (taken) return jump(code[ip + 1]);
+    ip += 2;
+    return false;
+  };
+  // Runs `call` (a native, a nested run) on the stack through sp_; true when
+  // the run is to stop. The exit flag can change only in code that ran
+  // outside this loop, so it is tested after those.
+  auto host = [&](auto&& call) {
+    sp_ = sp;
+    call();
+    sp = sp_;
+    return exit_flag_ != 0;
+  };
+  if (exit_flag_) return;
   for (;;) {
-    int op = code[ip];
+    const int op = code[ip];
     switch (op) {
       case cs_pushc:
       case cs_pushv: {
-        if (unsigned char kind = fused[ip]) {
-          bool triple = kind != kFusedPair;
-          const Variable& b = *operands[ip + (triple ? 3 : 1)];
-          const Variable* a = triple ? operands[ip + 1] : sp > 0 ? &stack[sp - 1] : nullptr;
-          int next = ip + (triple ? 4 : 2);
-          int fused_op = code[next];
-          // "s = s + x" on a string appends in place instead of copying s.
-          if (kind == kFusedTripleStore && fused_op == cs_add && operands[next + 2] == operands[ip + 1] &&
-              a->type() == Variable::kString) {
-            ApplyBinary(cs_add, *operands[ip + 1], b);
-            ip = next + 3;
-            break;
-          }
-          int result;
-          if (a && a->type() == Variable::kInt && b.type() == Variable::kInt &&
-              IntOperator(fused_op, a->rawInt(), b.rawInt(), &result)) {
-            if (fused_op >= cs_jeq) {
-              if (!triple) --sp;
-              if (result) {
-                ip = next;
-                if (jump(code[next + 1])) return out();
-              } else {
-                ip = next + 2;
-              }
-            } else if (kind == kFusedTripleStore) {
-              operands[next + 2]->setInt(result);
-              ip = next + 3;
-            } else if (triple) {
-              if (sp >= kStackSize) {
-                sp_ = sp;
-                StackOverflow();
-              }
-              stack[sp++].setInt(result);
-              ip = next + 1;
-            } else {
-              stack[sp - 1].setInt(result);
-              ip = next + 1;
-            }
+        const Fusion& fusion = fusions[ip];
+        if (fusion.then != Fusion::kNone) {
+          const FusionStep step = RunFusion(fusion, ip, sp);
+          if (step == FusionStep::kDone) break;
+          if (step == FusionStep::kJump) {
+            if (jump(fusion.target)) return out();
             break;
           }
         }
@@ -275,10 +306,7 @@ void Interpreter::Execute(int address, const NSFunction* current) {
       }
       case cs_popec: {
         const NSExternClass& object = program_.ObjectAt(code[ip + 1]);
-        out();
-        program_.extern_classes[object.cls].binding->assignment(object.slot, this);
-        back();
-        if (stopped()) return;
+        if (host([&] { program_.extern_classes[object.cls].binding->assignment(object.slot, this); })) return;
         ip += 2;
         break;
       }
@@ -297,22 +325,16 @@ void Interpreter::Execute(int address, const NSFunction* current) {
         break;
       }
       case cs_callf: {
-        int ref = code[ip + 1];
+        const int ref = code[ip + 1];
         ip += 2;
         checkpoint();
-        out();
-        CallFunction(ref, current);
-        back();
-        if (stopped()) return;
+        if (host([&] { CallFunction(ref, current); })) return;
         break;
       }
       case cs_callef: {
-        int index = code[ip + 1];
+        const int index = code[ip + 1];
         ip += 2;
-        out();
-        program_.extern_functions[index].binding->run(this);
-        back();
-        if (stopped()) return;
+        if (host([&] { program_.extern_functions[index].binding->run(this); })) return;
         break;
       }
       case cs_callecc:
@@ -320,109 +342,48 @@ void Interpreter::Execute(int address, const NSFunction* current) {
         const NSExternClass& object = program_.ObjectAt(code[ip + 1]);
         ExternClassBase& binding = *program_.extern_classes[object.cls].binding;
         ip += 2;
-        out();
-        if (op == cs_callecc) {
-          binding.constructor(object.slot, this);
-        } else {
-          binding.destructor(object.slot, this);
-        }
-        back();
-        if (stopped()) return;
+        auto call = [&] {
+          if (op == cs_callecc) {
+            binding.constructor(object.slot, this);
+          } else {
+            binding.destructor(object.slot, this);
+          }
+        };
+        if (host(call)) return;
         break;
       }
       case cs_callecf: {
         const NSExternClass& object = program_.ObjectAt(code[ip + 1]);
-        int method = code[ip + 2];
+        const int method = code[ip + 2];
         ip += 3;
-        out();
-        program_.extern_classes[object.cls].binding->run(object.slot, method, this);
-        back();
-        if (stopped()) return;
+        if (host([&] { program_.extern_classes[object.cls].binding->run(object.slot, method, this); })) return;
         break;
       }
       case cs_nop: ++ip; break;
       case cs_not:
       case cs_neg:
       case cs_inc:
-      case cs_dec: {
-        need(1);
-        Variable& a = stack[sp - 1];
-        if (a.type() == Variable::kInt && op != cs_not) {
-          int x = a.rawInt();
-          a.setInt(op == cs_neg ? WrapMul(x, -1) : op == cs_inc ? WrapAdd(x, 1) : WrapSub(x, 1));
-        } else {
-          ApplyUnary(op, a);
-        }
-        ++ip;
-        break;
-      }
-      case cs_incv:
-      case cs_decv: {
-        Variable& v = *operands[ip + 1];
-        if (v.type() == Variable::kInt) {
-          v.setInt(op == cs_incv ? WrapAdd(v.rawInt(), 1) : WrapSub(v.rawInt(), 1));
-        } else {
-          ApplyUnary(op == cs_incv ? cs_inc : cs_dec, v);
-        }
-        ip += 2;
-        break;
-      }
+      case cs_dec: need(1); Unary(op, stack[sp - 1]); ++ip; break;
+      case cs_incv: Unary(cs_inc, *operands[ip + 1]); ip += 2; break;
+      case cs_decv: Unary(cs_dec, *operands[ip + 1]); ip += 2; break;
+      case cs_mul:
+      case cs_div:
+      case cs_mod:
       case cs_add:
       case cs_sub:
-      case cs_mul:
-      case cs_lt:
-      case cs_gt:
+      case cs_eq:
+      case cs_ne:
       case cs_le:
       case cs_ge:
-      case cs_eq:
-      case cs_ne: {
-        need(2);
-        Variable& a = stack[sp - 2];
-        const Variable& b = stack[sp - 1];
-        if (a.type() == Variable::kInt && b.type() == Variable::kInt) {
-          int x = a.rawInt(), y = b.rawInt();
-          int r;
-          switch (op) {
-            case cs_add: r = WrapAdd(x, y); break;
-            case cs_sub: r = WrapSub(x, y); break;
-            case cs_mul: r = WrapMul(x, y); break;
-            case cs_lt: r = x < y; break;
-            case cs_gt: r = x > y; break;
-            case cs_le: r = x <= y; break;
-            case cs_ge: r = x >= y; break;
-            case cs_eq: r = x == y; break;
-            default: r = x != y; break;
-          }
-          a.setInt(r);
-        } else {
-          ApplyBinary(op, a, b);
-        }
-        --sp;
-        ++ip;
-        break;
-      }
-      case cs_mod: {
-        need(2);
-        Variable& a = stack[sp - 2];
-        const Variable& b = stack[sp - 1];
-        int y = b.rawInt();
-        if (a.type() == Variable::kInt && b.type() == Variable::kInt && y != 0 && y != -1) {
-          a.setInt(a.rawInt() % y);
-        } else {
-          ApplyBinary(op, a, b);
-        }
-        --sp;
-        ++ip;
-        break;
-      }
-      case cs_div:
+      case cs_lt:
+      case cs_gt:
       case cs_and:
       case cs_or:
       case cs_bit_and:
       case cs_bit_or:
       case cs_bit_xor:
         need(2);
-        ApplyBinary(op, stack[sp - 2], stack[sp - 1]);
+        Binary(op, stack[sp - 2], stack[sp - 1]);
         --sp;
         ++ip;
         break;
@@ -430,34 +391,22 @@ void Interpreter::Execute(int address, const NSFunction* current) {
         if (jump(code[ip + 1])) return out();
         break;
       case cs_jz:
-      case cs_jnz: {
+      case cs_jnz:
         need(1);
-        const Variable& v = stack[--sp];
-        bool zero = (v.type() == Variable::kInt ? v.rawInt() : v.toInt()) == 0;
-        if (zero == (op == cs_jz)) {
-          if (jump(code[ip + 1])) return out();
-        } else {
-          ip += 2;
-        }
+        --sp;
+        if (branch(ConditionTaken(op, stack[sp]))) return out();
         break;
-      }
       case cs_jeq:
       case cs_jne:
       case cs_vjle:
       case cs_jge:
       case cs_jlt:
-      case cs_jgt: {
+      case cs_jgt:
         need(2);
-        bool taken = JumpTaken(op, stack[sp - 2], stack[sp - 1]);
         sp -= 2;
-        if (taken) {
-          if (jump(code[ip + 1])) return out();
-        } else {
-          ip += 2;
-        }
+        if (branch(CompareJumpTaken(op, stack[sp], stack[sp + 1]))) return out();
         break;
-      }
-      case cs_ret: out(); return;
+      case cs_ret: return out();
       default: ScriptFailf("CS_Scripting::run(): unknown code 0x%02x", op);
     }
   }

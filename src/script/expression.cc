@@ -49,160 +49,199 @@ int BinaryOperator(std::string_view text, size_t* pos) {
   return -1;
 }
 
+
 }  // namespace
+
+// One expression being compiled: the text and the read position, pending
+// operators (operator precedence by a stack), and whether an operand is due.
+struct Compiler::ExpressionScan {
+  ExpressionScan(std::string_view text, NameSpace* ns) : text(text), ns(ns), whole(Excerpt(TrimBlanks(text))) {}
+
+  std::string_view text;
+  NameSpace* ns;
+  std::string whole;  // an excerpt of the text for messages
+  size_t pos = 0;
+  std::vector<int> ops;
+  bool expect_operand = true;
+
+  char At(size_t at) const { return at < text.size() ? text[at] : 0; }
+  // Raises the error for an operand where an operator is due.
+  void OperandAllowed(const char* token) const {
+    if (!expect_operand) ScriptFailf("CS_Scripting::PR_expression(): error before \"%.256s\"", token);
+  }
+  // Raises the error for a '.' after an operand that has no members.
+  void NoSwizzle() const {
+    if (At(pos) == '.') {
+      ScriptFailf("CS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"%s\"",
+                  Excerpt(text.substr(pos + 1)).c_str());
+    }
+  }
+};
 
 void Compiler::Expression(std::string_view text, NameSpace* ns) {
   DepthGuard guard(&depth_);
-  std::string whole = Excerpt(TrimBlanks(text));
-  std::vector<int> ops;
-  bool expect_operand = true;
+  ExpressionScan scan(text, ns);
   bool any = false;
-  auto emit_op = [this](int op) {
-    if (op != kUnaryPlus) Emit(op);
-  };
-  auto operand_allowed = [&](const char* token) {
-    if (!expect_operand) ScriptFailf("CS_Scripting::PR_expression(): error before \"%.256s\"", token);
-  };
-  size_t pos = 0;
   for (;;) {
-    SkipBlanks(text, &pos);
-    if (pos >= text.size()) break;
-    char c = text[pos];
+    SkipBlanks(text, &scan.pos);
+    if (scan.pos >= text.size()) break;
+    const char c = text[scan.pos];
     any = true;
-    if (IsDigit(c)) {
-      size_t start = pos;
-      Variable number = ReadNumber(text, &pos);
-      operand_allowed(std::string(text.substr(start, pos - start)).c_str());
-      Emit(cs_pushc, ConstantRef(ns, number));
-      expect_operand = false;
-    } else if (c == '"') {
-      operand_allowed("\"");
-      Emit(cs_pushc, ConstantRef(ns, ReadString(text, &pos)));
-      expect_operand = false;
-    } else if (c == '\'') {
-      if (!expect_operand) {
-        ScriptFailf("CS_Scripting::PR_expression(): error before \"'%c'\"",
-                    pos + 1 < text.size() ? text[pos + 1] : ' ');
-      }
-      if (pos + 2 >= text.size() || text[pos + 2] != '\'') {
-        ScriptFailf("CS_Scripting::PR_expression(): unknown token '%c' in \"%s\" expression", c, whole.c_str());
-      }
-      Emit(cs_pushc, ConstantRef(ns, Variable(static_cast<int>(static_cast<unsigned char>(text[pos + 1])))));
-      pos += 3;
-      expect_operand = false;
+    if (IsDigit(c) || c == '"' || c == '\'') {
+      LiteralOperand(scan);
     } else if (IsNameStart(c)) {
-      size_t start = pos;
-      std::string name = ReadName(text, &pos, kMaxTextChars);
-      operand_allowed(name.c_str());
-      (void)start;
-      int ref;
-      SkipBlanks(text, &pos);
-      char next = pos < text.size() ? text[pos] : 0;
-      auto no_swizzle = [&]() {
-        if (pos < text.size() && text[pos] == '.') {
-          ScriptFailf("CS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"%s\"",
-                      Excerpt(text.substr(pos + 1)).c_str());
-        }
-      };
-      if ((ref = Lookup(ns, name, Kind::kVariable)) >= 0) {
-        no_swizzle();
-        Emit(cs_pushv, ref);
-      } else if ((ref = program_.FindExternVariable(name)) >= 0) {
-        no_swizzle();
-        Emit(cs_pushev, ref);
-      } else if ((ref = Lookup(ns, name, Kind::kArray)) >= 0) {
-        if (next == '[') {
-          Expression(ReadBracketed(text, &pos, '[', ']', kMaxTextChars), ns);
-          Emit(cs_pushav, ref);
-          SkipBlanks(text, &pos);
-          no_swizzle();
-        } else {
-          Emit(cs_pusha, ref);
-        }
-      } else if ((ref = Lookup(ns, name, Kind::kFunction)) >= 0 ||
-                 program_.FindExternFunction(name) >= 0) {
-        if (next != '(') {
-          ScriptFailf("CS_Scripting::getsymbol() = bad '%c' symbol expecting %s", next ? next : ' ', "'('");
-        }
-        std::string_view args = ReadBracketed(text, &pos, '(', ')', kMaxTextChars);
-        if (ref >= 0) {
-          CallFunction(ref, args, ns);
-        } else {
-          CallExtern(program_.FindExternFunction(name), args, ns);
-        }
-      } else if ((ref = Lookup(ns, name, Kind::kObject)) >= 0) {
-        if (next == '.' || text.substr(pos, 2) == "->") {
-          pos += next == '.' ? 1 : 2;
-          SkipBlanks(text, &pos);
-          std::string method = ReadName(text, &pos, kMaxTextChars);
-          SkipBlanks(text, &pos);
-          if (pos >= text.size() || text[pos] != '(') {
-            ScriptFailf("CS_Scripting::getsymbol() = bad '%c' symbol expecting %s",
-                        pos < text.size() ? text[pos] : ' ', "'('");
-          }
-          CallMethod(ref, method, ReadBracketed(text, &pos, '(', ')', kMaxTextChars), ns);
-        } else {
-          Emit(cs_pushec, ref);
-        }
-      } else if (next == '(') {
-        ScriptFailf("Interpreter::parse_function(): unknown function \"%.256s\"", name.c_str());
-      } else {
-        ScriptFailf("CS_Scripting::PR_expression() = unknown token \"%.256s\" in \"%s\" expression",
-                    name.c_str(), whole.c_str());
-      }
-      expect_operand = false;
-    } else if (c == '(') {
-      if (!expect_operand) ScriptFail("CS_Scripting::PR_expression() = error before \"(\"");
-      ops.push_back(kOpenParen);
-      ++pos;
-    } else if (c == ')') {
-      if (expect_operand) ScriptFail("CS_Scriptingr::PR_expression() = error before \")\"");
-      while (!ops.empty() && ops.back() != kOpenParen) {
-        emit_op(ops.back());
-        ops.pop_back();
-      }
-      if (ops.empty()) ScriptFail("CS_Scripting::read_block() = some errors with counts of '(' and ')' symbols");
-      ops.pop_back();
-      ++pos;
+      NameOperand(scan);
+    } else if (c == '(' || c == ')') {
+      Parenthesis(scan);
     } else if (IsOperatorChar(c)) {
-      if (expect_operand) {
-        if (c != '!' && c != '+' && c != '-') {
-          bool after_operator = !ops.empty() && ops.back() != kOpenParen;
-          if (after_operator) ScriptFailf("CS_Scripting::PR_expression() = error before \"%c\"", c);
-          ScriptFailf("CS_Scripting::PR_expression() = bad unary operator '%c' in \"%s\" expression", c,
-                      whole.c_str());
-        }
-        if (c == '!' && text.substr(pos, 2) == "!=") {
-          ScriptFailf("CS_Scripting::PR_expression() = error before \"%c\"", c);
-        }
-        ops.push_back(c == '!' ? cs_not : c == '-' ? cs_neg : kUnaryPlus);
-        ++pos;
-        continue;
-      }
-      int op = BinaryOperator(text, &pos);
-      if (op < 0) {
-        ScriptFailf("CS_Scripting::PR_expression() = unknown token '%c' in \"%s\" expression", c, whole.c_str());
-      }
-      while (!ops.empty() && ops.back() != kOpenParen && Precedence(ops.back()) >= Precedence(op)) {
-        emit_op(ops.back());
-        ops.pop_back();
-      }
-      ops.push_back(op);
-      expect_operand = true;
+      OperatorToken(scan);
     } else {
-      ScriptFailf("CS_Scripting::PR_expression(): unknown token '%c' in \"%s\" expression", c, whole.c_str());
+      ScriptFailf("CS_Scripting::PR_expression(): unknown token '%c' in \"%s\" expression", c, scan.whole.c_str());
     }
   }
   if (!any) ScriptFail("CS_Scripting::PR_variable() = empty string");
-  if (expect_operand) ScriptFailf("CS_Scripting::PR_expression() = error before \"%c\"", ' ');
-  while (!ops.empty()) {
-    if (ops.back() == kOpenParen) {
+  if (scan.expect_operand) ScriptFailf("CS_Scripting::PR_expression() = error before \"%c\"", ' ');
+  while (!scan.ops.empty()) {
+    if (scan.ops.back() == kOpenParen) {
       ScriptFailf("CS_Scripting::PR_expression(): unknown operation 0x%02x in \"%s\" expression", '(',
-                  whole.c_str());
+                  scan.whole.c_str());
     }
-    emit_op(ops.back());
-    ops.pop_back();
+    PopOperator(scan);
   }
+}
+
+void Compiler::PopOperator(ExpressionScan& scan) {
+  if (scan.ops.back() != kUnaryPlus) Emit(scan.ops.back());
+  scan.ops.pop_back();
+}
+
+void Compiler::LiteralOperand(ExpressionScan& scan) {
+  std::string_view text = scan.text;
+  size_t& pos = scan.pos;
+  const char c = text[pos];
+  if (c == '"') {
+    scan.OperandAllowed("\"");
+    Emit(cs_pushc, ConstantRef(scan.ns, ReadString(text, &pos)));
+  } else if (c == '\'') {
+    if (!scan.expect_operand) {
+      ScriptFailf("CS_Scripting::PR_expression(): error before \"'%c'\"", pos + 1 < text.size() ? text[pos + 1] : ' ');
+    }
+    if (pos + 2 >= text.size() || text[pos + 2] != '\'') {
+      ScriptFailf("CS_Scripting::PR_expression(): unknown token '%c' in \"%s\" expression", c, scan.whole.c_str());
+    }
+    Emit(cs_pushc, ConstantRef(scan.ns, Variable(static_cast<int>(static_cast<unsigned char>(text[pos + 1])))));
+    pos += 3;
+  } else {
+    const size_t start = pos;
+    Variable number = ReadNumber(text, &pos);
+    scan.OperandAllowed(std::string(text.substr(start, pos - start)).c_str());
+    Emit(cs_pushc, ConstantRef(scan.ns, number));
+  }
+  scan.expect_operand = false;
+}
+
+void Compiler::NameOperand(ExpressionScan& scan) {
+  std::string_view text = scan.text;
+  NameSpace* ns = scan.ns;
+  const std::string name = ReadName(text, &scan.pos, kMaxTextChars);
+  scan.OperandAllowed(name.c_str());
+  SkipBlanks(text, &scan.pos);
+  const char next = scan.At(scan.pos);
+  int ref;
+  if ((ref = Lookup(ns, name, Kind::kVariable)) >= 0) {
+    scan.NoSwizzle();
+    Emit(cs_pushv, ref);
+  } else if ((ref = program_.FindExternVariable(name)) >= 0) {
+    scan.NoSwizzle();
+    Emit(cs_pushev, ref);
+  } else if ((ref = Lookup(ns, name, Kind::kArray)) >= 0) {
+    ArrayOperand(scan, ref);
+  } else if ((ref = Lookup(ns, name, Kind::kFunction)) >= 0 || program_.FindExternFunction(name) >= 0) {
+    if (next != '(') ScriptFailf("CS_Scripting::getsymbol() = bad '%c' symbol expecting %s", next ? next : ' ', "'('");
+    std::string_view args = ReadBracketed(text, &scan.pos, '(', ')', kMaxTextChars);
+    if (ref >= 0) {
+      CallFunction(ref, args, ns);
+    } else {
+      CallExtern(program_.FindExternFunction(name), args, ns);
+    }
+  } else if ((ref = Lookup(ns, name, Kind::kObject)) >= 0) {
+    ObjectOperand(scan, ref);
+  } else if (next == '(') {
+    ScriptFailf("Interpreter::parse_function(): unknown function \"%.256s\"", name.c_str());
+  } else {
+    ScriptFailf("CS_Scripting::PR_expression() = unknown token \"%.256s\" in \"%s\" expression", name.c_str(),
+                scan.whole.c_str());
+  }
+  scan.expect_operand = false;
+}
+
+// An array name: an element ("a[i]") or the array's reference.
+void Compiler::ArrayOperand(ExpressionScan& scan, int ref) {
+  if (scan.At(scan.pos) != '[') {
+    Emit(cs_pusha, ref);
+    return;
+  }
+  Expression(ReadBracketed(scan.text, &scan.pos, '[', ']', kMaxTextChars), scan.ns);
+  Emit(cs_pushav, ref);
+  SkipBlanks(scan.text, &scan.pos);
+  scan.NoSwizzle();
+}
+
+// An object name: a method call ("o.m(...)" or "o->m(...)") or the object.
+void Compiler::ObjectOperand(ExpressionScan& scan, int ref) {
+  std::string_view text = scan.text;
+  size_t& pos = scan.pos;
+  const char next = scan.At(pos);
+  if (next != '.' && text.substr(pos, 2) != "->") {
+    Emit(cs_pushec, ref);
+    return;
+  }
+  pos += next == '.' ? 1 : 2;
+  SkipBlanks(text, &pos);
+  const std::string method = ReadName(text, &pos, kMaxTextChars);
+  SkipBlanks(text, &pos);
+  if (pos >= text.size() || text[pos] != '(') {
+    ScriptFailf("CS_Scripting::getsymbol() = bad '%c' symbol expecting %s", pos < text.size() ? text[pos] : ' ',
+                "'('");
+  }
+  CallMethod(ref, method, ReadBracketed(text, &pos, '(', ')', kMaxTextChars), scan.ns);
+}
+
+void Compiler::Parenthesis(ExpressionScan& scan) {
+  if (scan.text[scan.pos++] == '(') {
+    if (!scan.expect_operand) ScriptFail("CS_Scripting::PR_expression() = error before \"(\"");
+    scan.ops.push_back(kOpenParen);
+    return;
+  }
+  if (scan.expect_operand) ScriptFail("CS_Scriptingr::PR_expression() = error before \")\"");
+  while (!scan.ops.empty() && scan.ops.back() != kOpenParen) PopOperator(scan);
+  if (scan.ops.empty()) ScriptFail("CS_Scripting::read_block() = some errors with counts of '(' and ')' symbols");
+  scan.ops.pop_back();
+}
+
+void Compiler::OperatorToken(ExpressionScan& scan) {
+  const char c = scan.text[scan.pos];
+  if (scan.expect_operand) {  // a unary operator
+    if (c != '!' && c != '+' && c != '-') {
+      const bool after_operator = !scan.ops.empty() && scan.ops.back() != kOpenParen;
+      if (after_operator) ScriptFailf("CS_Scripting::PR_expression() = error before \"%c\"", c);
+      ScriptFailf("CS_Scripting::PR_expression() = bad unary operator '%c' in \"%s\" expression", c,
+                  scan.whole.c_str());
+    }
+    if (c == '!' && scan.At(scan.pos + 1) == '=') ScriptFailf("CS_Scripting::PR_expression() = error before \"%c\"", c);
+    scan.ops.push_back(c == '!' ? cs_not : c == '-' ? cs_neg : kUnaryPlus);
+    ++scan.pos;
+    return;
+  }
+  const int op = BinaryOperator(scan.text, &scan.pos);
+  if (op < 0) {
+    ScriptFailf("CS_Scripting::PR_expression() = unknown token '%c' in \"%s\" expression", c, scan.whole.c_str());
+  }
+  while (!scan.ops.empty() && scan.ops.back() != kOpenParen && Precedence(scan.ops.back()) >= Precedence(op)) {
+    PopOperator(scan);
+  }
+  scan.ops.push_back(op);
+  scan.expect_operand = true;
 }
 
 void Compiler::Args(int count, std::string_view args, const char* defaults, NameSpace* ns) {

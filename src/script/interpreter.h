@@ -127,12 +127,43 @@ class Interpreter {
   friend class Compiler;
   friend class Optimizer;
 
+  // A short run of instructions starting at a push that the executor takes
+  // in one step when both values are ints: "push b; OP" with a on the stack
+  // (pair) or "push a; push b; OP" (triple), and what becomes of a OP b.
+  // Any other values run the instructions one by one, so results agree.
+  struct Fusion {
+    enum Then : unsigned char {
+      kNone,         // no shortcut starts here
+      kPush,         // triple: push the result
+      kSetTop,       // pair: the result replaces a
+      kStore,        // triple followed by cs_popv: store the result
+      kJumpIf,       // a compare-and-jump, or a comparison and cs_jnz
+      kJumpUnless,   // a comparison and cs_jz
+    };
+    Then then = kNone;
+    int op = 0;                 // the operator; for jumps the comparison
+    int resume = 0;             // the next instruction when not jumping
+    int target = 0;             // jumps: the target word
+    Variable* a = nullptr;      // triple: the first operand; pair: null (the stack top)
+    const Variable* b = nullptr;  // the pushed operand
+    Variable* store = nullptr;  // kStore: the variable (not owned)
+  };
+  enum class FusionStep { kDeclined, kDone, kJump };
+  // Takes the shortcut `f` of the push at `ip` when its values allow: kDone
+  // with ip and sp moved on, kJump when f.target is to be jumped to (the
+  // caller does, with its checks), kDeclined with nothing changed when the
+  // instructions must run one by one.
+  FusionStep RunFusion(const Fusion& f, int& ip, int& sp);
+
   // Runs code from `address` until cs_ret; the result is left on the stack.
   // `current` is the function whose body this level runs (null: top level).
   void Execute(int address, const NSFunction* current);
   // Resolves the constant and variable operands of the final code into
-  // direct pointers (operand_values_), so the executor skips the lookups.
+  // direct pointers (operand_values_), so the executor skips the lookups,
+  // and finds the shortcuts (fusions_).
   void Link();
+  // The shortcut starting at the push at `ip`, if any.
+  Fusion FuseAt(size_t ip) const;
   void CallFunction(int ref, const NSFunction* current);
   int Compile(const char* text);
   void ReportLoadError(const std::string& message);
@@ -150,9 +181,8 @@ class Interpreter {
   // Per code word: the Variable a constant or variable operand names (null
   // elsewhere). Valid while the code and namespaces stay as linked.
   std::vector<Variable*> operand_values_;
-  // Per code word: kFusedPair / kFusedTriple where a push starts a short
-  // int-only shortcut the executor may take (see Link); 0 elsewhere.
-  std::vector<unsigned char> fused_;
+  // Per code word: the shortcut a push there starts (see Link).
+  std::vector<Fusion> fusions_;
   Variable stack_[kStackSize];
   int sp_ = 0;
   int call_depth_ = 0;

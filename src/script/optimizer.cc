@@ -24,19 +24,16 @@ bool IsFoldableCall(const std::string& name) {
   return false;
 }
 
-bool IsJump(int op) { return op >= cs_jmp && op <= cs_jgt; }
-
-// The fused jump for comparison `compare` followed by cs_jz / cs_jnz.
+// A comparison followed by cs_jz / cs_jnz can become one compare-and-jump
+// when the jump's condition is itself a comparison: cs_jnz jumps when the
+// comparison holds; cs_jz when it fails, which is the opposite comparison
+// only for == and != (an ordering with a NaN operand fails both ways round,
+// so "not <" is not ">="). Returns the fused opcode, or -1 for none.
 int FusedJump(int compare, int jump) {
-  static const int kOnZero[] = {cs_jne, cs_jeq, cs_jgt, cs_jlt, cs_jge, cs_vjle};
-  static const int kOnNonZero[] = {cs_jeq, cs_jne, cs_vjle, cs_jge, cs_jlt, cs_jgt};
-  if (compare < cs_eq || compare > cs_gt) {
-    ScriptFailf("CS_Scripting::::OPT() = unknown code 0x%02x in branching optimizator", compare);
-  }
-  if (jump != cs_jz && jump != cs_jnz) {
-    ScriptFailf("CS_Scripting::OPT() = unknown code 0x%02x in branching optimizator", jump);
-  }
-  return (jump == cs_jz ? kOnZero : kOnNonZero)[compare - cs_eq];
+  if (jump == cs_jnz) return JumpOfCompare(compare);
+  if (compare == cs_eq) return cs_jne;
+  if (compare == cs_ne) return cs_jeq;
+  return -1;
 }
 
 }  // namespace
@@ -58,14 +55,13 @@ void Optimizer::Run() {
     if (op == cs_pushc) {
       foldable_.push_back(ip);
       keep = true;
-    } else if (op >= cs_not && op <= cs_dec) {
+    } else if (IsUnary(op)) {
       keep = FoldUnary(ip, op);
-    } else if (op >= cs_mul && op <= cs_bit_xor) {
+    } else if (IsBinary(op)) {
       keep = FoldBinary(ip, op);
     } else if (op == cs_callef) {
       keep = FoldCall(ip);
-    } else if ((op == cs_jz || op == cs_jnz) && previous >= 0 && previous == ip - 1 &&
-               code[previous] >= cs_eq && code[previous] <= cs_gt) {
+    } else if ((op == cs_jz || op == cs_jnz) && previous >= 0 && previous == ip - 1 && IsCompare(code[previous])) {
       FuseBranch(previous, ip, op);
     }
     if (!keep) foldable_.clear();
@@ -126,8 +122,10 @@ bool Optimizer::FoldCall(int ip) {
 
 void Optimizer::FuseBranch(int previous, int ip, int op) {
   std::vector<int>& code = program_.code;
+  const int fused = FusedJump(code[previous], op);
+  if (fused < 0) return;
   int target = code[ip + 1];
-  code[previous] = FusedJump(code[previous], op);
+  code[previous] = fused;
   code[previous + 1] = target;
   code[previous + 2] = cs_nop;
 }

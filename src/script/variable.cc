@@ -110,13 +110,18 @@ int CompareTexts(const Variable& a, const Variable& b) {
   return strcmp(a.rawString().c_str(), b.rawString().c_str());
 }
 
-// Ordering shared by < > <= >=; `message` names the operator on failure.
+// Neither less, equal nor greater: a NaN on either side.
+constexpr int kUnordered = 2;
+
+// Ordering shared by < > <= >=: -1, 0, 1 or kUnordered; `message` names the
+// operator on failure.
 int Order(const Variable& a, const Variable& b, const char* message) {
   if (IsNumber(a) && IsNumber(b)) {
     if (a.type() == Variable::kInt && b.type() == Variable::kInt) {
       return (a.rawInt() > b.rawInt()) - (a.rawInt() < b.rawInt());
     }
     double x = AsDouble(a), y = AsDouble(b);
+    if (std::isnan(x) || std::isnan(y)) return kUnordered;
     return (x > y) - (x < y);
   }
   if (a.type() == Variable::kString && b.type() == Variable::kString) {
@@ -294,12 +299,12 @@ void ApplyBinary(int opcode, Variable& a, const Variable& b) {
     case cs_mul: SubOrMul(opcode, a, b); return;
     case cs_div: Divide(a, b); return;
     case cs_mod: Modulo(a, b); return;
-    case cs_eq: a.setInt(VariableEqual(a, b)); return;
-    case cs_ne: a.setInt(VariableNotEqual(a, b)); return;
-    case cs_le: a.setInt(VariableLessEqual(a, b)); return;
-    case cs_ge: a.setInt(VariableGreaterEqual(a, b)); return;
-    case cs_lt: a.setInt(VariableLess(a, b)); return;
-    case cs_gt: a.setInt(VariableGreater(a, b)); return;
+    case cs_eq:
+    case cs_ne:
+    case cs_le:
+    case cs_ge:
+    case cs_lt:
+    case cs_gt: a.setInt(CompareVariables(opcode, a, b)); return;
     case cs_and:
     case cs_or:
     case cs_bit_and:
@@ -332,14 +337,28 @@ bool VariableNotEqual(const Variable& a, const Variable& b) {
 }
 
 bool VariableLess(const Variable& a, const Variable& b) {
-  return Order(a, b, "CS_Variable::operator<(): bad operands") < 0;
+  return Order(a, b, "CS_Variable::operator<(): bad operands") == -1;
 }
 bool VariableGreater(const Variable& a, const Variable& b) {
-  return Order(a, b, "CS_Variable::operator>(): bad operands") > 0;
+  return Order(a, b, "CS_Variable::operator>(): bad operands") == 1;
 }
 bool VariableLessEqual(const Variable& a, const Variable& b) {
-  return Order(a, b, "CS_Variable::operator<=(): bad operands") <= 0;
+  const int order = Order(a, b, "CS_Variable::operator<=(): bad operands");
+  return order == -1 || order == 0;
 }
 bool VariableGreaterEqual(const Variable& a, const Variable& b) {
-  return Order(a, b, "CS_Variable::operator>=(): bad operands") >= 0;
+  const int order = Order(a, b, "CS_Variable::operator>=(): bad operands");
+  return order == 0 || order == 1;
+}
+
+bool CompareVariables(int opcode, const Variable& a, const Variable& b) {
+  switch (opcode) {
+    case cs_eq: return VariableEqual(a, b);
+    case cs_ne: return VariableNotEqual(a, b);
+    case cs_le: return VariableLessEqual(a, b);
+    case cs_ge: return VariableGreaterEqual(a, b);
+    case cs_lt: return VariableLess(a, b);
+    case cs_gt: return VariableGreater(a, b);
+    default: ScriptFailf("CS_Scripting::run(): unknown comparison 0x%02x", opcode);
+  }
 }

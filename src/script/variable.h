@@ -110,5 +110,8 @@ bool VariableLess(const Variable& a, const Variable& b);
 bool VariableGreater(const Variable& a, const Variable& b);
 bool VariableLessEqual(const Variable& a, const Variable& b);
 bool VariableGreaterEqual(const Variable& a, const Variable& b);
+// The comparison opcode `opcode` (cs_eq ... cs_gt) on a, b. Every ordering
+// with a NaN operand is false, as is ==; != is true.
+bool CompareVariables(int opcode, const Variable& a, const Variable& b);
 
 #endif  // TORVANE_SCRIPT_VARIABLE_H_

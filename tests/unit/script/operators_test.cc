@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 
+#include "script/opcodes.h"
 #include "script/wrapping_int.h"
 #include "script_harness.h"
 
@@ -146,6 +147,36 @@ TEST(OperatorTest, ShortcutsAgreeWithTheGeneralRules) {
     int result = h.LoadAndRun(std::string("int main() { ") + c.body + " return 1; }");
     std::string got = result == 1 ? Harness::CapturedText() : h.log;
     EXPECT_TRUE(Contains(got, c.expected)) << c.body << " -> " << got;
+  }
+}
+
+// Every comparison with a NaN operand is false (!= true), whether its value
+// is taken, it decides a branch (fused with the jump by the optimizer or the
+// executor), or the operands swap sides.
+TEST(OperatorTest, ComparisonsWithNaN) {
+  const struct {
+    const char* op;
+    int opcode;
+    int holds;
+  } kCases[] = {{"==", cs_eq, 0}, {"!=", cs_ne, 1}, {"<", cs_lt, 0},
+                {">", cs_gt, 0},  {"<=", cs_le, 0}, {">=", cs_ge, 0}};
+  for (const auto& c : kCases) {
+    for (const char* operands : {"n OP 1", "1 OP n", "n OP n", "n OP 1.5"}) {
+      std::string comparison = operands;
+      comparison.replace(comparison.find("OP"), 2, c.op);
+      Harness h;
+      const std::string source = "int main() { float z = 0; float n = z / z; int r = 0; Capture(" + comparison +
+                                 "); if (" + comparison + ") r = r + 1; while (" + comparison +
+                                 ") { r = r + 10; break; } for (int i = 0; " + comparison +
+                                 "; i++) { r = r + 100; break; } Capture(r); return 1; }";
+      ASSERT_EQ(h.LoadAndRun(source), 1) << comparison << h.log;
+      ASSERT_EQ(Captured().size(), 2u);
+      EXPECT_EQ(Captured()[0].rawInt(), c.holds) << comparison;
+      EXPECT_EQ(Captured()[1].rawInt(), c.holds * 111) << comparison;
+    }
+    const Variable nan(std::nanf("")), one(1);
+    EXPECT_EQ(CompareVariables(c.opcode, nan, one), c.holds != 0) << c.op;
+    EXPECT_EQ(CompareVariables(c.opcode, one, nan), c.holds != 0) << c.op;
   }
 }
 
