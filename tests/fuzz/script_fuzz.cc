@@ -13,6 +13,7 @@
 #include "script/interpreter.h"
 #include "script/preprocessor.h"
 #include "script/script_error.h"
+#include "script/wrapping_int.h"
 
 namespace script_fuzz {
 
@@ -23,14 +24,16 @@ constexpr size_t kMaxInputBytes = 64 * 1024;
 
 class Probe {
  public:
-  int Add(int n) { return total_ += n; }
+  int Add(int n) { return total_ = WrapAdd(total_, n); }
   const char* Name(const char* s) { return s ? s : ""; }
 
  private:
   int total_ = 0;
 };
 
-inline int Twice(int v) { return v * 2; }
+// Host functions wrap like the engine's integers: a saturated float argument
+// arrives as INT_MIN or INT_MAX.
+inline int Twice(int v) { return WrapMul(v, 2); }
 
 // Runs one input; never reports anything (the sanitizers do).
 inline void RunInput(const uint8_t* data, size_t size) {
@@ -64,7 +67,6 @@ inline void RunInput(const uint8_t* data, size_t size) {
 }
 
 }  // namespace script_fuzz
-
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   script_fuzz::RunInput(data, size);
