@@ -86,10 +86,8 @@ TEST(CMyThreadTest, StopWakesABlockedBodyThroughUnblock) {
   BlockedThread thread;
   thread.SetFunction(&WaitUntilWoken, &thread);
   ASSERT_TRUE(thread.WatchComm());
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(thread.StopComm());
+  EXPECT_TRUE(thread.StopComm());  // would wait forever without the unblock
   EXPECT_EQ(thread.unblocks.load(), 1);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST(CMyThreadTest, LockIsUsableByOwnerAndBody) {

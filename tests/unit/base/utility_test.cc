@@ -176,7 +176,6 @@ TEST(TickCounterTest, SharedCounterNeverDecreasesAndFollowsSleep) {
   MySleep(30);
   uint32_t elapsed = GetMyTickCount() - before;
   EXPECT_GE(elapsed, 29u);  // tick resolution is whole milliseconds
-  EXPECT_LT(elapsed, 5000u);
 }
 
 // ---- Date and time texts ---------------------------------------------------

@@ -119,17 +119,16 @@ TEST(CIPNET, HostNamePatternsMatchThePtrName) {
     settings.timeout_ms = 2000;
     CDns dns(settings);
     CIPNET list(&dns);
+    CIPNET ranges_only(&dns);  // no host names: no reverse lookup at all
+    ranges_only.AddRange("192.0.2.3|192.0.2.3");
+    EXPECT_EQ(ranges_only.IsValidIPintheRange("192.0.2.4"), 0);
     list.AddRange("bigprovider.test");
     list.AddRange("192.0.2.3|192.0.2.3");
     EXPECT_EQ(list.IsValidIPintheRange("192.0.2.1"), 1);  // PTR matches, caseless
     EXPECT_EQ(list.IsValidIPintheRange("192.0.2.2"), 0);  // another provider
     EXPECT_EQ(list.IsValidIPintheRange("192.0.2.3"), 1);  // no PTR: the range decides
     EXPECT_EQ(server.Count("1.2.0.192.in-addr.arpa", kDnsTypePTR), 1);
-
-    CIPNET ranges_only(&dns);  // no host names: no reverse lookup at all
-    ranges_only.AddRange("192.0.2.3|192.0.2.3");
-    EXPECT_EQ(ranges_only.IsValidIPintheRange("192.0.2.4"), 0);
-    MySleep(100);
+    // Asked and answered after it: a query of ranges_only would be here.
     EXPECT_EQ(server.Count("4.2.0.192.in-addr.arpa", kDnsTypePTR), 0);
   }
   SetAppPath(nullptr);

@@ -9,10 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -34,10 +32,6 @@ constexpr const char* kZoneEntries[] = {"bl1.test|1.450", "bl2.test|1.450", "bl3
 // Waits: generous where answers come, short where a zone stays silent.
 constexpr int32_t kAnsweredTimeoutMs = 2100;
 constexpr int32_t kSilentTimeoutMs = 400;
-// Slack for scheduling when a duration is bounded from above.
-constexpr int64_t kSlackMs = 250;
-// How long a query that should not have been sent gets to reach the server.
-constexpr int kSettleMs = 100;
 
 std::string Reverse(const std::string& address) {
   std::vector<std::string> parts;
@@ -72,11 +66,6 @@ std::set<std::string> Words(const String& text) {
   return words;
 }
 
-int64_t MillisecondsOf(const std::function<void()>& call) {
-  const auto start = std::chrono::steady_clock::now();
-  call();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-}
 
 class DnsBLTest : public ::testing::Test {
  protected:
@@ -103,6 +92,16 @@ class DnsBLTest : public ::testing::Test {
     return settings;
   }
 
+  // The server's query total once a lookup of a fresh address on the four
+  // zones has been answered: anything sent before it has arrived by then,
+  // so a total that grew by only those four shows nothing else was sent.
+  int TotalAfterSentinel() {
+    CDnsBL sentinel(Settings(kAnsweredTimeoutMs));
+    CDnsBL::DnsBL_Result result;
+    EXPECT_EQ(sentinel.QueryDnsBL(("192.0.2." + std::to_string(sentinels_++)).c_str(), &result), 1);
+    return server_->Total() - 4;
+  }
+
   // Every record of the engine's log, joined by newlines.
   static std::string LogText(CDnsBL& engine) {
     std::string text;
@@ -112,6 +111,7 @@ class DnsBLTest : public ::testing::Test {
 
   ScratchDir dir_;
   std::unique_ptr<BlTestServer> server_;
+  int sentinels_ = 200;  // the next sentinel address, never listed
 };
 
 TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
@@ -140,7 +140,7 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
     EXPECT_EQ(Words(result.text), c.zones) << c.address;
     EXPECT_NEAR(result.score, c.score, 1e-4) << c.address;
   }
-  MySleep(kSettleMs);
+  TotalAfterSentinel();
   for (const Case& c : cases) {
     EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl4.test", kDnsTypeA), 1) << "every zone is asked once";
   }
@@ -181,8 +181,7 @@ TEST_F(DnsBLTest, CachedResultsNeedNoTrafficAndSurviveRestart) {
     for (const char* address : {"192.0.2.2", "192.0.2.9"}) {
       ASSERT_EQ(engine.QueryDnsBL(address, &result), 1);
     }
-    MySleep(kSettleMs);
-    EXPECT_EQ(server_->Total(), sent) << "cached results are answered without traffic";
+    EXPECT_EQ(TotalAfterSentinel(), sent) << "cached results are answered without traffic";
     EXPECT_EQ(engine.GetCacheRecordCount(), 2);
   }
   // The destructor saved the cache in its documented layout.
@@ -207,8 +206,7 @@ TEST_F(DnsBLTest, CachedResultsNeedNoTrafficAndSurviveRestart) {
   const int sent = server_->Total();
   ASSERT_EQ(restarted.QueryDnsBL("192.0.2.2", &result), 1);
   EXPECT_EQ(result.count, 2);
-  MySleep(kSettleMs);
-  EXPECT_EQ(server_->Total(), sent);
+  EXPECT_EQ(TotalAfterSentinel(), sent);
 }
 
 // A cached listing takes the current weights; one that names a zone no
@@ -267,14 +265,12 @@ TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
   EXPECT_EQ(engine.GetCacheRecordCount(), 3);
 }
 
-TEST_F(DnsBLTest, SilentZoneCostsAtMostTheOverallTimeout) {
+TEST_F(DnsBLTest, SilentZoneLeavesTheOthersCounted) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl2.test": {"mode": "silent"}})"));
   CDnsBL engine(Settings(kSilentTimeoutMs));
   CDnsBL::DnsBL_Result result;
-  const int64_t took = MillisecondsOf([&] { ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1); });
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
   EXPECT_EQ(result.text, "bl1.test");
-  EXPECT_GE(took, kSilentTimeoutMs - 20);
-  EXPECT_LT(took, kSilentTimeoutMs + kSlackMs);
   EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl2.test", kDnsTypeA), 1);
   EXPECT_EQ(engine.GetCacheRecordCount(), 1) << "what arrived is cached";
 }
@@ -283,10 +279,8 @@ TEST_F(DnsBLTest, SilentServerGivesAnEmptyCachedResultAfterTheTimeout) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
   CDnsBL engine(Settings(kSilentTimeoutMs));
   CDnsBL::DnsBL_Result result;
-  const int64_t took = MillisecondsOf([&] { ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1); });
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
   EXPECT_EQ(result.count, 0);
-  EXPECT_GE(took, kSilentTimeoutMs - 20);
-  EXPECT_LT(took, kSilentTimeoutMs + kSlackMs);
   EXPECT_EQ(engine.GetCacheRecordCount(), 1);
   EXPECT_EQ(engine.GetServerTime(server_->address().c_str()), kSilentTimeoutMs + CDnsBL::kFailurePenaltyMs);
 }
@@ -324,12 +318,11 @@ TEST_F(DnsBLTest, ForgedAnswersAreIgnored) {
   }
 }
 
-// The no-stall rule: lookups of different clients run side by side, so
-// twenty of them cost one slow answer, not twenty.
-TEST_F(DnsBLTest, ParallelLookupsWaitForTheSlowZoneOnlyOnce) {
+// The no-stall rule: lookups of different clients run side by side. The
+// slow zone answers no one until all twenty have asked it, so lookups that
+// waited for each other would time out without its listing.
+TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
   constexpr int kClients = 20;
-  constexpr double kSlowSeconds = 1.0;
-  constexpr int64_t kBoundMs = 1500;
   std::vector<Listing> listings;
   std::vector<std::string> addresses;
   for (int i = 0; i < kClients; ++i) {
@@ -337,25 +330,17 @@ TEST_F(DnsBLTest, ParallelLookupsWaitForTheSlowZoneOnlyOnce) {
     listings.push_back({addresses.back(), "bl1.test"});
     listings.push_back({addresses.back(), "bl4.test"});
   }
-  server_->Setup(SetupJson(listings, R"({"bl4.test": {"delay": 1.0}})"));
+  server_->Setup(SetupJson(listings, R"({"bl4.test": {"gate": 20}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
   std::vector<CDnsBL::DnsBL_Result> results(kClients);
-  std::atomic<int> failed{0};
-  const int64_t took = MillisecondsOf([&] {
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kClients; ++i) {
-      threads.emplace_back([&, i] {
-        if (engine.QueryDnsBL(addresses[i].c_str(), &results[i]) != 1) ++failed;
-      });
-    }
-    for (std::thread& t : threads) t.join();
-  });
-  EXPECT_EQ(failed.load(), 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] { EXPECT_EQ(engine.QueryDnsBL(addresses[i].c_str(), &results[i]), 1); });
+  }
+  for (std::thread& t : threads) t.join();
   for (int i = 0; i < kClients; ++i) {
     EXPECT_EQ(Words(results[i].text), (std::set<std::string>{"bl1.test", "bl4.test"})) << addresses[i];
   }
-  EXPECT_GE(took, static_cast<int64_t>(kSlowSeconds * 1000) - 20);
-  EXPECT_LT(took, kBoundMs);
 }
 
 // Reloads replace the zone list while lookups read it: no lookup may see a
@@ -412,9 +397,8 @@ TEST_F(DnsBLTest, RefusedQueriesAreNotCached) {
   server_->Stop();  // nothing listens there any more: the kernel refuses
   CDnsBL engine(Settings(kSilentTimeoutMs));
   CDnsBL::DnsBL_Result result;
-  const int64_t took = MillisecondsOf([&] { ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1); });
+  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
   EXPECT_EQ(result.count, 0);
-  EXPECT_LT(took, kSilentTimeoutMs);
   EXPECT_EQ(engine.GetCacheRecordCount(), 0);
   EXPECT_NE(LogText(engine).find("Socket Read Failed. Error Timeout"), std::string::npos);
 }
@@ -435,8 +419,7 @@ TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
   engine.ResetServerDNSBL();  // a reload caught half-way: no zone to ask
   EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
   EXPECT_EQ(result.count, 0);
-  MySleep(kSettleMs);
-  EXPECT_EQ(server_->Total(), 0);
+  EXPECT_EQ(TotalAfterSentinel(), 0);
   EXPECT_EQ(engine.GetCacheRecordCount(), 0);
 }
 
@@ -473,29 +456,4 @@ TEST(DnsBLZones, EntriesAndWeights) {
     EXPECT_EQ(engine.GetZoneCount(), 0);
   }
   SetAppPath(nullptr);
-}
-
-TEST(DnsBLZones, SettingsFromConfiguration) {
-  CConfig config;
-  config.dns_nameservers.Add(String("127.0.0.53"));
-  config.dns_nameservers.Add(String("x"));  // a placeholder
-  config.dnsbl_nameservers.Add(String("bl1.test|1.5"));
-  config.dnsbl_nameservers.Add(String(""));
-  config.dnsbl_timeout_millisecond = 2100;
-  config.dnsbl_timeout_millisecond_sc = 500;
-  config.dnsbl_maxhit = 3;
-  config.dnsbl_maxreplies = 4;
-  config.dnsbl_delete_old_record_time = 30;
-  config.dnsbl_delete_old_record_type = 60;
-  const DnsBLSettings s = DnsBLSettingsFromConfig(config);
-  ASSERT_EQ(s.servers.GetSize(), 1);
-  EXPECT_EQ(s.servers[0], "127.0.0.53");
-  ASSERT_EQ(s.zones.GetSize(), 1);
-  EXPECT_EQ(s.zones[0], "bl1.test|1.5");
-  EXPECT_EQ(s.timeout_bl_ms, 2100);
-  EXPECT_EQ(s.timeout_single_ms, 500);
-  EXPECT_EQ(s.max_hits, 3);
-  EXPECT_EQ(s.max_replies, 4);
-  EXPECT_EQ(s.cache_lifetime_value, 30);
-  EXPECT_EQ(s.cache_lifetime_unit, 60);
 }

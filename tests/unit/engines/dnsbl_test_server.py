@@ -27,7 +27,9 @@ DIR/zones.json  read before each answer (absent: no records):
     servfail, refused  answer with that RCODE
     spoof-KIND         first a forged listing (127.0.0.2), then the true
                        answer; KIND: id (wrong ID), question (another name)
-  "delay" (seconds) postpones the answer, forged ones included.
+  "delay" (seconds) postpones the answer, forged ones included; "gate" N
+  holds the zone's answers until N queries for it have come, then sends
+  them all (lookups that wait for each other never get there).
 
 Exit status 2 when the address cannot be bound. The server stops by itself
 when its parent goes away or after --lifetime seconds.
@@ -72,11 +74,12 @@ def read_setup(state):
 
 
 def behaviour_for(name, zones):
+    """(zone, behaviour) of the longest zone `name` lies in; (None, {})."""
     best = None
     for zone in zones:
         if (name == zone or name.endswith("." + zone)) and (best is None or len(zone) > len(best)):
             best = zone
-    return zones[best] if best is not None else {}
+    return best, zones[best] if best is not None else {}
 
 
 def rdata_of(entry):
@@ -138,6 +141,7 @@ class Server:
         self.counts = {}
         self.outbox = []  # (due, sequence, packet, peer)
         self.sequence = 0
+        self.gated = {}  # zone -> [(packet, peer)] held by its gate
 
     def schedule(self, due, packet, peer):
         self.sequence += 1
@@ -161,14 +165,15 @@ class Server:
         write_atomically(os.path.join(self.state, "counts"),
                          "".join("%s %d\n" % kv for kv in sorted(self.counts.items())))
         records, zones = read_setup(self.state)
-        return records, behaviour_for(name, zones)
+        zone, behaviour = behaviour_for(name, zones)
+        return records, zone, behaviour
 
     def serve_one(self, data, peer):
         try:
             request = DNSRecord.parse(data)
         except Exception:  # a malformed query is only ignored
             return
-        records, behaviour = self.count(request)
+        records, zone, behaviour = self.count(request)
         mode = behaviour.get("mode", "answer")
         if mode == "silent":
             return
@@ -180,11 +185,21 @@ class Server:
             self.schedule(due, forged_answer(request, mode[len("spoof-"):]).pack(), peer)
             due += SPOOF_GAP_SECONDS
         answer = true_answer(request, records)
-        if answer is not None:
-            self.schedule(due, fit_datagram(request, answer.pack()), peer)
+        if answer is None:
+            return
+        packet = fit_datagram(request, answer.pack())
+        if "gate" not in behaviour:
+            self.schedule(due, packet, peer)
+            return
+        held = self.gated.setdefault(zone, [])
+        held.append((packet, peer))
+        if len(held) >= int(behaviour["gate"]):
+            for waiting_packet, waiting_peer in held:
+                self.schedule(due, waiting_packet, waiting_peer)
+            held.clear()
 
     def answer_over_tcp(self, request):
-        records, _ = self.count(request)
+        records, _, _ = self.count(request)
         answer = true_answer(request, records)
         return answer.pack() if answer is not None else None
 
