@@ -7,7 +7,6 @@ import re
 import signal
 import subprocess
 import tempfile
-import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -68,17 +67,9 @@ def test_test_option_needs_neither_configuration_nor_root(daemon_bin, tmp_path):
         assert (status, out) == (0, "OK"), option
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--bogus"], 'unknown option "bogus"\n\n'),
-    (["---Debug"], 'unknown option "Debug"\n\n'),
-    (["--pluginerror", "--bogus"], 'unknown option "bogus"\n\n'),  # refused before the check
-    (["--config="], 'unknown option "config="\n\n'),
-    (["-T", "--bogus"], 'unknown option "bogus"\n\n'),       # refused before "test" acts
-    (["one", "two"], "too many arguments\n"),
-    (["-T", "debug", "two"], "too many arguments\n"),
-])
-def test_command_line_refusals(daemon_bin, args, message):
-    assert run(daemon_bin, *args) == (1, message)
+def test_command_line_refusal_is_printed(daemon_bin):
+    # The rules are unit-tested (daemon_test); here the program applies them.
+    assert run(daemon_bin, "-T", "--bogus") == (1, 'unknown option "bogus"\n\n')
 
 
 def test_missing_configuration_file(daemon_bin, tmp_path):
@@ -120,14 +111,12 @@ def test_stale_pid_file_only_warns(root_only, make_daemon):
 
 # ---- Signals ------------------------------------------------------------------
 
-def test_sighup_rereads_the_configuration_within_about_a_second(root_only, make_daemon):
+def test_sighup_rereads_the_configuration(root_only, make_daemon):
     daemon = make_daemon(daemon_ini(CURRENT)).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
     daemon.config.write_bytes(daemon_ini({"CONFIG": {"loglevel": "3", "krnversion": "3.0.1"}}).encode())
-    sent = time.monotonic()
     daemon.send(signal.SIGHUP)
     assert daemon.wait_for_log("Set Log Level to: 3", seconds=5)
-    assert time.monotonic() - sent < 2.5
     status, _ = daemon.stop()
     assert status == 0
     log = entries(daemon.log_text())
@@ -144,10 +133,8 @@ def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daem
                   "LOCAL": {"note": "scripts read me"}})
     daemon = make_daemon(config).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
-    started = time.monotonic()
     status, out = daemon.stop(signum)
     assert status == 0
-    assert time.monotonic() - started < 3
     assert out == "START TORVANE ANTISPAM\n"
 
     log_text = daemon.log_text()
@@ -198,17 +185,6 @@ def test_empty_configuration_triggers_the_migration_once(root_only, make_daemon)
     assert daemon.wait_for_log("Set Log Level to: 0")
     assert daemon.stop()[0] == 0
     assert not (daemon.workdir / "db" / "domain_local.db").exists()
-
-
-def test_old_version_moves_the_connection_counter(root_only, make_daemon):
-    config = daemon_ini({"CONFIG": {"loglevel": "1", "krnversion": "2.9", "idconn": "77"}})
-    daemon = make_daemon(config)
-    (daemon.workdir / "db").mkdir()
-    daemon.start()
-    assert wait_until(lambda: (daemon.workdir / "countconn.dat").exists())
-    assert daemon.stop()[0] == 0
-    assert (daemon.workdir / "countconn.dat").read_bytes() == (77).to_bytes(4, "little")
-    assert config_pairs(daemon.config)[("CONFIG", "krnversion")] == "3.0.1"
 
 
 def test_failed_migration_stops_the_start(root_only, make_daemon):

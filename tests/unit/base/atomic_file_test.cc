@@ -10,17 +10,12 @@
 #include <sstream>
 #include <string>
 
+#include "common/scratch_dir.h"
+
 namespace {
 
 class AtomicFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/atomicfile_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/data.db";
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -31,8 +26,9 @@ class AtomicFileTest : public ::testing::Test {
   void Put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-  std::string dir_;
-  std::string path_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
+  const std::string path_ = dir_ + "/data.db";
 };
 
 TEST_F(AtomicFileTest, CommitReplacesContentsAndRemovesTemporary) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/md5.h"
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

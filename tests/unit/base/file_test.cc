@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

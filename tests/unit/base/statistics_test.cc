@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

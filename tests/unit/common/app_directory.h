@@ -6,29 +6,22 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 
 #include "base/string.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 
 class TempAppDirectory {
  public:
   // `script_dir` is relative, e.g. "scripts/cron".
   explicit TempAppDirectory(const char* script_dir) : previous_(GetAppPath()), script_dir_(script_dir) {
-    char pattern[] = "/tmp/torvane_appXXXXXX";
-    if (mkdtemp(pattern) != nullptr) root_ = pattern;
-    EXPECT_FALSE(root_.empty()) << "mkdtemp failed";
     std::filesystem::create_directories(root_ + "/" + script_dir_);
     SetAppPath(root_.c_str());
   }
-  ~TempAppDirectory() {
-    SetAppPath(previous_.GetData() != nullptr ? previous_.GetData() : "");
-    std::error_code ignored;
-    if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
-  }
+  ~TempAppDirectory() { SetAppPath(previous_.GetData() != nullptr ? previous_.GetData() : ""); }
   TempAppDirectory(const TempAppDirectory&) = delete;
   TempAppDirectory& operator=(const TempAppDirectory&) = delete;
 
@@ -46,7 +39,8 @@ class TempAppDirectory {
  private:
   String previous_;
   std::string script_dir_;
-  std::string root_;
+  ScratchDir scratch_;
+  const std::string root_ = scratch_.path();
 };
 
 #endif  // TORVANE_TESTS_UNIT_COMMON_APP_DIRECTORY_H_

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 #include "engines/record_store.h"
-#include "base/scratch_dir.h"
 
 namespace {
 

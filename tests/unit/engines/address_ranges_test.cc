@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 #include "dnsbl_test_server.h"
 #include "engines/dns.h"
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

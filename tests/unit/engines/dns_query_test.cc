@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "base/utility.h"
-#include "engines/record_store.h"
+#include "common/scratch_dir.h"
 #include "engines/dns.h"
 #include "engines/dns_wire.h"
+#include "engines/record_store.h"
 
 namespace {
 
@@ -188,16 +189,8 @@ TEST(DnsSettingsTest, ConfigurationGivesServersTimeOutAndLifetime) {
 
 class DnsCacheFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/dns_query_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    SetAppPath(dir_.c_str());
-  }
-  void TearDown() override {
-    SetAppPath(nullptr);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void SetUp() override { SetAppPath(dir_.c_str()); }
+  void TearDown() override { SetAppPath(nullptr); }
 
   // A captured answer: one record of `type` whose data is `rdata`.
   static std::vector<uint8_t> Answer(uint16_t type, const std::vector<uint8_t>& rdata) {
@@ -209,7 +202,8 @@ class DnsCacheFileTest : public ::testing::Test {
     return a;
   }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 // Never reached: every lookup below is answered from the cache or refused

@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 #include "dnsbl_test_server.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 #include "dnsbl_test_server.h"
 #include "engines/dns.h"
 

@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Tests of "CS_FileSystem", "CS_File" and "CS_MemoryFile" through scripts in
 // a scratch directory: copying with and without overwrite, directory
 // listings, the read-buffer rule, and lengths past the data refused.
+#include "common/scratch_dir.h"
 #include "scriptlib/lib_files.h"
 
 #include <gtest/gtest.h>
@@ -22,13 +23,6 @@ using Texts = std::vector<std::string>;
 
 class LibFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/lib_files_testXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void WriteFile(const std::string& name, const std::string& contents) {
     std::ofstream(Path(name), std::ios::binary) << contents;
@@ -42,7 +36,8 @@ class LibFilesTest : public ::testing::Test {
   // Script text quoting a path in the scratch directory.
   std::string Q(const std::string& name) const { return "\"" + Path(name) + "\""; }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 // Long(): a 5000-character path, past every path limit.

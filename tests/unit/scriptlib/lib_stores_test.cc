@@ -2,6 +2,7 @@
 // its file, the classes the persistent registry hands out bound to its very
 // types, "CS_FileCfg" round trip, "CS_Flag", "CS_Statistic", "CNetInfo", and
 // SetClassScript's class list.
+#include "common/scratch_dir.h"
 #include "scriptlib/lib_stores.h"
 
 #include <gtest/gtest.h>
@@ -24,16 +25,8 @@ using Texts = std::vector<std::string>;
 
 class LibStoresTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/lib_stores_testXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    SetAppPath(dir_.c_str());
-  }
-  void TearDown() override {
-    SetAppPath(nullptr);
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { SetAppPath(dir_.c_str()); }
+  void TearDown() override { SetAppPath(nullptr); }
   std::string ReadFile(const std::string& name) {
     std::ifstream in(dir_ + "/" + name, std::ios::binary);
     std::stringstream all;
@@ -41,7 +34,8 @@ class LibStoresTest : public ::testing::Test {
     return all.str();
   }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 TEST_F(LibStoresTest, RecordStoreRoundTrip) {
