@@ -135,6 +135,12 @@ void MakeAppPath(String* out, const char* name) {
   out->append(name);
 }
 
+void MakeAppDirectory(const char* name) {
+  String dir;
+  MakeAppPath(&dir, name);
+  if (!dir.IsEmpty()) mkdir(dir.GetData(), 0755);  // EEXIST is the usual case
+}
+
 // ---- Files -----------------------------------------------------------------
 
 bool FileExists(const char* path) {

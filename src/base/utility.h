@@ -27,6 +27,10 @@ String GetAppPath();
 // kMaxCurrentDirChars or cannot be read). A `name` starting with "/" gives a
 // double "/". No effect when `out` is null; a null `name` counts as "".
 void MakeAppPath(String* out, const char* name);
+// Creates the directory `name` under the application path when it is
+// missing (as the stores' "db"); failures show later, when files in it are
+// opened.
+void MakeAppDirectory(const char* name);
 
 // ---- Files -----------------------------------------------------------------
 

@@ -2,8 +2,6 @@
 // and the expiry sweep.
 #include "engines/ban_list.h"
 
-#include <sys/stat.h>
-
 #include <string>
 #include <vector>
 
@@ -29,16 +27,10 @@ int64_t ReadExpiry(const char* text) {
   return negative ? -value : value;
 }
 
-void EnsureDbDirectory() {
-  String dir;
-  MakeAppPath(&dir, "db");
-  if (!dir.IsEmpty()) mkdir(dir.GetData(), 0755);  // EEXIST is the usual case
-}
-
 }  // namespace
 
 CIP_Imbargo::CIP_Imbargo() {
-  EnsureDbDirectory();
+  MakeAppDirectory("db");
   if (Open(kFile)) Load();
 }
 

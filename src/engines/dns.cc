@@ -2,8 +2,6 @@
 // matching, the raw-answer cache and the text lookups.
 #include "engines/dns.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <vector>
@@ -64,13 +62,6 @@ DnsStatus StatusOfRcode(int rcode) {
     default:
       return DnsStatus::kOtherError;
   }
-}
-
-// Makes "db/" under the application path, so the cache file can be created.
-void EnsureCacheDirectory() {
-  String dir;
-  MakeAppPath(&dir, "db");
-  if (!dir.IsEmpty()) mkdir(dir.GetData(), 0755);  // EEXIST is the usual case
 }
 
 }  // namespace
@@ -162,7 +153,7 @@ int32_t CDnsNameServer::GetServerTime(const char* address) {
 
 CDns::CDns(const char* cache_file) {
   if (cache_file == nullptr) return;
-  EnsureCacheDirectory();
+  MakeAppDirectory("db");
   cache_.Open(cache_file);
   cache_.Load();
 }

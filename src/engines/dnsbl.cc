@@ -3,7 +3,6 @@
 #include "engines/dnsbl.h"
 
 #include <arpa/inet.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,12 +36,6 @@ struct PendingQuery {
 
 int32_t MillisecondsSince(Clock::time_point start) {
   return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-void EnsureDbDirectory() {
-  String dir;
-  MakeAppPath(&dir, "db");
-  if (!dir.IsEmpty()) mkdir(dir.GetData(), 0755);  // EEXIST is the usual case
 }
 
 // "d.c.b.a" for the address "a.b.c.d"; false when `address` is no dotted quad.
@@ -167,7 +160,7 @@ DnsBLSettings DnsBLSettingsFromConfig(const CConfig& config) {
 // ---- Construction and zones ----------------------------------------------------------
 
 CDnsBL::CDnsBL() : zones_(std::make_shared<const ZoneList>()) {
-  EnsureDbDirectory();
+  MakeAppDirectory("db");
   cache_.Open(kCacheFile);
   cache_.Load();
 }

@@ -1,8 +1,6 @@
 // helo_forgery - the forged-HELO test and the rebuild of this server's names.
 #include "engines/helo_forgery.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 #include "base/utility.h"
@@ -15,12 +13,6 @@ constexpr const char* kLoopback = "127.0.0.1";
 // A name some clients greet with when they pretend to know the server.
 constexpr const char* kFriends = "friends";
 
-void EnsureDbDirectory() {
-  String dir;
-  MakeAppPath(&dir, "db");
-  if (!dir.IsEmpty()) mkdir(dir.GetData(), 0755);  // EEXIST is the usual case
-}
-
 // A name and the value stored for it.
 struct Entry {
   String key;
@@ -30,7 +22,7 @@ struct Entry {
 }  // namespace
 
 CHeloForget::CHeloForget() {
-  EnsureDbDirectory();
+  MakeAppDirectory("db");
   if (Open(kFile)) Load();
 }
 
