@@ -254,6 +254,7 @@ int32_t CDB_RAM::Load() {
   }
   count_ = static_cast<int32_t>(index_list_.size());
   deleted_count_ = 0;
+  emptied_values_ = 0;
   file_.Close();
   // Memory now holds what the file holds; copies taken before are stale.
   NoteChange();
@@ -265,31 +266,41 @@ int32_t CDB_RAM::Load() {
 
 int32_t CDB_RAM::Save() { return WriteImage(TakeImage()); }
 
+// Every record is visited once or, after deletions, twice: the copy is what
+// holds up the store's other users, and the table is large.
 CDB_RAM::Image CDB_RAM::TakeImage() {
   Hold hold(*this);
   file_.Close();
-  PrepareForSave();
+  if (deleted_count_ > 0 || emptied_values_ > 0) DropUnwritable();
   Image image;
   image.path = path_.ToStdString();
   image.sequence = ++image_sequence_;
   image.generation = generation_;
-  if (valid_) CopyTable(&image.bytes);
+  RenumberAndCopy(valid_ ? &image.bytes : nullptr);
   return image;
 }
 
-// Every record left after compaction is writable, so the count is final.
-void CDB_RAM::CopyTable(std::string* out) const {
-  size_t bytes = kHeaderBytes;
+// Numbers the records in bucket order and, with `out`, writes them there
+// as the file holds them. The previous copy's size, with room to grow,
+// saves a sizing pass.
+void CDB_RAM::RenumberAndCopy(std::string* out) {
+  index_list_.clear();
+  if (out != nullptr) {
+    out->reserve(last_image_bytes_ + last_image_bytes_ / 8 + kHeaderBytes);
+    AppendHeader(out, 0);
+  }
   for (const auto& [bucket, list] : buckets_) {
-    for (const auto& record : list) {
-      bytes += kRecordHeaderBytes + record->key.View().size() + static_cast<size_t>(record->len);
+    for (size_t pos = 0; pos < list.size(); ++pos) {
+      RECORD& record = *list[pos];
+      record.index = static_cast<int32_t>(index_list_.size());
+      index_list_.push_back(INDICE{bucket, static_cast<int32_t>(pos)});
+      if (out != nullptr) AppendRecord(out, record);
     }
   }
-  out->reserve(bytes);
-  AppendHeader(out, count_);
-  for (const auto& [bucket, list] : buckets_) {
-    for (const auto& record : list) AppendRecord(out, *record);
-  }
+  count_ = static_cast<int32_t>(index_list_.size());
+  if (out == nullptr) return;
+  PutInt32(out->data() + kCountOffset, count_);
+  last_image_bytes_ = out->size();
 }
 
 int32_t CDB_RAM::WriteImage(const Image& image) {
@@ -312,10 +323,8 @@ int32_t CDB_RAM::SaveIfChanged() {
   return Save();
 }
 
-// Frees deleted records and those that could not be written, then numbers
-// the rest in bucket order.
-void CDB_RAM::PrepareForSave() {
-  index_list_.clear();
+// Frees deleted records and those that could not be written.
+void CDB_RAM::DropUnwritable() {
   for (auto it = buckets_.begin(); it != buckets_.end();) {
     Bucket& list = it->second;
     for (size_t pos = 0; pos < list.size(); ++pos) {
@@ -330,14 +339,10 @@ void CDB_RAM::PrepareForSave() {
       continue;
     }
     list.shrink_to_fit();
-    for (size_t pos = 0; pos < list.size(); ++pos) {
-      list[pos]->index = static_cast<int32_t>(index_list_.size());
-      index_list_.push_back(INDICE{it->first, static_cast<int32_t>(pos)});
-    }
     ++it;
   }
-  count_ = static_cast<int32_t>(index_list_.size());
   deleted_count_ = 0;
+  emptied_values_ = 0;
 }
 
 int32_t CDB_RAM::SanitaryAndSave() {
@@ -387,6 +392,7 @@ int32_t CDB_RAM::Update(const char* key, const void* data, int32_t len, int32_t 
   RECORD* record = FindExact(std::string_view(key, key_len));
   if (record == nullptr) return -1;
   record->VALUE(data, len);
+  if (record->len == 0) ++emptied_values_;  // the next save drops it
   if (keepTime == 0) record->time = Now();
   NoteChange();
   return record->index;
@@ -433,6 +439,7 @@ void CDB_RAM::Reset() {
   DestroyRecord();
   count_ = 0;
   deleted_count_ = 0;
+  emptied_values_ = 0;
   NoteChange();
 }
 

@@ -232,9 +232,9 @@ class CDB_RAM {
   void Append(std::unique_ptr<RECORD> record);
   void MarkDeleted(RECORD* record);
   void ForgetKey(RECORD* record, const Bucket& list, size_t pos);
-  void PrepareForSave();
-  // Serialises every record (after PrepareForSave) into `out`.
-  void CopyTable(std::string* out) const;
+  void DropUnwritable();
+  // REQUIRES: no deleted or unwritable record is left (DropUnwritable).
+  void RenumberAndCopy(std::string* out);
   void NoteChange() { ++generation_; }
   void DestroyRecord();
 
@@ -243,6 +243,8 @@ class CDB_RAM {
   CKFile file_;                        // open only inside Open and Load
   int32_t count_ = 0;                  // records in index_list_ (or announced by Open)
   int32_t deleted_count_ = 0;          // records deleted since the last compaction
+  int32_t emptied_values_ = 0;         // values emptied by Update since then
+  size_t last_image_bytes_ = 0;        // size of the last copy taken
   uint8_t valid_ = 0;                  // 1 after a successful Open
   std::atomic<int32_t> type_db_{0};    // format version found by Open or written
   int32_t validity_value_ = 0;         // lifetime, in units; 0 with unit 0: no expiry
