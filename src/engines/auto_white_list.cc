@@ -3,6 +3,7 @@
 #include "engines/auto_white_list.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/md5.h"
@@ -38,13 +39,16 @@ int32_t CAutoLightWhiteList::AddALWL(const char* localSender, const char* recipi
   const std::string local = Clean(Text(localSender));
   if (local.empty() || Text(recipientList).empty()) return 0;
   if (local.size() > kMaxAddressBytes) return 1;
+  // Keys and values first: the store stays locked only to store them.
   const std::string local_lower = LowerCase(local);
-  Transaction hold(*this);
+  std::vector<std::pair<String, std::string>> pairs;
   for (std::string_view word : SplitWords(Text(recipientList), ' ')) {
     const std::string external = Clean(word);
     if (external.size() > kMaxAddressBytes || LowerCase(external) == local_lower) continue;
-    const String key = PairKey(external, local);
-    const std::string value = local + kFieldSeparator + external;
+    pairs.emplace_back(PairKey(external, local), local + kFieldSeparator + external);
+  }
+  Transaction hold(*this);
+  for (const auto& [key, value] : pairs) {
     if (FindLive(key) != nullptr) {
       Update(key.GetData(), value.data(), static_cast<int32_t>(value.size()), 1);
     } else {

@@ -77,11 +77,17 @@ int32_t ReadCount(std::string_view text) {
   return count;
 }
 
+// A triple of a list and its key, found before the store is locked.
+struct KeyedTriple {
+  std::string_view text;
+  String key;
+};
+
 // The triples of a list; a triple is a text of exactly three fields.
-std::vector<std::string_view> Triples(const char* list) {
-  std::vector<std::string_view> triples;
+std::vector<KeyedTriple> Triples(const char* list) {
+  std::vector<KeyedTriple> triples;
   for (std::string_view triple : SplitWords(Text(list), CGreyList::kTripleSeparator)) {
-    if (SplitFields(triple, kTripleFields + 1).size() == kTripleFields) triples.push_back(triple);
+    if (SplitFields(triple, kTripleFields + 1).size() == kTripleFields) triples.push_back({triple, TripleKey(triple)});
   }
   return triples;
 }
@@ -130,17 +136,17 @@ const char* CGreyList::PrepareTriples(String* out, const char* rcptList, const c
 
 int32_t CGreyList::AddGreyList(const char* tripleList, CStatitiche_Day* stats) {
   if (Text(tripleList).empty()) return 0;
+  const std::vector<KeyedTriple> triples = Triples(tripleList);
   bool first_is_new = false;
   {
     Transaction hold(*this);
-    bool first = true;
-    for (std::string_view triple : Triples(tripleList)) {
-      const std::vector<std::string_view> fields = SplitFields(triple, kTripleFields);
+    for (const KeyedTriple& triple : triples) {
+      const std::vector<std::string_view> fields = SplitFields(triple.text, kTripleFields);
       const bool storable = std::all_of(fields.begin(), fields.end(),
                                         [](std::string_view field) { return field.size() <= kMaxAddressBytes; });
-      const bool inserted = storable && InsertBounded(TripleKey(triple), std::string(triple) + kFieldSeparator + "0") == 1;
-      if (first) first_is_new = inserted;
-      first = false;
+      const bool inserted =
+          storable && InsertBounded(triple.key, std::string(triple.text) + kFieldSeparator + "0") == 1;
+      if (&triple == &triples.front()) first_is_new = inserted;
     }
   }
   if (first_is_new) Count(stats, {kBlocked});
@@ -149,13 +155,14 @@ int32_t CGreyList::AddGreyList(const char* tripleList, CStatitiche_Day* stats) {
 
 int32_t CGreyList::ByPassGreyList(const char* tripleList, CStatitiche_Day* stats) {
   const int64_t embargo = embargo_seconds_.load();
+  const std::vector<KeyedTriple> triples = Triples(tripleList);
   std::vector<const char*> counted;
   int32_t passed = 0;
   {
     Transaction hold(*this);
     const int64_t now = Now();
-    for (std::string_view triple : Triples(tripleList)) {
-      const String key = TripleKey(triple);
+    for (const KeyedTriple& triple : triples) {
+      const String& key = triple.key;
       RECORD* record = FindLive(key);
       if (record == nullptr || record->value == nullptr) continue;
       const std::string value(record->value.get(), static_cast<size_t>(record->len));
@@ -186,9 +193,10 @@ int32_t CGreyList::ByPassGreyList(const char* tripleList, CStatitiche_Day* stats
 
 int32_t CGreyList::GetForzeMoltiplicatore(const char* tripleList) {
   int32_t forced = 0;
+  const std::vector<KeyedTriple> triples = Triples(tripleList);
   Transaction hold(*this);
-  for (std::string_view triple : Triples(tripleList)) {
-    const RECORD* record = FindLive(TripleKey(triple));
+  for (const KeyedTriple& triple : triples) {
+    const RECORD* record = FindLive(triple.key);
     if (record == nullptr || record->value == nullptr) continue;
     const std::vector<std::string_view> fields =
         SplitFields(std::string_view(record->value.get(), static_cast<size_t>(record->len)), kValueFields);
@@ -198,9 +206,10 @@ int32_t CGreyList::GetForzeMoltiplicatore(const char* tripleList) {
 }
 
 void CGreyList::AzzeraMoltiplicatore(const char* tripleList) {
+  const std::vector<KeyedTriple> triples = Triples(tripleList);
   Transaction hold(*this);
-  for (std::string_view triple : Triples(tripleList)) {
-    const String key = TripleKey(triple);
+  for (const KeyedTriple& triple : triples) {
+    const String& key = triple.key;
     const RECORD* record = FindLive(key);
     if (record == nullptr || record->value == nullptr) continue;
     const std::vector<std::string_view> fields =
