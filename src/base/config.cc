@@ -74,8 +74,10 @@ constexpr const char* kDefaultDnsblZones[] = {
     "zen.spamhaus.org|4.850",
     "b.barracudacentral.org|4.500",
 };
-// A large provider whose retrying pools would otherwise be greylisted.
-constexpr const char* kDefaultGreyWhite[] = {"gmail.com||"};
+// A large provider whose retrying pools would otherwise be greylisted: the
+// domain its sending hosts are named under (their confirmed reverse names
+// lie in it), not the domain of its mail addresses.
+constexpr const char* kDefaultGreyWhite[] = {"google.com||"};
 constexpr const char* kDefaultScripts[] = {"1|core.cs"};
 constexpr std::span<const char* const> kNoDefault;
 
@@ -156,10 +158,14 @@ const ConfigKey kConfigKeys[] = {
     {"GREYLIST", "grey_embargo_time", IntKey{&CConfig::grey_embargo_time, 1}},
     {"GREYLIST", "grey_forged_score", FloatKey{&CConfig::grey_forged_score, 0.9f}},
     {"GREYLIST", "wip_", ListKey{&CConfig::grey_wip, ListEnd::kFirstGap, ListOrder::kAsRead, kDefaultGreyWhite}},
+    {"GREYLIST", "enable_greylist", SwitchKey{&CConfig::enable_greylist, true}},
+    {"GREYLIST", "grey_max_records", IntKey{&CConfig::grey_max_records, 1000000}},
 
     {"ALWL", "alwl_transito_type", IntKey{&CConfig::alwl_transito_type, 3600}},
     {"ALWL", "alwl_transito_time", IntKey{&CConfig::alwl_transito_time, 96}},
     {"ALWL", "alwl_score", FloatKey{&CConfig::alwl_score, -10.0f}},
+    {"ALWL", "enable_alwl", SwitchKey{&CConfig::enable_alwl, true}},
+    {"ALWL", "alwl_max_records", IntKey{&CConfig::alwl_max_records, 200000}},
 
     {"HELO", "helo_rfc", FloatKey{&CConfig::helo_rfc, 5.0f}},
     {"HELO", "helo_ip", FloatKey{&CConfig::helo_ip, 2.5f}},

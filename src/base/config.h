@@ -113,11 +113,15 @@ class CConfig : public CFileINI {
   int grey_embargo_time = 0;
   float grey_forged_score = 0;
   StringList grey_wip;  // "field|field|field"
+  bool enable_greylist = false;  // read by the antispam scripts
+  int grey_max_records = 0;      // triples kept at most (0: no cap)
 
   // ---- ALWL -----------------------------------------------------------
   int alwl_transito_type = 0;
   int alwl_transito_time = 0;
   float alwl_score = 0;
+  bool enable_alwl = false;  // read by the antispam scripts
+  int alwl_max_records = 0;  // pairs kept at most (0: no cap)
 
   // ---- HELO -----------------------------------------------------------
   float helo_rfc = 0;

@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "base/regex.h"
 #include "engines/dns.h"
@@ -19,6 +21,20 @@ constexpr const char* kHostNamePattern = "^(([a-z\\d][a-z\\d\\-]*)?[a-z\\d]\\.)+
 constexpr uint32_t kOctetReadCap = 100000;
 
 bool IsHostName(const char* text) { return RegexMatch(kHostNamePattern, kRegexCaseless, text, std::strlen(text)) == 1; }
+
+bool SameTextNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// `name` is `domain` or a name under it, ignoring case.
+bool IsNameInDomain(std::string_view name, std::string_view domain) {
+  if (domain.empty() || name.size() < domain.size()) return false;
+  const std::string_view tail = name.substr(name.size() - domain.size());
+  if (!SameTextNoCase(tail, domain)) return false;
+  return name.size() == domain.size() || name[name.size() - domain.size() - 1] == '.';
+}
 
 bool SameAddress(const CIPNET::NETIP& a, const CIPNET::NETIP& b) {
   return std::equal(std::begin(a.octet), std::end(a.octet), std::begin(b.octet));
@@ -149,25 +165,43 @@ int CIPNET::IsValidIPintheRange(const char* address) {
   return (MatchesDomain(address) || InRanges(address)) ? 1 : 0;
 }
 
-// The patterns are copied so the lock is not held across the lookup; a
+// The domains are copied so the lock is not held across the lookups; a
 // failed lookup simply matches nothing.
 bool CIPNET::MatchesDomain(const char* address) {
-  CArray<String> patterns;
+  CArray<String> domains;
   {
     CriticalScope hold(lock_);
-    patterns = domains_;
+    domains = domains_;
   }
-  if (dns_ == nullptr || patterns.GetSize() == 0) return false;
-  CDnsRES_RECORD answer(kPtrAnswerBytes);
-  if (!dns_->QueryDns(address, &answer, kDnsTypePTR)) return false;
-  for (const CDnsRES_RECORD::DnsRR& record : answer.GetAnswers()) {
-    if (record.type != kDnsTypePTR) continue;
-    for (const String& pattern : patterns) {
-      if (RegexMatch(pattern, kRegexCaseless, record.data.GetData(), record.data.size()) == 1) return true;
-    }
-    return false;  // only the first host name counts
+  if (dns_ == nullptr || domains.GetSize() == 0) return false;
+  const std::string name = ConfirmedHostName(address);
+  if (name.empty()) return false;
+  for (const String& domain : domains) {
+    if (IsNameInDomain(name, domain.View())) return true;
   }
   return false;
+}
+
+// Anyone may write any name into the PTR record of an address they hold;
+// only the forward lookup of that name, in the zone of whoever owns it,
+// shows the name is really theirs.
+std::string CIPNET::ConfirmedHostName(const char* address) {
+  CDnsRES_RECORD reverse(kPtrAnswerBytes);
+  if (!dns_->QueryDns(address, &reverse, kDnsTypePTR)) return "";
+  std::string name;
+  for (const CDnsRES_RECORD::DnsRR& record : reverse.GetAnswers()) {
+    if (record.type != kDnsTypePTR) continue;
+    name = record.data.ToStdString();  // only the first host name counts
+    break;
+  }
+  while (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty()) return "";
+  CDnsRES_RECORD forward(kForwardAnswerBytes);
+  if (!dns_->QueryDns(name.c_str(), &forward, kDnsTypeA)) return "";
+  for (const CDnsRES_RECORD::DnsRR& record : forward.GetAnswers()) {
+    if (record.type == kDnsTypeA && record.data.View() == address) return name;
+  }
+  return "";
 }
 
 bool CIPNET::InRanges(const char* address) {

@@ -1,12 +1,13 @@
-// address_ranges - CIPNET, a list of client address ranges and host-name patterns.
+// address_ranges - CIPNET, a list of client address ranges and domains.
 // The core keeps three: relay networks, addresses never looked up in the
 // block lists, and addresses exempt from greylisting; the admin server keeps
 // one for its allowed clients. A range is a box of octet intervals; a
-// host-name pattern is matched against the client's PTR name.
+// domain takes the clients whose confirmed host name lies in it.
 #ifndef TORVANE_ENGINES_ADDRESS_RANGES_H_
 #define TORVANE_ENGINES_ADDRESS_RANGES_H_
 
 #include <cstdint>
+#include <string>
 
 #include "base/object_array.h"
 #include "base/mutex.h"
@@ -27,13 +28,15 @@ class CIPNET {
     NETIP to;
   };
 
-  // Answer buffer of the PTR lookup: a classic UDP answer.
+  // Answer buffers of the PTR lookup and of the forward lookup that
+  // confirms it: classic UDP answers.
   static constexpr int kPtrAnswerBytes = 512;
+  static constexpr int kForwardAnswerBytes = 512;
   // Largest value an octet may have in a valid range.
   static constexpr uint32_t kMaxOctet = 255;
 
-  // `dns` (not owned, may be null: host-name patterns then never match) must
-  // outlive the list.
+  // `dns` (not owned, may be null: domains then never match) must outlive
+  // the list.
   explicit CIPNET(CDns* dns);
   CIPNET(const CIPNET&) = delete;
   CIPNET& operator=(const CIPNET&) = delete;
@@ -42,8 +45,8 @@ class CIPNET {
   // empty): AddRange(from, to). A null entry is ignored.
   void AddRange(const char* entry);
   // A `from` that looks like a host name (labels of letters, digits and
-  // inner hyphens ending in a 2 to 32 letter label) is kept as a host-name
-  // pattern and `to` is ignored. Otherwise the pair becomes a range when
+  // inner hyphens ending in a 2 to 32 letter label) is kept as a domain and
+  // `to` is ignored. Otherwise the pair becomes a range when
   // IsValidRange accepts it; invalid pairs are dropped silently. An empty
   // `to` stands for the single address `from`.
   void AddRange(const char* from, const char* to);
@@ -67,9 +70,11 @@ class CIPNET {
   static void PopolateFromString(NETIP* netip, const char* text);
 
   // 1 when `address` belongs to the list, else 0 (also for a null address):
-  // first, when host-name patterns exist and a resolver is set, its PTR name
-  // matched against each pattern as a caseless regular expression; then the
-  // ranges, where every octet must lie between the range's octets.
+  // first, when domains exist and a resolver is set, its host name - the
+  // first PTR name, when its A records hold the address - is compared with
+  // each domain: the name itself or any name under it, ignoring case
+  // ("example.com" takes "mx1.example.com", not "example.com.evil.test");
+  // then the ranges, where every octet must lie between the range's octets.
   int IsValidIPintheRange(const char* address);
 
   int GetRangeCount();
@@ -81,6 +86,9 @@ class CIPNET {
   static void AddEntryTo(const char* from, const char* to, CArray<RANGEIP>* ranges, CArray<String>* domains);
   static void AddEntryTo(const char* entry, CArray<RANGEIP>* ranges, CArray<String>* domains);
   bool MatchesDomain(const char* address);
+  // The first PTR name of `address` when a forward lookup of it gives the
+  // address back; "" otherwise.
+  std::string ConfirmedHostName(const char* address);
   bool InRanges(const char* address);
 
   CDns* dns_;  // not owned

@@ -2,7 +2,6 @@
 // and the expiry sweep.
 #include "engines/ban_list.h"
 
-
 #include <string>
 #include <vector>
 

@@ -2,7 +2,6 @@
 // matching, the raw-answer cache and the text lookups.
 #include "engines/dns.h"
 
-
 #include <algorithm>
 #include <cctype>
 #include <vector>

@@ -1,7 +1,6 @@
 // helo_forgery - the forged-HELO test and the rebuild of this server's names.
 #include "engines/helo_forgery.h"
 
-
 #include <cstring>
 
 #include "base/utility.h"

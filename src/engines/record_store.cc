@@ -82,21 +82,33 @@ bool ReadInt32(CKFile& file, int32_t* out) {
   return true;
 }
 
-bool WriteHeader(AtomicFile& out, int32_t count) {
+void AppendHeader(std::string* out, int32_t count) {
   char header[kHeaderBytes];
   memcpy(header, kMagicV2, kMagicBytes);
   PutInt32(header + kCountOffset, count);
-  return out.Write(header, sizeof header);
+  out->append(header, sizeof header);
 }
 
-bool WriteRecord(AtomicFile& out, const RECORD& record) {
+void AppendRecord(std::string* out, const RECORD& record) {
   std::string_view key = record.key.View();
   char fixed[kRecordHeaderBytes];
   PutInt32(fixed, record.time);
   PutInt32(fixed + 4, static_cast<int32_t>(key.size()));
   PutInt32(fixed + 8, record.len);
-  return out.Write(fixed, sizeof fixed) && out.Write(key.data(), key.size()) &&
-         out.Write(record.value.get(), static_cast<size_t>(record.len));
+  out->append(fixed, sizeof fixed);
+  out->append(key);
+  out->append(record.value.get(), static_cast<size_t>(record.len));
+}
+
+// Bytes handed to the file per write, so a large image is not copied again
+// into the writer's buffer.
+constexpr size_t kWriteSliceBytes = 64 * 1024;
+
+bool WriteWhole(AtomicFile& out, std::string_view bytes) {
+  for (size_t at = 0; at < bytes.size(); at += kWriteSliceBytes) {
+    if (!out.Write(bytes.data() + at, std::min(kWriteSliceBytes, bytes.size() - at))) return false;
+  }
+  return true;
 }
 
 // Reads the next record. Null when the file ends inside it or a length is
@@ -190,8 +202,10 @@ uint8_t CDB_RAM::Open(const char* name) {
   } else if (FileExists(path_)) {
     return 0;  // there but unreadable: never replace what we cannot read
   }
+  std::string empty;
+  AppendHeader(&empty, 0);
   AtomicFile out(path_.ToStdString());
-  if (!out.Open() || !WriteHeader(out, 0) || !out.Commit()) return 0;
+  if (!out.Open() || !WriteWhole(out, empty) || !out.Commit()) return 0;
   type_db_ = kTypeV2;
   count_ = 0;
   valid_ = 1;
@@ -240,36 +254,77 @@ int32_t CDB_RAM::Load() {
   }
   count_ = static_cast<int32_t>(index_list_.size());
   deleted_count_ = 0;
+  emptied_values_ = 0;
   file_.Close();
+  // Memory now holds what the file holds; copies taken before are stale.
+  NoteChange();
+  std::lock_guard<std::mutex> writing(write_lock_);
+  written_sequence_ = image_sequence_;
+  saved_generation_ = generation_;
   return 1;
 }
 
-int32_t CDB_RAM::Save() {
+int32_t CDB_RAM::Save() { return WriteImage(TakeImage()); }
+
+// Every record is visited once or, after deletions, twice: the copy is what
+// holds up the store's other users, and the table is large.
+CDB_RAM::Image CDB_RAM::TakeImage() {
   Hold hold(*this);
-  return SaveLocked();
+  file_.Close();
+  if (deleted_count_ > 0 || emptied_values_ > 0) DropUnwritable();
+  Image image;
+  image.path = path_.ToStdString();
+  image.sequence = ++image_sequence_;
+  image.generation = generation_;
+  RenumberAndCopy(valid_ ? &image.bytes : nullptr);
+  return image;
 }
 
-int32_t CDB_RAM::SaveLocked() {
-  file_.Close();
-  PrepareForSave();
-  if (!valid_) return 0;
-  // Every record left after compaction is writable, so the count is final.
-  AtomicFile out(path_.ToStdString());
-  if (!out.Open() || !WriteHeader(out, count_)) return 0;
+// Numbers the records in bucket order and, with `out`, writes them there
+// as the file holds them. The previous copy's size, with room to grow,
+// saves a sizing pass.
+void CDB_RAM::RenumberAndCopy(std::string* out) {
+  index_list_.clear();
+  if (out != nullptr) {
+    out->reserve(last_image_bytes_ + last_image_bytes_ / 8 + kHeaderBytes);
+    AppendHeader(out, 0);
+  }
   for (const auto& [bucket, list] : buckets_) {
-    for (const auto& record : list) {
-      if (!WriteRecord(out, *record)) return 0;
+    for (size_t pos = 0; pos < list.size(); ++pos) {
+      RECORD& record = *list[pos];
+      record.index = static_cast<int32_t>(index_list_.size());
+      index_list_.push_back(INDICE{bucket, static_cast<int32_t>(pos)});
+      if (out != nullptr) AppendRecord(out, record);
     }
   }
-  if (!out.Commit()) return 0;
+  count_ = static_cast<int32_t>(index_list_.size());
+  if (out == nullptr) return;
+  PutInt32(out->data() + kCountOffset, count_);
+  last_image_bytes_ = out->size();
+}
+
+int32_t CDB_RAM::WriteImage(const Image& image) {
+  if (image.bytes.empty()) return 0;
+  std::lock_guard<std::mutex> writing(write_lock_);
+  if (image.sequence <= written_sequence_) return 1;
+  AtomicFile out(image.path);
+  if (!out.Open() || !WriteWhole(out, image.bytes) || !out.Commit()) return 0;
+  written_sequence_ = image.sequence;
+  saved_generation_ = image.generation;
   type_db_ = kTypeV2;
   return 1;
 }
 
-// Frees deleted records and those that could not be written, then numbers
-// the rest in bucket order.
-void CDB_RAM::PrepareForSave() {
-  index_list_.clear();
+int32_t CDB_RAM::SaveIfChanged() {
+  {
+    Hold hold(*this);
+    if (generation_ == saved_generation_.load()) return 0;
+  }
+  return Save();
+}
+
+// Frees deleted records and those that could not be written.
+void CDB_RAM::DropUnwritable() {
   for (auto it = buckets_.begin(); it != buckets_.end();) {
     Bucket& list = it->second;
     for (size_t pos = 0; pos < list.size(); ++pos) {
@@ -284,31 +339,29 @@ void CDB_RAM::PrepareForSave() {
       continue;
     }
     list.shrink_to_fit();
-    for (size_t pos = 0; pos < list.size(); ++pos) {
-      list[pos]->index = static_cast<int32_t>(index_list_.size());
-      index_list_.push_back(INDICE{it->first, static_cast<int32_t>(pos)});
-    }
     ++it;
   }
-  count_ = static_cast<int32_t>(index_list_.size());
   deleted_count_ = 0;
+  emptied_values_ = 0;
 }
 
 int32_t CDB_RAM::SanitaryAndSave() {
-  Hold hold(*this);
-  if ((validity_value_ == 0 && validity_unit_ == 0) || index_list_.empty()) return 0;
-  int64_t threshold =
-      static_cast<int64_t>(Now()) - static_cast<int64_t>(validity_value_) * validity_unit_;
-  bool expired = false;
-  for (auto& [bucket, list] : buckets_) {
-    for (auto& record : list) {
-      if (record->deleted || record->time > threshold) continue;
-      MarkDeleted(record.get());
-      expired = true;
+  {
+    Hold hold(*this);
+    if ((validity_value_ == 0 && validity_unit_ == 0) || index_list_.empty()) return 0;
+    int64_t threshold =
+        static_cast<int64_t>(Now()) - static_cast<int64_t>(validity_value_) * validity_unit_;
+    bool expired = false;
+    for (auto& [bucket, list] : buckets_) {
+      for (auto& record : list) {
+        if (record->deleted || record->time > threshold) continue;
+        MarkDeleted(record.get());
+        expired = true;
+      }
     }
+    if (!expired) return 0;
   }
-  if (!expired) return 0;
-  SaveLocked();
+  Save();
   return 1;
 }
 
@@ -327,6 +380,7 @@ int32_t CDB_RAM::Insert(const char* key, const void* data, int32_t len, int32_t 
   if (allowDuplicate == 0 && FindExact(std::string_view(key, key_len)) != nullptr) return -1;
   Append(std::move(record));
   count_ = static_cast<int32_t>(index_list_.size());
+  NoteChange();
   return 1;
 }
 
@@ -338,7 +392,9 @@ int32_t CDB_RAM::Update(const char* key, const void* data, int32_t len, int32_t 
   RECORD* record = FindExact(std::string_view(key, key_len));
   if (record == nullptr) return -1;
   record->VALUE(data, len);
+  if (record->len == 0) ++emptied_values_;  // the next save drops it
   if (keepTime == 0) record->time = Now();
+  NoteChange();
   return record->index;
 }
 
@@ -349,6 +405,23 @@ int32_t CDB_RAM::Delete(const char* key) {
   if (record == nullptr) return -1;
   MarkDeleted(record);
   return 1;
+}
+
+int32_t CDB_RAM::DropOldest(int32_t count) {
+  if (count < 1) return 0;
+  Hold hold(*this);
+  std::vector<RECORD*> live;
+  live.reserve(by_key_.size());
+  for (const auto& [bucket, list] : buckets_) {
+    for (const auto& record : list) {
+      if (!record->deleted) live.push_back(record.get());
+    }
+  }
+  const size_t dropped = std::min(live.size(), static_cast<size_t>(count));
+  auto older = [](const RECORD* a, const RECORD* b) { return a->time < b->time; };
+  std::nth_element(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(dropped), live.end(), older);
+  for (size_t i = 0; i < dropped; ++i) MarkDeleted(live[i]);
+  return static_cast<int32_t>(dropped);
 }
 
 int32_t CDB_RAM::CSInsert(const char* key, const char* text, int32_t allowDuplicate) {
@@ -366,6 +439,8 @@ void CDB_RAM::Reset() {
   DestroyRecord();
   count_ = 0;
   deleted_count_ = 0;
+  emptied_values_ = 0;
+  NoteChange();
 }
 
 void CDB_RAM::Close() {
@@ -401,6 +476,7 @@ void CDB_RAM::MarkDeleted(RECORD* record) {
   ForgetKey(record, buckets_[where.bucket], static_cast<size_t>(where.pos));
   record->deleted = 1;
   ++deleted_count_;
+  NoteChange();
 }
 
 // Takes a live record out of the key index. When it was the first of its

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -85,8 +86,30 @@ class CDB_RAM {
   // the table to the file atomically: the new contents replace the old in
   // one step, so a failed Save leaves the previous file whole. Records whose
   // value is empty cannot be written and are dropped from memory as well.
+  // The store's lock is held only while the table is copied (TakeImage);
+  // writing and syncing the file (WriteImage) leave it free.
   // Returns 1 on success, 0 when the store is not valid or writing failed.
   int32_t Save();
+
+  // The table as the file holds it, copied under the lock after the same
+  // compaction Save does. `bytes` is empty when the store is not valid.
+  struct Image {
+    std::string bytes;
+    std::string path;         // the file it is for
+    uint64_t sequence = 0;    // order of the copies taken from this store
+    uint64_t generation = 0;  // the change count the copy reflects
+  };
+  Image TakeImage();
+  // Replaces the file by `image` atomically. Saves are written one at a
+  // time, and a copy older than one already written is not written (the
+  // file holds newer contents; the result is 1). Returns 1 on success, 0
+  // for an empty image or when writing failed.
+  int32_t WriteImage(const Image& image);
+  // Saves when a record was inserted, updated or deleted, or the table
+  // loaded or reset, since the last successful save. Changes made through
+  // a GetByIndexPtr pointer are not seen. Returns 1 when it saved, 0 when
+  // there was nothing to save or the save failed.
+  int32_t SaveIfChanged();
 
   // Hygiene: marks deleted every record whose time is at or before
   // now - lifetime (SetTimeOfValidityRecord) and, when any was, saves.
@@ -110,6 +133,10 @@ class CDB_RAM {
   // Marks the first live record holding `key` deleted; memory is reclaimed
   // by the next Save. Returns 1, or -1 when no live record holds `key`.
   int32_t Delete(const char* key);
+  // Marks deleted the `count` live records with the oldest times (all of
+  // them when there are fewer; ties in any order). Returns how many it
+  // marked: 0 for a count below 1.
+  int32_t DropOldest(int32_t count);
 
   // Returns the record number of the first live record (in bucket order)
   // whose key equals `key` byte for byte. When there is none and `mode` is 1,
@@ -205,8 +232,10 @@ class CDB_RAM {
   void Append(std::unique_ptr<RECORD> record);
   void MarkDeleted(RECORD* record);
   void ForgetKey(RECORD* record, const Bucket& list, size_t pos);
-  int32_t SaveLocked();
-  void PrepareForSave();
+  void DropUnwritable();
+  // REQUIRES: no deleted or unwritable record is left (DropUnwritable).
+  void RenumberAndCopy(std::string* out);
+  void NoteChange() { ++generation_; }
   void DestroyRecord();
 
   // Guarded by lock_.
@@ -214,15 +243,27 @@ class CDB_RAM {
   CKFile file_;                        // open only inside Open and Load
   int32_t count_ = 0;                  // records in index_list_ (or announced by Open)
   int32_t deleted_count_ = 0;          // records deleted since the last compaction
+  int32_t emptied_values_ = 0;         // values emptied by Update since then
+  size_t last_image_bytes_ = 0;        // size of the last copy taken
   uint8_t valid_ = 0;                  // 1 after a successful Open
-  int32_t type_db_ = 0;                // format version found by Open
+  std::atomic<int32_t> type_db_{0};    // format version found by Open or written
   int32_t validity_value_ = 0;         // lifetime, in units; 0 with unit 0: no expiry
   int32_t validity_unit_ = 0;          // seconds in one unit
   std::map<int16_t, Bucket> buckets_;  // ascending bucket key: the table's order
   std::vector<INDICE> index_list_;     // record number -> where the record is
   std::unordered_map<std::string, KeyEntry, KeyHash, std::equal_to<>> by_key_;  // live keys
 
+  uint64_t generation_ = 0;            // changes since construction
+  uint64_t image_sequence_ = 0;        // images taken
+
   WallClock clock_ = SystemWallClock;  // set before sharing, then read-only
+
+  // The file is replaced by one image at a time. Taken after lock_ when
+  // both are held (a Save inside a transaction), never before it.
+  std::mutex write_lock_;
+  // Guarded by write_lock_ (and read without it by SaveIfChanged).
+  uint64_t written_sequence_ = 0;                 // the newest image in the file
+  std::atomic<uint64_t> saved_generation_{0};     // the generation the file holds
 
   CCriticalSession lock_;
   // The thread inside BiginTranstion/EndTransation, or none.

@@ -247,6 +247,14 @@ CDns* CS_PROXY_ANTISPAM_INSTANCE::Resolver() {
   return context_.core != nullptr ? context_.core->dns() : nullptr;
 }
 
+CGreyList* CS_PROXY_ANTISPAM_INSTANCE::GreyList() {
+  return context_.core != nullptr ? context_.core->grey_list() : nullptr;
+}
+
+CAutoLightWhiteList* CS_PROXY_ANTISPAM_INSTANCE::WhiteList() {
+  return context_.core != nullptr ? context_.core->alwl() : nullptr;
+}
+
 CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() {
   return context_.core != nullptr ? context_.core->kernel() : nullptr;
 }
@@ -532,6 +540,44 @@ const char* CS_ANTISPAM_SCRIPT::SPFResultString(int code) {
 
 // }===========
 
+// {=========== CS_ANTISPAM_SCRIPT: greylisting
+
+CGreyList* CS_ANTISPAM_SCRIPT::grey_list() const {
+  CTorvaneCore* c = core();
+  return c != nullptr ? c->grey_list() : nullptr;
+}
+
+const char* CS_ANTISPAM_SCRIPT::PrepareTriplesGreyList(const char* recipients, const char* client_address,
+                                                       const char* mail_from, const char* empty_sender_substitute,
+                                                       const char* client_host_name) {
+  CGreyList* engine = grey_list();
+  String triples("");
+  if (engine != nullptr) {
+    engine->PrepareTriples(&triples, recipients, client_address, mail_from, empty_sender_substitute, client_host_name);
+  }
+  return results_.Keep(Text::kTriples, triples);
+}
+
+void CS_ANTISPAM_SCRIPT::AddToGreyList(const char* triples) {
+  if (CGreyList* engine = grey_list()) engine->AddGreyList(triples, core()->statistics());
+}
+
+int CS_ANTISPAM_SCRIPT::PassGreyList(const char* triples) {
+  CGreyList* engine = grey_list();
+  return engine != nullptr ? engine->ByPassGreyList(triples, core()->statistics()) : 0;
+}
+
+int CS_ANTISPAM_SCRIPT::GetForgedCountGreyList(const char* triples) {
+  CGreyList* engine = grey_list();
+  return engine != nullptr ? engine->GetForzeMoltiplicatore(triples) : 0;
+}
+
+void CS_ANTISPAM_SCRIPT::ResetForgedCountGreyList(const char* triples) {
+  if (CGreyList* engine = grey_list()) engine->AzzeraMoltiplicatore(triples);
+}
+
+// }===========
+
 // {=========== CS_ANTISPAM_SCRIPT: the message, the configuration
 
 const char* CS_ANTISPAM_SCRIPT::GetEmailRaw() {
@@ -620,16 +666,16 @@ void RegisterDomainAndCommunityFunctions(AntispamClass* cls) {
 }
 
 void RegisterFilterFunctions(AntispamClass* cls) {
-  Bind(cls, "AddALWL", &CS_ScriptCommon::NoEngineAction2);
-  Bind(cls, "IsALWL", &CS_ScriptCommon::NoEngineInt2);
-  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
   cls->addMethod("IsWhiteIpGreyList", &Antispam::IsWhiteIpGreyList);
-  Bind(cls, "PrepareTriplesGreyList", &CS_ScriptCommon::NoEngineText5);
-  Bind(cls, "PassGreyList", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "AddToGreyList", &CS_ScriptCommon::NoEngineAction1);
-  Bind(cls, "GetForgedCountGreyList", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "ResetForgedCountGreyList", &CS_ScriptCommon::NoEngineAction1);
-  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  cls->addMethod("PrepareTriplesGreyList", &Antispam::PrepareTriplesGreyList);
+  cls->addMethod("PassGreyList", &Antispam::PassGreyList);
+  cls->addMethod("AddToGreyList", &Antispam::AddToGreyList);
+  cls->addMethod("GetForgedCountGreyList", &Antispam::GetForgedCountGreyList);
+  cls->addMethod("ResetForgedCountGreyList", &Antispam::ResetForgedCountGreyList);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
   Bind(cls, "BayesianCheck", &CS_ScriptCommon::NoEngineInt1, "0");
   Bind(cls, "AddToBayesianQuarantine", &CS_ScriptCommon::NoEngineInt4, ",,,0");
   Bind(cls, "RegularExpressionCheck", &CS_ScriptCommon::NoEngineFloat2, "0,0");

@@ -109,6 +109,8 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   const char* DefaultLogCategory() const override { return kLogCategory; }
   CFileINI* Configuration() override;
   CDns* Resolver() override;
+  CGreyList* GreyList() override;
+  CAutoLightWhiteList* WhiteList() override;
   CS_Torvane_kernel* PersistentObjects() override;
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
   // Exit: close after the queue, and close both sockets.
@@ -192,6 +194,15 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   // The word of an SPF result code; "" for a code that has none.
   const char* SPFResultString(int code);
 
+  // ---- greylisting (see CGreyList), counted in the core's statistics;
+  // without the engine: "", 0 or nothing
+  const char* PrepareTriplesGreyList(const char* recipients, const char* client_address, const char* mail_from,
+                                     const char* empty_sender_substitute, const char* client_host_name);
+  void AddToGreyList(const char* triples);
+  int PassGreyList(const char* triples);
+  int GetForgedCountGreyList(const char* triples);
+  void ResetForgedCountGreyList(const char* triples);
+
   // ---- the session's message: the analysed prefix
   const char* GetEmailRaw();
   int GetEmailLen();
@@ -205,11 +216,13 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
 
  private:
   enum class Text {
-    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kDnsblNs, kEmailRaw, kCount
+    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kDnsblNs, kEmailRaw, kTriples, kCount
   };
 
   SmtpSession* session() const;
   CTorvaneCore* core() const;
+  // The core's greylist, or null.
+  CGreyList* grey_list() const;
   // The block-list lookup of `address`; false without the engine or when
   // the lookup failed.
   bool QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const;

@@ -225,6 +225,12 @@ bool CTorvaneCore::BuildEngines() {
                        CStatitiche_Day::kSet);
   spf_ = Build<CSPF>(dns_.get());
   if (!Announce(this, spf_ != nullptr, "SPF ENGINE")) return false;
+  alwl_ = Build<CAutoLightWhiteList>();
+  grey_list_ = Build<CGreyList>();
+  if (!alwl_ || !grey_list_) return false;
+  // Record times follow the core's clock, like the saves that purge them.
+  alwl_->SetClock(clock_);
+  grey_list_->SetClock(clock_);
   kernel_ = Build<CS_Torvane_kernel>();
   return kernel_ != nullptr;
 }
@@ -253,6 +259,7 @@ void CTorvaneCore::ReloadConfig() {
   relay_ranges_->ReplaceRanges(config_->relayip);
   dnsbl_white_ranges_->ReplaceRanges(config_->dnsbl_wip);
   grey_white_ranges_->ReplaceRanges(config_->grey_wip);
+  ApplyGreylistSettings();
   sessions_->SetMaxSessionFromIP(config_->max_session_ip);
   // Published before the pool is built: new workers read it.
   PublishSettings(busy_reply);
@@ -301,6 +308,14 @@ void CTorvaneCore::ApplySpfSettings() {
        line.Format("Load configuration spf time old record :%d x %d max recursion:%d strict:%d",
                    config_->spf_cache_time, config_->spf_cache_type, config_->spf_max_recursion,
                    config_->spf_strict ? 1 : 0));
+}
+
+void CTorvaneCore::ApplyGreylistSettings() {
+  grey_list_->SetTimeOfImbargo(config_->grey_embargo_time, config_->grey_embargo_type);
+  grey_list_->SetTimeOfValidityRecord(config_->grey_delete_mail_time, config_->grey_delete_mail_type);
+  grey_list_->SetMaxRecords(config_->grey_max_records);
+  alwl_->SetTimeOfValidityRecord(config_->alwl_transito_time, config_->alwl_transito_type);
+  alwl_->SetMaxRecords(config_->alwl_max_records);
 }
 
 void CTorvaneCore::ApplyListenerSize(const String& busy_reply) {
@@ -458,6 +473,8 @@ void CTorvaneCore::Housekeeping() {
   next_housekeeping_ms_ = now + kHousekeepingMs;
   Merge(dnsbl_->GetLog(), 0);
   Merge(spf_->GetLog(), 0);
+  Merge(grey_list_->GetLog(), 0);
+  Merge(alwl_->GetLog(), 0);
   for (size_t i = 0; i < workers_.size(); ++i) {
     if (workers_[i]->IsLavorando())
       statistics_->AddItem("f1max_conn_contemp", kGroupConnections, 0, static_cast<float>(i + 1),
@@ -513,6 +530,8 @@ void CTorvaneCore::CloseAllSession() {
   if (inferno_ != nullptr) inferno_->EndTransation();
   if (helo_forget_ != nullptr) helo_forget_->EndTransation();
   if (spf_ != nullptr) spf_->EndTransation();
+  if (alwl_ != nullptr) alwl_->EndTransation();
+  if (grey_list_ != nullptr) grey_list_->EndTransation();
 }
 
 void CTorvaneCore::Stop() {
@@ -569,13 +588,18 @@ void CTorvaneCore::SaveConnectionId() {
 }
 
 // Purges what has outlived its lifetime while saving. The ban list purges
-// by each entry's own expiry and is saved even when nothing expired, so
-// bans added since the last save survive a crash.
+// by each entry's own expiry and is saved even when nothing expired; the
+// greylist and the white list are saved when they changed, purged or not.
+// So what was learned since the last save survives a crash.
 void CTorvaneCore::HygieneSave() {
   dns_->SanitaryCache();
   dnsbl_->SanitaryCache();
+  grey_list_->SanitaryAndSave();
+  grey_list_->SaveIfChanged();
   inferno_->SuperSanitary(clock_());
   inferno_->Save();
+  alwl_->SanitaryAndSave();
+  alwl_->SaveIfChanged();
   spf_->SanitaryAndSave();
   statistics_->SaveAll();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Hygiene DB O.K.");
@@ -585,7 +609,9 @@ void CTorvaneCore::FullSave() {
   save_cycle_ = 1;
   dns_->SaveCache();
   dnsbl_->SaveCache();
+  grey_list_->Save();
   inferno_->Save();
+  alwl_->Save();
   spf_->Save();
   statistics_->SaveAll();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Save DB O.K");

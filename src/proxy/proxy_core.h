@@ -27,6 +27,8 @@
 #include "engines/sessions_per_address.h"
 #include "engines/spf.h"
 #include "engines/address_ranges.h"
+#include "engines/auto_white_list.h"
+#include "engines/greylist.h"
 #include "proxy/listener.h"
 #include "proxy/mta_selection.h"
 #include "scriptlib/persistent_objects.h"
@@ -121,6 +123,8 @@ class CTorvaneCore : public CLogSimple {
   CStatitiche_Torvane* statistics() const { return statistics_.get(); }
   CHeloForget* helo_forget() const { return helo_forget_.get(); }
   CSPF* spf() const { return spf_.get(); }
+  CAutoLightWhiteList* alwl() const { return alwl_.get(); }
+  CGreyList* grey_list() const { return grey_list_.get(); }
   CS_Torvane_kernel* kernel() const { return kernel_.get(); }
   // Rung by the listener whenever it queues a connection, so the owner's
   // loop dispatches it at once. Not owned; may be null; must outlive the
@@ -141,6 +145,8 @@ class CTorvaneCore : public CLogSimple {
   void ApplyDnsblSettings();
   void ApplyMtaSettings();
   void ApplySpfSettings();
+  // Embargo, lifetimes and caps of the greylist and the white list.
+  void ApplyGreylistSettings();
   // Stops the workers and the listener when address, port or size changed,
   // and takes the new values with a new listener.
   void ApplyListenerSize(const String& busy_reply);
@@ -182,6 +188,8 @@ class CTorvaneCore : public CLogSimple {
   std::unique_ptr<CStatitiche_Torvane> statistics_;
   std::unique_ptr<CHeloForget> helo_forget_;
   std::unique_ptr<CSPF> spf_;
+  std::unique_ptr<CAutoLightWhiteList> alwl_;
+  std::unique_ptr<CGreyList> grey_list_;
   std::unique_ptr<CS_Torvane_kernel> kernel_;
 
   int next_housekeeping_ms_ = kHousekeepingMs;

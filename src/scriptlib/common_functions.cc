@@ -9,7 +9,9 @@
 #include <string_view>
 
 #include "base/utility.h"
+#include "engines/auto_white_list.h"
 #include "engines/dns.h"
+#include "engines/greylist.h"
 
 namespace {
 
@@ -159,6 +161,35 @@ const char* CS_ScriptCommon::DNS_Resolve(const char* name) { return Lookup(Text:
 const char* CS_ScriptCommon::DNS_MX(const char* name) { return Lookup(Text::kDnsMx, name, kDnsTypeMX); }
 const char* CS_ScriptCommon::DNS_NS(const char* name) { return Lookup(Text::kDnsNs, name, kDnsTypeNS); }
 const char* CS_ScriptCommon::DNS_TXT(const char* name) { return Lookup(Text::kDnsTxt, name, kDnsTypeTXT); }
+
+int CS_ScriptCommon::ViewGreyListDB(CS_Array* array, int count, int start, const char* filter, int mode) {
+  CGreyList* grey_list = host_ != nullptr ? host_->GreyList() : nullptr;
+  if (grey_list == nullptr || array == nullptr) return 0;
+  ArraySink sink(array);
+  return grey_list->ViewGreyListDB(&sink, count, start, filter, mode);
+}
+
+int CS_ScriptCommon::ViewALWLDB(CS_Array* array, int count, int start, const char* filter, int mode) {
+  CAutoLightWhiteList* alwl = host_ != nullptr ? host_->WhiteList() : nullptr;
+  if (alwl == nullptr || array == nullptr) return 0;
+  ArraySink sink(array);
+  return alwl->ViewALWLDB(&sink, count, start, filter, mode);
+}
+
+void CS_ScriptCommon::AddALWL(const char* local_sender, const char* recipients) {
+  CAutoLightWhiteList* alwl = host_ != nullptr ? host_->WhiteList() : nullptr;
+  if (alwl != nullptr) alwl->AddALWL(local_sender, recipients);
+}
+
+int CS_ScriptCommon::IsALWL(const char* sender, const char* recipient) {
+  CAutoLightWhiteList* alwl = host_ != nullptr ? host_->WhiteList() : nullptr;
+  return alwl != nullptr ? alwl->IsALWL(sender, recipient) : 0;
+}
+
+void CS_ScriptCommon::LoadALWL() {
+  CAutoLightWhiteList* alwl = host_ != nullptr ? host_->WhiteList() : nullptr;
+  if (alwl != nullptr) alwl->LoadALWL();
+}
 
 void CS_ScriptCommon::RegisterGlobalVariable(const char* name) {
   ScriptGlobalVariables* globals = host_ != nullptr ? host_->GlobalVariables() : nullptr;

@@ -15,13 +15,16 @@
 #include "script/interpreter.h"
 #include "scriptlib/regex_functions.h"
 #include "scriptlib/encoding_functions.h"
+#include "scriptlib/lib_hash_array.h"
 #include "scriptlib/string_functions.h"
 #include "scriptlib/time_functions.h"
 #include "scriptlib/persistent_objects.h"
 #include "scriptlib/script_results.h"
 
+class CAutoLightWhiteList;
 class CDB_RAM;
 class CDns;
+class CGreyList;
 
 // The variables scripts of one host instance share (RegisterGlobalVariable /
 // SetGlobalVariable). Changes are kept as pending until the host has called
@@ -64,6 +67,10 @@ class ScriptHost {
   virtual void EndWorkUnit() {}
   // The resolver behind the DNS_* functions; null where the host has none.
   virtual CDns* Resolver() { return nullptr; }
+  // The engines behind the greylist and white-list functions; null where
+  // the host has none.
+  virtual CGreyList* GreyList() { return nullptr; }
+  virtual CAutoLightWhiteList* WhiteList() { return nullptr; }
 };
 
 // The common functions on top of the four mix-ins. Text results are owned
@@ -122,6 +129,13 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   const char* DNS_MX(const char* name);          // exchange names
   const char* DNS_NS(const char* name);
   const char* DNS_TXT(const char* name);
+  // The host's greylist and white list (see greylist.h, auto_white_list.h);
+  // without the engine the listings give 0, IsALWL 0, the others nothing.
+  int ViewGreyListDB(CS_Array* array, int count, int start, const char* filter, int mode);
+  int ViewALWLDB(CS_Array* array, int count, int start, const char* filter, int mode);
+  void AddALWL(const char* local_sender, const char* recipients);
+  int IsALWL(const char* sender, const char* recipient);
+  void LoadALWL();
 
   // ---- engines a host does not have: bound under an engine's function
   // names, these answer what a script without context gets, whatever the
@@ -138,13 +152,10 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   float NoEngineFloat3(Variable, Variable, Variable) { return 0.0f; }
   const char* NoEngineText() { return ""; }
   const char* NoEngineText1(Variable) { return ""; }
-  const char* NoEngineText5(Variable, Variable, Variable, Variable, Variable) { return ""; }
   void NoEngineAction() {}
-  void NoEngineAction1(Variable) {}
   void NoEngineAction2(Variable, Variable) {}
   void NoEngineAction3(Variable, Variable, Variable) {}
-  // The listing functions: no entries, 0.
-  int NoEngineView(Variable, int, int, const char*, int) { return 0; }
+  // The listing functions: no entries.
   void NoEngineListing(Variable) {}
   // Functions that hand out an engine's table or object: null.
   CDB_RAM* NoEngineStore() { return nullptr; }

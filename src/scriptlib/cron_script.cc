@@ -180,11 +180,11 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
   Bind(cls, "GetDBBayes", &CS_ScriptCommon::NoEngineObject);
   Bind(cls, "SetHeloRefresh", &CS_ScriptCommon::NoEngineInt);
-  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
-  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
-  Bind(cls, "AddALWL", &CS_ScriptCommon::NoEngineAction2);
-  Bind(cls, "IsALWL", &CS_ScriptCommon::NoEngineInt2);
-  Bind(cls, "LoadALWL", &CS_ScriptCommon::NoEngineAction);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
+  Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
   Bind(cls, "DCTest", &CS_ScriptCommon::NoEngineInt1);
   Bind(cls, "DCRefreshServer", &CS_ScriptCommon::NoEngineInt);
   Bind(cls, "DCGetServer", &CS_ScriptCommon::NoEngineListing);

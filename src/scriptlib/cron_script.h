@@ -24,6 +24,8 @@ struct CronContext {
   CConfig* config = nullptr;            // the configuration (GetConfig, SetConfig, ...)
   CDns* dns = nullptr;                  // the resolver (DNS_*)
   CS_Torvane_kernel* kernel = nullptr;  // the persistent objects
+  CGreyList* grey_list = nullptr;       // ViewGreyListDB
+  CAutoLightWhiteList* alwl = nullptr;  // ViewALWLDB, AddALWL, IsALWL, LoadALWL
   ScriptLog* diagnostics = nullptr;     // also receives the interpreter's messages
 };
 
@@ -66,6 +68,8 @@ class CS_CRON_INSTANCE : public ScriptHost {
   const char* DefaultLogCategory() const override { return kLogCategory; }
   CFileINI* Configuration() override { return context_.config; }
   CDns* Resolver() override { return context_.dns; }
+  CGreyList* GreyList() override { return context_.grey_list; }
+  CAutoLightWhiteList* WhiteList() override { return context_.alwl; }
   CS_Torvane_kernel* PersistentObjects() override { return context_.kernel; }
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
 

@@ -20,8 +20,6 @@
 //
 // Exit status: 0 with a result, 1 when the configuration cannot be read,
 // 2 on a usage error.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -103,9 +101,7 @@ int main(int argc, char** argv) {
   const bool stored = app_path != nullptr && app_path[0] != '\0';
   if (stored) {
     SetAppPath(app_path);
-    String db;
-    MakeAppPath(&db, "db");
-    mkdir(db.GetData(), 0755);  // EEXIST is the usual case
+    MakeAppDirectory("db");
   }
   CDns dns(DnsSettingsFromConfig(config), nullptr);
   CSPF spf(&dns, stored ? CSPF::kCacheFile : nullptr);

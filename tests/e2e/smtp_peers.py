@@ -212,7 +212,8 @@ def relay_script(handlers=None, extra=""):
 
 def base_config(port, mta_port, name_server=None):
     """The sections every test gateway starts from: listening on loopback,
-    one MTA, short waits, no admission checks, one script "core.cs"."""
+    one MTA, short waits, no admission checks, no greylisting nor white list
+    in the shipped policy, one script "core.cs"."""
     dns_servers = [name_server or NO_NAME_SERVER, "-", "-", "-"]  # "-": slot set but unused
     return {
         "CONFIG": {"loglevel": "2", "krnversion": "3.0.1", "listen_ip": "127.0.0.1",
@@ -225,6 +226,8 @@ def base_config(port, mta_port, name_server=None):
                 "timeout_millisecond": "300"},
         "DNSBL": {"nameserver_0": "none.test|0", "enable_dnsbl": "0", "reject_dnsbl": "0"},
         "FIREWALL": {"max_session_ip": "50", "error_max": "50", "timeout_client": "30"},
+        "GREYLIST": {"enable_greylist": "0"},
+        "ALWL": {"enable_alwl": "0"},
         "CS_SCRIPT": {"enable": "0", "enable_cache_script": "0", "cs_0": "1|core.cs"},
     }
 

@@ -22,6 +22,21 @@ float score = 0.0;
 string client_ip = "";
 string helo_name = "";
 
+// The envelope of the message under way; MAIL FROM, RSET and the end of a
+// message start a new one.
+string mail_from = "";        // MAIL FROM ("" also for the null sender of bounces)
+int has_sender = 0;           // a MAIL FROM was given
+string recipients = "";       // recipients the mail server took, space separated
+string asked_recipient = "";  // a RCPT TO waiting for the mail server's reply
+int known_pair = 0;           // the white list knows a pair of this envelope
+int message_sent = 0;         // the whole message went to the mail server
+
+// Greylisting and the white list of correspondents (sections GREYLIST and
+// ALWL of the configuration).
+int greylist_on = 0;  // "enable_greylist"
+int alwl_on = 0;      // "enable_alwl"
+int grey_white = -1;  // the client is in a greylist white range; -1: not asked yet
+
 // Steps of the dialogue are logged at this level, refusals at level 1.
 int kLogStep = 2;
 int kLogRefusal = 1;
@@ -39,10 +54,90 @@ int IsOn(string key) {
   return cs.CharToInt(cs.GetConfig(key)) != 0;
 }
 
+// A switch of `section` that is on unless the configuration turns it off.
+int IsOnUnlessOff(string key, string section) {
+  string value = cs.GetConfig(key, section);
+  return value == "" || cs.CharToInt(value) != 0;
+}
+
+// A text of `section`, or `fallback` when the configuration has none.
+string ConfigOr(string key, string section, string fallback) {
+  string value = cs.GetConfig(key, section);
+  if (value == "") return fallback;
+  return value;
+}
+
 // The first line of a text, for the log: up to the first line end.
 string FirstLine(string text) {
   if (cs.REeq(text, "^([^\\r\\n]*)")) return cs.$1();
   return "";
+}
+
+// ---- greylisting and the white list of correspondents
+//
+// Mail from a client that is not one of ours is greylisted per recipient:
+// the first attempt of each (sender network, sender, recipient) triple is
+// answered with "rfc451" and not passed on; a real mail server retries
+// after the embargo ("grey_embargo_time" x "grey_embargo_type" seconds) and
+// gets through. Each retry that came too early adds "grey_forged_score"
+// once the triple passes. A sender one of our users wrote to (the auto
+// white list) skips greylisting and lowers the score by "alwl_score";
+// clients in the greylist white ranges (GREYLIST "wip_N") skip it too.
+// Bounces (the null sender) are greylisted at DATA rather than at RCPT TO,
+// so the address probes other servers make, which stop before DATA, are
+// never delayed. Our own clients teach the white list their recipients
+// once the mail server has taken their message.
+
+int ClearEnvelope() {
+  mail_from = "";
+  has_sender = 0;
+  recipients = "";
+  asked_recipient = "";
+  known_pair = 0;
+  message_sent = 0;
+  return 0;
+}
+
+// (The script language evaluates both sides of && and ||: checks with
+// effects or lookups are nested in ifs.)
+
+// One of our users wrote to this sender at `recipient` (the white list).
+int IsKnownPair(string recipient) {
+  if (!alwl_on || mail_from == "") return 0;
+  if (cs.ClientIsRelay()) return 0;
+  return cs.IsALWL(mail_from, recipient);
+}
+
+// 1 when greylisting applies to this client now; 0 when it is off, when
+// the client is ours (a relay client, or one that has authenticated since
+// it connected) or in a greylist white range (asked once, when first needed).
+int IsGreylisted() {
+  if (!greylist_on || cs.ClientIsRelay()) return 0;
+  if (grey_white < 0) grey_white = cs.IsWhiteIpGreyList(client_ip);
+  return grey_white == 0;
+}
+
+// 1 when the triples of `to` (recipients, space separated) pass the
+// greylist; otherwise they are recorded for the retry and 0.
+int PassesGreylist(string to) {
+  string triples = cs.PrepareTriplesGreyList(to, client_ip, mail_from, "<>", cs.GetClientReverseDns());
+  if (cs.PassGreyList(triples)) {
+    float forged = cs.CharToFloat(ConfigOr("grey_forged_score", "GREYLIST", "0.9"));
+    score = score + cs.IntToFloat(cs.GetForgedCountGreyList(triples)) * forged;
+    cs.ResetForgedCountGreyList(triples);  // so the early retries count once
+    return 1;
+  }
+  cs.AddToGreyList(triples);
+  return 0;
+}
+
+// Answers the current command with the greylist reply instead of passing
+// it on; the session goes on.
+int Defer(string what) {
+  cs.WriteLog(kLogStep, "greylisted " + what + " from " + client_ip);
+  cs.SendToClient(ConfigOr("rfc451", "RFC", "451 4.7.1 GREY LIST try again later") + "\r\n");
+  cs.DropBufferToMTA();
+  return 0;
 }
 
 // ---- connection
@@ -50,6 +145,10 @@ string FirstLine(string text) {
 int OnStartClientConnection(int id) {
   score = 0.0;
   client_ip = cs.GetClientIP();
+  ClearEnvelope();
+  greylist_on = IsOnUnlessOff("enable_greylist", "GREYLIST");
+  alwl_on = IsOnUnlessOff("enable_alwl", "ALWL");
+  grey_white = -1;
   int relay = cs.ClientIsRelay();  // our own networks, or an authenticated client
   cs.WriteLog(kLogStep, cs.Format("connection %d from %s (%s)", id, client_ip,
                                   cs.GetClientReverseDns()));
@@ -121,8 +220,9 @@ int kSpfSoftFail = 1;
 int kSpfFail = 2;
 
 // Does the sender's domain let this client send its mail? A Fail refuses
-// the sender when "spf_reject_fail" is on; otherwise each verdict adds its
-// score. TempError (the policy could not be read) and the rest add nothing.
+// the sender when "spf_reject_fail" is on (the result is then 1); otherwise
+// each verdict adds its score. TempError (the policy could not be read) and
+// the rest add nothing.
 int CheckSenderPolicy(string sender) {
   int result = cs.SPFQuery(client_ip, sender, helo_name);
   cs.WriteLog(kLogStep, "SPF " + cs.SPFResultString(result) + " for <" + sender + "> from " + client_ip);
@@ -132,7 +232,7 @@ int CheckSenderPolicy(string sender) {
     cs.DropBufferToMTA();  // the sender never reaches the mail server
     cs.SendToClient("550 5.7.23 SPF: " + domain + " does not allow " + client_ip + "\r\n");
     cs.WriteLog(kLogRefusal, "SPF refused <" + sender + "> from " + client_ip);
-    return 0;
+    return 1;
   }
   if (result == kSpfFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_fail"));
   if (result == kSpfSoftFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_softfail"));
@@ -142,13 +242,50 @@ int CheckSenderPolicy(string sender) {
 
 int OnMailFrom(string sender) {
   cs.WriteLog(kLogStep, "MAIL FROM <" + sender + ">");
+  ClearEnvelope();
   // Our own networks and authenticated clients send for any domain.
-  if (IsOn("spf_enable") && !cs.ClientIsRelay()) CheckSenderPolicy(sender);
+  if (IsOn("spf_enable") && !cs.ClientIsRelay()) {
+    if (CheckSenderPolicy(sender)) return 0;  // refused: no envelope
+  }
+  mail_from = sender;
+  has_sender = 1;
+  return 0;
+}
+
+int OnCommandRSET() {
+  ClearEnvelope();
   return 0;
 }
 
 int OnRcptTo(string recipient) {
   cs.WriteLog(kLogStep, "RCPT TO <" + recipient + ">");
+  if (IsKnownPair(recipient)) {
+    // No greylisting, and a lower score (once per message).
+    if (!known_pair) {
+      score = score + cs.CharToFloat(ConfigOr("alwl_score", "ALWL", "-10.0"));
+      known_pair = 1;
+    }
+  } else if (mail_from != "") {
+    if (IsGreylisted()) {
+      if (!PassesGreylist(recipient)) return Defer("RCPT TO <" + recipient + ">");
+    }
+  }
+  asked_recipient = recipient;
+  return 0;
+}
+
+// A bounce is greylisted here, for all its recipients at once.
+int OnCommandData(int limit) {
+  if (has_sender && mail_from == "" && recipients != "") {
+    if (IsGreylisted()) {
+      if (!PassesGreylist(recipients)) return Defer("bounce");
+    }
+  }
+  return 0;
+}
+
+int OnAllDataMessage(string data, int end) {
+  if (end == 1) message_sent = 1;
   return 0;
 }
 
@@ -165,6 +302,23 @@ int OnEmailMessagesToAnalyzer() {
 
 int OnReplyMTA(string reply) {
   cs.WriteLog(kLogStep, "mail server: " + FirstLine(reply));
+  if (asked_recipient != "") {
+    if (cs.REeq(reply, "^25")) {
+      if (recipients != "") recipients = recipients + " ";
+      recipients = recipients + asked_recipient;
+    }
+    asked_recipient = "";
+  } else if (message_sent) {
+    // The reply to the end of a message. One of our users has written to
+    // these recipients: mail from them to that user is welcome.
+    if (alwl_on && mail_from != "" && recipients != "" && cs.ClientIsRelay()) {
+      if (cs.REeq(reply, "^250")) {
+        cs.AddALWL(mail_from, recipients);
+        cs.WriteLog(kLogStep, "white list learned " + recipients + " for " + mail_from);
+      }
+    }
+    ClearEnvelope();
+  }
   return 0;
 }
 

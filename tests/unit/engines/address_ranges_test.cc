@@ -1,6 +1,6 @@
 // ipnet_test - address ranges: the validity rules, octet-box membership,
-// entry parsing, the atomic refill, and host-name patterns matched against
-// the PTR name served by a loopback test name server.
+// entry parsing, the atomic refill, and domains matched against confirmed
+// host names served by a loopback test name server.
 #include "engines/address_ranges.h"
 
 #include <gtest/gtest.h>
@@ -102,9 +102,11 @@ TEST(CIPNET, EntriesSortIntoRangesAndHostNames) {
   EXPECT_EQ(list.IsValidIPintheRange("192.0.2.200"), 0);
 }
 
-// Host-name entries are caseless patterns matched against the client's PTR
-// name; a failed reverse lookup falls through to the ranges.
-TEST(CIPNET, HostNamePatternsMatchThePtrName) {
+// A host-name entry takes the clients whose reverse name is confirmed by
+// its forward lookup and lies in that domain (ignoring case); anyone can
+// write any name into the reverse zone of an address they hold. A failed
+// reverse lookup falls through to the ranges.
+TEST(CIPNET, DomainsTakeConfirmedHostNamesInThem) {
   if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
   ScratchDir dir;
   SetAppPath(dir.path().c_str());
@@ -113,22 +115,38 @@ TEST(CIPNET, HostNamePatternsMatchThePtrName) {
     ASSERT_TRUE(server.Start());
     server.Setup(R"({"records": {
         "1.2.0.192.in-addr.arpa": [["PTR", "MX7.BigProvider.test"]],
-        "2.2.0.192.in-addr.arpa": [["PTR", "mx.elsewhere.test"]]}})");
+        "mx7.bigprovider.test": [["A", "192.0.2.1"]],
+        "2.2.0.192.in-addr.arpa": [["PTR", "mx.elsewhere.test"]],
+        "mx.elsewhere.test": [["A", "192.0.2.2"]],
+        "5.2.0.192.in-addr.arpa": [["PTR", "mx5.bigprovider.test"]],
+        "mx5.bigprovider.test": [["A", "192.0.2.99"]],
+        "6.2.0.192.in-addr.arpa": [["PTR", "bigprovider.test.evil.test"]],
+        "bigprovider.test.evil.test": [["A", "192.0.2.6"]],
+        "7.2.0.192.in-addr.arpa": [["PTR", "bigprovider.test"]],
+        "bigprovider.test": [["A", "192.0.2.7"]]}})");
     DnsSettings settings;
     settings.servers.Add(String(server.address().c_str()));
     settings.timeout_ms = 2000;
     CDns dns(settings);
     CIPNET list(&dns);
-    CIPNET ranges_only(&dns);  // no host names: no reverse lookup at all
-    ranges_only.AddRange("192.0.2.3|192.0.2.3");
-    EXPECT_EQ(ranges_only.IsValidIPintheRange("192.0.2.4"), 0);
     list.AddRange("bigprovider.test");
     list.AddRange("192.0.2.3|192.0.2.3");
-    EXPECT_EQ(list.IsValidIPintheRange("192.0.2.1"), 1);  // PTR matches, caseless
-    EXPECT_EQ(list.IsValidIPintheRange("192.0.2.2"), 0);  // another provider
-    EXPECT_EQ(list.IsValidIPintheRange("192.0.2.3"), 1);  // no PTR: the range decides
+    const std::pair<const char*, int> cases[] = {
+        {"192.0.2.1", 1},  // confirmed, in the domain
+        {"192.0.2.7", 1},  // the domain's own name
+        {"192.0.2.2", 0},  // another provider
+        {"192.0.2.5", 0},  // the name does not lead back to the address
+        {"192.0.2.6", 0},  // the domain's name inside someone else's
+        {"192.0.2.3", 1},  // no PTR: the range decides
+    };
+    for (const auto& [address, member] : cases) EXPECT_EQ(list.IsValidIPintheRange(address), member) << address;
     EXPECT_EQ(server.Count("1.2.0.192.in-addr.arpa", kDnsTypePTR), 1);
-    // Asked and answered after it: a query of ranges_only would be here.
+
+    CIPNET ranges_only(&dns);  // no domains: no reverse lookup at all
+    ranges_only.AddRange("192.0.2.3|192.0.2.3");
+    EXPECT_EQ(ranges_only.IsValidIPintheRange("192.0.2.4"), 0);
+    dns.LookupText("probe.test", kDnsTypeA);  // counted before it is answered
+    ASSERT_EQ(server.Count("probe.test", kDnsTypeA), 1);
     EXPECT_EQ(server.Count("4.2.0.192.in-addr.arpa", kDnsTypePTR), 0);
   }
   SetAppPath(nullptr);

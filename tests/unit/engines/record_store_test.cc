@@ -619,6 +619,29 @@ TEST_F(CDB_RAMTest, GetTimeUNIXCountsBothWays) {
   EXPECT_LE(future, after + 180);
 }
 
+// Only what changed since the file was last written or read is saved again,
+// and a copy of the table taken before another that was written since
+// never replaces it.
+TEST_F(CDB_RAMTest, SavesWhatChangedAndNeverAnOlderCopy) {
+  Put(StoreBytes("DBK2.0", 1, {{1, "a", "1"}}));
+  CDB_RAM db;
+  ASSERT_EQ(OpenAndLoad(db), 1);
+  EXPECT_EQ(db.SaveIfChanged(), 0) << "as loaded";
+  for (auto change : {+[](CDB_RAM& d) { Insert(d, "b", "2"); }, +[](CDB_RAM& d) { d.Update("b", "3", 1, 1); },
+                      +[](CDB_RAM& d) { d.Delete("a"); }}) {
+    change(db);
+    EXPECT_EQ(db.SaveIfChanged(), 1);
+    EXPECT_EQ(db.SaveIfChanged(), 0);
+  }
+  EXPECT_EQ(ParseStore(Contents()), LiveRecords(db));
+
+  const CDB_RAM::Image older = db.TakeImage();
+  Insert(db, "c", "4");
+  EXPECT_EQ(db.Save(), 1);
+  EXPECT_EQ(db.WriteImage(older), 1);
+  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"b", "c"}));
+}
+
 // ---- Threads -----------------------------------------------------------------------
 
 // Whatever the scheduling, the other thread's insert comes after every call

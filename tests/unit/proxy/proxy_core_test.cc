@@ -197,6 +197,8 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
       {"statistics", core_->statistics()},
       {"helo forgery", core_->helo_forget()},
       {"spf", core_->spf()},
+      {"white list", core_->alwl()},
+      {"greylist", core_->grey_list()},
       {"persistent objects", core_->kernel()},
   };
   for (const auto& [name, engine] : engines) EXPECT_NE(engine, nullptr) << name;
@@ -611,6 +613,27 @@ TEST_F(TorvaneCoreTest, ForcedSaveKeepsExpiredBansAndWritesTheCounters) {
   g_now += CTorvaneCore::kSaveIntervalSeconds;
   core_->SaveAll(false);
   EXPECT_EQ(core_->inferno()->IsIpImbargo("192.0.2.1"), 0) << "the hygiene save purges";
+}
+
+// Triples and pairs learned since the last save reach their files at the
+// next hygiene save even when nothing expired, so a crash loses at most a
+// minute of them; they follow the core's clock.
+TEST_F(TorvaneCoreTest, HygieneSaveWritesLearnedRecordsWithNothingExpired) {
+  Build({{"GREYLIST", "grey_embargo_time", "2"}, {"GREYLIST", "grey_embargo_type", "30"}});
+  String triples;
+  core_->grey_list()->PrepareTriples(&triples, "b@l.test", "192.0.2.1", "a@far.test", "", "");
+  core_->grey_list()->AddGreyList(triples, core_->statistics());
+  core_->alwl()->AddALWL("me@l.test", "x@far.test");
+  g_now += 59;
+  EXPECT_EQ(core_->grey_list()->ByPassGreyList(triples, nullptr), 0);
+  g_now += 1;
+  EXPECT_EQ(core_->grey_list()->ByPassGreyList(triples, nullptr), 1) << "an embargo of 2 x 30 s";
+
+  core_->SaveAll(false);
+  CGreyList grey_list;
+  CAutoLightWhiteList alwl;
+  EXPECT_EQ(grey_list.IsExists(triples), 1);
+  EXPECT_EQ(alwl.IsALWL("x@far.test", "me@l.test"), 1);
 }
 
 // ---- Dispatch and stop --------------------------------------------------------------

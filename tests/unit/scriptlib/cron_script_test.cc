@@ -7,6 +7,8 @@
 #include <string>
 
 #include "base/utility.h"
+#include "engines/auto_white_list.h"
+#include "engines/greylist.h"
 #include "common/app_directory.h"
 #include "cron_harness.h"
 
@@ -149,6 +151,34 @@ TEST(CronScriptTest, RunScriptRunsAnotherCronScript) {
   ASSERT_EQ(run.records.size(), 1u);
   EXPECT_EQ(run.records[0].text, "child ran");
   EXPECT_EQ(run.records[0].source, "child.cs");
+}
+
+// Given the core's greylist and white list, the cron functions use them.
+TEST(CronScriptTest, WhiteListAndGreylistFunctionsReachTheEngines) {
+  CronDirectory dir;
+  CGreyList grey_list;
+  CAutoLightWhiteList alwl;
+  String triples;
+  grey_list.AddGreyList(grey_list.PrepareTriples(&triples, "b@l.test c@l.test", "192.0.2.1", "a@far.test", "", ""),
+                        nullptr);
+  alwl.AddALWL("me@l.test", "z@far.test");
+  ASSERT_EQ(alwl.Save(), 1);
+  CronContext context;
+  context.grey_list = &grey_list;
+  context.alwl = &alwl;
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen +
+                            "HashArray list = new HashArray();\n"
+                            "cs.AddALWL(\"me@l.test\", \"x@far.test y@far.test\");\n"
+                            "int found = cs.IsALWL(\"X@far.test\", \"me@l.test\") + 10 * cs.IsALWL(\"me@l.test\", \"x@far.test\");\n"
+                            "int pairs = cs.ViewALWLDB(list) * list.GetRecordCount();\n"
+                            "list.Reset();\n"
+                            "int triples = cs.ViewGreyListDB(list, 1) * list.GetRecordCount();\n"
+                            "cs.LoadALWL();\n"
+                            "return found * 1000 + pairs * 100 + triples * 10 + cs.IsALWL(\"x@far.test\", \"me@l.test\")"
+                            " + 2 * cs.IsALWL(\"z@far.test\", \"me@l.test\"); }",
+                        context);
+  // LoadALWL goes back to the file, which holds only the pair saved before.
+  EXPECT_EQ(run.result, 1 * 1000 + 3 * 100 + 1 * 10 + 2) << run.diagnostics;
 }
 
 }  // namespace
