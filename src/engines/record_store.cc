@@ -251,6 +251,7 @@ int32_t CDB_RAM::Save() {
 
 int32_t CDB_RAM::SaveLocked() {
   file_.Close();
+  if (!writable_) return 0;
   PrepareForSave();
   if (!valid_) return 0;
   // Every record left after compaction is writable, so the count is final.

@@ -146,6 +146,13 @@ class CDB_RAM {
   // Closes the file if a Load or Save left it open (neither does).
   void Close();
 
+  // A store that is not writable keeps its changes in memory only: Save
+  // (and the save of SanitaryAndSave) then writes nothing and gives 0. Used
+  // by owners that must not overwrite another writer's file. Writable by
+  // default; may be changed from any thread.
+  void SetWritable(bool writable) { writable_ = writable; }
+  bool Writable() const { return writable_; }
+
   // Records live `value` x `unit` seconds (unit: seconds in one unit, e.g.
   // 60 for minutes). Both 0, the initial state, means they never expire.
   void SetTimeOfValidityRecord(int32_t value, int32_t unit);
@@ -223,6 +230,7 @@ class CDB_RAM {
   std::unordered_map<std::string, KeyEntry, KeyHash, std::equal_to<>> by_key_;  // live keys
 
   WallClock clock_ = SystemWallClock;  // set before sharing, then read-only
+  std::atomic<bool> writable_{true};
 
   CCriticalSession lock_;
   // The thread inside BiginTranstion/EndTransation, or none.
