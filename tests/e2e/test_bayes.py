@@ -36,7 +36,10 @@ def run_bayes(workdir, *args):
 def trained_gateway(root_only, daemon_bin, tmp_path):
     mta = RecordingMta(tmp_path / "mta")
     config = merge(base_config(free_port(), mta.port),
-                   {"BAYES": {"bayes_method": "1", "bayes_min_trained": "5"}})
+                   {"BAYES": {"bayes_method": "1", "bayes_min_trained": "5", "p_bayes_spam": "5.1",
+                              "p_bayes_ham": "-3.99"},
+                    "CONFIG": {"score_for_spam": "5.0"},
+                    "HEADER_MSG": {"x_subject": "***SPAM***", "x_torvane_spam": "X-TORVANE-Spam: YES"}})
     gateway = Gateway(daemon_bin, tmp_path / "gw", config, {"core.cs": CORE_SCRIPT.read_bytes()})
     write_corpus(tmp_path / "spam", "special offer", SPAM_WORDS, 10)
     write_corpus(tmp_path / "ham", "weekly meeting", HAM_WORDS, 10)
@@ -65,7 +68,7 @@ def test_trained_spam_is_tagged_and_quarantined_ham_is_not(trained_gateway):
     send(gateway, spam)
     send(gateway, ham)
     (_, tagged), (_, clean) = mta.wait_for_messages(2)
-    assert b"Subject: ***SPAM*** special offer 99" in tagged and b"X-TORVANE-Spam: YES" in tagged
+    assert b"Subject: ***SPAM***  special offer 99" in tagged and b"X-TORVANE-Spam: YES" in tagged
     assert b"***SPAM***" not in clean and b"X-TORVANE-Spam" not in clean
     quarantined = list((gateway.workdir / "quarantine" / "spam").glob("*.eml"))
     assert len(quarantined) == 1

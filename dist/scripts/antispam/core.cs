@@ -167,10 +167,14 @@ int OnEmailMessagesToAnalyzer() {
   cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
                                   cs.GetEmailLen(), bayes, score));
   // The verdict: at "score_for_spam" or above the message is tagged (its
-  // subject and a header line), so the mailbox can file it.
-  if (score >= ConfigNumber("score_for_spam")) {
-    cs.ModifyHeaderSubject(cs.GetConfig("x_subject"));
-    cs.WriteHeaderMessage(cs.GetConfig("x_torvane_spam"));
+  // subject and a header line), so the mailbox can file it. Without the
+  // key there is no verdict.
+  string limit = cs.GetConfig("score_for_spam");
+  if (limit != "" && score >= cs.CharToFloat(limit)) {
+    string tag = cs.GetConfig("x_subject");
+    string header = cs.GetConfig("x_torvane_spam");
+    if (tag != "") cs.ModifyHeaderSubject(tag);
+    if (header != "") cs.WriteHeaderMessage(header);
     cs.WriteLog(kLogRefusal, cs.Format("message tagged as spam, score %.2f, from", score) + " " + client_ip);
     // A copy waits in the spam quarantine ("bayes_delete_mail_time") for
     // checking and retraining.
