@@ -117,10 +117,13 @@ bool CBayes::TakeWriterLock() {
   String path;
   MakeAppPath(&path, kLockFile);
   const int fd = open(path.GetData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  const bool held_elsewhere = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+  if (fd < 0 || held_elsewhere) {
     if (fd >= 0) close(fd);
     String line;
-    line.Format("Bayes stores are held by another writer (%s): this copy will not save", path.GetData());
+    line.Format(held_elsewhere ? "Bayes stores are held by another writer (%s): this copy will not save"
+                               : "Can't open %s: this copy of the Bayes stores will not save",
+                path.GetData());
     log_.LogS(kLogError, line, kSource, "CBayes::TakeWriterLock", log_type::kSys, 0);
     return false;
   }

@@ -113,6 +113,7 @@ void PrintLog(CLogSimple& log) {
 
 int Train(CBayes* bayes, const Options& options) {
   if (!bayes->TakeWriterLock()) {
+    PrintLog(bayes->GetLog());
     fprintf(stderr,
             "torvane-bayes: another process holds %s in this application directory (the daemon?): "
             "nothing trained. Stop it, or train through its scripts.\n",
