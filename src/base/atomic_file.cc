@@ -37,8 +37,8 @@ void SyncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(std::string path)
-    : path_(std::move(path)), temp_path_(path_ + ".tmp") {}
+AtomicFile::AtomicFile(std::string path, mode_t new_file_mode)
+    : path_(std::move(path)), temp_path_(path_ + ".tmp"), new_file_mode_(new_file_mode) {}
 
 AtomicFile::~AtomicFile() { Discard(); }
 
@@ -50,7 +50,7 @@ bool AtomicFile::Open() {
   // The replacement takes the permissions of the file it replaces from the
   // start, so a private file is never readable by others, not even briefly.
   struct stat target;
-  const mode_t mode = stat(path_.c_str(), &target) == 0 ? (target.st_mode & 07777) : 0644;
+  const mode_t mode = stat(path_.c_str(), &target) == 0 ? (target.st_mode & 07777) : new_file_mode_;
   fd_ = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd_ < 0) return false;
   if (fchmod(fd_, mode) != 0) {

@@ -5,20 +5,23 @@
 #ifndef TORVANE_BASE_ATOMIC_FILE_H_
 #define TORVANE_BASE_ATOMIC_FILE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
 class AtomicFile {
  public:
   // `path` is the file to replace; the temporary file is `path` + ".tmp".
-  explicit AtomicFile(std::string path);
+  // A file made new gets `new_file_mode` (0600 for private contents).
+  explicit AtomicFile(std::string path, mode_t new_file_mode = 0644);
   // Discards the temporary file unless Commit succeeded.
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   // Creates (truncates) the temporary file with the permission bits of the
-  // target (0644 when there is none yet). False when it cannot be created.
+  // target (new_file_mode when there is none yet). False when it cannot be created.
   bool Open();
   // Appends `n` bytes. False after any failed write (a full disk, say); the
   // failure sticks, so callers may test only the result of Commit.
@@ -42,6 +45,7 @@ class AtomicFile {
 
   std::string path_;
   std::string temp_path_;
+  mode_t new_file_mode_;
   int fd_ = -1;
   bool failed_ = false;
   size_t flushed_ = 0;   // bytes already in the temporary file

@@ -151,6 +151,12 @@ const ConfigKey kConfigKeys[] = {
     {"BAYES", "p_bayes_spam", FloatKey{&CConfig::p_bayes_spam, 5.1f}},
     {"BAYES", "bayes_delete_mail_type", IntKey{&CConfig::bayes_delete_mail_type, 3600}},
     {"BAYES", "bayes_delete_mail_time", IntKey{&CConfig::bayes_delete_mail_time, 72}},
+    {"BAYES", "bayes_method", IntKey{&CConfig::bayes_method, 0}},
+    {"BAYES", "bayes_spam_cutoff", FloatKey{&CConfig::bayes_spam_cutoff, 0.9f}},
+    {"BAYES", "bayes_ham_cutoff", FloatKey{&CConfig::bayes_ham_cutoff, 0.2f}},
+    {"BAYES", "bayes_min_trained", IntKey{&CConfig::bayes_min_trained, 20}},
+    {"BAYES", "bayes_token_delete_type", IntKey{&CConfig::bayes_token_delete_type, 86400}},
+    {"BAYES", "bayes_token_delete_time", IntKey{&CConfig::bayes_token_delete_time, 30}},
 
     {"GREYLIST", "grey_delete_mail_type", IntKey{&CConfig::grey_delete_mail_type, 3600}},
     {"GREYLIST", "grey_delete_mail_time", IntKey{&CConfig::grey_delete_mail_time, 12}},

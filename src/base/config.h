@@ -105,6 +105,12 @@ class CConfig : public CFileINI {
   float p_bayes_spam = 0;
   int bayes_delete_mail_type = 0;
   int bayes_delete_mail_time = 0;
+  int bayes_method = 0;            // 0 word counters, 1 token table
+  float bayes_spam_cutoff = 0;     // token score at or above: spam
+  float bayes_ham_cutoff = 0;      // at or below: ham
+  int bayes_min_trained = 0;       // messages of each class before a verdict
+  int bayes_token_delete_type = 0;
+  int bayes_token_delete_time = 0;
 
   // ---- GREYLIST -------------------------------------------------------
   int grey_delete_mail_type = 0;

@@ -284,12 +284,12 @@ std::string Base64Encode(std::string_view bytes) {
   return out;
 }
 
-std::string Base64Decode(std::string_view text) {
+std::string Base64DecodeBytes(std::string_view text, size_t max_bytes) {
   std::string out;
   uint32_t group = 0;
   int sextets = 0;
   for (const char c : text) {
-    if (c == '=') break;
+    if (c == '=' || out.size() + 3 > max_bytes) break;
     const int value = Base64Value(static_cast<unsigned char>(c));
     if (value == kNotBase64) continue;
     group = (group << 6) | static_cast<uint32_t>(value);
@@ -304,6 +304,11 @@ std::string Base64Decode(std::string_view text) {
   // Two sextets carry one whole byte, three carry two.
   if (sextets >= 2) out.push_back(static_cast<char>(group >> (6 * sextets - 8)));
   if (sextets == 3) out.push_back(static_cast<char>(group >> 2));
+  return out;
+}
+
+std::string Base64Decode(std::string_view text) {
+  std::string out = Base64DecodeBytes(text);
   return out.substr(0, out.find('\0'));
 }
 

@@ -5,6 +5,7 @@
 #ifndef TORVANE_BASE_TEXT_CODECS_H_
 #define TORVANE_BASE_TEXT_CODECS_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,11 @@ constexpr size_t kBase64LineChars = 76;
 // every kBase64LineChars output characters.
 std::string Base64Encode(std::string_view bytes);
 // Decodes groups of four alphabet characters, skipping any other character,
-// up to the first '=' or the end; a last incomplete group yields the whole
-// bytes it holds. The result ends at the first decoded NUL byte (it is text).
+// up to the first '=' or the end; a last incomplete group (a body cut short)
+// yields the whole bytes it holds. Binary-safe; stops before the output
+// would pass `max_bytes`.
+std::string Base64DecodeBytes(std::string_view text, size_t max_bytes = SIZE_MAX);
+// Base64DecodeBytes cut at the first decoded NUL byte (the result is text).
 std::string Base64Decode(std::string_view text);
 
 // Every entity of the HTML table replaced by its byte (the first row of an

@@ -304,7 +304,7 @@ void CDB_RAM::RenumberAndCopy(std::string* out) {
 }
 
 int32_t CDB_RAM::WriteImage(const Image& image) {
-  if (image.bytes.empty()) return 0;
+  if (!writable_ || image.bytes.empty()) return 0;
   std::lock_guard<std::mutex> writing(write_lock_);
   if (image.sequence <= written_sequence_) return 1;
   AtomicFile out(image.path);

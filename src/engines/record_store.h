@@ -173,6 +173,13 @@ class CDB_RAM {
   // Closes the file if a Load or Save left it open (neither does).
   void Close();
 
+  // A store that is not writable keeps its changes in memory only: Save
+  // (and the save of SanitaryAndSave) then writes nothing and gives 0. Used
+  // by owners that must not overwrite another writer's file. Writable by
+  // default; may be changed from any thread.
+  void SetWritable(bool writable) { writable_ = writable; }
+  bool Writable() const { return writable_; }
+
   // Records live `value` x `unit` seconds (unit: seconds in one unit, e.g.
   // 60 for minutes). Both 0, the initial state, means they never expire.
   void SetTimeOfValidityRecord(int32_t value, int32_t unit);
@@ -257,6 +264,7 @@ class CDB_RAM {
   uint64_t image_sequence_ = 0;        // images taken
 
   WallClock clock_ = SystemWallClock;  // set before sharing, then read-only
+  std::atomic<bool> writable_{true};
 
   // The file is replaced by one image at a time. Taken after lock_ when
   // both are held (a Save inside a transaction), never before it.

@@ -590,6 +590,55 @@ int CS_ANTISPAM_SCRIPT::GetEmailLen() {
   return s != nullptr ? s->analysed_message.size() : 0;
 }
 
+CParseMail* CS_ANTISPAM_SCRIPT::message() const {
+  SmtpSession* s = session();
+  return s != nullptr ? &s->parser : nullptr;
+}
+
+// The parsed fields stay valid until the session's next message.
+const char* CS_ANTISPAM_SCRIPT::GetEmailBody() { return message() ? message()->GetBody() : ""; }
+const char* CS_ANTISPAM_SCRIPT::GetEmailHeader() { return message() ? message()->GetHeader() : ""; }
+const char* CS_ANTISPAM_SCRIPT::GetEmailSubject() { return message() ? message()->GetSubject() : ""; }
+const char* CS_ANTISPAM_SCRIPT::GetEmailMailFrom() { return message() ? message()->GetMailFrom() : ""; }
+const char* CS_ANTISPAM_SCRIPT::GetEmailMailTo() { return message() ? message()->GetMailTo() : ""; }
+const char* CS_ANTISPAM_SCRIPT::GetEmailContentType() { return message() ? message()->GetContentType() : ""; }
+int CS_ANTISPAM_SCRIPT::GetEmailAttachmentCount() { return message() ? message()->GetAttachmentCount() : 0; }
+const char* CS_ANTISPAM_SCRIPT::GetEmailAttachmentBuffer(int index) {
+  return message() ? message()->GetAttachmentBuffer(index) : "";
+}
+const char* CS_ANTISPAM_SCRIPT::GetEmailAttachmentContentType(int index) {
+  return message() ? message()->GetAttachmentContentType(index) : "";
+}
+
+// }===========
+
+// {=========== CS_ANTISPAM_SCRIPT: the Bayes filter
+
+int CS_ANTISPAM_SCRIPT::BayesianCheck(Variable text) {
+  CTorvaneCore* c = core();
+  CBayes* bayes = c != nullptr ? c->bayes() : nullptr;
+  if (bayes == nullptr) return 0;
+  CParseMail given;
+  CParseMail* mail = message();
+  if (text.type() == Variable::kString) {
+    given.AddStreaming(std::string_view(text.rawString()));
+    given.Parse();
+    mail = &given;
+  }
+  CBayesWord words;
+  if (mail == nullptr || mail->HeaderView().empty() || !words.Elaborate(mail)) return CBayes::kNeutral;
+  return bayes->IsSpam(&words, nullptr);
+}
+
+int CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* first, const char* second, int code, Variable mail) {
+  CTorvaneCore* c = core();
+  CBayes* bayes = c != nullptr ? c->bayes() : nullptr;
+  if (bayes == nullptr) return 0;
+  CParseMail* chosen = ScriptArg<CParseMail*>::From(mail);
+  if (chosen == nullptr) chosen = message();
+  return bayes->AddQuarantena(chosen, first, second, code, c->statistics());
+}
+
 // }===========
 
 // {=========== CS_ANTISPAM_SCRIPT: engines this build does not have
@@ -676,23 +725,25 @@ void RegisterFilterFunctions(AntispamClass* cls) {
   cls->addMethod("GetForgedCountGreyList", &Antispam::GetForgedCountGreyList);
   cls->addMethod("ResetForgedCountGreyList", &Antispam::ResetForgedCountGreyList);
   Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
-  Bind(cls, "BayesianCheck", &CS_ScriptCommon::NoEngineInt1, "0");
-  Bind(cls, "AddToBayesianQuarantine", &CS_ScriptCommon::NoEngineInt4, ",,,0");
+  cls->addMethod("BayesianCheck", &Antispam::BayesianCheck, "0");
+  cls->addMethod("AddToBayesianQuarantine", &Antispam::AddToBayesianQuarantine, ",,,0");
   Bind(cls, "RegularExpressionCheck", &CS_ScriptCommon::NoEngineFloat2, "0,0");
   Bind(cls, "IsPhishing", &CS_ScriptCommon::NoEngineInt1);
   Bind(cls, "GetFakePhishingDomain", &CS_ScriptCommon::NoEngineText);
 }
 
 void RegisterMessageFunctions(AntispamClass* cls) {
-  for (const char* part : {"GetEmailBody", "GetEmailHeader", "GetEmailSubject", "GetEmailMailFrom",
-                           "GetEmailMailTo", "GetEmailContentType"}) {
-    Bind(cls, part, &CS_ScriptCommon::NoEngineText);
-  }
+  cls->addMethod("GetEmailBody", &Antispam::GetEmailBody);
+  cls->addMethod("GetEmailHeader", &Antispam::GetEmailHeader);
+  cls->addMethod("GetEmailSubject", &Antispam::GetEmailSubject);
+  cls->addMethod("GetEmailMailFrom", &Antispam::GetEmailMailFrom);
+  cls->addMethod("GetEmailMailTo", &Antispam::GetEmailMailTo);
+  cls->addMethod("GetEmailContentType", &Antispam::GetEmailContentType);
   cls->addMethod("GetEmailRaw", &Antispam::GetEmailRaw);
-  Bind(cls, "GetEmailAttachmentCount", &CS_ScriptCommon::NoEngineInt);
+  cls->addMethod("GetEmailAttachmentCount", &Antispam::GetEmailAttachmentCount);
   cls->addMethod("GetEmailLen", &Antispam::GetEmailLen);
-  Bind(cls, "GetEmailAttachmentBuffer", &CS_ScriptCommon::NoEngineText1);
-  Bind(cls, "GetEmailAttachmentContentType", &CS_ScriptCommon::NoEngineText1);
+  cls->addMethod("GetEmailAttachmentBuffer", &Antispam::GetEmailAttachmentBuffer);
+  cls->addMethod("GetEmailAttachmentContentType", &Antispam::GetEmailAttachmentContentType);
 }
 
 }  // namespace

@@ -203,9 +203,28 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   int GetForgedCountGreyList(const char* triples);
   void ResetForgedCountGreyList(const char* triples);
 
-  // ---- the session's message: the analysed prefix
+  // ---- the session's message: the analysed prefix, parsed
   const char* GetEmailRaw();
   int GetEmailLen();
+  const char* GetEmailBody();
+  const char* GetEmailHeader();
+  const char* GetEmailSubject();
+  const char* GetEmailMailFrom();
+  const char* GetEmailMailTo();
+  const char* GetEmailContentType();
+  int GetEmailAttachmentCount();
+  const char* GetEmailAttachmentBuffer(int index);
+  const char* GetEmailAttachmentContentType(int index);
+
+  // ---- the Bayes filter
+  // The verdict (1 spam, 2 ham, 3 neutral, 4 to learn) on `text` parsed as
+  // a message, or on the session's message when `text` is no text; 3 when
+  // it has no header or yields no tokens; 0 without the engine.
+  int BayesianCheck(Variable text);
+  // Files `mail` (a CS_ParseMail, or the session's message when none) in
+  // quarantine `code`, counting in the core's statistics; 0 without the
+  // engine or a message, else as CBayes::AddQuarantena.
+  int AddToBayesianQuarantine(const char* first, const char* second, int code, Variable mail);
 
   // ---- engines this build does not have (the rest answer through the
   // common NoEngine* functions)
@@ -220,6 +239,8 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   };
 
   SmtpSession* session() const;
+  // The session's parsed message, or null without a session.
+  CParseMail* message() const;
   CTorvaneCore* core() const;
   // The core's greylist, or null.
   CGreyList* grey_list() const;

@@ -197,6 +197,7 @@ CTorvaneCore::CTorvaneCore(CConfig* config, WallClock clock)
 CTorvaneCore::~CTorvaneCore() {
   StopListener();
   StopLancher();
+  JoinBayesHygiene();
 }
 
 bool CTorvaneCore::BuildEngines() {
@@ -204,6 +205,13 @@ bool CTorvaneCore::BuildEngines() {
   if (!Announce(this, dns_ != nullptr, "DNS server")) return false;
   dnsbl_ = Build<CDnsBL>();
   if (!Announce(this, dnsbl_ != nullptr, "DNSBL server")) return false;
+  bayes_ = Build<CBayes>();
+  if (!Announce(this, bayes_ != nullptr, "BAYES ENGINE")) return false;
+  // The daemon is the stores' one writer; without the lock it still
+  // classifies, but a training copy elsewhere keeps its file.
+  bayes_->TakeWriterLock();
+  bayes_->SuperLoad();
+  Merge(bayes_->GetLog(), 0);
   balancer_ = Build<CSmtpBilancimento>();
   if (!Announce(this, balancer_ != nullptr, "SMTP FIREWALL ENGINE")) return false;
   listener_ = Build<CListenTorvane>();
@@ -251,6 +259,8 @@ void CTorvaneCore::ReloadConfig() {
   ApplyDnsSettings();
   ApplyDnsblSettings();
   ApplyMtaSettings();
+  bayes_->ApplySettings(BayesSettingsFromConfig(*config_));
+  Note(kLogEngine, kReloadRoutine, log_type::kSys, "Set BAYES ENGINE");
   ApplySpfSettings();
   String busy_reply;
   CListenTorvane::MakeBusyReply(&busy_reply, config_->rfc421, config_->myname);
@@ -475,6 +485,7 @@ void CTorvaneCore::Housekeeping() {
   Merge(spf_->GetLog(), 0);
   Merge(grey_list_->GetLog(), 0);
   Merge(alwl_->GetLog(), 0);
+  Merge(bayes_->GetLog(), 0);
   for (size_t i = 0; i < workers_.size(); ++i) {
     if (workers_[i]->IsLavorando())
       statistics_->AddItem("f1max_conn_contemp", kGroupConnections, 0, static_cast<float>(i + 1),
@@ -540,6 +551,8 @@ void CTorvaneCore::Stop() {
   StopLancher();
   StopListener();
   if (listener_ != nullptr) Note(kLogEngine, kStopRoutine, log_type::kSys, "Stop PROXY ENGINE");
+  JoinBayesHygiene();
+  if (bayes_ != nullptr) Note(kLogEngine, kStopRoutine, log_type::kSys, "Stop BAYES ENGINE");
   if (dnsbl_ != nullptr) Note(kLogEngine, kStopRoutine, log_type::kSys, "Stop DNSBL server");
   if (dns_ != nullptr) Note(kLogEngine, kStopRoutine, log_type::kSys, "Stop DNS server");
 }
@@ -601,6 +614,7 @@ void CTorvaneCore::HygieneSave() {
   alwl_->SanitaryAndSave();
   alwl_->SaveIfChanged();
   spf_->SanitaryAndSave();
+  StartBayesHygiene();
   statistics_->SaveAll();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Hygiene DB O.K.");
 }
@@ -614,5 +628,27 @@ void CTorvaneCore::FullSave() {
   alwl_->Save();
   spf_->Save();
   statistics_->SaveAll();
+  // Every Bayes store, the word table included: training done in the
+  // daemon must survive a restart.
+  bayes_->SaveAll();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Save DB O.K");
+}
+
+void CTorvaneCore::StartBayesHygiene() {
+  if (bayes_hygiene_running_.load()) return;
+  JoinBayesHygiene();
+  bayes_hygiene_running_ = true;
+  CBayes* bayes = bayes_.get();
+  bayes_hygiene_ = std::thread([this, bayes] {
+    try {
+      bayes->SanitizeAll();
+    } catch (...) {
+      // Out of memory: the next pass tries again.
+    }
+    bayes_hygiene_running_ = false;
+  });
+}
+
+void CTorvaneCore::JoinBayesHygiene() {
+  if (bayes_hygiene_.joinable()) bayes_hygiene_.join();
 }

@@ -8,8 +8,10 @@
 #ifndef TORVANE_PROXY_PROXY_CORE_H_
 #define TORVANE_PROXY_PROXY_CORE_H_
 
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "base/object_array.h"
@@ -20,6 +22,7 @@
 #include "base/string.h"
 #include "base/wake_signal.h"
 #include "base/wall_clock.h"
+#include "engines/bayes_filter.h"
 #include "engines/dns.h"
 #include "engines/dnsbl.h"
 #include "engines/helo_forgery.h"
@@ -112,6 +115,7 @@ class CTorvaneCore : public CLogSimple {
   CConfig* config() const { return config_; }
   CDns* dns() const { return dns_.get(); }
   CDnsBL* dnsbl() const { return dnsbl_.get(); }
+  CBayes* bayes() const { return bayes_.get(); }
   CSmtpBilancimento* balancer() const { return balancer_.get(); }
   // Replaced by a reload that changes the listen address, port or size.
   CListenTorvane* listener() const { return listener_.get(); }
@@ -172,12 +176,17 @@ class CTorvaneCore : public CLogSimple {
   void SaveConnectionId();
   void HygieneSave();
   void FullSave();
+  // Quarantine hygiene deletes files: it runs on its own thread, one pass
+  // at a time, so a slow disk never stalls admission.
+  void StartBayesHygiene();
+  void JoinBayesHygiene();
 
   CConfig* config_;  // not owned
   WakeSignal* wake_ = nullptr;  // not owned
   WallClock clock_;
   std::unique_ptr<CDns> dns_;
   std::unique_ptr<CDnsBL> dnsbl_;
+  std::unique_ptr<CBayes> bayes_;
   std::unique_ptr<CSmtpBilancimento> balancer_;
   std::unique_ptr<CListenTorvane> listener_;
   std::unique_ptr<CIP_Imbargo> inferno_;
@@ -201,6 +210,9 @@ class CTorvaneCore : public CLogSimple {
   String listen_address_;
   String listen_port_;
   int worker_count_ = 0;
+
+  std::thread bayes_hygiene_;
+  std::atomic<bool> bayes_hygiene_running_{false};
 
   mutable std::mutex settings_lock_;
   std::shared_ptr<const SessionSettings> settings_;  // guarded by settings_lock_

@@ -637,6 +637,9 @@ void CLauchAntispam::StoreDataPiece() {
 void CLauchAntispam::AnalyseMessage() {
   const std::string_view message = session_.data_block.View();
   session_.analysed_message = String(message.substr(0, SmtpSession::kAnalysedBytes));
+  session_.parser.Clear();
+  session_.parser.AddStreaming(session_.analysed_message.View());
+  session_.parser.Parse();
   RaiseEvent(kAnalyzerEvent);
   RaiseEvent(kFilterDoneEvent);
 }

@@ -33,6 +33,7 @@ void SmtpSession::Reset() {
   data_limit = kDefaultDataLimit;
   property = 0;
   analysed_message.clear();
+  parser.Clear();
 }
 
 CSocketComm* SmtpSession::PrepareMta() {

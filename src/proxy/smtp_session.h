@@ -10,6 +10,7 @@
 
 #include "base/socket.h"
 #include "base/string.h"
+#include "engines/mail_parser.h"
 #include "proxy/smtp_commands.h"
 
 // Not thread-safe: used only by the worker's thread (the worker hands it to
@@ -53,6 +54,7 @@ struct SmtpSession {
   int data_limit = kDefaultDataLimit;
   int property = 0;                // bits set by RegisterSessionProperty
   String analysed_message;         // the prefix of the message the scripts analysed
+  CParseMail parser;               // that prefix parsed
 
   // Back to the state of a new connection: every field above to its initial
   // value, the MTA socket object destroyed (closed), the client forgotten

@@ -140,6 +140,8 @@ void CS_CRON_SCRIPT::SetRebootConfig(int flag) {
 
 int CS_CRON_SCRIPT::InsertDomain(Variable) { return -1; }
 
+CBayes* CS_CRON_SCRIPT::GetDBBayes() { return instance_ != nullptr ? instance_->context().bayes : nullptr; }
+
 // }===========
 
 namespace {
@@ -178,7 +180,7 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
     Bind(cls, store, &CS_ScriptCommon::NoEngineStore);
   }
   Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
-  Bind(cls, "GetDBBayes", &CS_ScriptCommon::NoEngineObject);
+  cls->addMethod("GetDBBayes", &Cron::GetDBBayes);
   Bind(cls, "SetHeloRefresh", &CS_ScriptCommon::NoEngineInt);
   Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
   Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");

@@ -11,6 +11,7 @@
 
 #include "base/config.h"
 #include "base/xml_log.h"
+#include "engines/bayes_filter.h"
 #include "engines/record_store.h"
 #include "engines/dns.h"
 #include "script/interpreter.h"
@@ -26,6 +27,7 @@ struct CronContext {
   CS_Torvane_kernel* kernel = nullptr;  // the persistent objects
   CGreyList* grey_list = nullptr;       // ViewGreyListDB
   CAutoLightWhiteList* alwl = nullptr;  // ViewALWLDB, AddALWL, IsALWL, LoadALWL
+  CBayes* bayes = nullptr;              // the Bayes filter (GetDBBayes)
   ScriptLog* diagnostics = nullptr;     // also receives the interpreter's messages
 };
 
@@ -110,6 +112,8 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   // ---- the daemon core's engines. Without the core (a script run by
   // hand) they answer through the common NoEngine* functions.
   int InsertDomain(Variable domain);  // -1
+  // The Bayes engine as a "CS_Bayes" object; null without one.
+  CBayes* GetDBBayes();
 
  private:
   CConfig* config() const;

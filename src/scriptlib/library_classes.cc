@@ -5,6 +5,7 @@
 
 #include "base/version.h"
 #include "script/externs.h"
+#include "scriptlib/lib_bayes.h"
 #include "scriptlib/lib_dns.h"
 #include "scriptlib/lib_files.h"
 #include "scriptlib/lib_hash_array.h"
@@ -28,6 +29,7 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterMysqlClasses,  // "CS_MySqlConn", "CS_MySqlRecordSet"
     &RegisterIniFile,      // "CS_FileCfg"
     &RegisterFlag,         // "CS_Flag"
+    &RegisterMailClasses,  // "CS_ParseMail", "CS_BayesWord", "CS_Bayes"
 };
 
 const char* ScriptVersion() { return kTorvaneVersion; }

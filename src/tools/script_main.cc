@@ -10,7 +10,8 @@
 // --config      the configuration GetConfig reads and the resolver is built
 //               from (without it the DNS functions answer "")
 // --app-path    the application directory (RunScript looks in its
-//               scripts/cron/)
+//               scripts/cron/; GetDBBayes opens the Bayes stores in its db/,
+//               saved at the end unless the daemon holds them)
 // --disassemble print the code listing instead of running main
 // --antispam    only compile FILE.cs as an antispam script (its events need
 //               a live SMTP session): prints "OK" or the errors
@@ -21,6 +22,7 @@
 
 #include "base/config.h"
 #include "base/utility.h"
+#include "engines/bayes_filter.h"
 #include "engines/dns.h"
 #include "engines/mysql_connector.h"
 #include "proxy/antispam_script.h"
@@ -132,6 +134,17 @@ int main(int argc, char** argv) {
     SetScriptResolver(dns.get());  // the resolver CS_Dns objects use
   }
 
+  // The Bayes engine, as the daemon's cron jobs see it; training is saved
+  // at the end only when no daemon holds the stores.
+  std::unique_ptr<CBayes> bayes;
+  if (options.app_path != nullptr) {
+    bayes = std::make_unique<CBayes>();
+    bayes->TakeWriterLock();
+    bayes->SuperLoad();
+    if (context.config != nullptr) bayes->ApplySettings(BayesSettingsFromConfig(config));
+    context.bayes = bayes.get();
+  }
+
   CS_CRON_INSTANCE instance(context);
   if (!instance.InitScript(options.script_path)) return 1;
   if (options.disassemble) return Disassemble(instance.interpreter());
@@ -143,5 +156,7 @@ int main(int argc, char** argv) {
   fflush(stdout);
   PrintLogRecords(instance.log());
   PrintLogRecords(MysqlConnectorLog());
+  if (bayes != nullptr && bayes->HoldsWriterLock()) bayes->SaveAll();
+  if (bayes != nullptr) PrintLogRecords(bayes->GetLog());
   return instance.interpreter()->BuildAllLog()[0] != '\0' ? 1 : result;
 }

@@ -17,7 +17,7 @@
 CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 
 // What we know of the session. Checks add to `score`; the message verdict
-// (OnEmailMessagesToAnalyzer) will compare it with "score_for_spam".
+// (OnEmailMessagesToAnalyzer) compares it with "score_for_spam".
 float score = 0.0;
 string client_ip = "";
 string helo_name = "";
@@ -289,12 +289,34 @@ int OnAllDataMessage(string data, int end) {
   return 0;
 }
 
+// A number from the configuration ("0" when absent).
+float ConfigNumber(string key) {
+  return cs.CharToFloat(cs.GetConfig(key));
+}
+
 // Once per message, before any of it reaches the mail server.
 int OnEmailMessagesToAnalyzer() {
-  cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, score %.2f", cs.GetEmailLen(),
-                                  score));
-  // The message verdict goes here: content checks add to `score`; a score
-  // at "score_for_spam" or above marks or refuses the message.
+  // The Bayes filter's verdict on the content: 1 spam, 2 ham; 3 (unsure)
+  // and 4 (not trained enough) leave the score alone.
+  int bayes = cs.BayesianCheck();
+  if (bayes == 1) score = score + ConfigNumber("p_bayes_spam");
+  if (bayes == 2) score = score + ConfigNumber("p_bayes_ham");
+  cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
+                                  cs.GetEmailLen(), bayes, score));
+  // The verdict: at "score_for_spam" or above the message is tagged (its
+  // subject and a header line), so the mailbox can file it. Without the
+  // key there is no verdict.
+  string limit = cs.GetConfig("score_for_spam");
+  if (limit != "" && score >= cs.CharToFloat(limit)) {
+    string tag = cs.GetConfig("x_subject");
+    string header = cs.GetConfig("x_torvane_spam");
+    if (tag != "") cs.ModifyHeaderSubject(tag);
+    if (header != "") cs.WriteHeaderMessage(header);
+    cs.WriteLog(kLogRefusal, cs.Format("message tagged as spam, score %.2f, from", score) + " " + client_ip);
+    // A copy waits in the spam quarantine ("bayes_delete_mail_time") for
+    // checking and retraining.
+    cs.AddToBayesianQuarantine(client_ip, cs.Format("%.2f", score), 1);
+  }
   return 0;
 }
 

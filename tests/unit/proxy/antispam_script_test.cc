@@ -368,6 +368,23 @@ TEST_F(MessageEditTest, ScriptsEditTheDataBlockByTheRegisteredNames) {
   EXPECT_EQ(session_.data_block.ToStdString(), "Subject: %s [T]  Hi\r\nX-Score: 5\r\n\r\nbody");
 }
 
+TEST_F(MessageEditTest, MessageFunctionsReadTheParsedPrefix) {
+  session_.parser.LoadMail(
+      "Subject: Hi\r\nFrom: a@x\r\nTo: b@y\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n--b--\r\n");
+  session_.parser.Parse();
+  EXPECT_STREQ(script_.GetEmailSubject(), "Hi");
+  EXPECT_STREQ(script_.GetEmailMailFrom(), "a@x");
+  EXPECT_STREQ(script_.GetEmailMailTo(), "b@y");
+  EXPECT_STREQ(script_.GetEmailContentType(), "multipart/mixed");
+  EXPECT_EQ(script_.GetEmailAttachmentCount(), 1);
+  EXPECT_STREQ(script_.GetEmailAttachmentBuffer(0), "hello");
+  EXPECT_STREQ(script_.GetEmailAttachmentContentType(0), "text/plain");
+  EXPECT_STREQ(script_.GetEmailAttachmentBuffer(1), "");
+  session_.Reset();
+  EXPECT_STREQ(script_.GetEmailSubject(), "");
+}
+
 // }===========
 
 // {=========== relay controls

@@ -172,8 +172,8 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
   Build();
   const auto items = Drain(*core_);
   const std::vector<std::string> steps = {
-      "Start DNS server",  "Start DNSBL server", "Start SMTP FIREWALL ENGINE", "Start TORVANE PROXY ENGINE",
-      "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED", "Start SPF ENGINE"};
+      "Start DNS server",  "Start DNSBL server", "Start BAYES ENGINE", "Start SMTP FIREWALL ENGINE",
+      "Start TORVANE PROXY ENGINE", "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED", "Start SPF ENGINE"};
   ASSERT_GE(items.size(), steps.size());
   for (size_t i = 0; i < steps.size(); ++i) {
     EXPECT_EQ(items[i].entry.ToStdString(), steps[i]);
@@ -187,6 +187,7 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
   const std::pair<const char*, const void*> engines[] = {
       {"dns", core_->dns()},
       {"dnsbl", core_->dnsbl()},
+      {"bayes", core_->bayes()},
       {"balancer", core_->balancer()},
       {"listener", core_->listener()},
       {"inferno", core_->inferno()},
@@ -599,12 +600,19 @@ TEST_F(TorvaneCoreTest, ForcedSaveKeepsExpiredBansAndWritesTheCounters) {
 
   const char cached[4] = {2, 0, 0, 0};
   ASSERT_EQ(core_->spf()->Insert("spf-key", cached, 4, 0), 1);
+  CBayesWord trained;
+  trained.words().Add(String("learned"));
+  core_->bayes()->PopolateDB(&trained, CBayes::kSpam);
 
   core_->SaveAll(true);
   EXPECT_EQ(core_->inferno()->IsIpImbargo("192.0.2.1"), 1) << "a whole save never purges";
   CDB_RAM saved;
   ASSERT_EQ(saved.Open(CSPF::kCacheFile), 1);
   EXPECT_EQ(saved.GetRecordCount(), 1) << "the SPF cache is saved";
+  CDB_RAM words;  // the word table too: training survives a restart
+  ASSERT_TRUE(words.Open(CBayes::kWordFile));
+  words.Load();
+  EXPECT_GE(words.Find("learned", 0), 0);
   EXPECT_EQ(GetAntispamIdConnFromDisk(), 77);
   String day;
   core_->statistics()->GetName(&day);
@@ -689,7 +697,8 @@ TEST_F(TorvaneCoreTest, StopEndsTheListenerAndLogsEachEngine) {
   TakeLog();
   core_->Stop();
   const auto items = Drain(*core_);
-  const std::vector<std::string> stops = {"Stop PROXY ENGINE", "Stop DNSBL server", "Stop DNS server"};
+  const std::vector<std::string> stops = {"Stop PROXY ENGINE", "Stop BAYES ENGINE", "Stop DNSBL server",
+                                          "Stop DNS server"};
   std::vector<std::string> logged;
   for (const auto& item : items) {
     if (item.entry.ToStdString().rfind("Stop ", 0) != 0) continue;

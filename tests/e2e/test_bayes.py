@@ -1,0 +1,87 @@
+"""The Bayes filter end to end: torvane-bayes trains the stores of a
+gateway's application directory, the gateway running the shipped core.cs
+then tags a spam like the trained ones (subject and header, a copy in the
+spam quarantine) and passes a ham untouched; and torvane-bayes refuses to
+train while the daemon holds the stores."""
+import pathlib
+import subprocess
+
+import pytest
+
+from conftest import build_dir
+from smtp_peers import Gateway, RecordingMta, base_config, free_port, merge
+
+CORE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam" / "core.cs"
+SPAM_WORDS = "cheap pills discount pharmacy order viagra offer limited click winner"
+HAM_WORDS = "meeting agenda minutes project review schedule notes tuesday budget team"
+
+
+def message(subject, words, number):
+    return (f"From: someone{number}@example.net\r\nTo: b@example.org\r\nSubject: {subject} {number}\r\n"
+            f"\r\n{words} {number}\r\nmore {words}\r\n")
+
+
+def write_corpus(folder, subject, words, count):
+    folder.mkdir(parents=True)
+    for number in range(count):
+        (folder / f"{number}.eml").write_text(message(subject, words, number))
+
+
+def run_bayes(workdir, *args):
+    return subprocess.run([str(build_dir() / "torvane-bayes"), f"--app-path={workdir}", *args],
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.fixture
+def trained_gateway(root_only, daemon_bin, tmp_path):
+    mta = RecordingMta(tmp_path / "mta")
+    config = merge(base_config(free_port(), mta.port),
+                   {"BAYES": {"bayes_method": "1", "bayes_min_trained": "5", "p_bayes_spam": "5.1",
+                              "p_bayes_ham": "-3.99"},
+                    "CONFIG": {"score_for_spam": "5.0"},
+                    "HEADER_MSG": {"x_subject": "***SPAM***", "x_torvane_spam": "X-TORVANE-Spam: YES"}})
+    gateway = Gateway(daemon_bin, tmp_path / "gw", config, {"core.cs": CORE_SCRIPT.read_bytes()})
+    write_corpus(tmp_path / "spam", "special offer", SPAM_WORDS, 10)
+    write_corpus(tmp_path / "ham", "weekly meeting", HAM_WORDS, 10)
+    trained = run_bayes(gateway.workdir, "train", "--spam", str(tmp_path / "spam"), "--ham", str(tmp_path / "ham"))
+    assert trained.returncode == 0, trained.stderr
+    yield gateway.start(), mta
+    gateway.stop()
+    mta.stop()
+
+
+def send(gateway, text):
+    client = gateway.connect()
+    assert client.reply().startswith(b"220")
+    for line in ("HELO client.example", "MAIL FROM:<a@example.net>", "RCPT TO:<b@example.org>"):
+        assert client.command(line).startswith(b"250"), line
+    assert client.command("DATA").startswith(b"354")
+    assert client.command(text + ".").startswith(b"250")
+    client.command("QUIT")
+    client.close()
+
+
+def test_trained_spam_is_tagged_and_quarantined_ham_is_not(trained_gateway):
+    gateway, mta = trained_gateway
+    spam = message("special offer", SPAM_WORDS, 99)
+    ham = message("weekly meeting", HAM_WORDS, 98)
+    send(gateway, spam)
+    send(gateway, ham)
+    (_, tagged), (_, clean) = mta.wait_for_messages(2)
+    assert b"Subject: ***SPAM***  special offer 99" in tagged and b"X-TORVANE-Spam: YES" in tagged
+    assert b"***SPAM***" not in clean and b"X-TORVANE-Spam" not in clean
+    quarantined = list((gateway.workdir / "quarantine" / "spam").glob("*.eml"))
+    assert len(quarantined) == 1
+    assert quarantined[0].read_bytes().startswith(spam.encode())
+
+
+def test_training_is_refused_while_the_daemon_holds_the_stores(trained_gateway, tmp_path):
+    gateway, _ = trained_gateway
+    refused = run_bayes(gateway.workdir, "train", "--spam", str(tmp_path / "spam"))
+    assert refused.returncode == 1
+    assert "bayes.lock" in refused.stderr
+    # Reading needs no lock: the daemon's own configuration picks the method.
+    verdicts = run_bayes(gateway.workdir, f"--config={gateway.daemon.config}", "classify",
+                         str(tmp_path / "spam" / "1.eml"), str(tmp_path / "ham" / "1.eml"))
+    assert verdicts.returncode == 0, verdicts.stderr
+    assert [line.split()[1] for line in verdicts.stdout.splitlines()] == ["1", "2"]
