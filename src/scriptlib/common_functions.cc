@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "engines/dns.h"
+#include "engines/dnsbl.h"
 
 namespace {
 
@@ -164,6 +165,27 @@ const char* CS_ScriptCommon::DNS_Resolve(const char* name) { return Lookup(Text:
 const char* CS_ScriptCommon::DNS_MX(const char* name) { return Lookup(Text::kDnsMx, name, kDnsTypeMX); }
 const char* CS_ScriptCommon::DNS_NS(const char* name) { return Lookup(Text::kDnsNs, name, kDnsTypeNS); }
 const char* CS_ScriptCommon::DNS_TXT(const char* name) { return Lookup(Text::kDnsTxt, name, kDnsTypeTXT); }
+
+namespace {
+
+// The block-list lookup of `address`; false without engine or address, or
+// when the lookup failed.
+bool ListedBy(CDnsBL* dnsbl, const char* address, CDnsBL::DnsBL_Result* result) {
+  return dnsbl != nullptr && address != nullptr && dnsbl->QueryDnsBL(address, result) == 1;
+}
+
+}  // namespace
+
+float CS_ScriptCommon::DNSBL_Score(const char* address) {
+  CDnsBL::DnsBL_Result result;
+  return ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result) ? result.score : 0.0f;
+}
+
+const char* CS_ScriptCommon::DNSBL_Ns(const char* address) {
+  CDnsBL::DnsBL_Result result;
+  const bool listed = ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result);
+  return results_.Keep(Text::kDnsblNs, listed ? result.text : String(""));
+}
 
 void CS_ScriptCommon::RegisterGlobalVariable(const char* name) {
   ScriptGlobalVariables* globals = host_ != nullptr ? host_->GlobalVariables() : nullptr;
