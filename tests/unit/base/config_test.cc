@@ -150,13 +150,17 @@ const SavedDefault kSavedDefaults[] = {
     {"WEBGUI", "num_server", "5"},
     {"HEADER_MSG", "x_subject", "***SPAM***"},
     {"HEADER_MSG", "x_torvane_spam", "X-TORVANE-Spam: YES"},
+    {"CRON", "max_run_minutes", "0"},
+    {"CRON", "reload_crontab", "0"},
+    {"CRON", "keep_log_days", "30"},
+    {"CRON", "keep_stats_days", "400"},
 };
 
 // Sections in the order a first save creates them.
 const std::vector<std::string> kSectionOrder = {"CONFIG", "DNS",  "DNSBL",    "FIREWALL", "BAYES",
                                                 "GREYLIST", "ALWL", "HELO",  "RFC",      "COMMUNITY",
                                                 "SPF",    "PHISHING", "READMIN", "CS_SCRIPT", "WEBGUI",
-                                                "HEADER_MSG"};
+                                                "HEADER_MSG", "CRON"};
 
 std::string WorkingDirectory() { return std::filesystem::current_path().string(); }
 
