@@ -172,7 +172,8 @@ bool CCronThread::Pause(int milliseconds) {
 bool CCronThread::RunOnMainLoop(std::function<void()> task) {
   auto posted = std::make_shared<MainLoopTasks::Task>(std::move(task));
   tasks_->Post(posted);
-  for (int waited = 0; waited < kMainLoopWaitMs && !IsStopRequested(); waited += kPollMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMainLoopWaitMs);
+  while (!IsStopRequested() && std::chrono::steady_clock::now() < deadline) {
     if (posted->WaitDone(kPollMs)) return true;
   }
   return false;
@@ -482,7 +483,10 @@ bool CCron::Stop() {
   auto all_ended = [&] {
     return std::all_of(workers.begin(), workers.end(), [](const auto& w) { return w->HasFinished(); });
   };
-  for (int waited = 0; waited < kStopWaitMs && !all_ended(); waited += kPollMs) MySleep(kPollMs);
+  // Timed by the clock, not by counting pauses: on a loaded host each pause
+  // may last much longer than asked.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+  while (!all_ended() && std::chrono::steady_clock::now() < deadline) MySleep(kPollMs);
   for (auto& worker : workers) {
     log_.Merge(worker->log(), 0);
     if (worker->HasFinished()) {
