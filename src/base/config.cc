@@ -235,6 +235,11 @@ const ConfigKey kConfigKeys[] = {
 
     {"HEADER_MSG", "x_subject", TextKey{&CConfig::x_subject, "***SPAM***"}},
     {"HEADER_MSG", "x_torvane_spam", TextKey{&CConfig::x_torvane_spam, "X-TORVANE-Spam: YES"}},
+
+    {"CRON", "max_run_minutes", IntKey{&CConfig::cron_max_run_minutes, 0}},
+    {"CRON", "reload_crontab", SwitchKey{&CConfig::cron_reload_crontab, false}},
+    {"CRON", "keep_log_days", IntKey{&CConfig::cron_keep_log_days, 30}},
+    {"CRON", "keep_stats_days", IntKey{&CConfig::cron_keep_stats_days, 400}},
 };
 
 // ---- Helpers --------------------------------------------------------------

@@ -193,6 +193,13 @@ class CConfig : public CFileINI {
   String x_subject;
   String x_torvane_spam;
 
+  // ---- CRON -----------------------------------------------------------
+  int cron_max_run_minutes = 0;      // a job running longer is stopped; 0 = no limit
+  bool cron_reload_crontab = false;  // a level-0 reload re-reads a changed crontab
+  // Read by the shipped housekeeping job, kept here for their defaults.
+  int cron_keep_log_days = 0;        // archived logs/log_*.xml
+  int cron_keep_stats_days = 0;      // db/DAY_*.stc day files
+
  private:
   // Fills readmin_key when it is empty and webgui_path when it is empty.
   void FillDerivedValues();

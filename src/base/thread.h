@@ -43,6 +43,9 @@ class CMyThread {
   bool IhaveToRun() const { return run_.load(std::memory_order_acquire); }
   // True while a started thread has not been stopped.
   bool IsStart() const { return started_; }
+  // True once the body of the started thread has returned: StopComm then
+  // joins without waiting. Lock-free.
+  bool HasFinished() const { return finished_.load(std::memory_order_acquire); }
   // The object's own mutex, free for the owner to guard its state with.
   // Not held by StopComm, so a body may take it while it runs.
   void Lock() { mutex_.lock(); }

@@ -21,6 +21,10 @@ class DaemonComponent {
   virtual void ReloadConfig() = 0;
   // Stops the component's threads; Run is not called afterwards.
   virtual void Stop() = 0;
+  // True when Stop gave up on a thread that would not end: that thread may
+  // still use the component and what it was given (the core, the
+  // configuration), so none of it may be freed.
+  virtual bool LeftThreadsRunning() const { return false; }
   // Writes everything the component keeps in memory; `force` saves at once,
   // whatever the component's own schedule. Only the proxy core keeps data.
   virtual void SaveAll(bool force) { (void)force; }

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 
+#include "admin/cron_scheduler.h"
 #include "base/socket.h"
 #include "base/utility.h"
 #include "base/wake_signal.h"
@@ -104,9 +105,13 @@ struct Components {
 
   Order PassOrder() const { return {cron.get(), core.get(), admin.get(), web.get()}; }
   Order StopOrder() const { return {cron.get(), web.get(), admin.get(), core.get()}; }
-  // A reload reaches the servers that copy configuration values; the cron
-  // scheduler is not among them.
-  Order ReloadOrder() const { return {core.get(), admin.get(), web.get(), nullptr}; }
+  Order ReloadOrder() const { return {core.get(), cron.get(), admin.get(), web.get()}; }
+
+  // Lets go of every component without destroying it, for a stop that left
+  // a thread running on them.
+  void Abandon() {
+    for (std::unique_ptr<DaemonComponent>* slot : {&core, &cron, &admin, &web}) (void)slot->release();
+  }
 };
 
 // The proxy core as the loop drives it: the SMTP listener, the session
@@ -121,15 +126,35 @@ class ProxyCoreComponent : public DaemonComponent {
   void Stop() override { core_.Stop(); }
   void SaveAll(bool force) override { core_.SaveAll(force); }
 
+  CTorvaneCore* core() { return &core_; }
+
  private:
   CTorvaneCore core_;
 };
 
+// The cron scheduler: its jobs reach the core's engines.
+class CronComponent : public DaemonComponent {
+ public:
+  explicit CronComponent(CTorvaneCore* core) : cron_(CronContextOf(core)) {}
+
+  void Run() override { cron_.Run(); }
+  CLogSimple& Log() override { return cron_.log(); }
+  void ReloadConfig() override { cron_.ReloadConfig(); }
+  void Stop() override { cron_.Stop(); }
+  bool LeftThreadsRunning() const override { return cron_.LeftJobsRunning(); }
+
+ private:
+  CCron cron_;
+};
+
 // Where each component joins the daemon, in construction order: the proxy
-// core first (the others are given it), then cron, admin and web. Those
-// three are not part of this build yet, so their slots stay empty.
+// core first (the others are given it), then cron, admin and web. The
+// admin and web servers are not part of this build yet, so their slots
+// stay empty.
 void BuildComponents(CConfig* config, WakeSignal* wake, Components* components) {
-  components->core = std::make_unique<ProxyCoreComponent>(config, wake);
+  auto core = std::make_unique<ProxyCoreComponent>(config, wake);
+  components->cron = std::make_unique<CronComponent>(core->core());
+  components->core = std::move(core);
 }
 
 void Drain(DaemonComponent* component) {
@@ -151,6 +176,9 @@ class MainLoop {
 
   WakeSignal wake_;  // rung by the SMTP listener; outlives the components
   Components components_;
+  // A component's thread would not stop: the components and the
+  // configuration stay allocated until the process ends.
+  bool threads_left_ = false;
   RoteteLogXML rotation_;
   DebugOutput debug_output_;
   time_t next_reload_check_ = 0;
@@ -259,10 +287,15 @@ void MainLoop::StopAll() {
     // The core keeps the databases: its forced save comes right after it
     // stops, before its log is drained.
     if (component == components_.core.get()) component->SaveAll(true);
+    threads_left_ |= component->LeftThreadsRunning();
     Drain(component);
   }
   cs_config->SaveConfig();
-  components_ = Components();
+  if (threads_left_) {
+    components_.Abandon();
+  } else {
+    components_ = Components();
+  }
 }
 
 int MainLoop::Run() {
@@ -271,7 +304,7 @@ int MainLoop::Run() {
     while (ProcessStarted) Pass();
     StopAll();
   }
-  delete cs_config;
+  if (!threads_left_) delete cs_config;
   cs_config = nullptr;
   if (started) KrnLog(kLogError, "EXIT THREAD", log_type::kSys);
   CloseLog();

@@ -255,6 +255,10 @@ CAutoLightWhiteList* CS_PROXY_ANTISPAM_INSTANCE::WhiteList() {
   return context_.core != nullptr ? context_.core->alwl() : nullptr;
 }
 
+CDnsBL* CS_PROXY_ANTISPAM_INSTANCE::BlockLists() {
+  return context_.core != nullptr ? context_.core->dnsbl() : nullptr;
+}
+
 CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() {
   return context_.core != nullptr ? context_.core->kernel() : nullptr;
 }
@@ -510,22 +514,6 @@ int CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
   return forget != nullptr && helo != nullptr ? forget->IsForgetHelo(helo) : 0;
 }
 
-bool CS_ANTISPAM_SCRIPT::QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const {
-  CTorvaneCore* c = core();
-  CDnsBL* dnsbl = c != nullptr ? c->dnsbl() : nullptr;
-  return dnsbl != nullptr && address != nullptr && dnsbl->QueryDnsBL(address, result) == 1;
-}
-
-float CS_ANTISPAM_SCRIPT::DNSBL_Score(const char* address) {
-  CDnsBL::DnsBL_Result result;
-  return QueryBlockLists(address, &result) ? result.score : 0.0f;
-}
-
-const char* CS_ANTISPAM_SCRIPT::DNSBL_Ns(const char* address) {
-  CDnsBL::DnsBL_Result result;
-  return results_.Keep(Text::kDnsblNs, QueryBlockLists(address, &result) ? result.text : String(""));
-}
-
 int CS_ANTISPAM_SCRIPT::SPFQuery(const char* address, const char* sender, const char* helo) {
   CTorvaneCore* c = core();
   CSPF* spf = c != nullptr ? c->spf() : nullptr;
@@ -695,8 +683,8 @@ void RegisterCheckFunctions(AntispamClass* cls) {
   Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
   Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
   Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
-  cls->addMethod("DNSBL_Score", &Antispam::DNSBL_Score);
-  cls->addMethod("DNSBL_Ns", &Antispam::DNSBL_Ns);
+  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
+  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
   cls->addMethod("SPFQuery", &Antispam::SPFQuery);
   cls->addMethod("SPFResultString", &Antispam::SPFResultString);
 }

@@ -111,6 +111,7 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   CDns* Resolver() override;
   CGreyList* GreyList() override;
   CAutoLightWhiteList* WhiteList() override;
+  CDnsBL* BlockLists() override;
   CS_Torvane_kernel* PersistentObjects() override;
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
   // Exit: close after the queue, and close both sockets.
@@ -186,8 +187,6 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   int IsIpMaxSession(const char* address);
   void RegisterSessionIp(const char* address);
   int IsForgetHelo(const char* helo);
-  float DNSBL_Score(const char* address);
-  const char* DNSBL_Ns(const char* address);
   // The SPF result code of `sender` for the client `address` greeting with
   // `helo`; 3 (Neutral) when an argument is missing, 0 without the engine.
   int SPFQuery(const char* address, const char* sender, const char* helo);
@@ -235,7 +234,7 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
 
  private:
   enum class Text {
-    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kDnsblNs, kEmailRaw, kTriples, kCount
+    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kEmailRaw, kTriples, kCount
   };
 
   SmtpSession* session() const;
@@ -244,9 +243,6 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   CTorvaneCore* core() const;
   // The core's greylist, or null.
   CGreyList* grey_list() const;
-  // The block-list lookup of `address`; false without the engine or when
-  // the lookup failed.
-  bool QueryBlockLists(const char* address, CDnsBL::DnsBL_Result* result) const;
 
   CS_PROXY_ANTISPAM_INSTANCE* instance_;  // not owned; may be null
   ScriptTextResults<Text> results_;

@@ -12,6 +12,7 @@
 #include "engines/auto_white_list.h"
 #include "engines/dns.h"
 #include "engines/greylist.h"
+#include "engines/dnsbl.h"
 
 namespace {
 
@@ -189,6 +190,27 @@ int CS_ScriptCommon::IsALWL(const char* sender, const char* recipient) {
 void CS_ScriptCommon::LoadALWL() {
   CAutoLightWhiteList* alwl = host_ != nullptr ? host_->WhiteList() : nullptr;
   if (alwl != nullptr) alwl->LoadALWL();
+}
+
+namespace {
+
+// The block-list lookup of `address`; false without engine or address, or
+// when the lookup failed.
+bool ListedBy(CDnsBL* dnsbl, const char* address, CDnsBL::DnsBL_Result* result) {
+  return dnsbl != nullptr && address != nullptr && dnsbl->QueryDnsBL(address, result) == 1;
+}
+
+}  // namespace
+
+float CS_ScriptCommon::DNSBL_Score(const char* address) {
+  CDnsBL::DnsBL_Result result;
+  return ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result) ? result.score : 0.0f;
+}
+
+const char* CS_ScriptCommon::DNSBL_Ns(const char* address) {
+  CDnsBL::DnsBL_Result result;
+  const bool listed = ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result);
+  return results_.Keep(Text::kDnsblNs, listed ? result.text : String(""));
 }
 
 void CS_ScriptCommon::RegisterGlobalVariable(const char* name) {

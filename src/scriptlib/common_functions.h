@@ -25,6 +25,7 @@ class CAutoLightWhiteList;
 class CDB_RAM;
 class CDns;
 class CGreyList;
+class CDnsBL;
 
 // The variables scripts of one host instance share (RegisterGlobalVariable /
 // SetGlobalVariable). Changes are kept as pending until the host has called
@@ -71,6 +72,9 @@ class ScriptHost {
   // the host has none.
   virtual CGreyList* GreyList() { return nullptr; }
   virtual CAutoLightWhiteList* WhiteList() { return nullptr; }
+  // The block lists behind DNSBL_Score and DNSBL_Ns; null where the host
+  // has none.
+  virtual CDnsBL* BlockLists() { return nullptr; }
 };
 
 // The common functions on top of the four mix-ins. Text results are owned
@@ -136,6 +140,11 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   void AddALWL(const char* local_sender, const char* recipients);
   int IsALWL(const char* sender, const char* recipient);
   void LoadALWL();
+  // The block-list lookup of `address` through the host's engine: the sum
+  // of the listing zones' weights and the zones' names. 0 and "" when not
+  // listed, without an engine or without an address.
+  float DNSBL_Score(const char* address);
+  const char* DNSBL_Ns(const char* address);
 
   // ---- engines a host does not have: bound under an engine's function
   // names, these answer what a script without context gets, whatever the
@@ -168,7 +177,9 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   const char* ConfigValue(const char* key, const char* section, const char* default_value);
 
  private:
-  enum class Text { kFormat, kGetConfig, kDnsReverse, kDnsResolve, kDnsMx, kDnsNs, kDnsTxt, kCount };
+  enum class Text {
+    kFormat, kGetConfig, kDnsReverse, kDnsResolve, kDnsMx, kDnsNs, kDnsTxt, kDnsblNs, kCount
+  };
 
   // Keeps the resolver's answer for `name` and `type` in `slot`.
   const char* Lookup(Text slot, const char* name, int type);

@@ -6,18 +6,13 @@
 #include <cstring>
 
 #include "base/utility.h"
+#include "engines/ban_list.h"
 #include "engines/dns_wire.h"
+#include "engines/helo_forgery.h"
 #include "script/externs.h"
 #include "scriptlib/library_classes.h"
 
-namespace {
-
-// Where cron scripts live, under the application path.
-constexpr const char kCronScriptDir[] = "/scripts/cron/";
-
-// `name` without "..", "~", "/" and "\", so it cannot leave the cron
-// script directory.
-std::string CleanScriptName(const char* name) {
+std::string CleanCronScriptName(const char* name) {
   std::string clean = name != nullptr ? name : "";
   for (const char* bad : {"..", "~", "/", "\\"}) {
     for (size_t at = clean.find(bad); at != std::string::npos; at = clean.find(bad)) {
@@ -26,6 +21,14 @@ std::string CleanScriptName(const char* name) {
   }
   return clean;
 }
+
+void CronSleep(void* instance) {
+  auto* cron = static_cast<CS_CRON_INSTANCE*>(instance);
+  CronJobControl* job = cron->context().job;
+  if (job != nullptr && job->Sleep() && cron->interpreter() != nullptr) cron->interpreter()->exit();
+}
+
+namespace {
 
 // The file part of a path, as log records name their source.
 std::string BaseName(const char* path) {
@@ -54,6 +57,11 @@ bool CS_CRON_INSTANCE::InitScript(const char* path) {
   Interpreter* in = interpreter_.get();
   in->SetLog(context_.diagnostics);
   in->SetScriptPath(path);
+  if (context_.job != nullptr) {
+    // Before compiling: the top-level code runs then, and may loop too.
+    in->setThreadFunction(&CronSleep);
+    in->setThreadFunctionPramn(this);
+  }
   RegisterCronScriptClass(in);
   std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path));
   if (!text) {
@@ -87,7 +95,7 @@ int CS_CRON_SCRIPT::RunScript(const char* name) {
   if (instance_ == nullptr || name == nullptr) return -1;
   if (instance_->depth() >= CS_CRON_INSTANCE::kMaxRunScriptDepth) return -1;
   String path;
-  MakeAppPath(&path, (kCronScriptDir + CleanScriptName(name)).c_str());
+  MakeAppPath(&path, (kCronScriptDir + CleanCronScriptName(name)).c_str());
   CS_CRON_INSTANCE child(instance_->context(), instance_->depth() + 1);
   int result = child.InitScript(path.GetData()) ? child.RunMain() : -1;
   instance_->log().Merge(child.log(), 0);
@@ -117,9 +125,17 @@ void CS_CRON_SCRIPT::SaveConfig() {
 }
 
 void CS_CRON_SCRIPT::WaitForReplaceConfig() {
-  if (config() == nullptr) return;
-  config()->ReadConfig();
-  if (!config()->app_path.IsEmpty()) SetAppPath(config()->app_path.GetData());
+  CConfig* cfg = config();
+  if (cfg == nullptr) return;
+  auto replace = [cfg] {
+    cfg->ReadConfig();
+    if (!cfg->app_path.IsEmpty()) SetAppPath(cfg->app_path.GetData());
+  };
+  if (context()->job != nullptr) {
+    context()->job->RunOnMainLoop(replace);
+  } else {
+    replace();
+  }
 }
 
 void CS_CRON_SCRIPT::SetLevelReBootConfig(int level) {
@@ -141,6 +157,32 @@ void CS_CRON_SCRIPT::SetRebootConfig(int flag) {
 int CS_CRON_SCRIPT::InsertDomain(Variable) { return -1; }
 
 CBayes* CS_CRON_SCRIPT::GetDBBayes() { return instance_ != nullptr ? instance_->context().bayes : nullptr; }
+CDB_RAM* CS_CRON_SCRIPT::GetDBRamIpInferno() { return context() != nullptr ? context()->inferno : nullptr; }
+
+CDB_RAM* CS_CRON_SCRIPT::GetDBRamHelo() { return context() != nullptr ? context()->helo : nullptr; }
+
+int CS_CRON_SCRIPT::SetHeloRefresh() {
+  CHeloForget* helo = context() != nullptr ? context()->helo : nullptr;
+  if (helo == nullptr || helo->IsRefreshing()) return 0;
+  // The INI items, not the typed fields: those belong to the main loop.
+  String address(""), name("");
+  if (CConfig* cfg = config()) {
+    cfg->GetStringBySearch(&address, "myippub", "CONFIG", "");
+    cfg->GetStringBySearch(&name, "myname", "CONFIG", "");
+  }
+  // Local domains are not kept yet: their MX hosts add no names.
+  const CArray<String> no_local_domains;
+  return helo->WhoIsI(address.GetData(), name.GetData(), context()->dns, no_local_domains);
+}
+
+void CS_CRON_SCRIPT::Sleep(int milliseconds) {
+  CronJobControl* job = context() != nullptr ? context()->job : nullptr;
+  if (job == nullptr) {
+    CS_Tempo::Sleep(milliseconds);
+  } else if (milliseconds > 0 && job->Pause(milliseconds) && instance_->interpreter() != nullptr) {
+    instance_->interpreter()->exit();
+  }
+}
 
 // }===========
 
@@ -150,10 +192,11 @@ using Cron = CS_CRON_SCRIPT;
 using script_common_detail::Bind;
 
 // The cron kind's own functions. Those whose names the common set also has
-// (GetConfig with a section, GetDomain of the local-domain engine) come
-// first, so they take the name.
+// (GetConfig with a section, GetDomain of the local-domain engine, a Sleep
+// that a stop request ends) come first, so they take the name.
 void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
+  cls->addMethod("Sleep", &Cron::Sleep);
   Bind(cls, "GetDomain", &CS_ScriptCommon::NoEngineInt1);
   cls->addMethod("RunScript", &Cron::RunScript);
   cls->addMethod("GetConfigToArray", &Cron::GetConfigToArray, ",0");
@@ -168,15 +211,17 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
   Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
   Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
-  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::NoEngineFloat1);
-  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::NoEngineText1);
+  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
+  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
   cls->addMethod("InsertDomain", &Cron::InsertDomain);
   Bind(cls, "DeleteDomain", &CS_ScriptCommon::NoEngineInt1);
   Bind(cls, "SaveDomains", &CS_ScriptCommon::NoEngineAction);
   Bind(cls, "LoadDomainsConfig", &CS_ScriptCommon::NoEngineAction);
   Bind(cls, "AddVarToDomainTemplate", &CS_ScriptCommon::NoEngineAction3);
   Bind(cls, "DeleteVarFromDomainTemplate", &CS_ScriptCommon::NoEngineAction2);
-  for (const char* store : {"GetDBRamDomains", "GetDBRamSpamTrap", "GetDBRamIpInferno", "GetDBRamHelo"}) {
+  cls->addMethod("GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
+  cls->addMethod("GetDBRamHelo", &Cron::GetDBRamHelo);
+  for (const char* store : {"GetDBRamDomains", "GetDBRamSpamTrap"}) {
     Bind(cls, store, &CS_ScriptCommon::NoEngineStore);
   }
   Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
@@ -187,6 +232,13 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
   Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
   Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
+  Bind(cls, "GetDBBayes", &CS_ScriptCommon::NoEngineObject);
+  cls->addMethod("SetHeloRefresh", &Cron::SetHeloRefresh);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::NoEngineAction2);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::NoEngineInt2);
+  Bind(cls, "LoadALWL", &CS_ScriptCommon::NoEngineAction);
   Bind(cls, "DCTest", &CS_ScriptCommon::NoEngineInt1);
   Bind(cls, "DCRefreshServer", &CS_ScriptCommon::NoEngineInt);
   Bind(cls, "DCGetServer", &CS_ScriptCommon::NoEngineListing);

@@ -6,6 +6,7 @@
 #ifndef TORVANE_SCRIPTLIB_CRON_SCRIPT_H_
 #define TORVANE_SCRIPTLIB_CRON_SCRIPT_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,40 @@
 #include "scriptlib/lib_hash_array.h"
 #include "scriptlib/common_functions.h"
 
+class CDnsBL;
+class CHeloForget;
+class CIP_Imbargo;
+
+// Where cron scripts live, under the application path.
+inline constexpr char kCronScriptDir[] = "/scripts/cron/";
+
+// `name` without "..", "~", "/" and "\", so that it names a file of the cron
+// script directory and nothing outside it. Null gives "".
+std::string CleanCronScriptName(const char* name);
+
+// The job a cron script runs for, as the scheduler offers it to the job's
+// scripts (RunScript children included). Implemented by the scheduler's job
+// thread; every method is called on that thread.
+class CronJobControl {
+ public:
+  virtual ~CronJobControl() = default;
+  // Called by the interpreters between instructions (CronSleep): yields the
+  // processor now and then. True when the job was asked to end.
+  virtual bool Sleep() = 0;
+  // Waits `milliseconds`, less when the job is asked to end meanwhile. True
+  // when it was asked to end.
+  virtual bool Pause(int milliseconds) = 0;
+  // Runs `task` on the daemon's main loop and waits for it, at most a
+  // bounded time and never past a request to end. True when it ran; a task
+  // that missed the wait may still run later, so it may capture only what
+  // outlives the job.
+  virtual bool RunOnMainLoop(std::function<void()> task) = 0;
+};
+
+// The thread hook of a cron interpreter: `instance` is the CS_CRON_INSTANCE
+// whose script runs. Ends the script when its job was asked to end.
+void CronSleep(void* instance);
+
 // What a cron script may reach. Every pointer is owned elsewhere, must
 // outlive the instances that use it, and may be null: a function whose
 // context is missing does nothing and returns 0, false or "".
@@ -29,6 +64,13 @@ struct CronContext {
   CAutoLightWhiteList* alwl = nullptr;  // ViewALWLDB, AddALWL, IsALWL, LoadALWL
   CBayes* bayes = nullptr;              // the Bayes filter (GetDBBayes)
   ScriptLog* diagnostics = nullptr;     // also receives the interpreter's messages
+  // The daemon core's engines.
+  CDnsBL* dnsbl = nullptr;         // DNSBL_Score, DNSBL_Ns
+  CIP_Imbargo* inferno = nullptr;  // the ban list (GetDBRamIpInferno)
+  CHeloForget* helo = nullptr;     // own names (GetDBRamHelo, SetHeloRefresh)
+  // The scheduler's job: stop requests and main-loop tasks. Null for a
+  // script run by hand, which then simply runs to its end.
+  CronJobControl* job = nullptr;
 };
 
 // The host instance of one cron script. Not thread-safe: it belongs to the
@@ -47,9 +89,10 @@ class CS_CRON_INSTANCE : public ScriptHost {
   CS_CRON_INSTANCE& operator=(const CS_CRON_INSTANCE&) = delete;
 
   // Builds a fresh interpreter for the script file at `path`: registers
-  // CS_CRON_SCRIPT and the library classes, binds "$_this" to this instance
-  // and compiles. False when the file cannot be read or does not compile
-  // (the reasons are in the interpreter's log, see BuildAllLog).
+  // CS_CRON_SCRIPT and the library classes, binds "$_this" to this instance,
+  // hooks CronSleep in when the context has a job, and compiles. False when
+  // the file cannot be read or does not compile (the reasons are in the
+  // interpreter's log, see BuildAllLog).
   bool InitScript(const char* path);
   // Runs "main"; its result, or -1 when there is no compiled script with a
   // "main" or the call left errors.
@@ -72,6 +115,7 @@ class CS_CRON_INSTANCE : public ScriptHost {
   CDns* Resolver() override { return context_.dns; }
   CGreyList* GreyList() override { return context_.grey_list; }
   CAutoLightWhiteList* WhiteList() override { return context_.alwl; }
+  CDnsBL* BlockLists() override { return context_.dnsbl; }
   CS_Torvane_kernel* PersistentObjects() override { return context_.kernel; }
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
 
@@ -105,18 +149,33 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   void SetConfig(const char* section, const char* key, const char* value);
   void DeleteFromConfig(const char* section, const char* key);
   void SaveConfig();
+  // Takes the configuration model up again from the INI items in memory and
+  // sets the application path from "app_path". For a job this runs on the
+  // daemon's main loop (whose readers of the model it would race) while the
+  // job waits.
   void WaitForReplaceConfig();
   void SetLevelReBootConfig(int level);
   void SetRebootConfig(int flag);
 
-  // ---- the daemon core's engines. Without the core (a script run by
-  // hand) they answer through the common NoEngine* functions.
+  // ---- the daemon core's engines; null, 0 or -1 without them (a script
+  // run by hand). Engines not built yet answer through the common NoEngine*
+  // functions.
   int InsertDomain(Variable domain);  // -1
   // The Bayes engine as a "CS_Bayes" object; null without one.
   CBayes* GetDBBayes();
+  CDB_RAM* GetDBRamIpInferno();
+  CDB_RAM* GetDBRamHelo();
+  // Rebuilds the table of this server's own names from CONFIG "myippub"
+  // and "myname" (CHeloForget::WhoIsI). 1 after the rebuild; 0 without the
+  // engine or while another rebuild runs.
+  int SetHeloRefresh();
+
+  // Waits `milliseconds`; a job asked to end stops waiting and ends.
+  void Sleep(int milliseconds);
 
  private:
   CConfig* config() const;
+  const CronContext* context() const { return instance_ != nullptr ? &instance_->context() : nullptr; }
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
 };

@@ -109,13 +109,15 @@ class Daemon:
         if config is not None:
             self.config.write_bytes(config.encode("latin-1"))
 
-    def start(self, *extra, wait_ready=True):
-        """Starts the daemon; unless told otherwise, waits (bounded) for its
-        start line, after which its signal handlers are in place."""
+    def start(self, *extra, wait_ready=True, env=None):
+        """Starts the daemon, with `env` added to the environment; unless
+        told otherwise, waits (bounded) for its start line, after which its
+        signal handlers are in place."""
         self.output = b""
         self.process = subprocess.Popen(
             [self.binary, f"--config={self.config}", "-D", *extra],
-            cwd=self.workdir, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            cwd=self.workdir, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            env={**os.environ, **(env or {})})
         if wait_ready:
             deadline = time.monotonic() + WAIT_SECONDS
             while READY_LINE not in self.output and time.monotonic() < deadline:

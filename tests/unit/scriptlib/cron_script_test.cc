@@ -10,6 +10,8 @@
 #include "engines/auto_white_list.h"
 #include "engines/greylist.h"
 #include "common/app_directory.h"
+#include "engines/ban_list.h"
+#include "engines/helo_forgery.h"
 #include "cron_harness.h"
 
 namespace cron_test {
@@ -179,6 +181,33 @@ TEST(CronScriptTest, WhiteListAndGreylistFunctionsReachTheEngines) {
                         context);
   // LoadALWL goes back to the file, which holds only the pair saved before.
   EXPECT_EQ(run.result, 1 * 1000 + 3 * 100 + 1 * 10 + 2) << run.diagnostics;
+}
+
+// The ban list and the own-names table reach a job as the daemon's stores;
+// SetHeloRefresh rebuilds the names from the configuration's INI items.
+TEST(CronScriptTest, EnginesOfTheCore) {
+  TempAppDirectory dir("db");
+  CConfig config;
+  ASSERT_TRUE(config.LoadBuffer("[CONFIG]\r\nmyippub=192.0.2.7\r\nmyname=mx.example.test\r\n"));
+  CIP_Imbargo inferno;
+  CHeloForget helo;
+  inferno.AddIP_Imbargo("198.51.100.1", 2000000000);
+  CronContext context;
+  context.config = &config;
+  context.inferno = &inferno;
+  context.helo = &helo;
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen +
+                            "CDB_Ram banned = cs.GetDBRamIpInferno();\n"
+                            "CDB_Ram names = cs.GetDBRamHelo();\n"
+                            "int ok = banned.GetCount() == 1;\n"
+                            "ok += 2 * (names.GetCount() == 0);\n"
+                            "ok += 4 * (cs.SetHeloRefresh() == 1);\n"
+                            "ok += 8 * (names.GetCount() > 0);\n"
+                            "return ok; }",
+                        context);
+  EXPECT_EQ(run.result, 15) << run.diagnostics;
+  EXPECT_EQ(helo.IsForgetHelo("mx.example.test"), 1);
+  EXPECT_EQ(helo.IsForgetHelo("[192.0.2.7]"), 1);
 }
 
 }  // namespace
