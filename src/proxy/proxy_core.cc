@@ -221,10 +221,18 @@ bool CTorvaneCore::BuildEngines() {
   if (statistics_ != nullptr) statistics_->SetPathDB(ApplicationPath());
   helo_forget_ = Build<CHeloForget>();
   if (!Announce(this, sessions_ && statistics_ && helo_forget_, "IP FORGED")) return false;
-  statistics_->AddItem("f1n_restart_service", kGroupConnections, 0, static_cast<float>(clock_()),
-                       CStatitiche_Day::kSet);
+  community_ = Build<CCommunityTorvane>(dns_.get());
+  if (!Announce(this, community_ != nullptr, "MIREL COMMUNITY")) return false;
   spf_ = Build<CSPF>(dns_.get());
   if (!Announce(this, spf_ != nullptr, "SPF ENGINE")) return false;
+  local_domains_ = Build<CLocalDomain>();
+  if (!Announce(this, local_domains_ != nullptr, "LOCAL DOMAIN ENGINE")) return false;
+  local_domains_->SuperLoad();
+  Merge(local_domains_->GetLog(), 0);
+  spam_trap_ = Build<CSpam_trap>();
+  if (spam_trap_ == nullptr) return false;
+  statistics_->AddItem("f1n_restart_service", kGroupConnections, 0, static_cast<float>(clock_()),
+                       CStatitiche_Day::kSet);
   kernel_ = Build<CS_Torvane_kernel>();
   return kernel_ != nullptr;
 }
@@ -253,6 +261,7 @@ void CTorvaneCore::ReloadConfig() {
   relay_ranges_->ReplaceRanges(config_->relayip);
   dnsbl_white_ranges_->ReplaceRanges(config_->dnsbl_wip);
   grey_white_ranges_->ReplaceRanges(config_->grey_wip);
+  ApplyCommunitySettings();
   sessions_->SetMaxSessionFromIP(config_->max_session_ip);
   // Published before the pool is built: new workers read it.
   PublishSettings(busy_reply);
@@ -301,6 +310,13 @@ void CTorvaneCore::ApplySpfSettings() {
        line.Format("Load configuration spf time old record :%d x %d max recursion:%d strict:%d",
                    config_->spf_cache_time, config_->spf_cache_type, config_->spf_max_recursion,
                    config_->spf_strict ? 1 : 0));
+}
+
+// The service is asked for its server list off the main loop: a silent
+// server would otherwise stall dispatch for the whole reply wait.
+void CTorvaneCore::ApplyCommunitySettings() {
+  community_->ApplySettings(CommunitySettingsFromConfig(*config_));
+  if (community_->GetServerCount() == 0) community_->RefreshInBackground();
 }
 
 void CTorvaneCore::ApplyListenerSize(const String& busy_reply) {
@@ -458,6 +474,8 @@ void CTorvaneCore::Housekeeping() {
   next_housekeeping_ms_ = now + kHousekeepingMs;
   Merge(dnsbl_->GetLog(), 0);
   Merge(spf_->GetLog(), 0);
+  Merge(community_->GetLog(), 0);
+  Merge(local_domains_->GetLog(), 0);
   for (size_t i = 0; i < workers_.size(); ++i) {
     if (workers_[i]->IsLavorando())
       statistics_->AddItem("f1max_conn_contemp", kGroupConnections, 0, static_cast<float>(i + 1),
@@ -588,5 +606,6 @@ void CTorvaneCore::FullSave() {
   inferno_->Save();
   spf_->Save();
   statistics_->SaveAll();
+  community_->RefreshInBackground();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Save DB O.K");
 }

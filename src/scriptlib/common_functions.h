@@ -8,9 +8,12 @@
 #define TORVANE_SCRIPTLIB_COMMON_FUNCTIONS_H_
 
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/ini_file.h"
+#include "engines/local_domains.h"
 #include "script/externs.h"
 #include "script/interpreter.h"
 #include "scriptlib/regex_functions.h"
@@ -64,6 +67,8 @@ class ScriptHost {
   virtual void EndWorkUnit() {}
   // The resolver behind the DNS_* functions; null where the host has none.
   virtual CDns* Resolver() { return nullptr; }
+  // The local-domain table behind GetDomain; null where the host has none.
+  virtual CLocalDomain* LocalDomains() { return nullptr; }
 };
 
 // The common functions on top of the four mix-ins. Text results are owned
@@ -97,8 +102,11 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   // The configuration value for `key` in any section, or `default_value`;
   // "" without configuration or key.
   const char* GetConfig(const char* key, const char* default_value);
-  // The local-domain record of `domain`: null until local domains exist.
-  void* GetDomain(const char* domain);
+  // The settings object of local domain `domain` (script class
+  // "CDomainConf"), or null without the table or for an unknown domain.
+  // The object stays valid while this script object lives, whatever the
+  // table does meanwhile.
+  CDomainConf* GetDomain(const char* domain);
   void RegisterGlobalVariable(const char* name);
   void SetGlobalVariable(const char* name, const char* value);
   // The registry's object as a pointer typed for its script class, or null.
@@ -164,6 +172,7 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
 
   ScriptHost* host_;  // not owned; may be null
   ScriptTextResults<Text> results_;
+  std::vector<std::shared_ptr<CDomainConf>> handed_domains_;  // what GetDomain gave out
 };
 
 // {=========== registration

@@ -11,7 +11,10 @@
 
 #include "base/config.h"
 #include "base/xml_log.h"
+#include "engines/community_client.h"
+#include "engines/local_domains.h"
 #include "engines/record_store.h"
+#include "engines/spam_trap.h"
 #include "engines/dns.h"
 #include "script/interpreter.h"
 #include "scriptlib/lib_hash_array.h"
@@ -25,6 +28,9 @@ struct CronContext {
   CDns* dns = nullptr;                  // the resolver (DNS_*)
   CS_Torvane_kernel* kernel = nullptr;  // the persistent objects
   ScriptLog* diagnostics = nullptr;     // also receives the interpreter's messages
+  CLocalDomain* domains = nullptr;          // the local-domain table
+  CSpam_trap* traps = nullptr;              // the spam-trap addresses
+  CCommunityTorvane* community = nullptr;   // the reputation service client
 };
 
 // The host instance of one cron script. Not thread-safe: it belongs to the
@@ -48,7 +54,8 @@ class CS_CRON_INSTANCE : public ScriptHost {
   // (the reasons are in the interpreter's log, see BuildAllLog).
   bool InitScript(const char* path);
   // Runs "main"; its result, or -1 when there is no compiled script with a
-  // "main" or the call left errors.
+  // "main" or the call left errors. Domain locks the script kept are
+  // released when main returns.
   int RunMain();
   // Destroys the interpreter.
   void DeleteScript() { interpreter_.reset(); }
@@ -66,6 +73,7 @@ class CS_CRON_INSTANCE : public ScriptHost {
   const char* DefaultLogCategory() const override { return kLogCategory; }
   CFileINI* Configuration() override { return context_.config; }
   CDns* Resolver() override { return context_.dns; }
+  CLocalDomain* LocalDomains() override { return context_.domains; }
   CS_Torvane_kernel* PersistentObjects() override { return context_.kernel; }
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
 
@@ -103,12 +111,27 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   void SetLevelReBootConfig(int level);
   void SetRebootConfig(int flag);
 
-  // ---- the daemon core's engines. Without the core (a script run by
-  // hand) they answer through the common NoEngine* functions.
-  int InsertDomain(Variable domain);  // -1
+  // ---- local domains and spam traps: 0, -1 or null without the table
+  // The new record's number; -1 without the table, for a bad or known name.
+  int InsertDomain(const char* domain);
+  int DeleteDomain(const char* domain);  // 1 when it was removed
+  void SaveDomains();                    // the table's store
+  void LoadDomainsConfig();              // the table again from its files
+  CDB_RAM* GetDBRamDomains();
+  CDB_RAM* GetDBRamSpamTrap();
+  // Edit the domain template file (taken at the next LoadDomainsConfig).
+  void AddVarToDomainTemplate(const char* section, const char* key, const char* value);
+  void DeleteVarFromDomainTemplate(const char* section, const char* key);
+
+  // ---- the community service: 0 / nothing without the client
+  int DCTest(const char* key);  // 1 when the service accepts the key (own key when "")
+  int DCRefreshServer();        // 1 when a server list was taken
+  void DCGetServer(CS_Array* array);
 
  private:
   CConfig* config() const;
+  CLocalDomain* domains() const;
+  CCommunityTorvane* community() const;
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
 };

@@ -17,10 +17,17 @@
 CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 
 // What we know of the session. Checks add to `score`; the message verdict
-// (OnEmailMessagesToAnalyzer) will compare it with "score_for_spam".
+// (OnEmailMessagesToAnalyzer) compares it with "score_for_spam".
 float score = 0.0;
 string client_ip = "";
 string helo_name = "";
+// The envelope of the message under way: the sender and the accepted
+// recipients, space-separated, as the domain checks take them.
+string sender = "";
+string recipients = "";
+
+// A client that writes to a spam trap stays banned this many seconds.
+int kTrapBanSeconds = 86400;
 
 // Steps of the dialogue are logged at this level, refusals at level 1.
 int kLogStep = 2;
@@ -39,6 +46,13 @@ int IsOn(string key) {
   return cs.CharToInt(cs.GetConfig(key)) != 0;
 }
 
+// The address inside "<...>" of a MAIL FROM or RCPT TO argument, lower-cased
+// (the whole argument when it has no angle brackets).
+string EnvelopeAddress(string argument) {
+  if (cs.REeq(argument, "<([^>]*)>")) return cs.Lc(cs.Trim(cs.$1()));
+  return cs.Lc(cs.Trim(argument));
+}
+
 // The first line of a text, for the log: up to the first line end.
 string FirstLine(string text) {
   if (cs.REeq(text, "^([^\\r\\n]*)")) return cs.$1();
@@ -49,6 +63,8 @@ string FirstLine(string text) {
 
 int OnStartClientConnection(int id) {
   score = 0.0;
+  sender = "";
+  recipients = "";
   client_ip = cs.GetClientIP();
   int relay = cs.ClientIsRelay();  // our own networks, or an authenticated client
   cs.WriteLog(kLogStep, cs.Format("connection %d from %s (%s)", id, client_ip,
@@ -123,15 +139,15 @@ int kSpfFail = 2;
 // Does the sender's domain let this client send its mail? A Fail refuses
 // the sender when "spf_reject_fail" is on; otherwise each verdict adds its
 // score. TempError (the policy could not be read) and the rest add nothing.
-int CheckSenderPolicy(string sender) {
-  int result = cs.SPFQuery(client_ip, sender, helo_name);
-  cs.WriteLog(kLogStep, "SPF " + cs.SPFResultString(result) + " for <" + sender + "> from " + client_ip);
+int CheckSenderPolicy(string from) {
+  int result = cs.SPFQuery(client_ip, from, helo_name);
+  cs.WriteLog(kLogStep, "SPF " + cs.SPFResultString(result) + " for <" + from + "> from " + client_ip);
   if (result == kSpfFail && IsOn("spf_reject_fail")) {
     string domain = helo_name;  // a null sender speaks for its HELO name
-    if (cs.REeq(sender, "@([^@]+)$")) domain = cs.$1();
+    if (cs.REeq(from, "@([^@]+)$")) domain = cs.$1();
     cs.DropBufferToMTA();  // the sender never reaches the mail server
     cs.SendToClient("550 5.7.23 SPF: " + domain + " does not allow " + client_ip + "\r\n");
-    cs.WriteLog(kLogRefusal, "SPF refused <" + sender + "> from " + client_ip);
+    cs.WriteLog(kLogRefusal, "SPF refused <" + from + "> from " + client_ip);
     return 0;
   }
   if (result == kSpfFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_fail"));
@@ -140,24 +156,69 @@ int CheckSenderPolicy(string sender) {
   return 0;
 }
 
-int OnMailFrom(string sender) {
-  cs.WriteLog(kLogStep, "MAIL FROM <" + sender + ">");
+int OnMailFrom(string argument) {
+  cs.WriteLog(kLogStep, "MAIL FROM <" + argument + ">");
+  sender = EnvelopeAddress(argument);
+  recipients = "";  // a new transaction
   // Our own networks and authenticated clients send for any domain.
-  if (IsOn("spf_enable") && !cs.ClientIsRelay()) CheckSenderPolicy(sender);
+  if (IsOn("spf_enable") && !cs.ClientIsRelay()) CheckSenderPolicy(argument);
   return 0;
 }
 
-int OnRcptTo(string recipient) {
-  cs.WriteLog(kLogStep, "RCPT TO <" + recipient + ">");
+int OnRcptTo(string argument) {
+  cs.WriteLog(kLogStep, "RCPT TO " + argument);
+  string recipient = EnvelopeAddress(argument);
+  // Our own networks and authenticated clients may write anywhere.
+  if (!cs.ClientIsRelay()) {
+    // Nobody writes to a trap but a spammer: ban the client, tell the
+    // community service, answer with the trap's reply and hang up.
+    if (cs.IsSpamTrap(recipient)) {
+      cs.AddIpInferno(client_ip, cs.Time() + kTrapBanSeconds);
+      cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), sender);
+      cs.DropBufferToMTA();
+      return Refuse(cs.GetSpamTrapResponse(), "spam trap " + recipient + " written by");
+    }
+    // With "local_domains_only" on, this gateway refuses to relay: a
+    // recipient outside our domains is answered here, never forwarded.
+    // Off (the default), relaying stays the mail server's business.
+    if (IsOn("local_domains_only") && cs.IsLocalDomainByRCPT_TO(recipient) < 0) {
+      cs.WriteLog(kLogRefusal, "relaying refused to " + recipient + " for " + client_ip);
+      cs.DropBufferToMTA();
+      cs.SendToClient(cs.GetConfig("rfc530") + "\r\n");
+      return 0;
+    }
+  }
+  if (recipients != "") recipients = recipients + " ";
+  recipients = recipients + recipient;
   return 0;
 }
 
 // Once per message, before any of it reaches the mail server.
 int OnEmailMessagesToAnalyzer() {
+  // The recipients' domains may list the sender: black refuses the
+  // message, white passes it untouched.
+  int listed = cs.IsWhiteBlackList(recipients, sender);
+  if (listed == 0) {
+    cs.DropBufferToMTA();
+    return Refuse(cs.Format(cs.GetConfig("rfc550"), "Sender black listed") + "\r\n",
+                  "black listed sender " + sender + " from");
+  }
+  if (listed == 1) {
+    score = 0.0;
+  } else {
+    score = score + cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), sender);
+    float spam_score = cs.CharToFloat(cs.GetConfig("score_for_spam"));
+    // A recipient domain may make us stricter or milder ("perc_user_aggre").
+    score = cs.RecalculatingScoreByUser(score, spam_score, recipients);
+    // Verdicts at the spam score go back to the community service, and the
+    // message is tagged, unless a recipient wants spam as it is.
+    if (score >= spam_score) {
+      cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), sender);
+      if (!cs.IsSpamLover(recipients)) cs.WriteHeaderMessage(cs.GetConfig("x_torvane_spam"));
+    }
+  }
   cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, score %.2f", cs.GetEmailLen(),
                                   score));
-  // The message verdict goes here: content checks add to `score`; a score
-  // at "score_for_spam" or above marks or refuses the message.
   return 0;
 }
 
