@@ -20,6 +20,9 @@ bool IsLabel(std::string_view label) {
 
 bool IsHostName(std::string_view name) {
   if (name.empty() || name.size() > kMaxHostNameBytes) return false;
+  // No top-level domain is all digits: "1.2.3.999" is a broken address.
+  const std::string_view last = name.substr(name.rfind('.') + 1);
+  if (last.find_first_not_of("0123456789") == std::string_view::npos) return false;
   for (size_t start = 0;;) {
     const size_t dot = name.find('.', start);
     if (!IsLabel(name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start))) {

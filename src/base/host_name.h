@@ -14,7 +14,8 @@ constexpr size_t kMaxLabelBytes = 63;
 
 // True for a host name: labels of letters, digits, "-" and "_" (sites use
 // "_" in internal names), none empty, none starting or ending with "-",
-// within the limits above. One trailing dot is not accepted: names here are
+// within the limits above, the last label not all digits (so no broken
+// dotted quad passes for a name). One trailing dot is not accepted: names here are
 // keys and file names, written without it. So a name never holds "/", "..",
 // NUL or a leading ".".
 bool IsHostName(std::string_view name);

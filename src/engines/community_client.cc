@@ -204,11 +204,18 @@ int CCommunityTorvane::ReadToCommunity(CDnsClient* client, std::string* out, int
   int received = 0;
   char buffer[kDatagramBytes];
   while (count > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const Clock::time_point now = Clock::now();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
     if (left <= 0) break;
-    const int got = client->ReadFor(buffer, sizeof buffer, static_cast<int32_t>(std::min<int64_t>(left, timeout_ms)));
-    if (got == 0) continue;  // nothing yet: wait again until the deadline
-    --count;                 // a datagram or an error (the server refused) ends one read
+    const int32_t wait = static_cast<int32_t>(std::min<int64_t>(left, timeout_ms));
+    const int got = client->ReadFor(buffer, sizeof buffer, wait);
+    if (got == 0) {
+      // A whole wait in silence ends the read; a wait cut short (a signal,
+      // an empty datagram) waits again until the deadline.
+      if (Clock::now() - now >= std::chrono::milliseconds(wait)) break;
+      continue;
+    }
+    --count;  // a datagram or an error (the server refused) ends one read
     if (got > 0) {
       out->append(buffer, static_cast<size_t>(got));
       ++received;
