@@ -46,6 +46,14 @@ int IsOn(string key) {
   return cs.CharToInt(cs.GetConfig(key)) != 0;
 }
 
+// A configuration value, or `fallback` when the file does not set it (the
+// gateway's own defaults live in its code, not in the file).
+string Setting(string key, string fallback) {
+  string value = cs.GetConfig(key);
+  if (value == "") return fallback;
+  return value;
+}
+
 // The address inside "<...>" of a MAIL FROM or RCPT TO argument, lower-cased
 // (the whole argument when it has no angle brackets).
 string EnvelopeAddress(string argument) {
@@ -184,7 +192,7 @@ int OnRcptTo(string argument) {
     if (IsOn("local_domains_only") && cs.IsLocalDomainByRCPT_TO(recipient) < 0) {
       cs.WriteLog(kLogRefusal, "relaying refused to " + recipient + " for " + client_ip);
       cs.DropBufferToMTA();
-      cs.SendToClient(cs.GetConfig("rfc530") + "\r\n");
+      cs.SendToClient(Setting("rfc530", "530 Relaying not allowed") + "\r\n");
       return 0;
     }
   }
@@ -200,21 +208,24 @@ int OnEmailMessagesToAnalyzer() {
   int listed = cs.IsWhiteBlackList(recipients, sender);
   if (listed == 0) {
     cs.DropBufferToMTA();
-    return Refuse(cs.Format(cs.GetConfig("rfc550"), "Sender black listed") + "\r\n",
+    string template = Setting("rfc550", "550 5.7.1 Message rejected by internal domain policy. %s");
+    return Refuse(cs.Format(template, "Sender black listed") + "\r\n",
                   "black listed sender " + sender + " from");
   }
   if (listed == 1) {
     score = 0.0;
   } else {
     score = score + cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), sender);
-    float spam_score = cs.CharToFloat(cs.GetConfig("score_for_spam"));
+    float spam_score = cs.CharToFloat(Setting("score_for_spam", "5.0"));
     // A recipient domain may make us stricter or milder ("perc_user_aggre").
     score = cs.RecalculatingScoreByUser(score, spam_score, recipients);
     // Verdicts at the spam score go back to the community service, and the
     // message is tagged, unless a recipient wants spam as it is.
     if (score >= spam_score) {
       cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), sender);
-      if (!cs.IsSpamLover(recipients)) cs.WriteHeaderMessage(cs.GetConfig("x_torvane_spam"));
+      if (!cs.IsSpamLover(recipients)) {
+        cs.WriteHeaderMessage(Setting("x_torvane_spam", "X-TORVANE-Spam: YES"));
+      }
     }
   }
   cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, score %.2f", cs.GetEmailLen(),

@@ -11,6 +11,7 @@ DIR/mode       read before each answer (absent: "silent"):
                  silent         record the datagram, answer nothing
                  reply HEX      answer the bytes HEX
                  spoof HEX      first HEX from another port, then "NEUTRALE"
+DIR/list       when present, the answer to server-list requests ("006")
 
 Exit status 2 when the address cannot be bound. The server stops by itself
 when its parent goes away or after --lifetime seconds.
@@ -51,7 +52,11 @@ def main():
         with open(os.path.join(args.state, "requests"), "a") as f:
             f.write(data.hex() + "\n")
         kind, payload = read_mode(args.state)
-        if kind == "reply":
+        server_list = os.path.join(args.state, "list")
+        if data[32:35] == b"006" and os.path.exists(server_list):
+            with open(server_list, "rb") as f:
+                sock.sendto(f.read(), peer)
+        elif kind == "reply":
             sock.sendto(payload, peer)
         elif kind == "spoof":
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as other:
