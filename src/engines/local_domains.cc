@@ -55,9 +55,9 @@ ScriptDomainHolds::ScriptDomainHolds() : mark_(Ledger().size()) {}
 ScriptDomainHolds::~ScriptDomainHolds() {
   std::vector<Entry>& ledger = Ledger();
   while (ledger.size() > mark_) {
-    // ReleaseHold removes the entry; `keep` holds the object meanwhile.
+    // EndSession removes the entry; `keep` holds the object meanwhile.
     const std::shared_ptr<CDomainConf> keep = ledger.back().keep;
-    ledger.back().conf->ReleaseHold();
+    ledger.back().conf->EndSession();
   }
 }
 
@@ -82,30 +82,15 @@ void ScriptDomainHolds::Remove(CDomainConf* conf) {
 
 // {=========== CDomainConf
 
-class CDomainConf::Hold {
+class CDomainConf::Hold : public ThreadHeldLock::Scope {
  public:
-  explicit Hold(CDomainConf& conf) : conf_(conf), own_(conf.holder_.load() != std::this_thread::get_id()) {
-    if (own_) conf_.lock_.lock();
-  }
-  ~Hold() {
-    if (own_) conf_.lock_.unlock();
-  }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  CDomainConf& conf_;
-  bool own_;
+  explicit Hold(CDomainConf& conf) : Scope(conf.lock_) {}
 };
 
 CDomainConf::CDomainConf() = default;
 
 CDomainConf::~CDomainConf() {
-  if (holder_.load() == std::this_thread::get_id()) {
-    holder_.store(std::thread::id());
-    lock_.unlock();
-    ScriptDomainHolds::Remove(this);
-  }
+  if (lock_.Release()) ScriptDomainHolds::Remove(this);
 }
 
 int CDomainConf::Load(const char* domain, CFileINI* templ, CLogSimple* log) {
@@ -217,27 +202,14 @@ void CDomainConf::ClearLocked() {
 
 std::string CDomainConf::CfgPathLocked() const { return name_.empty() ? "" : kStoreDir + name_ + ".cfg"; }
 
-void CDomainConf::WaitForSession() {
-  if (holder_.load() == std::this_thread::get_id()) return;
-  std::lock_guard<std::mutex> wait(lock_);
-}
+void CDomainConf::WaitForSession() { lock_.Wait(); }
 
 void CDomainConf::StartSession() {
-  if (holder_.load() == std::this_thread::get_id()) return;
-  lock_.lock();
-  holder_.store(std::this_thread::get_id());
-  ScriptDomainHolds::Add(this);
+  if (lock_.Keep()) ScriptDomainHolds::Add(this);
 }
 
 void CDomainConf::EndSession() {
-  if (holder_.load() != std::this_thread::get_id()) return;
-  ReleaseHold();
-}
-
-void CDomainConf::ReleaseHold() {
-  holder_.store(std::thread::id());
-  lock_.unlock();
-  ScriptDomainHolds::Remove(this);
+  if (lock_.Release()) ScriptDomainHolds::Remove(this);
 }
 
 // }===========

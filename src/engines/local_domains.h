@@ -8,16 +8,15 @@
 #ifndef TORVANE_ENGINES_LOCAL_DOMAINS_H_
 #define TORVANE_ENGINES_LOCAL_DOMAINS_H_
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "base/ini_file.h"
+#include "base/mutex.h"
 #include "base/string.h"
 #include "base/xml_log.h"
 #include "engines/record_store.h"
@@ -81,7 +80,6 @@ class CDomainConf : public std::enable_shared_from_this<CDomainConf> {
   void EndSession();
 
  private:
-  friend class ScriptDomainHolds;
   // Takes lock_ for a scope unless the calling thread holds it already.
   class Hold;
   struct Store {
@@ -92,11 +90,7 @@ class CDomainConf : public std::enable_shared_from_this<CDomainConf> {
   // The path of the cfg file, "" without a name. REQUIRES: lock_ held.
   std::string CfgPathLocked() const;
   void ClearLocked();
-  // Undoes the calling thread's StartSession. REQUIRES: it holds it.
-  void ReleaseHold();
-
-  std::mutex lock_;
-  std::atomic<std::thread::id> holder_{};  // the thread holding lock_ as a script, or none
+  ThreadHeldLock lock_;  // kept by a script between StartSession and EndSession
   // Guarded by lock_:
   std::string name_;
   std::map<std::string, std::string> variables_;

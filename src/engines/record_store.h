@@ -224,9 +224,8 @@ class CDB_RAM {
 
   WallClock clock_ = SystemWallClock;  // set before sharing, then read-only
 
-  CCriticalSession lock_;
-  // The thread inside BiginTranstion/EndTransation, or none.
-  std::atomic<std::thread::id> transaction_owner_{};
+  // Kept by the thread inside BiginTranstion/EndTransation.
+  ThreadHeldLock lock_;
 };
 
 #endif  // TORVANE_ENGINES_RECORD_STORE_H_
