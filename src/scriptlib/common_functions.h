@@ -138,19 +138,14 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   int NoEngineInt1(Variable) { return 0; }
   int NoEngineInt2(Variable, Variable) { return 0; }
   int NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
-  // -1: the check cannot tell.
-  int NoEngineUndecided1(Variable) { return -1; }
-  int NoEngineUndecided2(Variable, Variable) { return -1; }
   float NoEngineFloat1(Variable) { return 0.0f; }
   float NoEngineFloat2(Variable, Variable) { return 0.0f; }
-  float NoEngineFloat3(Variable, Variable, Variable) { return 0.0f; }
   const char* NoEngineText() { return ""; }
   const char* NoEngineText1(Variable) { return ""; }
   const char* NoEngineText5(Variable, Variable, Variable, Variable, Variable) { return ""; }
   void NoEngineAction() {}
   void NoEngineAction1(Variable) {}
   void NoEngineAction2(Variable, Variable) {}
-  void NoEngineAction3(Variable, Variable, Variable) {}
   // The listing functions: no entries, 0.
   int NoEngineView(Variable, int, int, const char*, int) { return 0; }
   void NoEngineListing(Variable) {}
