@@ -145,6 +145,7 @@ const ConfigKey kConfigKeys[] = {
     {"FIREWALL", "error_max", IntKey{&CConfig::error_max, 3}},
     {"FIREWALL", "cmd_noop", IntKey{&CConfig::cmd_noop, 3}},
     {"FIREWALL", "timeout_client", IntKey{&CConfig::timeout_client, 60}},
+    {"FIREWALL", "local_domains_only", SwitchKey{&CConfig::local_domains_only, false}},
 
     {"BAYES", "occorenze_per", FloatKey{&CConfig::occorenze_per, 32.0f}},
     {"BAYES", "p_bayes_ham", FloatKey{&CConfig::p_bayes_ham, -3.99f}},
@@ -189,6 +190,7 @@ const ConfigKey kConfigKeys[] = {
     {"COMMUNITY", "cmy_softfail", FloatKey{&CConfig::cmy_softfail, 2.5f}},
     {"COMMUNITY", "cmy_fail", FloatKey{&CConfig::cmy_fail, 5.0f}},
     {"COMMUNITY", "cmy_hardfail", FloatKey{&CConfig::cmy_hardfail, 10.0f}},
+    {"COMMUNITY", "cmy_server", TextKey{&CConfig::cmy_server, ""}},
 
     {"SPF", "spf_enable", SwitchKey{&CConfig::spf_enable, true}},
     {"SPF", "spf_reject_fail", SwitchKey{&CConfig::spf_reject_fail, true}},

@@ -98,6 +98,7 @@ class CConfig : public CFileINI {
   int error_max = 0;
   int cmd_noop = 0;
   int timeout_client = 0;
+  bool local_domains_only = false;  // refuse recipients outside the local domains
 
   // ---- BAYES ----------------------------------------------------------
   float occorenze_per = 0;
@@ -144,6 +145,7 @@ class CConfig : public CFileINI {
   float cmy_softfail = 0;
   float cmy_fail = 0;
   float cmy_hardfail = 0;
+  String cmy_server;  // the service's server asked for the server list
 
   // ---- SPF ------------------------------------------------------------
   bool spf_enable = false;

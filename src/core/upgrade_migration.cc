@@ -9,6 +9,7 @@
 #include "base/atomic_file.h"
 #include "base/md5.h"
 #include "base/file.h"
+#include "base/host_name.h"
 #include "base/utility.h"
 #include "core/daemon.h"
 #include "engines/record_store.h"
@@ -51,15 +52,11 @@ void KeyTheConfigurationPage() {
   if (out.Open() && out.Write(keyed.data(), keyed.size())) out.Commit();
 }
 
-// A domain name is used as a file name: anything that could leave "db/" is
-// not a domain.
-bool IsPlainName(const char* name) {
-  return name[0] != '\0' && name[0] != '.' && strchr(name, '/') == nullptr;
-}
-
 // White/black list entries become the single character "1" (listed) or "0".
+// The list is the store the shipped domain template names "wbip"; a record
+// that is no host name is no domain (and could name a file outside db/).
 void MigrateDomainList(const char* domain) {
-  if (!IsPlainName(domain)) return;
+  if (!IsHostName(domain)) return;
   std::string name = std::string("db/") + domain + ".wb";
   CDB_RAM list;
   if (!list.Open(name.c_str())) return;

@@ -138,35 +138,14 @@ std::unique_ptr<RECORD> ReadRecord(CKFile& file, char* scratch) {
 
 // ---- Locking ---------------------------------------------------------------
 
-class CDB_RAM::Hold {
+class CDB_RAM::Hold : public ThreadHeldLock::Scope {
  public:
-  explicit Hold(CDB_RAM& store)
-      : store_(store), locks_(store.transaction_owner_.load() != std::this_thread::get_id()) {
-    if (locks_) store_.lock_.StartSession();
-  }
-  ~Hold() {
-    if (locks_) store_.lock_.EndSession();
-  }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  CDB_RAM& store_;
-  const bool locks_;  // false inside this thread's own transaction
+  explicit Hold(CDB_RAM& store) : Scope(store.lock_) {}
 };
 
-void CDB_RAM::BiginTranstion() {
-  lock_.StartSession();
-  transaction_owner_.store(std::this_thread::get_id());
-}
+void CDB_RAM::BiginTranstion() { lock_.Keep(); }
 
-void CDB_RAM::EndTransation() {
-  // Only the holder may end it: unlocking a mutex held by another thread
-  // would hand its tables to everyone.
-  if (transaction_owner_.load() != std::this_thread::get_id()) return;
-  transaction_owner_.store(std::thread::id());
-  lock_.EndSession();
-}
+void CDB_RAM::EndTransation() { lock_.Release(); }
 
 // ---- RECORD ----------------------------------------------------------------
 

@@ -273,9 +273,8 @@ class CDB_RAM {
   uint64_t written_sequence_ = 0;                 // the newest image in the file
   std::atomic<uint64_t> saved_generation_{0};     // the generation the file holds
 
-  CCriticalSession lock_;
-  // The thread inside BiginTranstion/EndTransation, or none.
-  std::atomic<std::thread::id> transaction_owner_{};
+  // Kept by the thread inside BiginTranstion/EndTransation.
+  ThreadHeldLock lock_;
 };
 
 #endif  // TORVANE_ENGINES_RECORD_STORE_H_

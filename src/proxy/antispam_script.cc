@@ -90,6 +90,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool 
   for (AntispamScriptSlot& slot : slots_) {
     if (!slot.compiled || !slot.good) continue;
     MakeCurrent(&slot);
+    ScriptDomainHolds holds;  // the top-level code runs again
     slot.interpreter->Reset();
   }
   MakeCurrent(&slots_.front());
@@ -136,6 +137,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const Str
   SetClassScript(in);
   in->addExternVariable("$_this", new ExternVariable<CS_PROXY_ANTISPAM_INSTANCE*>(&self_));
   MakeCurrent(slot);  // the top-level code runs while loading
+  ScriptDomainHolds holds;
   if (in->loadbyram(text.get()) == 0) slot->good = false;
 }
 
@@ -180,6 +182,8 @@ int CS_PROXY_ANTISPAM_INSTANCE::Dispatch(const char* name, const char* format, v
 int CS_PROXY_ANTISPAM_INSTANCE::CallIn(AntispamScriptSlot* slot, const char* name, const char* format,
                                        va_list* args) {
   MakeCurrent(slot);
+  // A domain lock the script took and kept is released when its call ends.
+  ScriptDomainHolds holds;
   int result = 0;
   if (args == nullptr) {
     result = slot->interpreter->run(name);
@@ -203,6 +207,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::AnnounceChanges(const AntispamScriptSlot* calle
     }
     MakeCurrent(&other);
     for (const auto& [name, value] : changes) {
+      ScriptDomainHolds holds;
       other.interpreter->run(kNotificationEvent, "string,string", name.c_str(), value.c_str());
       if (!CollectErrors(&other)) break;
     }
@@ -257,6 +262,10 @@ CAutoLightWhiteList* CS_PROXY_ANTISPAM_INSTANCE::WhiteList() {
 
 CDnsBL* CS_PROXY_ANTISPAM_INSTANCE::BlockLists() {
   return context_.core != nullptr ? context_.core->dnsbl() : nullptr;
+}
+
+CLocalDomain* CS_PROXY_ANTISPAM_INSTANCE::LocalDomains() {
+  return context_.core != nullptr ? context_.core->local_domains() : nullptr;
 }
 
 CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() {
@@ -629,10 +638,74 @@ int CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* first, const char* s
 
 // }===========
 
-// {=========== CS_ANTISPAM_SCRIPT: engines this build does not have
+// {=========== CS_ANTISPAM_SCRIPT: local domains, spam traps, community
 
-float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float, Variable) { return score; }
-const char* CS_ANTISPAM_SCRIPT::MirelCommunityGetEnumStringFormScore(float) { return "NEUTRAL"; }
+CLocalDomain* CS_ANTISPAM_SCRIPT::domains() const {
+  CTorvaneCore* c = core();
+  return c != nullptr ? c->local_domains() : nullptr;
+}
+
+CCommunityTorvane* CS_ANTISPAM_SCRIPT::community() const {
+  CTorvaneCore* c = core();
+  return c != nullptr ? c->community() : nullptr;
+}
+
+int CS_ANTISPAM_SCRIPT::IsLocalDomainByRCPTO(const char* recipient) {
+  CLocalDomain* d = domains();
+  return d != nullptr && recipient != nullptr ? d->IsLocalDomainByRCPTO(recipient) : -1;
+}
+
+int CS_ANTISPAM_SCRIPT::IsWhiteBlackList(const char* recipients, const char* sender) {
+  CLocalDomain* d = domains();
+  return d != nullptr && recipients != nullptr && sender != nullptr ? d->IsWhiteBlackList(recipients, sender) : -1;
+}
+
+int CS_ANTISPAM_SCRIPT::IsSpamLover(const char* recipients) {
+  CLocalDomain* d = domains();
+  return d != nullptr && recipients != nullptr ? d->IsSpamLover(recipients) : 0;
+}
+
+float CS_ANTISPAM_SCRIPT::RecalculatingScoreByUser(float score, float base, const char* recipients) {
+  CLocalDomain* d = domains();
+  return d != nullptr && recipients != nullptr ? d->RecalcolateScoreByUser(score, base, recipients) : score;
+}
+
+int CS_ANTISPAM_SCRIPT::IsSpamTrap(const char* recipients) {
+  CTorvaneCore* c = core();
+  CSpam_trap* traps = c != nullptr ? c->spam_trap() : nullptr;
+  return traps != nullptr && recipients != nullptr ? traps->IsSpamTrap(recipients) : 0;
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetSpamTrapResponse() {
+  CTorvaneCore* c = core();
+  CSpam_trap* traps = c != nullptr ? c->spam_trap() : nullptr;
+  return results_.Keep(Text::kTrapReply, traps != nullptr ? traps->GetRisposta() : String(""));
+}
+
+void CS_ANTISPAM_SCRIPT::MirelCommunityAnnunce(const char* client_address, const char* client_host,
+                                               const char* sender) {
+  if (CCommunityTorvane* service = community()) service->CommunityAnnunce(client_address, client_host, sender);
+}
+
+float CS_ANTISPAM_SCRIPT::MirelCommunityQuery(const char* client_address, const char* client_host,
+                                              const char* sender) {
+  CCommunityTorvane* service = community();
+  return service != nullptr ? service->CommunityQuery(client_address, client_host, sender) : 0.0f;
+}
+
+int CS_ANTISPAM_SCRIPT::IsValidKeyMirelCommunity() {
+  CCommunityTorvane* service = community();
+  return service != nullptr ? service->IsvalidKey() : 0;
+}
+
+const char* CS_ANTISPAM_SCRIPT::MirelCommunityGetEnumStringFormScore(float score) {
+  CCommunityTorvane* service = community();
+  return service != nullptr ? service->GetResFromScore(score) : "NEUTRAL";
+}
+
+int CS_ANTISPAM_SCRIPT::IsLanIp(const char* address) {
+  return core() != nullptr ? CCommunityTorvane::IsLanIp(address) : 0;
+}
 
 // }===========
 
@@ -674,7 +747,7 @@ void RegisterCheckFunctions(AntispamClass* cls) {
   cls->addMethod("AddIpInferno", &Antispam::AddIpInferno);
   cls->addMethod("IsIpWhiteList", &Antispam::IsIpWhiteList);
   cls->addMethod("IsRelayIp", &Antispam::IsRelayIp);
-  Bind(cls, "IsLanIp", &CS_ScriptCommon::NoEngineInt1);
+  cls->addMethod("IsLanIp", &Antispam::IsLanIp);
   cls->addMethod("IsIpMaxSession", &Antispam::IsIpMaxSession);
   cls->addMethod("RegisterSessionIp", &Antispam::RegisterSessionIp);
   cls->addMethod("IsForgetHelo", &Antispam::IsForgetHelo);
@@ -690,15 +763,15 @@ void RegisterCheckFunctions(AntispamClass* cls) {
 }
 
 void RegisterDomainAndCommunityFunctions(AntispamClass* cls) {
-  Bind(cls, "IsLocalDomainByRCPT_TO", &CS_ScriptCommon::NoEngineUndecided1);
-  Bind(cls, "IsWhiteBlackList", &CS_ScriptCommon::NoEngineUndecided2);
-  Bind(cls, "IsSpamLover", &CS_ScriptCommon::NoEngineInt1);
+  cls->addMethod("IsLocalDomainByRCPT_TO", &Antispam::IsLocalDomainByRCPTO);
+  cls->addMethod("IsWhiteBlackList", &Antispam::IsWhiteBlackList);
+  cls->addMethod("IsSpamLover", &Antispam::IsSpamLover);
   cls->addMethod("RecalculatingScoreByUser", &Antispam::RecalculatingScoreByUser);
-  Bind(cls, "IsSpamTrap", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "GetSpamTrapResponse", &CS_ScriptCommon::NoEngineText);
-  Bind(cls, "MirelCommunityAnnunce", &CS_ScriptCommon::NoEngineAction3);
-  Bind(cls, "MirelCommunityQuery", &CS_ScriptCommon::NoEngineFloat3);
-  Bind(cls, "IsValidKeyMirelCommunity", &CS_ScriptCommon::NoEngineInt);
+  cls->addMethod("IsSpamTrap", &Antispam::IsSpamTrap);
+  cls->addMethod("GetSpamTrapResponse", &Antispam::GetSpamTrapResponse);
+  cls->addMethod("MirelCommunityAnnunce", &Antispam::MirelCommunityAnnunce);
+  cls->addMethod("MirelCommunityQuery", &Antispam::MirelCommunityQuery);
+  cls->addMethod("IsValidKeyMirelCommunity", &Antispam::IsValidKeyMirelCommunity);
   cls->addMethod("MirelCommunityGetEnumStringFormScore", &Antispam::MirelCommunityGetEnumStringFormScore);
 }
 

@@ -18,6 +18,8 @@
 #include "base/string.h"
 #include "engines/dns.h"
 #include "engines/dnsbl.h"
+#include "engines/community_client.h"
+#include "engines/local_domains.h"
 #include "script/interpreter.h"
 #include "script/variable.h"
 #include "scriptlib/common_functions.h"
@@ -112,6 +114,7 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   CGreyList* GreyList() override;
   CAutoLightWhiteList* WhiteList() override;
   CDnsBL* BlockLists() override;
+  CLocalDomain* LocalDomains() override;
   CS_Torvane_kernel* PersistentObjects() override;
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
   // Exit: close after the queue, and close both sockets.
@@ -225,16 +228,27 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   // engine or a message, else as CBayes::AddQuarantena.
   int AddToBayesianQuarantine(const char* first, const char* second, int code, Variable mail);
 
-  // ---- engines this build does not have (the rest answer through the
-  // common NoEngine* functions)
-  // No domain settings: the score unchanged.
-  float RecalculatingScoreByUser(float score, float weight, Variable recipient);
-  // No community verdicts: "NEUTRAL".
+  // ---- local domains, spam traps and the community service.
+  // `recipients` are space-separated addresses.
+  int IsLocalDomainByRCPTO(const char* recipient);  // -1 when not local
+  int IsWhiteBlackList(const char* recipients, const char* sender);  // 1, 0, -1 none
+  int IsSpamLover(const char* recipients);
+  // The score shifted by the first recipient domain's "perc_user_aggre"
+  // percent of `base`; `score` unchanged without it.
+  float RecalculatingScoreByUser(float score, float base, const char* recipients);
+  int IsSpamTrap(const char* recipients);
+  // The reply for a trapped client ("" without the engine).
+  const char* GetSpamTrapResponse();
+  void MirelCommunityAnnunce(const char* client_address, const char* client_host, const char* sender);
+  float MirelCommunityQuery(const char* client_address, const char* client_host, const char* sender);
+  int IsValidKeyMirelCommunity();
+  // The verdict word of a score; "NEUTRAL" without the engine.
   const char* MirelCommunityGetEnumStringFormScore(float score);
+  int IsLanIp(const char* address);
 
  private:
   enum class Text {
-    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kEmailRaw, kTriples, kCount
+    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kEmailRaw, kTriples, kTrapReply, kCount
   };
 
   SmtpSession* session() const;
@@ -243,6 +257,8 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   CTorvaneCore* core() const;
   // The core's greylist, or null.
   CGreyList* grey_list() const;
+  CLocalDomain* domains() const;
+  CCommunityTorvane* community() const;
 
   CS_PROXY_ANTISPAM_INSTANCE* instance_;  // not owned; may be null
   ScriptTextResults<Text> results_;

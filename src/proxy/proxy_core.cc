@@ -229,8 +229,8 @@ bool CTorvaneCore::BuildEngines() {
   if (statistics_ != nullptr) statistics_->SetPathDB(ApplicationPath());
   helo_forget_ = Build<CHeloForget>();
   if (!Announce(this, sessions_ && statistics_ && helo_forget_, "IP FORGED")) return false;
-  statistics_->AddItem("f1n_restart_service", kGroupConnections, 0, static_cast<float>(clock_()),
-                       CStatitiche_Day::kSet);
+  community_ = Build<CCommunityTorvane>(dns_.get());
+  if (!Announce(this, community_ != nullptr, "MIREL COMMUNITY")) return false;
   spf_ = Build<CSPF>(dns_.get());
   if (!Announce(this, spf_ != nullptr, "SPF ENGINE")) return false;
   alwl_ = Build<CAutoLightWhiteList>();
@@ -239,6 +239,14 @@ bool CTorvaneCore::BuildEngines() {
   // Record times follow the core's clock, like the saves that purge them.
   alwl_->SetClock(clock_);
   grey_list_->SetClock(clock_);
+  local_domains_ = Build<CLocalDomain>();
+  if (!Announce(this, local_domains_ != nullptr, "LOCAL DOMAIN ENGINE")) return false;
+  local_domains_->SuperLoad();
+  Merge(local_domains_->GetLog(), 0);
+  spam_trap_ = Build<CSpam_trap>();
+  if (spam_trap_ == nullptr) return false;
+  statistics_->AddItem("f1n_restart_service", kGroupConnections, 0, static_cast<float>(clock_()),
+                       CStatitiche_Day::kSet);
   kernel_ = Build<CS_Torvane_kernel>();
   return kernel_ != nullptr;
 }
@@ -270,6 +278,7 @@ void CTorvaneCore::ReloadConfig() {
   dnsbl_white_ranges_->ReplaceRanges(config_->dnsbl_wip);
   grey_white_ranges_->ReplaceRanges(config_->grey_wip);
   ApplyGreylistSettings();
+  ApplyCommunitySettings();
   sessions_->SetMaxSessionFromIP(config_->max_session_ip);
   // Published before the pool is built: new workers read it.
   PublishSettings(busy_reply);
@@ -326,6 +335,13 @@ void CTorvaneCore::ApplyGreylistSettings() {
   grey_list_->SetMaxRecords(config_->grey_max_records);
   alwl_->SetTimeOfValidityRecord(config_->alwl_transito_time, config_->alwl_transito_type);
   alwl_->SetMaxRecords(config_->alwl_max_records);
+}
+
+// The service is asked for its server list off the main loop: a silent
+// server would otherwise stall dispatch for the whole reply wait.
+void CTorvaneCore::ApplyCommunitySettings() {
+  community_->ApplySettings(CommunitySettingsFromConfig(*config_));
+  if (community_->GetServerCount() == 0) community_->RefreshInBackground();
 }
 
 void CTorvaneCore::ApplyListenerSize(const String& busy_reply) {
@@ -486,6 +502,8 @@ void CTorvaneCore::Housekeeping() {
   Merge(grey_list_->GetLog(), 0);
   Merge(alwl_->GetLog(), 0);
   Merge(bayes_->GetLog(), 0);
+  Merge(community_->GetLog(), 0);
+  Merge(local_domains_->GetLog(), 0);
   for (size_t i = 0; i < workers_.size(); ++i) {
     if (workers_[i]->IsLavorando())
       statistics_->AddItem("f1max_conn_contemp", kGroupConnections, 0, static_cast<float>(i + 1),
@@ -631,6 +649,7 @@ void CTorvaneCore::FullSave() {
   // Every Bayes store, the word table included: training done in the
   // daemon must survive a restart.
   bayes_->SaveAll();
+  community_->RefreshInBackground();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Save DB O.K");
 }
 

@@ -23,9 +23,12 @@
 #include "base/wake_signal.h"
 #include "base/wall_clock.h"
 #include "engines/bayes_filter.h"
+#include "engines/community_client.h"
 #include "engines/dns.h"
 #include "engines/dnsbl.h"
 #include "engines/helo_forgery.h"
+#include "engines/local_domains.h"
+#include "engines/spam_trap.h"
 #include "engines/ban_list.h"
 #include "engines/sessions_per_address.h"
 #include "engines/spf.h"
@@ -129,6 +132,9 @@ class CTorvaneCore : public CLogSimple {
   CSPF* spf() const { return spf_.get(); }
   CAutoLightWhiteList* alwl() const { return alwl_.get(); }
   CGreyList* grey_list() const { return grey_list_.get(); }
+  CCommunityTorvane* community() const { return community_.get(); }
+  CLocalDomain* local_domains() const { return local_domains_.get(); }
+  CSpam_trap* spam_trap() const { return spam_trap_.get(); }
   CS_Torvane_kernel* kernel() const { return kernel_.get(); }
   // Rung by the listener whenever it queues a connection, so the owner's
   // loop dispatches it at once. Not owned; may be null; must outlive the
@@ -151,6 +157,8 @@ class CTorvaneCore : public CLogSimple {
   void ApplySpfSettings();
   // Embargo, lifetimes and caps of the greylist and the white list.
   void ApplyGreylistSettings();
+  // The service settings; asks for the server list while none is known.
+  void ApplyCommunitySettings();
   // Stops the workers and the listener when address, port or size changed,
   // and takes the new values with a new listener.
   void ApplyListenerSize(const String& busy_reply);
@@ -199,6 +207,9 @@ class CTorvaneCore : public CLogSimple {
   std::unique_ptr<CSPF> spf_;
   std::unique_ptr<CAutoLightWhiteList> alwl_;
   std::unique_ptr<CGreyList> grey_list_;
+  std::unique_ptr<CCommunityTorvane> community_;
+  std::unique_ptr<CLocalDomain> local_domains_;
+  std::unique_ptr<CSpam_trap> spam_trap_;
   std::unique_ptr<CS_Torvane_kernel> kernel_;
 
   int next_housekeeping_ms_ = kHousekeepingMs;

@@ -146,7 +146,18 @@ const char* CS_ScriptCommon::GetConfig(const char* key, const char* default_valu
   return ConfigValue(key, nullptr, default_value);
 }
 
-void* CS_ScriptCommon::GetDomain(const char*) { return nullptr; }
+CDomainConf* CS_ScriptCommon::GetDomain(const char* domain) {
+  CLocalDomain* domains = host_ != nullptr ? host_->LocalDomains() : nullptr;
+  std::shared_ptr<CDomainConf> conf = domains != nullptr ? domains->GetDomain(domain) : nullptr;
+  if (conf == nullptr) return nullptr;
+  CDomainConf* handle = conf.get();
+  // Kept while this object lives: the script holds a plain pointer, and
+  // the table may drop the object meanwhile (a reload, a deletion).
+  if (std::find(handed_domains_.begin(), handed_domains_.end(), conf) == handed_domains_.end()) {
+    handed_domains_.push_back(std::move(conf));
+  }
+  return handle;
+}
 
 const char* CS_ScriptCommon::Lookup(Text slot, const char* name, int type) {
   CDns* dns = host_ != nullptr && name != nullptr ? host_->Resolver() : nullptr;

@@ -8,9 +8,12 @@
 #define TORVANE_SCRIPTLIB_COMMON_FUNCTIONS_H_
 
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/ini_file.h"
+#include "engines/local_domains.h"
 #include "script/externs.h"
 #include "script/interpreter.h"
 #include "scriptlib/regex_functions.h"
@@ -75,6 +78,8 @@ class ScriptHost {
   // The block lists behind DNSBL_Score and DNSBL_Ns; null where the host
   // has none.
   virtual CDnsBL* BlockLists() { return nullptr; }
+  // The local-domain table behind GetDomain; null where the host has none.
+  virtual CLocalDomain* LocalDomains() { return nullptr; }
 };
 
 // The common functions on top of the four mix-ins. Text results are owned
@@ -108,8 +113,11 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   // The configuration value for `key` in any section, or `default_value`;
   // "" without configuration or key.
   const char* GetConfig(const char* key, const char* default_value);
-  // The local-domain record of `domain`: null until local domains exist.
-  void* GetDomain(const char* domain);
+  // The settings object of local domain `domain` (script class
+  // "CDomainConf"), or null without the table or for an unknown domain.
+  // The object stays valid while this script object lives, whatever the
+  // table does meanwhile.
+  CDomainConf* GetDomain(const char* domain);
   void RegisterGlobalVariable(const char* name);
   void SetGlobalVariable(const char* name, const char* value);
   // The registry's object as a pointer typed for its script class, or null.
@@ -153,18 +161,15 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   int NoEngineInt1(Variable) { return 0; }
   int NoEngineInt2(Variable, Variable) { return 0; }
   int NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
-  // -1: the check cannot tell.
-  int NoEngineUndecided1(Variable) { return -1; }
-  int NoEngineUndecided2(Variable, Variable) { return -1; }
   float NoEngineFloat1(Variable) { return 0.0f; }
   float NoEngineFloat2(Variable, Variable) { return 0.0f; }
-  float NoEngineFloat3(Variable, Variable, Variable) { return 0.0f; }
   const char* NoEngineText() { return ""; }
   const char* NoEngineText1(Variable) { return ""; }
   void NoEngineAction() {}
   void NoEngineAction2(Variable, Variable) {}
   void NoEngineAction3(Variable, Variable, Variable) {}
-  // The listing functions: no entries.
+  // The listing functions: no entries, 0.
+  int NoEngineView(Variable, int, int, const char*, int) { return 0; }
   void NoEngineListing(Variable) {}
   // Functions that hand out an engine's table or object: null.
   CDB_RAM* NoEngineStore() { return nullptr; }
@@ -186,6 +191,7 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
 
   ScriptHost* host_;  // not owned; may be null
   ScriptTextResults<Text> results_;
+  std::vector<std::shared_ptr<CDomainConf>> handed_domains_;  // what GetDomain gave out
 };
 
 // {=========== registration

@@ -70,12 +70,14 @@ bool CS_CRON_INSTANCE::InitScript(const char* path) {
   }
   SetClassScript(in);
   in->addExternVariable("$_this", new ExternVariable<CS_CRON_INSTANCE*>(&self_));
+  ScriptDomainHolds holds;  // the top-level code runs while loading
   return in->loadbyram(text.get()) != 0;
 }
 
 int CS_CRON_INSTANCE::RunMain() {
   Interpreter* in = interpreter_.get();
   if (in == nullptr || !in->isExist("main")) return -1;
+  ScriptDomainHolds holds;
   int result = in->run("main");
   return in->BuildAllLog()[0] != '\0' ? -1 : result;
 }
@@ -154,7 +156,57 @@ void CS_CRON_SCRIPT::SetRebootConfig(int flag) {
   }
 }
 
-int CS_CRON_SCRIPT::InsertDomain(Variable) { return -1; }
+CLocalDomain* CS_CRON_SCRIPT::domains() const {
+  return instance_ != nullptr ? instance_->context().domains : nullptr;
+}
+
+CCommunityTorvane* CS_CRON_SCRIPT::community() const {
+  return instance_ != nullptr ? instance_->context().community : nullptr;
+}
+
+int CS_CRON_SCRIPT::InsertDomain(const char* domain) {
+  return domains() != nullptr && domain != nullptr ? domains()->InsertDomain(domain) : -1;
+}
+
+int CS_CRON_SCRIPT::DeleteDomain(const char* domain) {
+  return domains() != nullptr && domain != nullptr ? domains()->DeleteDomain(domain) : 0;
+}
+
+void CS_CRON_SCRIPT::SaveDomains() {
+  if (domains() != nullptr) domains()->SuperSave();
+}
+
+void CS_CRON_SCRIPT::LoadDomainsConfig() {
+  if (domains() != nullptr) domains()->SuperLoad();
+}
+
+CDB_RAM* CS_CRON_SCRIPT::GetDBRamDomains() { return domains(); }
+
+CDB_RAM* CS_CRON_SCRIPT::GetDBRamSpamTrap() {
+  return instance_ != nullptr ? instance_->context().traps : nullptr;
+}
+
+void CS_CRON_SCRIPT::AddVarToDomainTemplate(const char* section, const char* key, const char* value) {
+  if (instance_ != nullptr) CLocalDomain::AddVarToTemplate(section, key, value);
+}
+
+void CS_CRON_SCRIPT::DeleteVarFromDomainTemplate(const char* section, const char* key) {
+  if (instance_ != nullptr) CLocalDomain::DeleteVarFromTemplate(section, key);
+}
+
+int CS_CRON_SCRIPT::DCTest(const char* key) {
+  return community() != nullptr ? community()->CommunityTest(0, key) : 0;
+}
+
+int CS_CRON_SCRIPT::DCRefreshServer() {
+  return community() != nullptr ? community()->RefreshServerFromCommunity() : 0;
+}
+
+void CS_CRON_SCRIPT::DCGetServer(CS_Array* array) {
+  if (community() == nullptr || array == nullptr) return;
+  ArraySink sink(array);
+  community()->PopolateForRADMIN(&sink);
+}
 
 CBayes* CS_CRON_SCRIPT::GetDBBayes() { return instance_ != nullptr ? instance_->context().bayes : nullptr; }
 CDB_RAM* CS_CRON_SCRIPT::GetDBRamIpInferno() { return context() != nullptr ? context()->inferno : nullptr; }
@@ -192,12 +244,11 @@ using Cron = CS_CRON_SCRIPT;
 using script_common_detail::Bind;
 
 // The cron kind's own functions. Those whose names the common set also has
-// (GetConfig with a section, GetDomain of the local-domain engine, a Sleep
-// that a stop request ends) come first, so they take the name.
+// (GetConfig with a section, a Sleep that a stop request ends) come first,
+// so they take the name.
 void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
   cls->addMethod("Sleep", &Cron::Sleep);
-  Bind(cls, "GetDomain", &CS_ScriptCommon::NoEngineInt1);
   cls->addMethod("RunScript", &Cron::RunScript);
   cls->addMethod("GetConfigToArray", &Cron::GetConfigToArray, ",0");
   cls->addMethod("SetConfig", &Cron::SetConfig);
@@ -214,34 +265,26 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
   Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
   cls->addMethod("InsertDomain", &Cron::InsertDomain);
-  Bind(cls, "DeleteDomain", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "SaveDomains", &CS_ScriptCommon::NoEngineAction);
-  Bind(cls, "LoadDomainsConfig", &CS_ScriptCommon::NoEngineAction);
-  Bind(cls, "AddVarToDomainTemplate", &CS_ScriptCommon::NoEngineAction3);
-  Bind(cls, "DeleteVarFromDomainTemplate", &CS_ScriptCommon::NoEngineAction2);
+  cls->addMethod("DeleteDomain", &Cron::DeleteDomain);
+  cls->addMethod("SaveDomains", &Cron::SaveDomains);
+  cls->addMethod("LoadDomainsConfig", &Cron::LoadDomainsConfig);
+  cls->addMethod("AddVarToDomainTemplate", &Cron::AddVarToDomainTemplate);
+  cls->addMethod("DeleteVarFromDomainTemplate", &Cron::DeleteVarFromDomainTemplate);
+  cls->addMethod("GetDBRamDomains", &Cron::GetDBRamDomains);
+  cls->addMethod("GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
   cls->addMethod("GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
   cls->addMethod("GetDBRamHelo", &Cron::GetDBRamHelo);
-  for (const char* store : {"GetDBRamDomains", "GetDBRamSpamTrap"}) {
-    Bind(cls, store, &CS_ScriptCommon::NoEngineStore);
-  }
   Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
   cls->addMethod("GetDBBayes", &Cron::GetDBBayes);
-  Bind(cls, "SetHeloRefresh", &CS_ScriptCommon::NoEngineInt);
   Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
   Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
   Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
   Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
   Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
-  Bind(cls, "GetDBBayes", &CS_ScriptCommon::NoEngineObject);
   cls->addMethod("SetHeloRefresh", &Cron::SetHeloRefresh);
-  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
-  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::NoEngineView, ",100,0,0,0");
-  Bind(cls, "AddALWL", &CS_ScriptCommon::NoEngineAction2);
-  Bind(cls, "IsALWL", &CS_ScriptCommon::NoEngineInt2);
-  Bind(cls, "LoadALWL", &CS_ScriptCommon::NoEngineAction);
-  Bind(cls, "DCTest", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "DCRefreshServer", &CS_ScriptCommon::NoEngineInt);
-  Bind(cls, "DCGetServer", &CS_ScriptCommon::NoEngineListing);
+  cls->addMethod("DCTest", &Cron::DCTest);
+  cls->addMethod("DCRefreshServer", &Cron::DCRefreshServer);
+  cls->addMethod("DCGetServer", &Cron::DCGetServer);
   Bind(cls, "ViewPhishingDB", &CS_ScriptCommon::NoEngineListing);
   Bind(cls, "AddDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
   Bind(cls, "UpDateDomainPhishing", &CS_ScriptCommon::NoEngineInt2);

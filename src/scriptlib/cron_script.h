@@ -13,7 +13,10 @@
 #include "base/config.h"
 #include "base/xml_log.h"
 #include "engines/bayes_filter.h"
+#include "engines/community_client.h"
+#include "engines/local_domains.h"
 #include "engines/record_store.h"
+#include "engines/spam_trap.h"
 #include "engines/dns.h"
 #include "script/interpreter.h"
 #include "scriptlib/lib_hash_array.h"
@@ -71,6 +74,9 @@ struct CronContext {
   // The scheduler's job: stop requests and main-loop tasks. Null for a
   // script run by hand, which then simply runs to its end.
   CronJobControl* job = nullptr;
+  CLocalDomain* domains = nullptr;          // the local-domain table
+  CSpam_trap* traps = nullptr;              // the spam-trap addresses
+  CCommunityTorvane* community = nullptr;   // the reputation service client
 };
 
 // The host instance of one cron script. Not thread-safe: it belongs to the
@@ -95,7 +101,8 @@ class CS_CRON_INSTANCE : public ScriptHost {
   // interpreter's log, see BuildAllLog).
   bool InitScript(const char* path);
   // Runs "main"; its result, or -1 when there is no compiled script with a
-  // "main" or the call left errors.
+  // "main" or the call left errors. Domain locks the script kept are
+  // released when main returns.
   int RunMain();
   // Destroys the interpreter.
   void DeleteScript() { interpreter_.reset(); }
@@ -116,6 +123,7 @@ class CS_CRON_INSTANCE : public ScriptHost {
   CGreyList* GreyList() override { return context_.grey_list; }
   CAutoLightWhiteList* WhiteList() override { return context_.alwl; }
   CDnsBL* BlockLists() override { return context_.dnsbl; }
+  CLocalDomain* LocalDomains() override { return context_.domains; }
   CS_Torvane_kernel* PersistentObjects() override { return context_.kernel; }
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
 
@@ -160,7 +168,6 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   // ---- the daemon core's engines; null, 0 or -1 without them (a script
   // run by hand). Engines not built yet answer through the common NoEngine*
   // functions.
-  int InsertDomain(Variable domain);  // -1
   // The Bayes engine as a "CS_Bayes" object; null without one.
   CBayes* GetDBBayes();
   CDB_RAM* GetDBRamIpInferno();
@@ -173,8 +180,27 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   // Waits `milliseconds`; a job asked to end stops waiting and ends.
   void Sleep(int milliseconds);
 
+  // ---- local domains and spam traps: 0, -1 or null without the table
+  // The new record's number; -1 without the table, for a bad or known name.
+  int InsertDomain(const char* domain);
+  int DeleteDomain(const char* domain);  // 1 when it was removed
+  void SaveDomains();                    // the table's store
+  void LoadDomainsConfig();              // the table again from its files
+  CDB_RAM* GetDBRamDomains();
+  CDB_RAM* GetDBRamSpamTrap();
+  // Edit the domain template file (taken at the next LoadDomainsConfig).
+  void AddVarToDomainTemplate(const char* section, const char* key, const char* value);
+  void DeleteVarFromDomainTemplate(const char* section, const char* key);
+
+  // ---- the community service: 0 / nothing without the client
+  int DCTest(const char* key);  // 1 when the service accepts the key (own key when "")
+  int DCRefreshServer();        // 1 when a server list was taken
+  void DCGetServer(CS_Array* array);
+
  private:
   CConfig* config() const;
+  CLocalDomain* domains() const;
+  CCommunityTorvane* community() const;
   const CronContext* context() const { return instance_ != nullptr ? &instance_->context() : nullptr; }
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null

@@ -1,10 +1,11 @@
-// lib_stores - the script bindings of CDB_RAM, CFileINI, CS_Flag,
-// CStatitiche_Day and CNetInfo.
+// lib_stores - the script bindings of CDB_RAM, CDomainConf, CFileINI,
+// CS_Flag, CStatitiche_Day and CNetInfo.
 #include "scriptlib/lib_stores.h"
 
 #include "base/ini_file.h"
 #include "base/network_info.h"
 #include "base/statistics.h"
+#include "engines/local_domains.h"
 #include "engines/record_store.h"
 #include "scriptlib/shared_flag.h"
 #include "scriptlib/lib_binding.h"
@@ -22,6 +23,12 @@ int DbQuery(CDB_RAM* db, const char* pattern, CS_Array* array, int all_buckets, 
   return db->Query(pattern, array ? &sink : nullptr, all_buckets, by_value);
 }
 int DbGetCount(CDB_RAM* db) { return db->GetRealRecordCount(); }
+
+// }===========
+// {=========== CDomainConf
+
+Variable DomainGetVar(CDomainConf* conf, const char* name) { return TextResult(conf->GetVar(name).GetData()); }
+Variable DomainGetDomainName(CDomainConf* conf) { return TextResult(conf->GetDomainName().GetData()); }
 
 // }===========
 // {=========== CS_FileCfg
@@ -80,6 +87,20 @@ void RegisterRecordStore(Interpreter* interpreter) {
   c->addMethod("Reset", &CDB_RAM::Reset);
   c->addMethod("Close", &CDB_RAM::Close);
   interpreter->addExternClass("CDB_Ram", c);
+}
+
+void RegisterDomainConf(Interpreter* interpreter) {
+  auto* c = new ExternClass<CDomainConf>();
+  c->addMethod("WaitForSession", &CDomainConf::WaitForSession);
+  c->addMethod("StartSession", &CDomainConf::StartSession);
+  c->addMethod("EndSession", &CDomainConf::EndSession);
+  AddAdapterMethod(c, "GetVar", &DomainGetVar);
+  c->addMethod("SetVar", &CDomainConf::SetVar);
+  AddAdapterMethod(c, "GetDomainName", &DomainGetDomainName);
+  c->addMethod("GetDBRam", &CDomainConf::GetDBRAM);
+  c->addMethod("Save", &CDomainConf::Save);
+  c->addMethod("Delete", &CDomainConf::DeleteFile);
+  interpreter->addExternClass("CDomainConf", c);
 }
 
 void RegisterIniFile(Interpreter* interpreter) {

@@ -21,6 +21,7 @@ using RegisterFn = void (*)(Interpreter*);
 constexpr RegisterFn kLibraryClasses[] = {
     &RegisterHashArray,    // "HashArray"
     &RegisterRecordStore,  // "CDB_Ram"
+    &RegisterDomainConf,   // "CDomainConf"
     &RegisterNetInfo,      // "CNetInfo"
     &RegisterDns,          // "CS_Dns"
     &RegisterSocketClasses,  // "CS_Buffer", "CS_Socket"

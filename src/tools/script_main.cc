@@ -7,8 +7,10 @@
 //   torvane-script [--config=PATH] [--app-path=DIR] [--disassemble] FILE.cs
 //   torvane-script --antispam FILE.cs
 //
-// --config      the configuration GetConfig reads and the resolver is built
-//               from (without it the DNS functions answer "")
+// --config      the configuration GetConfig reads and the resolver and the
+//               community client are built from (without it the DNS
+//               functions answer "" and DCTest 0): DCTest("") tries the
+//               configured key by hand
 // --app-path    the application directory (RunScript looks in its
 //               scripts/cron/; GetDBBayes opens the Bayes stores in its db/,
 //               saved at the end unless the daemon holds them)
@@ -23,6 +25,7 @@
 #include "base/config.h"
 #include "base/utility.h"
 #include "engines/bayes_filter.h"
+#include "engines/community_client.h"
 #include "engines/dns.h"
 #include "engines/mysql_connector.h"
 #include "proxy/antispam_script.h"
@@ -122,6 +125,7 @@ int main(int argc, char** argv) {
   context.diagnostics = &diagnostics;
   CConfig config;
   std::unique_ptr<CDns> dns;
+  std::unique_ptr<CCommunityTorvane> community;
   if (options.config_path != nullptr) {
     if (!config.Load(options.config_path)) {
       fprintf(stderr, "torvane-script: can't read configuration \"%s\"\n", options.config_path);
@@ -132,6 +136,9 @@ int main(int argc, char** argv) {
     dns = std::make_unique<CDns>(DnsSettingsFromConfig(config));
     context.dns = dns.get();
     SetScriptResolver(dns.get());  // the resolver CS_Dns objects use
+    community = std::make_unique<CCommunityTorvane>(dns.get());
+    community->ApplySettings(CommunitySettingsFromConfig(config));
+    context.community = community.get();
   }
 
   // The Bayes engine, as the daemon's cron jobs see it; training is saved
@@ -152,7 +159,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "torvane-script: %s has no int main()\n", options.script_path);
     return 1;
   }
-  int result = instance.interpreter()->run("main");
+  int result = 0;
+  {
+    ScriptDomainHolds holds;
+    result = instance.interpreter()->run("main");
+  }
   fflush(stdout);
   PrintLogRecords(instance.log());
   PrintLogRecords(MysqlConnectorLog());

@@ -20,6 +20,8 @@ NOBODY = 65534
 CURRENT = {"CONFIG": {"loglevel": "1", "krnversion": "3.0.1"}}
 # Every daemon here serves SMTP on loopback only, on a port the kernel picks.
 LOOPBACK = {"listen_ip": "127.0.0.1", "listen_port": "0"}
+# An empty record store of the format the migration rewrites.
+OLD_EMPTY_STORE = b"DBK1.0" + bytes(4)
 
 
 def daemon_ini(sections):
@@ -131,7 +133,10 @@ def test_sighup_rereads_the_configuration(root_only, make_daemon):
 def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daemon, signum):
     config = daemon_ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "custom_key": "kept"},
                   "LOCAL": {"note": "scripts read me"}})
-    daemon = make_daemon(config).start()
+    daemon = make_daemon(config)
+    (daemon.workdir / "db").mkdir()
+    (daemon.workdir / "db" / "domain_local.db").write_bytes(OLD_EMPTY_STORE)
+    daemon.start()
     assert daemon.wait_for_log("Set Log Level to: 1")
     status, out = daemon.stop(signum)
     assert status == 0
@@ -149,8 +154,9 @@ def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daem
     assert pairs[("LOCAL", "note")] == "scripts read me"
     assert pairs[("RFC", "rfc421")] == "421 <%s> Service not available, closing transmission channel"
     assert ("WEBGUI", "port") in pairs
-    # No migration for a current configuration: its own store was not made.
-    assert not (daemon.workdir / "db" / "domain_local.db").exists()
+    # No migration for a current configuration: a store of the old format
+    # (which the local-domain engine reads but never writes) stays old.
+    assert (daemon.workdir / "db" / "domain_local.db").read_bytes() == OLD_EMPTY_STORE
 
 
 def test_fatal_signal_exits_1_with_a_last_log_record(root_only, make_daemon):
@@ -181,10 +187,11 @@ def test_empty_configuration_triggers_the_migration_once(root_only, make_daemon)
     assert config_pairs(daemon.config)[("CONFIG", "krnversion")] == "3.0.1"
 
     # The saved configuration is current now: a second start migrates nothing.
+    (daemon.workdir / "db" / "domain_local.db").write_bytes(OLD_EMPTY_STORE)
     daemon.start()
     assert daemon.wait_for_log("Set Log Level to: 0")
     assert daemon.stop()[0] == 0
-    assert not (daemon.workdir / "db" / "domain_local.db").exists()
+    assert (daemon.workdir / "db" / "domain_local.db").read_bytes() == OLD_EMPTY_STORE
 
 
 def test_failed_migration_stops_the_start(root_only, make_daemon):

@@ -21,6 +21,8 @@ CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 float score = 0.0;
 string client_ip = "";
 string helo_name = "";
+// A client that writes to a spam trap stays banned this many seconds.
+int kTrapBanSeconds = 86400;
 
 // The envelope of the message under way; MAIL FROM, RSET and the end of a
 // message start a new one.
@@ -65,6 +67,13 @@ string ConfigOr(string key, string section, string fallback) {
   string value = cs.GetConfig(key, section);
   if (value == "") return fallback;
   return value;
+}
+
+// The address inside "<...>" of a MAIL FROM or RCPT TO argument, lower-cased
+// (the whole argument when it has no angle brackets).
+string EnvelopeAddress(string argument) {
+  if (cs.REeq(argument, "<([^>]*)>")) return cs.Lc(cs.Trim(cs.$1()));
+  return cs.Lc(cs.Trim(argument));
 }
 
 // The first line of a text, for the log: up to the first line end.
@@ -259,6 +268,27 @@ int OnCommandRSET() {
 
 int OnRcptTo(string recipient) {
   cs.WriteLog(kLogStep, "RCPT TO <" + recipient + ">");
+  string address = EnvelopeAddress(recipient);
+  // Our own networks and authenticated clients may write anywhere.
+  if (!cs.ClientIsRelay()) {
+    // Nobody writes to a trap but a spammer: ban the client, tell the
+    // community service, answer with the trap's reply and hang up.
+    if (cs.IsSpamTrap(address)) {
+      cs.AddIpInferno(client_ip, cs.Time() + kTrapBanSeconds);
+      cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), mail_from);
+      cs.DropBufferToMTA();
+      return Refuse(cs.GetSpamTrapResponse(), "spam trap " + address + " written by");
+    }
+    // With "local_domains_only" on, this gateway refuses to relay: a
+    // recipient outside our domains is answered here, never forwarded.
+    // Off (the default), relaying stays the mail server's business.
+    if (IsOn("local_domains_only") && cs.IsLocalDomainByRCPT_TO(address) < 0) {
+      cs.WriteLog(kLogRefusal, "relaying refused to " + address + " for " + client_ip);
+      cs.DropBufferToMTA();
+      cs.SendToClient(ConfigOr("rfc530", "RFC", "530 Relaying not allowed") + "\r\n");
+      return 0;
+    }
+  }
   if (IsKnownPair(recipient)) {
     // No greylisting, and a lower score (once per message).
     if (!known_pair) {
@@ -296,22 +326,46 @@ float ConfigNumber(string key) {
 
 // Once per message, before any of it reaches the mail server.
 int OnEmailMessagesToAnalyzer() {
+  // The recipients' domains may list the sender: black refuses the
+  // message, white passes it untouched.
+  string sender = EnvelopeAddress(mail_from);
+  string to = cs.Lc(recipients);
+  int listed = cs.IsWhiteBlackList(to, sender);
+  if (listed == 0) {
+    cs.DropBufferToMTA();
+    string template = ConfigOr("rfc550", "RFC", "550 5.7.1 Message rejected by internal domain policy. %s");
+    return Refuse(cs.Format(template, "Sender black listed") + "\r\n",
+                  "black listed sender " + sender + " from");
+  }
+  if (listed == 1) {
+    cs.WriteLog(kLogStep, "white listed sender " + sender + " from " + client_ip);
+    return 0;
+  }
   // The Bayes filter's verdict on the content: 1 spam, 2 ham; 3 (unsure)
   // and 4 (not trained enough) leave the score alone.
   int bayes = cs.BayesianCheck();
   if (bayes == 1) score = score + ConfigNumber("p_bayes_spam");
   if (bayes == 2) score = score + ConfigNumber("p_bayes_ham");
+  score = score + cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), mail_from);
   cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
                                   cs.GetEmailLen(), bayes, score));
   // The verdict: at "score_for_spam" or above the message is tagged (its
-  // subject and a header line), so the mailbox can file it. Without the
-  // key there is no verdict.
+  // subject and a header line), so the mailbox can file it, unless a
+  // recipient wants spam as it is. Without the key there is no verdict.
   string limit = cs.GetConfig("score_for_spam");
-  if (limit != "" && score >= cs.CharToFloat(limit)) {
-    string tag = cs.GetConfig("x_subject");
-    string header = cs.GetConfig("x_torvane_spam");
-    if (tag != "") cs.ModifyHeaderSubject(tag);
-    if (header != "") cs.WriteHeaderMessage(header);
+  if (limit == "") return 0;
+  float spam_score = cs.CharToFloat(limit);
+  // A recipient domain may make us stricter or milder ("perc_user_aggre").
+  score = cs.RecalculatingScoreByUser(score, spam_score, to);
+  if (score >= spam_score) {
+    // Verdicts at the spam score go back to the community service.
+    cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), mail_from);
+    if (!cs.IsSpamLover(to)) {
+      string tag = cs.GetConfig("x_subject");
+      string header = cs.GetConfig("x_torvane_spam");
+      if (tag != "") cs.ModifyHeaderSubject(tag);
+      if (header != "") cs.WriteHeaderMessage(header);
+    }
     cs.WriteLog(kLogRefusal, cs.Format("message tagged as spam, score %.2f, from", score) + " " + client_ip);
     // A copy waits in the spam quarantine ("bayes_delete_mail_time") for
     // checking and retraining.

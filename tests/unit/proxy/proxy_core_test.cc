@@ -173,7 +173,8 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
   const auto items = Drain(*core_);
   const std::vector<std::string> steps = {
       "Start DNS server",  "Start DNSBL server", "Start BAYES ENGINE", "Start SMTP FIREWALL ENGINE",
-      "Start TORVANE PROXY ENGINE", "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED", "Start SPF ENGINE"};
+      "Start TORVANE PROXY ENGINE", "Start IP INFERNO", "Start NETIP ENGINE", "Start IP FORGED",
+      "Start MIREL COMMUNITY", "Start SPF ENGINE", "Start LOCAL DOMAIN ENGINE"};
   ASSERT_GE(items.size(), steps.size());
   for (size_t i = 0; i < steps.size(); ++i) {
     EXPECT_EQ(items[i].entry.ToStdString(), steps[i]);
@@ -200,6 +201,9 @@ TEST_F(TorvaneCoreTest, ConstructionBuildsEveryEngineInOrderAndListens) {
       {"spf", core_->spf()},
       {"white list", core_->alwl()},
       {"greylist", core_->grey_list()},
+      {"community", core_->community()},
+      {"local domains", core_->local_domains()},
+      {"spam trap", core_->spam_trap()},
       {"persistent objects", core_->kernel()},
   };
   for (const auto& [name, engine] : engines) EXPECT_NE(engine, nullptr) << name;
