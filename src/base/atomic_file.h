@@ -1,7 +1,8 @@
 // atomic_file - replaces a file's contents so that a crash or a full disk in
 // the middle never leaves it truncated. Stores, configuration and statistics
 // are written through it: the new contents go to a temporary file beside the
-// target, which is synced and then renamed over it in one step.
+// target, which is synced and then renamed over it in one step. A target that
+// is a symbolic link is followed: the file it leads to is replaced.
 #ifndef TORVANE_BASE_ATOMIC_FILE_H_
 #define TORVANE_BASE_ATOMIC_FILE_H_
 
@@ -10,7 +11,8 @@
 
 class AtomicFile {
  public:
-  // `path` is the file to replace; the temporary file is `path` + ".tmp".
+  // `path` is the file to replace; the temporary file is the replaced file's
+  // name + ".tmp".
   explicit AtomicFile(std::string path);
   // Discards the temporary file unless Commit succeeded.
   ~AtomicFile();
@@ -41,6 +43,7 @@ class AtomicFile {
   void Discard();
 
   std::string path_;
+  std::string target_;  // path_ with a final symbolic link followed
   std::string temp_path_;
   int fd_ = -1;
   bool failed_ = false;
