@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -35,10 +37,23 @@ void SyncDirectoryOf(const std::string& path) {
   close(fd);
 }
 
+// The file a symbolic link at `path` leads to, so that a replacement lands
+// there and the link stays (a configuration linked from /etc, say). `path`
+// itself when it is no link or leads nowhere.
+std::string FollowLink(const std::string& path) {
+  struct stat entry;
+  if (lstat(path.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return path;
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 }  // namespace
 
 AtomicFile::AtomicFile(std::string path, mode_t new_file_mode)
-    : path_(std::move(path)), temp_path_(path_ + ".tmp"), new_file_mode_(new_file_mode) {}
+    : path_(std::move(path)),
+      target_(FollowLink(path_)),
+      temp_path_(target_ + ".tmp"),
+      new_file_mode_(new_file_mode) {}
 
 AtomicFile::~AtomicFile() { Discard(); }
 
@@ -50,7 +65,7 @@ bool AtomicFile::Open() {
   // The replacement takes the permissions of the file it replaces from the
   // start, so a private file is never readable by others, not even briefly.
   struct stat target;
-  const mode_t mode = stat(path_.c_str(), &target) == 0 ? (target.st_mode & 07777) : new_file_mode_;
+  const mode_t mode = stat(target_.c_str(), &target) == 0 ? (target.st_mode & 07777) : new_file_mode_;
   fd_ = open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd_ < 0) return false;
   if (fchmod(fd_, mode) != 0) {
@@ -90,8 +105,8 @@ bool AtomicFile::Commit() {
   bool ok = Flush() && fsync(fd_) == 0;
   ok = close(fd_) == 0 && ok;
   fd_ = -1;
-  if (ok && rename(temp_path_.c_str(), path_.c_str()) == 0) {
-    SyncDirectoryOf(path_);
+  if (ok && rename(temp_path_.c_str(), target_.c_str()) == 0) {
+    SyncDirectoryOf(target_);
     return true;
   }
   unlink(temp_path_.c_str());

@@ -1,7 +1,8 @@
 // atomic_file - replaces a file's contents so that a crash or a full disk in
 // the middle never leaves it truncated. Stores, configuration and statistics
 // are written through it: the new contents go to a temporary file beside the
-// target, which is synced and then renamed over it in one step.
+// target, which is synced and then renamed over it in one step. A target that
+// is a symbolic link is followed: the file it leads to is replaced.
 #ifndef TORVANE_BASE_ATOMIC_FILE_H_
 #define TORVANE_BASE_ATOMIC_FILE_H_
 
@@ -12,8 +13,9 @@
 
 class AtomicFile {
  public:
-  // `path` is the file to replace; the temporary file is `path` + ".tmp".
-  // A file made new gets `new_file_mode` (0600 for private contents).
+  // `path` is the file to replace; the temporary file is the replaced file's
+  // name + ".tmp". A file made new gets `new_file_mode` (0600 for private
+  // contents).
   explicit AtomicFile(std::string path, mode_t new_file_mode = 0644);
   // Discards the temporary file unless Commit succeeded.
   ~AtomicFile();
@@ -44,6 +46,7 @@ class AtomicFile {
   void Discard();
 
   std::string path_;
+  std::string target_;  // path_ with a final symbolic link followed
   std::string temp_path_;
   mode_t new_file_mode_;
   int fd_ = -1;

@@ -43,6 +43,24 @@ TEST_F(AtomicFileTest, CommitReplacesContentsAndRemovesTemporary) {
   EXPECT_FALSE(Exists(path_ + ".tmp"));
 }
 
+// A configuration linked from elsewhere: the link stays and the file it leads
+// to (here in another directory, by a relative link) gets the new contents.
+TEST_F(AtomicFileTest, CommitThroughASymbolicLinkReplacesTheFileItLeadsTo) {
+  const std::string real_dir = dir_ + "/real";
+  ASSERT_EQ(mkdir(real_dir.c_str(), 0755), 0);
+  std::ofstream(real_dir + "/data.db", std::ios::binary) << "old";
+  ASSERT_EQ(symlink("real/data.db", path_.c_str()), 0);
+  AtomicFile file(path_);
+  ASSERT_TRUE(file.Open());
+  EXPECT_TRUE(file.Write("new", 3));
+  EXPECT_TRUE(file.Commit());
+  struct stat entry;
+  ASSERT_EQ(lstat(path_.c_str(), &entry), 0);
+  EXPECT_TRUE(S_ISLNK(entry.st_mode));
+  EXPECT_EQ(Contents(real_dir + "/data.db"), "new");
+  EXPECT_FALSE(Exists(real_dir + "/data.db.tmp"));
+}
+
 TEST_F(AtomicFileTest, ReplacementKeepsTheTargetsPermissions) {
   Put("secret");
   ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
