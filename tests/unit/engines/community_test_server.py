@@ -39,7 +39,8 @@ def read_mode(state):
 
 
 def main():
-    args, sock = start_server()
+    args, sock, listener = start_server()
+    listener.close()  # the service speaks UDP only
     parent = os.getppid()
     with open(os.path.join(args.state, "ready"), "w"):
         pass
