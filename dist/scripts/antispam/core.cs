@@ -349,12 +349,10 @@ int OnEmailMessagesToAnalyzer() {
   score = score + cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), mail_from);
   cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
                                   cs.GetEmailLen(), bayes, score));
-  // The verdict: at "score_for_spam" or above the message is tagged (its
-  // subject and a header line), so the mailbox can file it, unless a
-  // recipient wants spam as it is. Without the key there is no verdict.
-  string limit = cs.GetConfig("score_for_spam");
-  if (limit == "") return 0;
-  float spam_score = cs.CharToFloat(limit);
+  // The verdict: at "score_for_spam" or above the message is tagged (a
+  // header line and, with "x_subject", its subject), so the mailbox can
+  // file it, unless a recipient wants spam as it is.
+  float spam_score = cs.CharToFloat(ConfigOr("score_for_spam", "CONFIG", "5.0"));
   // A recipient domain may make us stricter or milder ("perc_user_aggre").
   score = cs.RecalculatingScoreByUser(score, spam_score, to);
   if (score >= spam_score) {
@@ -362,9 +360,8 @@ int OnEmailMessagesToAnalyzer() {
     cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), mail_from);
     if (!cs.IsSpamLover(to)) {
       string tag = cs.GetConfig("x_subject");
-      string header = cs.GetConfig("x_torvane_spam");
       if (tag != "") cs.ModifyHeaderSubject(tag);
-      if (header != "") cs.WriteHeaderMessage(header);
+      cs.WriteHeaderMessage(ConfigOr("x_torvane_spam", "HEADER_MSG", "X-TORVANE-Spam: YES"));
     }
     cs.WriteLog(kLogRefusal, cs.Format("message tagged as spam, score %.2f, from", score) + " " + client_ip);
     // A copy waits in the spam quarantine ("bayes_delete_mail_time") for
