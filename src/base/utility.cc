@@ -243,6 +243,11 @@ std::string Excerpt(std::string_view text, size_t max_chars) {
   return out;
 }
 
+const char* OptionValue(const char* arg, const char* prefix) {
+  const size_t length = strlen(prefix);
+  return strncmp(arg, prefix, length) == 0 ? arg + length : nullptr;
+}
+
 bool SubString(String* out, const char* text, int index, char separator) {
   if (out == nullptr) return false;
   out->Empty();

@@ -111,6 +111,10 @@ std::string Excerpt(std::string_view text, size_t max_chars = kMaxExcerptChars);
 // null or `index` negative. False and nothing else when `out` is null.
 bool SubString(String* out, const char* text, int index, char separator);
 
+// The value of a command-line option "--name=VALUE": the text after
+// `prefix` ("--name=") when `arg` starts with it, else null.
+const char* OptionValue(const char* arg, const char* prefix);
+
 // Most characters HextoInt reads.
 constexpr int kMaxHexDigits = 4;
 

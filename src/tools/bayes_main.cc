@@ -48,11 +48,6 @@ int Usage() {
   return 2;
 }
 
-const char* OptionValue(const char* arg, const char* prefix) {
-  const size_t length = strlen(prefix);
-  return strncmp(arg, prefix, length) == 0 ? arg + length : nullptr;
-}
-
 bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
