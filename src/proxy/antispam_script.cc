@@ -751,13 +751,7 @@ void RegisterCheckFunctions(AntispamClass* cls) {
   cls->addMethod("IsIpMaxSession", &Antispam::IsIpMaxSession);
   cls->addMethod("RegisterSessionIp", &Antispam::RegisterSessionIp);
   cls->addMethod("IsForgetHelo", &Antispam::IsForgetHelo);
-  Bind(cls, "DNS_Reverse", &CS_ScriptCommon::DNS_Reverse);
-  Bind(cls, "DNS_Resolve", &CS_ScriptCommon::DNS_Resolve);
-  Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
-  Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
-  Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
-  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
-  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
+  RegisterLookupFunctions(cls);
   cls->addMethod("SPFQuery", &Antispam::SPFQuery);
   cls->addMethod("SPFResultString", &Antispam::SPFResultString);
 }

@@ -25,7 +25,6 @@
 #include "scriptlib/script_results.h"
 
 class CAutoLightWhiteList;
-class CDB_RAM;
 class CDns;
 class CGreyList;
 class CDnsBL;
@@ -160,19 +159,12 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   int NoEngineInt() { return 0; }
   int NoEngineInt1(Variable) { return 0; }
   int NoEngineInt2(Variable, Variable) { return 0; }
-  int NoEngineInt4(Variable, Variable, Variable, Variable) { return 0; }
-  float NoEngineFloat1(Variable) { return 0.0f; }
   float NoEngineFloat2(Variable, Variable) { return 0.0f; }
   const char* NoEngineText() { return ""; }
-  const char* NoEngineText1(Variable) { return ""; }
   void NoEngineAction() {}
-  void NoEngineAction2(Variable, Variable) {}
-  void NoEngineAction3(Variable, Variable, Variable) {}
-  // The listing functions: no entries, 0.
-  int NoEngineView(Variable, int, int, const char*, int) { return 0; }
+  // The listing functions: no entries.
   void NoEngineListing(Variable) {}
   // Functions that hand out an engine's table or object: null.
-  CDB_RAM* NoEngineStore() { return nullptr; }
   void* NoEngineObject() { return nullptr; }
 
  protected:
@@ -212,6 +204,20 @@ void Bind(ExternClass<Kind, Ctor...>* cls, const char* name, R (Base::*method)(A
   if (!cls->is_function(name)) cls->addMethod(name, own, defaults);
 }
 }  // namespace script_common_detail
+
+// Adds the DNS and block-list lookups (DNS_*, DNSBL_Score, DNSBL_Ns) of
+// the kinds whose host has a resolver.
+template <typename Kind, typename... Ctor>
+void RegisterLookupFunctions(ExternClass<Kind, Ctor...>* cls) {
+  using script_common_detail::Bind;
+  Bind(cls, "DNS_Reverse", &CS_ScriptCommon::DNS_Reverse);
+  Bind(cls, "DNS_Resolve", &CS_ScriptCommon::DNS_Resolve);
+  Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
+  Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
+  Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
+  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
+  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
+}
 
 // Adds every common function to a script class binding, in the order and
 // with the argument defaults scripts rely on. A kind that must give one of

@@ -257,13 +257,7 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   cls->addMethod("WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
   cls->addMethod("SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
   cls->addMethod("SetRebootConfig", &Cron::SetRebootConfig);
-  Bind(cls, "DNS_Reverse", &CS_ScriptCommon::DNS_Reverse);
-  Bind(cls, "DNS_Resolve", &CS_ScriptCommon::DNS_Resolve);
-  Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
-  Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
-  Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
-  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
-  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
+  RegisterLookupFunctions(cls);
   cls->addMethod("InsertDomain", &Cron::InsertDomain);
   cls->addMethod("DeleteDomain", &Cron::DeleteDomain);
   cls->addMethod("SaveDomains", &Cron::SaveDomains);
