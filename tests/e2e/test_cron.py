@@ -71,7 +71,12 @@ def test_jobs_run_log_and_stop_with_the_daemon(root_only, make_daemon, tmp_path,
     cron.mkdir(parents=True)
     written = tmp_path / "written.txt"
     jobs = {
-        "write.cs": f'CS_File f = new CS_File(); f.Open("{written}", 36929); f.Write("done", 4); f.Close();'
+        # Also proves the daemon's engines reach a job: 1 for the local
+        # domains, 2 for the white list.
+        "write.cs": 'int reach = cs.InsertDomain("cron.test") >= 0; cs.AddALWL("me@l.test", "x@far.test");'
+                    ' reach = reach + 2 * cs.IsALWL("x@far.test", "me@l.test");'
+                    ' string text = "done " + cs.IntToChar(reach);'
+                    f' CS_File f = new CS_File(); f.Open("{written}", 36929); f.Write(text, cs.StrLen(text)); f.Close();'
                     ' cs.WriteLog(1, "write job ran", 0);',
         "endless.cs": "while (1) {}",
         "broken.cs": "return no_such_name;",
@@ -96,7 +101,7 @@ def test_jobs_run_log_and_stop_with_the_daemon(root_only, make_daemon, tmp_path,
     # evaluates the next minute.
     assert wait_until(lambda: all(logged(daemon, text) for text in expected) and written.exists(),
                       seconds=100), daemon.log_text()
-    assert written.read_text() == "done"
+    assert written.read_text() == "done 3"
     assert wait_until(lambda: len(silent_server.accepted) == 1), "the blocked job never connected"
 
     sent = time.monotonic()
