@@ -18,7 +18,7 @@ NAME = "torvane-antispam"
 UNIT = f"lib/systemd/system/{NAME}.service"
 # Where each part of dist/ is installed, relative to the application folder
 # ("app") or the root; man pages and the unit are checked by their own tests.
-DIST_PLACES = {"scripts": "app", "www": "app", "torvane_antispam.conf": "etc/torvane-antispam"}
+DIST_PLACES = {"scripts": "app", "www": "app", "db": "app", "torvane_antispam.conf": "etc/torvane-antispam"}
 DIST_CHECKED_ELSEWHERE = {"man", "systemd"}
 # Highest overall exposure (x10) systemd may give the unit's sandbox.
 MAX_EXPOSURE = 30
