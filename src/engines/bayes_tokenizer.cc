@@ -100,10 +100,11 @@ std::string DropTags(std::string_view html) {
   out.reserve(html.size());
   for (size_t at = 0; at < html.size(); ++at) {
     if (html[at] == '<') {
-      const size_t close = html.find('>', at + 1);
-      if (close != std::string_view::npos && close - at <= kMaxTagBytes) {
+      // Only a tag's length is searched: text of many '<' and no '>' stays linear.
+      const size_t length = html.substr(at + 1, kMaxTagBytes).find('>');
+      if (length != std::string_view::npos) {
         out.push_back(' ');
-        at = close;
+        at += length + 1;
         continue;
       }
     }

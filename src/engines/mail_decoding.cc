@@ -21,6 +21,10 @@ namespace {
 constexpr char kFallbackCharset[] = "WINDOWS-1252";
 // A charset name longer than this is no charset (and never reaches iconv).
 constexpr size_t kMaxCharsetName = 40;
+// Longest encoded word read (RFC 2047 allows 75 characters; some senders
+// write longer ones). The bound keeps a header of many unterminated "=?"
+// from being scanned to its end once per "=?".
+constexpr size_t kMaxEncodedWordBytes = 4096;
 // Converters kept open per thread; a message naming ever new charsets
 // opens and closes the rest per call.
 constexpr size_t kMaxCachedConverters = 32;
@@ -141,6 +145,7 @@ struct EncodedWord {
 EncodedWord ReadEncodedWord(std::string_view text) {
   EncodedWord word;
   if (text.substr(0, 2) != "=?") return word;
+  text = text.substr(0, kMaxEncodedWordBytes);
   const size_t charset_end = text.find('?', 2);
   if (charset_end == std::string_view::npos || charset_end + 2 >= text.size() ||
       text[charset_end + 2] != '?' || charset_end - 2 > kMaxCharsetName) {

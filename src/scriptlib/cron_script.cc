@@ -213,6 +213,17 @@ CDB_RAM* CS_CRON_SCRIPT::GetDBRamIpInferno() { return context() != nullptr ? con
 
 CDB_RAM* CS_CRON_SCRIPT::GetDBRamHelo() { return context() != nullptr ? context()->helo : nullptr; }
 
+namespace {
+
+// Collects the keys of a store listing: the names of the local domains.
+struct DomainNames : KeyValueSink {
+  void Clear() override { names.RemoveAll(); }
+  void Add(const char* key, const char*, size_t) override { names.Add(String(key)); }
+  CArray<String> names;
+};
+
+}  // namespace
+
 int CS_CRON_SCRIPT::SetHeloRefresh() {
   CHeloForget* helo = context() != nullptr ? context()->helo : nullptr;
   if (helo == nullptr || helo->IsRefreshing()) return 0;
@@ -222,9 +233,10 @@ int CS_CRON_SCRIPT::SetHeloRefresh() {
     cfg->GetStringBySearch(&address, "myippub", "CONFIG", "");
     cfg->GetStringBySearch(&name, "myname", "CONFIG", "");
   }
-  // Local domains are not kept yet: their MX hosts add no names.
-  const CArray<String> no_local_domains;
-  return helo->WhoIsI(address.GetData(), name.GetData(), context()->dns, no_local_domains);
+  // Our domains' mail servers that point at our address are our names too.
+  DomainNames local_domains;
+  if (domains() != nullptr) domains()->Query("", &local_domains, 0, 0);
+  return helo->WhoIsI(address.GetData(), name.GetData(), context()->dns, local_domains.names);
 }
 
 void CS_CRON_SCRIPT::Sleep(int milliseconds) {
