@@ -215,15 +215,7 @@ CCron::~CCron() { Stop(); }
 bool CCron::ReadCrontab(std::string* text) {
   String path;
   MakeAppPath(&path, kCrontabFile);
-  CKFile file;
-  if (!file.Open(path.GetData(), CKFile::kModeReadPlain)) return false;
-  text->resize(kMaxCrontabBytes + 1);
-  size_t total = 0;
-  for (size_t n; total < text->size() && (n = file.Read(text->data() + total, text->size() - total)) > 0;) {
-    total += n;
-  }
-  text->resize(total);
-  return true;
+  return ReadFileHead(path.GetData(), kMaxCrontabBytes + 1, text);
 }
 
 void CCron::LoadCrontab(const std::string& text) {

@@ -1,6 +1,8 @@
 // file - CKFile over a C stdio stream.
 #include "base/file.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -105,19 +107,21 @@ constexpr size_t kReadChunkBytes = 64 * 1024;
 }  // namespace
 
 bool ReadWholeFile(const char* path, size_t max_bytes, std::string* out) {
+  // One byte past the bound tells a file of exactly max_bytes from a longer one.
+  return ReadFileHead(path, max_bytes == SIZE_MAX ? max_bytes : max_bytes + 1, out) && out->size() <= max_bytes;
+}
+
+bool ReadFileHead(const char* path, size_t max_bytes, std::string* out) {
   out->clear();
   FILE* file = path != nullptr ? fopen(path, "rb") : nullptr;
   if (file == nullptr) return false;
   char chunk[kReadChunkBytes];
   bool ok = true;
-  for (;;) {
-    const size_t got = fread(chunk, 1, sizeof(chunk), file);
-    if (got > max_bytes - out->size()) {
-      ok = false;
-      break;
-    }
+  while (out->size() < max_bytes) {
+    const size_t wanted = std::min(sizeof(chunk), max_bytes - out->size());
+    const size_t got = fread(chunk, 1, wanted, file);
     out->append(chunk, got);
-    if (got < sizeof(chunk)) {
+    if (got < wanted) {
       ok = ferror(file) == 0;
       break;
     }

@@ -105,5 +105,8 @@ class CKFile {
 // or read, or holds more than `max_bytes` (a bound far above any real file of
 // its kind, so a runaway file cannot exhaust memory); `out` is then partial.
 bool ReadWholeFile(const char* path, size_t max_bytes, std::string* out);
+// Reads the first `max_bytes` bytes of the file at `path` (all of a shorter
+// one, NUL bytes included) into `out`. False when it cannot be opened or read.
+bool ReadFileHead(const char* path, size_t max_bytes, std::string* out);
 
 #endif  // TORVANE_BASE_FILE_H_

@@ -3,10 +3,10 @@
 #include "engines/mail_parser.h"
 
 #include <cctype>
-#include <cstdio>
-#include <memory>
+#include <string>
 
 #include "base/atomic_file.h"
+#include "base/file.h"
 #include "engines/mail_decoding.h"
 
 namespace {
@@ -210,16 +210,10 @@ void CParseMail::AddStreaming(std::string_view bytes) {
 }
 
 int CParseMail::LoadFromFile(const char* path) {
-  if (path == nullptr) return 0;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), &fclose);
-  if (file == nullptr) return 0;
-  char block[16384];
-  while (raw_.size() < kMaxRawBytes) {
-    const size_t got = fread(block, 1, sizeof(block), file.get());
-    if (got == 0) break;
-    AddStreaming(std::string_view(block, got));
-  }
-  return ferror(file.get()) ? 0 : 1;
+  std::string bytes;
+  if (!ReadFileHead(path, static_cast<size_t>(kMaxRawBytes - raw_.size()), &bytes)) return 0;
+  AddStreaming(bytes);
+  return 1;
 }
 
 int CParseMail::SaveInFile(const char* path) {

@@ -16,7 +16,8 @@ class CKFileTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
-// The bound is inclusive; a file over it, or none, gives false.
+// The bound is inclusive; a file over it, or none, gives false. ReadFileHead
+// takes what lies within the bound of any file there is.
 TEST_F(CKFileTest, ReadWholeFileWithABound) {
   const std::string big(100000, 'x');  // more than one read chunk
   const struct {
@@ -24,12 +25,14 @@ TEST_F(CKFileTest, ReadWholeFileWithABound) {
     size_t bound;
     bool ok;
   } kCases[] = {{"", 0, true}, {"abc", 3, true}, {"abc", 2, false}, {big, big.size(), true},
-                {big, big.size() - 1, false}, {std::nullopt, 10, false}};
+                {big, big.size() - 1, false}, {std::string("a\0b", 3), 3, true}, {std::nullopt, 10, false}};
   for (const auto& c : kCases) {
     const std::string path = c.contents ? dir_.Put("f", *c.contents) : dir_.File("missing");
     std::string out = "stale";
     EXPECT_EQ(ReadWholeFile(path.c_str(), c.bound, &out), c.ok) << c.bound;
     if (c.ok) EXPECT_EQ(out, *c.contents);
+    EXPECT_EQ(ReadFileHead(path.c_str(), c.bound, &out), c.contents.has_value()) << c.bound;
+    if (c.contents) EXPECT_EQ(out, c.contents->substr(0, c.bound));
   }
 }
 
