@@ -13,48 +13,6 @@ namespace {
 
 // --- Vector ----------------------------------------------------------------
 
-TEST(VectorTest, GrowthStepFollowsTheCount) {
-  // Capacity seen after each growth, with the count that triggered it:
-  // the step is count/8 clamped to 4..64, the new size count + step + 1.
-  struct Growth {
-    int count;
-    int capacity;
-  };
-  const Growth expected[] = {{0, 5}, {5, 10}, {10, 15}, {15, 20}, {20, 25}, {25, 30},
-                             {30, 35}, {35, 40}, {40, 46}};
-  Vector<int> v;
-  std::vector<Growth> seen;
-  int last_capacity = v.GetCapacity();
-  for (int i = 0; i < 41; ++i) {
-    v.append(i);
-    if (v.GetCapacity() != last_capacity) {
-      seen.push_back({i, v.GetCapacity()});
-      last_capacity = v.GetCapacity();
-    }
-  }
-  ASSERT_EQ(seen.size(), std::size(expected));
-  for (size_t i = 0; i < seen.size(); ++i) {
-    EXPECT_EQ(seen[i].count, expected[i].count) << i;
-    EXPECT_EQ(seen[i].capacity, expected[i].capacity) << i;
-  }
-}
-
-TEST(VectorTest, GrowthAtLargeCounts) {
-  struct Case {
-    int count;     // elements present when the next append grows
-    int capacity;  // capacity after that append
-  };
-  const Case cases[] = {{100, 113}, {1000, 1065}};
-  for (const Case& c : cases) {
-    Vector<int> v;
-    v.resize(c.count);  // exactly c.count slots, all used
-    ASSERT_EQ(v.GetCapacity(), c.count);
-    v.append(7);
-    EXPECT_EQ(v.GetCapacity(), c.capacity) << c.count;
-    EXPECT_EQ(v[c.count], 7);
-  }
-}
-
 TEST(VectorTest, RemoveForms) {
   Vector<int> v;
   for (int i = 0; i < 6; ++i) v.append(i * 10);
@@ -68,22 +26,6 @@ TEST(VectorTest, RemoveForms) {
   EXPECT_EQ(v[1], 20);
   EXPECT_EQ(v[2], 40);
   EXPECT_EQ(v.find(99), v.end());
-}
-
-TEST(VectorTest, ClearKeepsMemoryFreeMemoryDropsIt) {
-  Vector<int> v;
-  for (int i = 0; i < 20; ++i) v.append(i);
-  const int capacity = v.GetCapacity();
-  v.clear();
-  EXPECT_EQ(v.size(), 0);
-  EXPECT_EQ(v.GetCapacity(), capacity);
-  v.append(1);
-  v.FreeExtra();
-  EXPECT_EQ(v.GetCapacity(), 1);
-  EXPECT_EQ(v[0], 1);
-  v.FreeMemory();
-  EXPECT_EQ(v.size(), 0);
-  EXPECT_EQ(v.GetCapacity(), 0);
 }
 
 TEST(VectorTest, ResizeAndCopy) {
@@ -188,31 +130,6 @@ TEST(TreeTest, ManyKeysStayOrderedAndUnique) {
 
 // --- CArray ----------------------------------------------------------------
 
-TEST(CArrayTest, SetSizeGrowthRule) {
-  struct Case {
-    int grow_by;           // stored by the first SetSize
-    int initial;           // size set first
-    int initial_capacity;  // capacity after it
-    int next;              // size set second
-    int capacity;          // capacity after that
-  };
-  const Case cases[] = {
-      {0, 10, 10, 11, 14},     // automatic: 10/8 -> at least 4
-      {0, 200, 200, 201, 225}, // automatic: 200/8 = 25
-      {0, 800, 800, 801, 864}, // automatic: at most 64
-      {10, 5, 10, 11, 20},     // fixed step, also from empty
-      {3, 5, 5, 20, 20},       // n beats capacity + step
-  };
-  for (const Case& c : cases) {
-    CArray<int, int> a;
-    a.SetSize(c.initial, c.grow_by);
-    ASSERT_EQ(a.GetCapacity(), c.initial_capacity);
-    a.SetSize(c.next);
-    EXPECT_EQ(a.GetCapacity(), c.capacity) << c.grow_by << " " << c.initial;
-    EXPECT_EQ(a.GetSize(), c.next);
-  }
-}
-
 TEST(CArrayTest, AddSetAtGrowAndAccess) {
   CArray<String, const String&> a;
   EXPECT_EQ(a.Add(String("zero")), 0);
@@ -259,19 +176,6 @@ TEST(CArrayTest, RemoveAtAndInsertAt) {
   a.InsertAt(99, 'd');
   a.InsertAt(2, 'c');
   EXPECT_EQ(std::string(a.begin(), a.end()), "abcd");
-}
-
-TEST(CArrayTest, RemoveAllAndFreeExtra) {
-  CArray<int, int> a;
-  a.SetSize(10);
-  a.SetSize(3);
-  EXPECT_EQ(a.GetCapacity(), 10);
-  a.FreeExtra();
-  EXPECT_EQ(a.GetCapacity(), 3);
-  a.RemoveAll();
-  EXPECT_EQ(a.GetCount(), 0);
-  EXPECT_EQ(a.GetUpperBound(), -1);
-  EXPECT_EQ(a.GetCapacity(), 0);
 }
 
 }  // namespace

@@ -205,19 +205,6 @@ TEST_F(CKFileTest, ClosedOrEmptyRequestsDoNothing) {
   EXPECT_EQ(file.GetPosition(), 0u);
 }
 
-TEST_F(CKFileTest, CloseKeepsPathAbortForgetsIt) {
-  std::string path = dir_.Put("p", "abc");
-  CKFile file;
-  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
-  file.Close();
-  EXPECT_FALSE(file.IsValid());
-  EXPECT_EQ(file.GetFilePath(), path.c_str());
-  ASSERT_TRUE(file.Open(path.c_str(), CKFile::kModeRead));
-  file.Abort();
-  EXPECT_FALSE(file.IsValid());
-  EXPECT_EQ(file.GetFilePath().GetLength(), 0);
-}
-
 TEST_F(CKFileTest, ReopenAndDestructorFlushPendingWrites) {
   std::string first = dir_.File("first");
   std::string second = dir_.File("second");

@@ -1,4 +1,4 @@
-// Tests of CMemoryFile: growth in whole steps, reads bounded by the length,
+// Tests of CMemoryFile: reads bounded by the length,
 // and sizes that would pass the 32-bit limit refused without harm.
 #include "base/memory_file.h"
 
@@ -7,48 +7,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
 std::string Contents(const CMemoryFile& file) {
   const uint8_t* buffer = file.GetBuffer();
   return buffer == nullptr ? "" : std::string(reinterpret_cast<const char*>(buffer), file.GetLength());
-}
-
-TEST(CMemoryFileTest, CapacityGrowsInWholeSteps) {
-  struct Case {
-    uint32_t grow_by;
-    std::vector<uint32_t> writes;
-    uint32_t capacity;
-  } cases[] = {
-      {1024, {1500}, 2048},
-      {1024, {1024}, 1024},
-      {1024, {1}, 1024},
-      {1024, {1000, 100}, 2048},
-      {0, {1}, 1024},  // 0 means the default step
-      {100, {50, 60}, 200},
-      {100, {250}, 300},
-      {1, {7}, 7},
-  };
-  for (const Case& c : cases) {
-    CMemoryFile file(c.grow_by);
-    uint32_t total = 0;
-    for (uint32_t n : c.writes) {
-      std::string bytes(n, 'a');
-      ASSERT_TRUE(file.Write(bytes.data(), n));
-      total += n;
-    }
-    EXPECT_EQ(file.GetCapacity(), c.capacity) << c.grow_by << "/" << total;
-    EXPECT_EQ(file.GetLength(), total);
-    EXPECT_EQ(file.GetPosition(), total);
-  }
-}
-
-TEST(CMemoryFileTest, GrowthStepIsCapped) {
-  EXPECT_EQ(CMemoryFile(0).GetGrowBy(), CMemoryFile::kDefaultGrowBy);
-  EXPECT_EQ(CMemoryFile(UINT32_MAX).GetGrowBy(), CMemoryFile::kMaxLength);
-  EXPECT_EQ(CMemoryFile(CMemoryFile::kMaxLength).GetGrowBy(), CMemoryFile::kMaxLength);
 }
 
 TEST(CMemoryFileTest, WritesPastTheLimitFailUntouched) {
@@ -101,18 +65,6 @@ TEST(CMemoryFileTest, SetLengthMovesLengthAndPosition) {
   EXPECT_EQ(Contents(file), std::string("abX\0\0\0\0\0\0\0", 10));
   EXPECT_EQ(file.GetCapacity(), 12u);
   EXPECT_EQ(file.GetPosition(), 3u);
-}
-
-TEST(CMemoryFileTest, CloseResetsEverything) {
-  CMemoryFile file;
-  ASSERT_TRUE(file.Write("abc", 3));
-  file.Close();
-  EXPECT_EQ(file.GetLength(), 0u);
-  EXPECT_EQ(file.GetPosition(), 0u);
-  EXPECT_EQ(file.GetCapacity(), 0u);
-  EXPECT_EQ(file.GetBuffer(), nullptr);
-  ASSERT_TRUE(file.Write("de", 2));
-  EXPECT_EQ(Contents(file), "de");
 }
 
 }  // namespace
