@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/md5.h"
+#include "base/utility.h"
 #include "engines/spf_strict.h"
 
 namespace {
@@ -316,11 +317,7 @@ void CSPF::Trace(const CSPF_Algo* algo, const String& line) {
 }
 
 void CSPF::LogRemote(const char* routine, const String& text) {
-  std::string shown(text.View().substr(0, kMaxLogTextBytes));
-  for (char& c : shown) {
-    if (!std::isprint(static_cast<unsigned char>(c))) c = '?';
-  }
-  log_.LogS(kLogDebug, shown.c_str(), kSource, routine, log_type::kDebug, 0);
+  log_.LogS(kLogDebug, Excerpt(text.View(), kMaxLogTextBytes).c_str(), kSource, routine, log_type::kDebug, 0);
 }
 
 DnsStatus CSPF::Ask(CSPF_Algo* algo, const char* name, uint16_t type, CArray<CDnsRES_RECORD::DnsRR>* records) {

@@ -148,8 +148,7 @@ class CSPF : public CDB_RAM {
 
   // Appends `line` to `algo`'s trace, when it has one.
   static void Trace(const CSPF_Algo* algo, const String& line);
-  // Logs remote text at debug level: non-printable bytes shown as '?',
-  // cut at kMaxLogTextBytes.
+  // Logs remote text at debug level as an Excerpt of kMaxLogTextBytes.
   void LogRemote(const char* routine, const String& text);
 
  private:
