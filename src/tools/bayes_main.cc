@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
   }
   String db;
   MakeAppPath(&db, "db");
-  mkdir(db.GetData(), 0755);
+  MakeAppDirectory("db");
 
   CBayes bayes;
   if (bayes.SuperLoad() != 1) {
