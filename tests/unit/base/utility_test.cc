@@ -48,8 +48,7 @@ TEST_F(AppPathTest, MakeAppPathJoinsWithSlash) {
 }
 
 TEST_F(AppPathTest, MakeAppDirectoryCreatesOnceAndRefusesAFile) {
-  ScratchDir dir;
-  SetAppPath(dir.path().c_str());
+  ScratchAppDir dir;
   EXPECT_TRUE(MakeAppDirectory("db"));
   EXPECT_TRUE(MakeAppDirectory("db"));  // already there
   EXPECT_TRUE(std::filesystem::is_directory(dir.File("db")));

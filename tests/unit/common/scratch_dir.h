@@ -11,6 +11,8 @@
 #include <iterator>
 #include <string>
 
+#include "base/utility.h"
+
 class ScratchDir {
  public:
   ScratchDir() {
@@ -40,6 +42,38 @@ class ScratchDir {
   }
 
  private:
+  std::string path_;
+};
+
+// A scratch directory that is the application path while it lives.
+class ScratchAppDir : public ScratchDir {
+ public:
+  ScratchAppDir() { SetAppPath(path().c_str()); }
+  ~ScratchAppDir() { SetAppPath(nullptr); }
+};
+
+// A file holding `contents` in a scratch directory the test process shares,
+// removed with the object. Files made one after another sit side by side, as
+// scripts that include each other by name expect.
+class ScratchFile {
+ public:
+  explicit ScratchFile(const std::string& contents, const std::string& suffix = ".cs")
+      : path_(Shared().Put("file" + std::to_string(++made_) + suffix, contents)) {}
+  ~ScratchFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  static ScratchDir& Shared() {
+    static ScratchDir dir;
+    return dir;
+  }
+  static inline int made_ = 0;
   std::string path_;
 };
 

@@ -108,8 +108,7 @@ TEST(CIPNET, EntriesSortIntoRangesAndHostNames) {
 // reverse lookup falls through to the ranges.
 TEST(CIPNET, DomainsTakeConfirmedHostNamesInThem) {
   if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
-  ScratchDir dir;
-  SetAppPath(dir.path().c_str());
+  ScratchAppDir dir;
   {
     bltest::BlTestServer server(dir.File("server"));
     ASSERT_TRUE(server.Start());
@@ -149,7 +148,6 @@ TEST(CIPNET, DomainsTakeConfirmedHostNamesInThem) {
     ASSERT_EQ(server.Count("probe.test", kDnsTypeA), 1);
     EXPECT_EQ(server.Count("4.2.0.192.in-addr.arpa", kDnsTypePTR), 0);
   }
-  SetAppPath(nullptr);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "base/md5.h"
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 
 namespace {
 
@@ -32,14 +32,10 @@ class CAutoLightWhiteListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = kStart;
-    SetAppPath(dir_.path().c_str());
     list_ = std::make_unique<CAutoLightWhiteList>();
     list_->SetClock(&FakeClock);
   }
-  void TearDown() override {
-    list_.reset();
-    SetAppPath(nullptr);
-  }
+  void TearDown() override { list_.reset(); }
   std::map<std::string, std::string> View(int32_t count, int32_t start, const char* filter = nullptr,
                                           int32_t mode = 0) {
     Listing listing;
@@ -47,7 +43,7 @@ class CAutoLightWhiteListTest : public ::testing::Test {
     return listing.pairs;
   }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
   std::unique_ptr<CAutoLightWhiteList> list_;
 };
 

@@ -16,9 +16,6 @@ namespace {
 
 class CIP_ImbargoTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetAppPath(dir_.path().c_str()); }
-  void TearDown() override { SetAppPath(nullptr); }
-
   // The stored expiry of `address`, or "" when it is not banned.
   static std::string StoredExpiry(CIP_Imbargo& list, const char* address) {
     const int32_t n = list.Find(address, 0);
@@ -26,7 +23,7 @@ class CIP_ImbargoTest : public ::testing::Test {
     return record != nullptr && record->value ? std::string(record->value.get()) : std::string();
   }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
 };
 
 TEST_F(CIP_ImbargoTest, BanKeepsItsFirstExpiry) {

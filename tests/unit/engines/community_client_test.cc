@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/md5.h"
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 #include "common/test_server_process.h"
 
 namespace {

@@ -189,9 +189,6 @@ TEST(DnsSettingsTest, ConfigurationGivesServersTimeOutAndLifetime) {
 
 class DnsCacheFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetAppPath(dir_.c_str()); }
-  void TearDown() override { SetAppPath(nullptr); }
-
   // A captured answer: one record of `type` whose data is `rdata`.
   static std::vector<uint8_t> Answer(uint16_t type, const std::vector<uint8_t>& rdata) {
     std::vector<uint8_t> a = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0, 1, 'x', 0, 0, 0, 0, 1};
@@ -202,7 +199,7 @@ class DnsCacheFileTest : public ::testing::Test {
     return a;
   }
 
-  ScratchDir scratch_;
+  ScratchAppDir scratch_;
   const std::string dir_ = scratch_.path();
 };
 

@@ -71,15 +71,9 @@ class DnsBLTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
-    SetAppPath(dir_.path().c_str());
     server_ = std::make_unique<BlTestServer>(dir_.File("server"));
     ASSERT_TRUE(server_->Start()) << "no test name server could be started";
   }
-  void TearDown() override {
-    server_.reset();
-    SetAppPath(nullptr);
-  }
-
   DnsBLSettings Settings(int32_t timeout_ms, std::vector<std::string> zones = {}) const {
     DnsBLSettings settings;
     settings.servers.Add(String(server_->address().c_str()));
@@ -109,7 +103,7 @@ class DnsBLTest : public ::testing::Test {
     return text;
   }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
   std::unique_ptr<BlTestServer> server_;
   int sentinels_ = 200;  // the next sentinel address, never listed
 };
@@ -427,8 +421,7 @@ TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
 
 // Zone entries need no server: a table of how they are read.
 TEST(DnsBLZones, EntriesAndWeights) {
-  ScratchDir dir;
-  SetAppPath(dir.path().c_str());
+  ScratchAppDir dir;
   {
     CDnsBL engine;
     struct Case {
@@ -455,5 +448,4 @@ TEST(DnsBLZones, EntriesAndWeights) {
     engine.ResetServerDNSBL();
     EXPECT_EQ(engine.GetZoneCount(), 0);
   }
-  SetAppPath(nullptr);
 }

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 
 namespace {
 
@@ -23,15 +23,11 @@ class CGreyListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = kStart;
-    SetAppPath(dir_.path().c_str());
     list_ = std::make_unique<CGreyList>();
     list_->SetClock(&FakeClock);
     list_->SetTimeOfImbargo(1, 60);
   }
-  void TearDown() override {
-    list_.reset();
-    SetAppPath(nullptr);
-  }
+  void TearDown() override { list_.reset(); }
 
   std::string Triples(const char* recipients, const char* from = "a@far.test", const char* host = "") {
     String out;
@@ -48,7 +44,7 @@ class CGreyListTest : public ::testing::Test {
   int Forced(const std::string& triples) { return list_->GetForzeMoltiplicatore(triples.c_str()); }
   float Stat(const char* name) { return stats_.GetValueByName(name); }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
   CStatitiche_Day stats_;
   std::unique_ptr<CGreyList> list_;
 };

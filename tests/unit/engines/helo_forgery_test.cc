@@ -14,10 +14,7 @@ namespace {
 
 class CHeloForgetTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetAppPath(dir_.path().c_str()); }
-  void TearDown() override { SetAppPath(nullptr); }
-
-  ScratchDir dir_;
+  ScratchAppDir dir_;
   const CArray<String> no_domains_;
 };
 

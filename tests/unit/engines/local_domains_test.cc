@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "base/md5.h"
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/scratch_dir.h"
 #include "engines/spam_trap.h"
 
 namespace {
@@ -26,11 +26,7 @@ constexpr char kTemplate[] =
 
 class CLocalDomainTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir_.File("db"));
-    SetAppPath(dir_.path().c_str());
-  }
-  void TearDown() override { SetAppPath(nullptr); }
+  void SetUp() override { std::filesystem::create_directories(dir_.File("db")); }
 
   // A table loaded from the given template with `domains` inserted.
   std::unique_ptr<CLocalDomain> Table(const std::vector<const char*>& domains, const char* templ = kTemplate) {
@@ -47,7 +43,7 @@ class CLocalDomainTest : public ::testing::Test {
     ASSERT_EQ(db->CSInsert(key, value, 0), 1);
   }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
 };
 
 TEST_F(CLocalDomainTest, PropertyComesFromTemplateThenFromCfg) {

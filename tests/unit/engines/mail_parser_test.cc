@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 #include "engines/mail_decoding.h"
 
 namespace {

@@ -128,9 +128,6 @@ int32_t Now() { return static_cast<int32_t>(GetTimeNow()); }
 
 class CDB_RAMTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetAppPath(dir_.path().c_str()); }
-  void TearDown() override { SetAppPath(nullptr); }
-
   std::string Put(const std::string& contents) { return dir_.Put("t.db", contents); }
   std::string Contents() { return ScratchDir::Contents(dir_.File("t.db")); }
 
@@ -140,7 +137,7 @@ class CDB_RAMTest : public ::testing::Test {
     return db.Load();
   }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
 };
 
 // ---- Opening and the file header --------------------------------------------

@@ -4,13 +4,10 @@
 #ifndef TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_
 #define TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/scratch_dir.h"
 #include "scriptlib/cron_script.h"
 
 namespace cron_test {
@@ -32,33 +29,9 @@ struct CronRun {
   std::vector<LogRecord> records;
 };
 
-// A file holding `contents`, removed with the object.
-class ScriptFile {
- public:
-  explicit ScriptFile(const std::string& contents, const std::string& path = "") : path_(path) {
-    if (path_.empty()) {
-      char pattern[] = "/tmp/torvane_cron_testXXXXXX";
-      int fd = mkstemp(pattern);
-      close(fd);
-      unlink(pattern);
-      path_ = std::string(pattern) + ".cs";
-    }
-    FILE* file = fopen(path_.c_str(), "wb");
-    if (file != nullptr) {
-      fwrite(contents.data(), 1, contents.size(), file);
-      fclose(file);
-    }
-  }
-  ~ScriptFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // Compiles `source` as a cron script with `context` and calls its main.
 inline CronRun RunCron(const std::string& source, const CronContext& context = CronContext()) {
-  ScriptFile file(source);
+  ScratchFile file(source);
   CS_CRON_INSTANCE instance(context);
   CronRun run;
   run.compiled = instance.InitScript(file.path().c_str());

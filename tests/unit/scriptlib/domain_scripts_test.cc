@@ -29,7 +29,7 @@ class DomainScriptTest : public ::testing::Test {
 
   // Runs `body` as main through the instance's own entry point.
   int RunMain(const std::string& body) {
-    ScriptFile file(std::string("int main() {\n") + kOpen + body + "\n}");
+    ScratchFile file(std::string("int main() {\n") + kOpen + body + "\n}");
     CS_CRON_INSTANCE instance(context_);
     if (!instance.InitScript(file.path().c_str())) {
       ADD_FAILURE() << instance.interpreter()->BuildAllLog();

@@ -8,8 +8,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,19 +22,12 @@ using Texts = std::vector<std::string>;
 class LibFilesTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void WriteFile(const std::string& name, const std::string& contents) {
-    std::ofstream(Path(name), std::ios::binary) << contents;
-  }
-  std::string ReadFile(const std::string& name) {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-  }
+  void WriteFile(const std::string& name, const std::string& contents) { scratch_.Put(name, contents); }
+  std::string ReadFile(const std::string& name) { return ScratchDir::Contents(Path(name)); }
   // Script text quoting a path in the scratch directory.
   std::string Q(const std::string& name) const { return "\"" + Path(name) + "\""; }
 
-  ScratchDir scratch_;
+  ScratchAppDir scratch_;
   const std::string dir_ = scratch_.path();
 };
 
@@ -92,9 +83,7 @@ TEST_F(LibFilesTest, CopyUnlinkAndList) {
 }
 
 TEST_F(LibFilesTest, AppPathIsTheApplicationDirectory) {
-  SetAppPath(dir_.c_str());
   Texts got = RunBody("CS_FileSystem fs = new CS_FileSystem(); Capture(fs.AppPath());");
-  SetAppPath(nullptr);
   EXPECT_EQ(got, Texts{Text(dir_)});
 }
 

@@ -9,8 +9,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,16 +23,7 @@ using Texts = std::vector<std::string>;
 
 class LibStoresTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetAppPath(dir_.c_str()); }
-  void TearDown() override { SetAppPath(nullptr); }
-  std::string ReadFile(const std::string& name) {
-    std::ifstream in(dir_ + "/" + name, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-  }
-
-  ScratchDir scratch_;
+  ScratchAppDir scratch_;
   const std::string dir_ = scratch_.path();
 };
 
