@@ -86,12 +86,12 @@ TEST(BindingTest, FunctionsConversionsAndDefaults) {
       {"SumRest(0)", "int: 0\n"},
       {"$limit + 1", "int: 26\n"},
       {"$host", "string: \"mx\"\n"},
-      {"Echo(5)", "CS_Variable::operator const char*(): can't convert to const char*"},
-      {"Sum3(1)", "CS_Scripting::PR_args() = can't read 1 default argument"},
-      {"Sum3(1, 2, 3, 4)", "CS_Scripting::PR_args() = it isn't a function with the variable number of arguments"},
-      {"Halve(1, 2)", "CS_Scripting::PR_args() = too many arguments"},
-      {"Halve()", "CS_Scripting::PR_args() = too few arguments"},
-      {"$limit.x", "CS_Scripting::swizzle() =  unknown dot ... only pointer (class)-> \"x\""},
+      {"Echo(5)", "can't convert to const char*"},
+      {"Sum3(1)", "can't read 1 default argument"},
+      {"Sum3(1, 2, 3, 4)", "it isn't a function with the variable number of arguments"},
+      {"Halve(1, 2)", "too many arguments"},
+      {"Halve()", "too few arguments"},
+      {"$limit.x", "unknown dot ... only pointer (class)-> \"x\""},
   };
   for (const auto& c : kCases) {
     BindingHarness h;
@@ -118,7 +118,7 @@ TEST(BindingTest, VariableArgumentsTakenBeyondTheStack) {
   BindingHarness h;
   ASSERT_EQ(h.Load("int main() { return SumRest(5, 1); }"), 1) << h.log;
   EXPECT_EQ(h.Run(), 0);
-  EXPECT_TRUE(Contains(h.log, "Stack::pop(): stack underflow\n"));
+  EXPECT_TRUE(Contains(h.log, "stack underflow"));
   EXPECT_EQ(h.interpreter.StackDepth(), 0);
 }
 
@@ -126,13 +126,13 @@ TEST(BindingTest, TooManyDefaultTexts) {
   BindingHarness h;
   addFunction(&h.interpreter, "Two", &Sum3, ",,1,2");
   EXPECT_EQ(h.Load("int x = Two(1, 2);"), 0);
-  EXPECT_TRUE(Contains(h.log, "CS_Scripting::PR_args() = too many default arguments")) << h.log;
+  EXPECT_TRUE(Contains(h.log, "too many default arguments")) << h.log;
 }
 
 TEST(BindingTest, ExternVariablesAreReadOnlyAndLive) {
   BindingHarness h;
   EXPECT_EQ(h.Load("$limit = 3;"), 0);
-  EXPECT_TRUE(Contains(h.log, "CS_Scripting::PR(): extern variables is readonly"));
+  EXPECT_TRUE(Contains(h.log, "extern variables is readonly"));
   BindingHarness g;
   ASSERT_EQ(g.Load("int main() { return $limit; }"), 1);
   EXPECT_EQ(g.Run(), 25);
@@ -142,7 +142,7 @@ TEST(BindingTest, ExternVariablesAreReadOnlyAndLive) {
   g.interpreter.ModificaSpecialVar("$limit", new ExternVariable<int>(&replacement));
   EXPECT_EQ(g.Run(), 7);
   g.interpreter.ModificaSpecialVar("$none", new ExternVariable<int>(&replacement));
-  EXPECT_TRUE(Contains(g.interpreter.BuildAllLog(), "CS_Scripting::Changing Variable(): \"$none\" variable does not exist"));
+  EXPECT_TRUE(Contains(g.interpreter.BuildAllLog(), "\"$none\" variable does not exist"));
 }
 
 TEST(BindingTest, ObjectsSlotsAndDelete) {
@@ -155,12 +155,7 @@ TEST(BindingTest, ObjectsSlotsAndDelete) {
                            " Counter d = a.Self(); Capture(d.Get()); return 1; }"),
               1)
         << h.log;
-    ASSERT_EQ(Captured().size(), 5u);
-    EXPECT_EQ(Captured()[0].rawInt(), 8);
-    EXPECT_EQ(Captured()[1].rawInt(), 0);
-    EXPECT_EQ(Captured()[2].rawInt(), 8);
-    EXPECT_EQ(Captured()[3].rawInt(), -1);
-    EXPECT_EQ(Captured()[4].rawInt(), 8);
+    EXPECT_EQ(CapturedInts(), (std::vector<int>{8, 0, 8, -1, 8}));
     EXPECT_EQ(Counter::live, 2);
   }
   EXPECT_EQ(Counter::live, 0);  // the binding deletes what scripts created
@@ -176,10 +171,10 @@ TEST(BindingTest, DeleteNullsEveryAlias) {
             1)
       << h.log;
   EXPECT_EQ(h.Run(), 0);
-  EXPECT_TRUE(Contains(h.log, "ScriptClass::run(): object is NULL")) << h.log;
+  EXPECT_TRUE(Contains(h.log, "object is NULL")) << h.log;
   EXPECT_EQ(Counter::live, 0);
   EXPECT_EQ(h.Run("again"), 0);
-  EXPECT_TRUE(Contains(h.log, "ExternClass::destructor(): object is NULL"));
+  EXPECT_TRUE(Contains(h.log, "object is NULL"));
   EXPECT_EQ(h.Run("alias"), 0);  // a was assigned, yet it is the object b created
   EXPECT_EQ(Counter::live, 0);
 }
@@ -207,7 +202,7 @@ TEST(BindingTest, DeleteOfAnAssignedHostObjectFails) {
   h.interpreter.addExternClassObject("Counter", "hostCounter", &host);
   ASSERT_EQ(h.Load("Counter c; int main() { c = hostCounter; Capture(c.Get()); delete c; return 1; }"), 1) << h.log;
   EXPECT_EQ(h.Run(), 0);
-  EXPECT_TRUE(Contains(h.log, "destructor(): object is not constructed"));
+  EXPECT_TRUE(Contains(h.log, "object is not constructed"));
   EXPECT_EQ(Harness::CapturedText(), "int: 4\n");
 }
 
@@ -216,18 +211,18 @@ TEST(BindingTest, ObjectErrors) {
     const char* source;
     const char* message;
   } kCases[] = {
-      {"Counter a; int x = a.Get();", "ScriptClass::run(): object is NULL"},
-      {"Counter a; int x = a.Nope();", "CS_Scripting::PR_class() = function \"Nope\" is not the function of class \"Counter\""},
-      {"Counter a = new Other();", "CS_Scripting::PR_class() = bad \"Other\" class constructor"},
-      {"Counter a; a = new Other();", "CS_Scripting::PR_class(): bad \"Other\" class constructor"},
-      {"Counter a b;", "CS_Scripting::PR_class() = unknown token 'b' after \"a\""},
-      {"Counter ;", "CS_Scripting::PR_class() = empty string"},
-      {"Counter a; Counter a;", "NS::addexternclass(): name \"a\" already defined"},
-      {"int x; delete x;", "CS_Scripting::PR() = bad delete argument"},
-      {"Counter a; a + 1;", "CS_Scripting::PR(): unknown operation '+'"},
-      {"Counter a; a = 5;", "CS_Variable::operator const void*(): can't convert %s to const void*"},
+      {"Counter a; int x = a.Get();", "object is NULL"},
+      {"Counter a; int x = a.Nope();", "function \"Nope\" is not the function of class \"Counter\""},
+      {"Counter a = new Other();", "bad \"Other\" class constructor"},
+      {"Counter a; a = new Other();", "bad \"Other\" class constructor"},
+      {"Counter a b;", "unknown token 'b' after \"a\""},
+      {"Counter ;", "empty string"},
+      {"Counter a; Counter a;", "name \"a\" already defined"},
+      {"int x; delete x;", "bad delete argument"},
+      {"Counter a; a + 1;", "unknown operation '+'"},
+      {"Counter a; a = 5;", "can't convert"},
       {"Counter a = new Counter(1); Other o; o = a;", "VariableToType: pointer of another type\n"},
-      {"Counter a = new Counter(1); int x = a.Add(1, 2);", "CS_Scripting::PR_args() = it isn't a function"},
+      {"Counter a = new Counter(1); int x = a.Add(1, 2);", "it isn't a function"},
   };
   for (const auto& c : kCases) {
     BindingHarness h;
@@ -260,14 +255,14 @@ TEST(BindingTest, RegistrationMessages) {
   h.interpreter.setExternClassObject("Counter", "o1", nullptr);
   std::string log = h.interpreter.BuildAllLog();
   const char* kMessages[] = {
-      "CS_Scripting::addExternFunction(): \"Halve\" function already defined",
-      "CS_Scripting::addExternVariable(): \"$limit\" variable already defined",
-      "CS_Scripting::addExternClass(): \"Other\" class already defined",
-      "CS_Scripting::addExternClassObject(): unknown type \"Nope\"",
-      "CS_Scripting::addExternClassObject(): name \"o1\" already defined",
-      "CS_Scripting::setExternClassObject(): unknown type \"Nope\"",
-      "CS_Scripting::setExternClassObject(): can't find \"zz\" in global namespace",
-      "CS_Scripting::setExternClassObject(): class \"o1\" has an another type \"Other\"",
+      "\"Halve\" function already defined",
+      "\"$limit\" variable already defined",
+      "\"Other\" class already defined",
+      "unknown type \"Nope\"",
+      "name \"o1\" already defined",
+      "unknown type \"Nope\"",
+      "can't find \"zz\" in global namespace",
+      "class \"o1\" has an another type \"Other\"",
   };
   for (const char* message : kMessages) EXPECT_TRUE(Contains(log, message)) << message << "\n" << log;
   // The first Halve binding stays.
@@ -283,8 +278,8 @@ TEST(BindingTest, MethodRegistrationAndLookupMessages) {
   Interpreter in;
   in.addExternClass("Other", cls);
   std::string log = in.BuildAllLog();
-  EXPECT_TRUE(Contains(log, "addClassFunction(): \"Ping\" function already defined"));
-  EXPECT_TRUE(Contains(log, "get_function(): can't find \"Pong\" function\n"));
+  EXPECT_TRUE(Contains(log, "\"Ping\" function already defined"));
+  EXPECT_TRUE(Contains(log, "can't find \"Pong\" function"));
 }
 
 TEST(BindingTest, HostObjectsAreDeclaredBeforeLoading) {
@@ -297,7 +292,7 @@ TEST(BindingTest, HostObjectsAreDeclaredBeforeLoading) {
   EXPECT_EQ(h.Run(), 2);
   h.interpreter.setExternClassObject("Counter", "main", &second);
   EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(),
-                       "CS_Scripting::setExternClassObject(): \"main\" is not extern class object"));
+                       "\"main\" is not extern class object"));
 }
 
 TEST(BindingTest, PrintExterns) {

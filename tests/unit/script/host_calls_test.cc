@@ -20,9 +20,7 @@ TEST(HostCallTest, TypedArguments) {
   Harness h;
   ASSERT_EQ(h.Load(kScript), 1) << h.log;
   EXPECT_EQ(h.interpreter.run("OnHelo", "string,string", "mx.example", "helo"), 3);
-  ASSERT_EQ(Captured().size(), 2u);
-  EXPECT_EQ(Captured()[0].MoreText(), "string: \"mx.example\"\n");
-  EXPECT_EQ(Captured()[1].MoreText(), "string: \"helo\"\n");
+  EXPECT_EQ(CapturedTexts(), (std::vector<std::string>{"string: \"mx.example\"\n", "string: \"helo\"\n"}));
   Captured().clear();
   int i = 21;
   float f = 1.5f;
@@ -31,7 +29,7 @@ TEST(HostCallTest, TypedArguments) {
   EXPECT_EQ(Captured()[1].MoreText(), "float: 1.5\n");
   Captured().clear();
   EXPECT_EQ(h.interpreter.run("Mix", "int,float,string", nullptr, nullptr, nullptr), 0);
-  EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(), "CS_Variable::operator*(): bad operands"));
+  EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(), "bad operands"));
   ASSERT_EQ(Captured().size(), 3u);
   EXPECT_EQ(Captured()[0].MoreText(), "void\n");  // null passes void
   EXPECT_EQ(h.interpreter.run("Half"), 7);        // result converted to int
@@ -45,14 +43,14 @@ TEST(HostCallTest, Errors) {
     const char* types;
     const char* message;
   } kCases[] = {
-      {"OnHelo", "string", "CS_Scripting::run() = bad arguments for \"OnHelo\" function"},
-      {"OnHelo", "string,int", "CS_Scripting::run() = bad arguments for \"OnHelo\" function"},
-      {"OnHelo", "string,string,int", "CS_Scripting::run() = too many arguments"},
-      {"OnHelo", nullptr, "CS_Scripting::run() = args is NULL"},
-      {"Nope", "", "NS::getfunction(): can't find \"Nope\" function"},
-      {"Arr", "int", "CS_Scripting::run() = unknown type of argument 0 in \"Arr\" function"},
-      {"Ptr", "pointer", "CS_Scripting::run() = unknown type of argument 0 in \"Ptr\" function"},
-      {"Bad", "", "CS_Variable::operator%(): division by zero"},
+      {"OnHelo", "string", "bad arguments for \"OnHelo\" function"},
+      {"OnHelo", "string,int", "bad arguments for \"OnHelo\" function"},
+      {"OnHelo", "string,string,int", "too many arguments"},
+      {"OnHelo", nullptr, "args is NULL"},
+      {"Nope", "", "can't find \"Nope\" function"},
+      {"Arr", "int", "unknown type of argument 0 in \"Arr\" function"},
+      {"Ptr", "pointer", "unknown type of argument 0 in \"Ptr\" function"},
+      {"Bad", "", "division by zero"},
   };
   for (const auto& c : kCases) {
     Harness h;
@@ -67,7 +65,7 @@ TEST(HostCallTest, Errors) {
   ASSERT_EQ(h.Load(kScript), 1);
   EXPECT_EQ(h.interpreter.run("OnHelo"), 0);
   EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(),
-                       "CS_Scripting::run() = you must specify function arguments\"OnHelo\""));
+                       "you must specify function arguments\"OnHelo\""));
 }
 
 TEST(HostCallTest, BuildAllLogEmptiesTheQueue) {
@@ -91,7 +89,7 @@ TEST(HostCallTest, LogSinkReceivesMessages) {
   ASSERT_EQ(h.Load(kScript), 1);
   h.interpreter.run("Bad");
   ASSERT_EQ(sink.lines.size(), 1u);
-  EXPECT_EQ(sink.lines[0], "1 SCRIPT CS_Variable::operator%(): division by zero");
+  EXPECT_TRUE(sink.lines[0].rfind("1 SCRIPT ", 0) == 0 && Contains(sink.lines[0], "division by zero")) << sink.lines[0];
 }
 
 TEST(HostCallTest, DepthOfStackMustBeZero) {
@@ -103,7 +101,7 @@ TEST(HostCallTest, DepthOfStackMustBeZero) {
   addFunction(&h.interpreter, "Take", &Leaky::Take, ",...");
   ASSERT_EQ(h.Load("int main() { Take(1, 2, 3); return 1; }"), 1) << h.log;
   EXPECT_EQ(h.Run(), 0);
-  EXPECT_TRUE(Contains(h.log, "CS_Scripting::run() = depth of stack is not zero"));
+  EXPECT_TRUE(Contains(h.log, "depth of stack is not zero"));
 }
 
 }  // namespace

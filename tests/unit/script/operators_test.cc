@@ -49,22 +49,22 @@ const OperatorCase kOperatorCases[] = {
     {"6.7", "^", "\"x\"", "int: 7\n"},
     {"1", "&&", "0", "int: 0\n"},
     {"0", "||", "2", "int: 1\n"},
-    {"\"a\"", "==", "1", "CS_Variable::operator==(): bad operands"},
-    {"\"a\"", "!=", "1", "CS_Variable::operator!=(): bad operands %s and %s"},
-    {"\"a\"", "-", "1", "CS_Variable::operator-(): bad operands"},
-    {"\"a\"", "*", "1", "CS_Variable::operator*(): bad operands"},
-    {"\"a\"", "/", "1", "CS_Variable::operator/(): bad operands"},
-    {"\"a\"", "%", "1", "CS_Variable::operator%(): bad operands"},
-    {"\"a\"", "<", "1", "CS_Variable::operator<(): bad operands"},
-    {"\"a\"", ">", "1", "CS_Variable::operator>(): bad operands"},
-    {"\"a\"", "<=", "1", "CS_Variable::operator<=(): bad operands"},
-    {"\"a\"", ">=", "1", "CS_Variable::operator>=(): bad operands"},
-    {"1.5", "&&", "1", "CS_Variable::operator&&(): bad operands"},
-    {"1.5", "||", "1", "CS_Variable::operator||(): bad operands"},
-    {"1.5", "&", "1", "CS_Variable::operator&(): bad operands"},
-    {"1.5", "|", "1", "CS_Variable::operator|(): bad operands"},
-    {"5", "%", "0", "CS_Variable::operator%(): division by zero"},
-    {"-2147483647 - 1", "%", "-1", "CS_Variable::operator%(): overflow"},
+    {"\"a\"", "==", "1", "bad operands"},
+    {"\"a\"", "!=", "1", "bad operands"},
+    {"\"a\"", "-", "1", "bad operands"},
+    {"\"a\"", "*", "1", "bad operands"},
+    {"\"a\"", "/", "1", "bad operands"},
+    {"\"a\"", "%", "1", "bad operands"},
+    {"\"a\"", "<", "1", "bad operands"},
+    {"\"a\"", ">", "1", "bad operands"},
+    {"\"a\"", "<=", "1", "bad operands"},
+    {"\"a\"", ">=", "1", "bad operands"},
+    {"1.5", "&&", "1", "bad operands"},
+    {"1.5", "||", "1", "bad operands"},
+    {"1.5", "&", "1", "bad operands"},
+    {"1.5", "|", "1", "bad operands"},
+    {"5", "%", "0", "division by zero"},
+    {"-2147483647 - 1", "%", "-1", "overflow"},
 };
 
 TEST(OperatorTest, FoldedAtLoadTime) {
@@ -95,7 +95,7 @@ TEST(OperatorTest, UnaryOperators) {
   } kCases[] = {
       {"-5", "int: -5\n"},     {"-2.5", "float: -2.5\n"}, {"!0", "int: 1\n"},
       {"!\"\"", "int: 1\n"},   {"!\"0\"", "int: 0\n"},    {"!0.5", "int: 1\n"},
-      {"+3", "int: 3\n"},      {"- -3", "int: 3\n"},      {"-\"a\"", "CS_Variable::operator*(): bad operands"},
+      {"+3", "int: 3\n"},      {"- -3", "int: 3\n"},      {"-\"a\"", "bad operands"},
   };
   for (const auto& c : kCases) {
     EXPECT_TRUE(Contains(Eval(c.expression), c.expected)) << c.expression << " -> " << Eval(c.expression);
@@ -110,12 +110,9 @@ TEST(OperatorTest, IncrementsAndCompoundAssignments) {
                          " int w = 2147483647; w++; Capture(w); return 1; }"),
             1)
       << h.log;
-  ASSERT_EQ(Captured().size(), 4u + 1u);
-  EXPECT_EQ(Captured()[0].MoreText(), "string: \"a1\"\n");
-  EXPECT_EQ(Captured()[1].MoreText(), "float: 5\n");  // / always gives a float
-  EXPECT_EQ(Captured()[2].MoreText(), "int: 2\n");
-  EXPECT_EQ(Captured()[3].MoreText(), "float: 2.5\n");
-  EXPECT_EQ(Captured()[4].MoreText(), "int: -2147483648\n");
+  // "/" always gives a float.
+  EXPECT_EQ(CapturedTexts(), (std::vector<std::string>{"string: \"a1\"\n", "float: 5\n", "int: 2\n", "float: 2.5\n",
+                                                       "int: -2147483648\n"}));
 }
 
 // The executor's int shortcuts ("push a; push b; op", "push b; op", and a
@@ -131,16 +128,16 @@ TEST(OperatorTest, ShortcutsAgreeWithTheGeneralRules) {
       {"string x = \"a\"; x = x + 1; Capture(x);", "string: \"a1\"\n"},
       {"string x = \"ab\"; x = x + x; x = x + 0.5; Capture(x);", "string: \"abab0.5\"\n"},
       {"string x = \"a\", y = \"b\"; y = x + y; Capture(y);", "string: \"ab\"\n"},
-      {"string x = \"a\"; pointer p; x = x + p;", "CS_Variable::operator+(): bad operands"},
+      {"string x = \"a\"; pointer p; x = x + p;", "bad operands"},
       {"int x = 7; Capture(x % 4);", "int: 3\n"},
-      {"int x = 7; Capture(x % 0);", "CS_Variable::operator%(): division by zero"},
-      {"int x = -2147483647 - 1; Capture(x % -1);", "CS_Variable::operator%(): overflow"},
+      {"int x = 7; Capture(x % 0);", "division by zero"},
+      {"int x = -2147483647 - 1; Capture(x % -1);", "overflow"},
       {"int x = 3, y = 0; if (x > y) y = 1; Capture(y);", "int: 1\n"},
       {"float x = 0.5; int y = 0; if (x < 1) y = 2; Capture(y);", "int: 2\n"},
       {"string x = \"b\"; int y = 0; if (x > \"a\") y = 3; Capture(y);", "int: 3\n"},
       {"int n = 0; for (int i = 0; i < 10; i++) n = n + i * 2; Capture(n);", "int: 90\n"},
       {"int n = 2147483647; n = n + 1; Capture(n);", "int: -2147483648\n"},
-      {"string x = \"a\"; Capture(x == 1);", "CS_Variable::operator==(): bad operands"},
+      {"string x = \"a\"; Capture(x == 1);", "bad operands"},
   };
   for (const auto& c : kCases) {
     Harness h;
@@ -170,9 +167,7 @@ TEST(OperatorTest, ComparisonsWithNaN) {
                                  ") { r = r + 10; break; } for (int i = 0; " + comparison +
                                  "; i++) { r = r + 100; break; } Capture(r); return 1; }";
       ASSERT_EQ(h.LoadAndRun(source), 1) << comparison << h.log;
-      ASSERT_EQ(Captured().size(), 2u);
-      EXPECT_EQ(Captured()[0].rawInt(), c.holds) << comparison;
-      EXPECT_EQ(Captured()[1].rawInt(), c.holds * 111) << comparison;
+      EXPECT_EQ(CapturedInts(), (std::vector<int>{c.holds, c.holds * 111})) << comparison;
     }
     const Variable nan(std::nanf("")), one(1);
     EXPECT_EQ(CompareVariables(c.opcode, nan, one), c.holds != 0) << c.op;
@@ -196,16 +191,13 @@ TEST(OperatorTest, StringWithoutTextEqualsNothing) {
   Harness h;
   ASSERT_EQ(h.LoadAndRun("string s; int main() { Capture(s == \"\"); s = \"\"; Capture(s == \"\"); return 1; }"), 1)
       << h.log;
-  ASSERT_EQ(Captured().size(), 2u);
-  EXPECT_EQ(Captured()[0].rawInt(), 0);
-  EXPECT_EQ(Captured()[1].rawInt(), 1);
+  EXPECT_EQ(CapturedInts(), (std::vector<int>{0, 1}));
 }
 
 TEST(OperatorTest, PointerComparesWithZero) {
   Harness h;
   ASSERT_EQ(h.LoadAndRun("pointer p; int main() { Capture(p == 0); Capture(0 != p); return 1; }"), 1) << h.log;
-  EXPECT_EQ(Captured()[0].rawInt(), 1);
-  EXPECT_EQ(Captured()[1].rawInt(), 0);
+  EXPECT_EQ(CapturedInts(), (std::vector<int>{1, 0}));
 }
 
 // Truncation toward zero; NaN 0; saturation exactly where the int range ends.
@@ -232,10 +224,10 @@ TEST(VariableTest, Conversions) {
     int conversion;  // 0 int, 1 float, 2 text, 3 pointer
     const char* message;
   } kFailures[] = {
-      {Variable(), 0, "CS_Variable::operator int(): can't convert to int"},
-      {Variable("a"), 1, "CS_Variable::operator float(): can't convert  to float"},
-      {Variable(5), 2, "CS_Variable::operator const char*(): can't convert to const char*"},
-      {Variable(5), 3, "CS_Variable::operator const void*(): can't convert %s to const void*"},
+      {Variable(), 0, "can't convert to int"},
+      {Variable("a"), 1, "can't convert"},
+      {Variable(5), 2, "can't convert to const char*"},
+      {Variable(5), 3, "can't convert"},
   };
   for (const auto& c : kFailures) {
     try {
@@ -247,7 +239,7 @@ TEST(VariableTest, Conversions) {
       }
       ADD_FAILURE() << c.message;
     } catch (const ScriptError& e) {
-      EXPECT_EQ(e.message(), c.message);
+      EXPECT_TRUE(Contains(e.message(), c.message)) << e.message();
     }
   }
   Variable v;
@@ -255,7 +247,7 @@ TEST(VariableTest, Conversions) {
     v.setType(9);
     ADD_FAILURE();
   } catch (const ScriptError& e) {
-    EXPECT_EQ(e.message(), "CS_Variable::setType() unknown type of CS_Variable");
+    EXPECT_TRUE(Contains(e.message(), "unknown type of CS_Variable"));
   }
 }
 

@@ -32,11 +32,11 @@ TEST(RobustnessTest, DeepNestingIsRefused) {
 TEST(RobustnessTest, OverlongStatementAndMiscMessages) {
   Harness h;
   EXPECT_EQ(h.Load("int a[1]; if (1) a = {" + Repeat("1,", 600000) + "1};"), 0);
-  EXPECT_TRUE(Contains(h.log, "CS_Scripting::RD_A() = buffer overflow")) << h.log.substr(0, 200);
-  EXPECT_TRUE(Contains(Eval("p + 1", "pointer p;"), "CS_Variable::operator+(): bad operands"));
+  EXPECT_TRUE(Contains(h.log, "buffer overflow")) << h.log.substr(0, 200);
+  EXPECT_TRUE(Contains(Eval("p + 1", "pointer p;"), "bad operands"));
   Harness g;
   EXPECT_EQ(g.Load("int f() { return 1; } f 1;"), 0);
-  EXPECT_TRUE(Contains(g.log, "CS_Scripting::getsymbol() = bad '1' symbol expecting '('")) << g.log;
+  EXPECT_TRUE(Contains(g.log, "bad '1' symbol expecting '('")) << g.log;
 }
 
 TEST(RobustnessTest, ModerateNestingWorks) {

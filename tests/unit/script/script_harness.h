@@ -3,13 +3,12 @@
 #ifndef TORVANE_TESTS_UNIT_SCRIPT_SCRIPT_HARNESS_H_
 #define TORVANE_TESTS_UNIT_SCRIPT_SCRIPT_HARNESS_H_
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/scratch_dir.h"
 #include "script/externs.h"
 #include "script/interpreter.h"
 
@@ -24,6 +23,18 @@ inline std::vector<Variable>& Captured() {
 inline int Capture(Variable value) {
   Captured().push_back(value);
   return 0;
+}
+
+// The captured values as ints, and as MORE texts, in call order.
+inline std::vector<int> CapturedInts() {
+  std::vector<int> out;
+  for (const Variable& v : Captured()) out.push_back(v.rawInt());
+  return out;
+}
+inline std::vector<std::string> CapturedTexts() {
+  std::vector<std::string> out;
+  for (const Variable& v : Captured()) out.push_back(v.MoreText());
+  return out;
 }
 
 // An interpreter with Capture registered; Load/Run keep the log text.
@@ -63,26 +74,6 @@ inline std::string Eval(const std::string& expression, const std::string& prelud
   if (result != 7) return h.log;
   return Harness::CapturedText();
 }
-
-// A temporary file removed with the object.
-class TempFile {
- public:
-  explicit TempFile(const std::string& contents, const char* suffix = ".cs") {
-    char pattern[] = "/tmp/torvane_script_testXXXXXX";
-    int fd = mkstemp(pattern);
-    path_ = std::string(pattern) + suffix;
-    close(fd);
-    unlink(pattern);
-    FILE* file = fopen(path_.c_str(), "wb");
-    fwrite(contents.data(), 1, contents.size(), file);
-    fclose(file);
-  }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // Whether `text` contains `part`.
 inline bool Contains(const std::string& text, const std::string& part) {

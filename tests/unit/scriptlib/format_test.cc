@@ -40,7 +40,7 @@ TEST(FormatTest, UnknownConversionPopsNothingAndFailsTheCall) {
   // depth-of-stack error.
   CronRun run = RunCron(std::string("int main() {\n") + kOpen + "cs.Format(\"%q\", 1);\nreturn 7; }");
   EXPECT_NE(run.result, 7);
-  EXPECT_TRUE(Contains(run.diagnostics, "CS_Scripting::format(): unknown format \"%q\" in \"%q\" string"))
+  EXPECT_TRUE(Contains(run.diagnostics, "unknown format \"%q\" in \"%q\" string"))
       << run.diagnostics;
   EXPECT_TRUE(Contains(run.diagnostics, "depth of stack is not zero")) << run.diagnostics;
 }
