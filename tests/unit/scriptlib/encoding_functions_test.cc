@@ -238,17 +238,5 @@ TEST(CS_InCondeTest, URLCoding) {
   EXPECT_EQ(c.URLEncode(nullptr), nullptr);
 }
 
-TEST(CS_InCondeTest, HextoIntReadsUpToFourDigits) {
-  const struct {
-    const char* text;
-    int expected;
-  } cases[] = {{"1F", 31}, {"12345", 4660}, {"ff", 255}, {"g1", 0},
-               {"", 0},    {nullptr, 0},      {"7x", 7}};
-  CS_InConde c;
-  for (const auto& t : cases) {
-    EXPECT_EQ(c.HextoInt(t.text), t.expected) << (t.text ? t.text : "(null)");
-  }
-}
-
 
 }  // namespace

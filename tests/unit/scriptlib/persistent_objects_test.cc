@@ -46,21 +46,6 @@ TEST(CS_Torvane_kernelTest, TypesCreateTheirClasses) {
   }
 }
 
-TEST(CS_Torvane_kernelTest, ObjectsAreUsableAsTheirClass) {
-  CS_Torvane_kernel kernel;
-  auto* ini = static_cast<CFileINI*>(kernel.CreatePersistentOBJ("cfg", kPersistentIniFile));
-  ASSERT_NE(ini, nullptr);
-  ini->WriteString("s", "k", "v");
-  auto* again = static_cast<CFileINI*>(kernel.GetPersistentOBJ("cfg", kPersistentIniFile));
-  EXPECT_STREQ(again->ReadVar("s", "k"), "v");
-  auto* db = static_cast<CDB_RAM*>(kernel.CreatePersistentOBJ("db", kPersistentRecordStore));
-  ASSERT_NE(db, nullptr);
-  EXPECT_EQ(db->GetRecordCount(), 0);
-  db->CSInsert("k", "v", 0);
-  auto* same_db = static_cast<CDB_RAM*>(kernel.GetPersistentOBJ("db", kPersistentRecordStore));
-  EXPECT_EQ(same_db->GetRecordCount(), 1);
-}
-
 TEST(CS_Torvane_kernelTest, GetCreateDeleteByNameAndType) {
   CS_Torvane_kernel kernel(FakeClock);
   EXPECT_EQ(kernel.GetPersistentOBJ("a", kPersistentFlag), nullptr);
@@ -151,30 +136,6 @@ TEST(CS_Torvane_kernelTest, ThreadsShareOneObjectPerName) {
   for (int n = 0; n < kNames; ++n) {
     for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][n], seen[0][n]);
   }
-}
-
-TEST(CS_FlagTest, TypedValues) {
-  CS_Flag flag;
-  EXPECT_EQ(flag.GetInt(), 0);
-  EXPECT_FLOAT_EQ(flag.GetFloat(), 0.0f);
-  EXPECT_EQ(flag.GetBool(), 0);
-  EXPECT_STREQ(flag.GetString(), "");
-  flag.SetInt(-4);
-  flag.SetFloat(2.5f);
-  flag.SetString("text");
-  EXPECT_EQ(flag.GetInt(), -4);
-  EXPECT_FLOAT_EQ(flag.GetFloat(), 2.5f);
-  EXPECT_STREQ(flag.GetString(), "text");
-  const struct {
-    int in;
-    int out;
-  } bools[] = {{0, 0}, {1, 1}, {-3, 1}, {42, 1}};
-  for (const auto& b : bools) {
-    flag.SetBool(b.in);
-    EXPECT_EQ(flag.GetBool(), b.out) << b.in;
-  }
-  flag.SetString(nullptr);
-  EXPECT_STREQ(flag.GetString(), "");
 }
 
 TEST(CS_FlagTest, StringCopiesSurviveOtherThreadsWriting) {
