@@ -8,106 +8,40 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/utility.h"
 #include "common/scratch_dir.h"
 #include "common/test_server_process.h"
-#include "base/utility.h"
+#include "dnsbl_test_server.h"
 #include "engines/dns.h"
 
 namespace {
 
-constexpr const char* kPython = "/usr/bin/python3";
-// Loopback addresses the test servers may take, tried in turn so that test
-// processes running side by side each find free ones.
-constexpr int kFirstHost = 61;
-constexpr int kLastHost = 120;
+using bltest::TestNameServer;
+
+// Loopback addresses the resolver tests' servers may take.
+constexpr bltest::AddressPool kPool = {"127.0.0.", 61, 120};
 // What the forged answers of the test server claim.
 constexpr const char* kForgedAddress = "6.6.6.6";
 
-std::string ServerScript() {
-  return std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/dns_test_server.py");
-}
-
-bool DnslibAvailable() {
-  static const bool available = testproc::PythonModuleAvailable("dnslib");
-  return available;
-}
-
-bool PortFree(const std::string& address) { return testproc::UdpPortFree(address, kDnsPort); }
-
-// A loopback address where nothing listens on port 53.
+// A loopback address of the pool where nothing listens on port 53.
 std::string SilentAddress() {
-  for (int host = kLastHost; host >= kFirstHost; --host) {
-    const std::string address = "127.0.0." + std::to_string(host);
-    if (PortFree(address)) return address;
+  for (int host = kPool.last; host >= kPool.first; --host) {
+    const std::string address = kPool.prefix + std::to_string(host);
+    if (testproc::UdpPortFree(address, kDnsPort)) return address;
   }
   return "";
 }
 
-// One dns_test_server.py process.
-class TestNameServer {
- public:
-  explicit TestNameServer(std::string state) : state_(std::move(state)) {}
-  ~TestNameServer() { Stop(); }
-  TestNameServer(const TestNameServer&) = delete;
-  TestNameServer& operator=(const TestNameServer&) = delete;
-
-  // Starts on the first free address of the pool; false when none worked.
-  bool Start() {
-    std::filesystem::create_directories(state_);
-    return !testproc::StartOnFreeAddress("127.0.0.", kFirstHost, kLastHost, kDnsPort,
-                                         [this](const std::string& address) { return Launch(address); })
-                .empty();
-  }
-
-  void Stop() { process_.Stop(); }
-
-  // Queries received for `name` (lower case) and `type`.
-  int Count(const std::string& name, int type) const {
-    std::ifstream in(state_ + "/counts");
-    std::string line;
-    const std::string key = name + " " + std::to_string(type) + " ";
-    while (std::getline(in, line)) {
-      if (line.rfind(key, 0) == 0) return std::stoi(line.substr(key.size()));
-    }
-    return 0;
-  }
-
-  // How the server treats the next queries (see dns_test_server.py).
-  void SetMode(const std::string& mode) {
-    const std::string tmp = state_ + "/mode.tmp";
-    std::ofstream(tmp) << mode << "\n";
-    std::filesystem::rename(tmp, state_ + "/mode");
-  }
-
-  const std::string& address() const { return address_; }
-
- private:
-  // Starts the server on `address` and waits until it is bound; false when
-  // it exits first (the address was taken meanwhile) or does not start.
-  bool Launch(const std::string& address) {
-    if (!process_.Start({kPython, ServerScript(), "--address", address, "--state", state_}, state_ + "/ready")) {
-      return false;
-    }
-    address_ = address;
-    return true;
-  }
-
-  std::string state_;
-  std::string address_;
-  testproc::TestServerProcess process_;
-};
-
 class DnsServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
+    if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
     SetAppPath(dir_.c_str());
   }
   void TearDown() override {
@@ -117,7 +51,8 @@ class DnsServerTest : public ::testing::Test {
 
   // Starts one more test server; fails the test when it cannot.
   TestNameServer* AddServer() {
-    auto server = std::make_unique<TestNameServer>(dir_ + "/server" + std::to_string(servers_.size()));
+    auto server =
+        std::make_unique<TestNameServer>("dns_test_server.py", dir_ + "/server" + std::to_string(servers_.size()), kPool);
     if (!server->Start()) {
       ADD_FAILURE() << "no test name server could be started";
       return nullptr;

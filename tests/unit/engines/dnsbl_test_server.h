@@ -1,17 +1,12 @@
-// dnsbl_test_server - starts and stops dnsbl_test_server.py, a loopback name
-// server that acts as several block-list zones (and serves MX, A and PTR
-// records) from a JSON description the test writes. Started on the first
-// free address of its own loopback pool, stopped by its PID.
+// dnsbl_test_server - starts and stops the loopback test name servers by
+// PID: dnsbl_test_server.py, which acts as several block-list zones (and
+// serves MX, A and PTR records) from a JSON description the test writes, and
+// dns_test_server.py, which serves the resolver tests' zone torvane.test in
+// a mode the test sets. Each starts on the first free address of its pool.
 #ifndef TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
 #define TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,15 +17,7 @@
 namespace bltest {
 
 constexpr const char* kPython = "/usr/bin/python3";
-// Loopback addresses the server may take (127.0.9.x), apart from the pool of
-// the resolver tests, tried in turn so processes side by side each find one.
-constexpr int kFirstHost = 1;
-constexpr int kLastHost = 250;
 constexpr uint16_t kPort = 53;
-
-inline std::string ServerScript() {
-  return std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/dnsbl_test_server.py");
-}
 
 // True when python3 can import dnslib.
 inline bool DnslibAvailable() {
@@ -38,31 +25,43 @@ inline bool DnslibAvailable() {
   return available;
 }
 
-// One dnsbl_test_server.py process with its state directory.
-class BlTestServer {
+// The loopback addresses a server may take, tried in turn so that test
+// processes side by side each find one.
+struct AddressPool {
+  const char* prefix;
+  int first;
+  int last;
+};
+
+// One test name server process with its state directory.
+class TestNameServer {
  public:
-  explicit BlTestServer(std::string state) : state_(std::move(state)) {}
-  ~BlTestServer() { Stop(); }
-  BlTestServer(const BlTestServer&) = delete;
-  BlTestServer& operator=(const BlTestServer&) = delete;
+  // `script` is a file name in tests/unit/engines.
+  TestNameServer(const char* script, std::string state, AddressPool pool,
+                 testproc::ServerStderr stderr_mode = testproc::ServerStderr::kShown)
+      : script_(std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/") + script),
+        state_(std::move(state)),
+        pool_(pool),
+        stderr_mode_(stderr_mode) {}
+  TestNameServer(const TestNameServer&) = delete;
+  TestNameServer& operator=(const TestNameServer&) = delete;
 
   // Starts on the first free address of the pool; false when none worked.
   bool Start() {
     std::filesystem::create_directories(state_);
-    return !testproc::StartOnFreeAddress("127.0.9.", kFirstHost, kLastHost, kPort,
+    return !testproc::StartOnFreeAddress(pool_.prefix, pool_.first, pool_.last, kPort,
                                          [this](const std::string& address) { return Launch(address); })
                 .empty();
   }
 
   void Stop() { process_.Stop(); }
 
-  // Replaces the served records and zone behaviours (dnsbl_test_server.py
-  // describes the JSON).
-  void Setup(const std::string& json) {
-    const std::string tmp = state_ + "/zones.json.tmp";
-    std::ofstream(tmp) << json;
-    std::filesystem::rename(tmp, state_ + "/zones.json");
-  }
+  // dnsbl_test_server.py: replaces the served records and zone behaviours
+  // (the script describes the JSON).
+  void Setup(const std::string& json) { Replace("zones.json", json); }
+  // dns_test_server.py: how the server treats the next queries (the script
+  // lists the modes).
+  void SetMode(const std::string& mode) { Replace("mode", mode + "\n"); }
 
   // Queries received for `name` (lower case) and `type`.
   int Count(const std::string& name, int type) const {
@@ -82,6 +81,12 @@ class BlTestServer {
   const std::string& address() const { return address_; }
 
  private:
+  void Replace(const std::string& file, const std::string& text) {
+    const std::string tmp = state_ + "/" + file + ".tmp";
+    std::ofstream(tmp) << text;
+    std::filesystem::rename(tmp, state_ + "/" + file);
+  }
+
   std::vector<std::string> CountLines() const {
     std::vector<std::string> lines;
     std::ifstream in(state_ + "/counts");
@@ -95,16 +100,27 @@ class BlTestServer {
   // Starts the server on `address` and waits until it is bound; false when
   // it exits first (the address was taken meanwhile) or does not start.
   bool Launch(const std::string& address) {
-    if (!process_.Start({kPython, ServerScript(), "--address", address, "--state", state_}, state_ + "/ready")) {
+    if (!process_.Start({kPython, script_, "--address", address, "--state", state_}, state_ + "/ready",
+                        stderr_mode_)) {
       return false;
     }
     address_ = address;
     return true;
   }
 
+  std::string script_;
   std::string state_;
+  AddressPool pool_;
+  testproc::ServerStderr stderr_mode_;
   std::string address_;
-  testproc::TestServerProcess process_;
+  testproc::TestServerProcess process_;  // declared last: stopped first
+};
+
+// dnsbl_test_server.py on 127.0.9.x, apart from the resolver tests' pools.
+class BlTestServer : public TestNameServer {
+ public:
+  explicit BlTestServer(std::string state)
+      : TestNameServer("dnsbl_test_server.py", std::move(state), {"127.0.9.", 1, 250}) {}
 };
 
 }  // namespace bltest

@@ -5,19 +5,15 @@
 #include "scriptlib/lib_dns.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/utility.h"
 #include "common/scratch_dir.h"
-#include "common/test_server_process.h"
+#include "engines/dnsbl_test_server.h"
 #include "lib_harness.h"
 
 namespace lib_test {
@@ -25,61 +21,27 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-constexpr const char* kPython = "/usr/bin/python3";
-// Loopback hosts tried for the server (the resolver tests use 61..120, the
-// torvane-script end-to-end tests 121..140).
-constexpr int kFirstHost = 161;
-constexpr int kLastHost = 200;
-
-std::string ServerScript() {
-  return std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/dns_test_server.py");
-}
-
 class LibDnsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testproc::PythonModuleAvailable("dnslib")) GTEST_SKIP() << "no python3-dnslib";
-    SetAppPath(dir_.c_str());
-    ASSERT_TRUE(StartServer()) << "no test name server could be started";
+    if (!bltest::DnslibAvailable()) GTEST_SKIP() << "no python3-dnslib";
+    ASSERT_TRUE(server_.Start()) << "no test name server could be started";
     DnsSettings settings;
-    settings.servers.Add(String(address_.c_str()));
+    settings.servers.Add(String(server_.address().c_str()));
     settings.timeout_ms = 1000;
     resolver_ = std::make_unique<CDns>(settings);
     SetScriptResolver(resolver_.get());
   }
-  void TearDown() override {
-    SetScriptResolver(nullptr);
-    resolver_.reset();
-    StopServer();
-    SetAppPath(nullptr);
-  }
+  void TearDown() override { SetScriptResolver(nullptr); }
 
-  void SetMode(const std::string& mode) {
-    std::ofstream(dir_ + "/state/mode.tmp") << mode << "\n";
-    std::filesystem::rename(dir_ + "/state/mode.tmp", dir_ + "/state/mode");
-  }
+  void SetMode(const std::string& mode) { server_.SetMode(mode); }
 
+  ScratchAppDir scratch_;
+  // Loopback hosts 161..200: the resolver tests use 61..120, the
+  // torvane-script end-to-end tests 121..140.
+  bltest::TestNameServer server_{"dns_test_server.py", scratch_.path() + "/state", {"127.0.0.", 161, 200},
+                                 testproc::ServerStderr::kSilenced};
   std::unique_ptr<CDns> resolver_;
-
- private:
-  bool StartServer() {
-    const std::string state = dir_ + "/state";
-    std::filesystem::create_directories(state);
-    address_ = testproc::StartOnFreeAddress("127.0.0.", kFirstHost, kLastHost, kDnsPort,
-                                            [&](const std::string& address) { return Launch(address, state); });
-    return !address_.empty();
-  }
-  // Starts the server on `address`; false when it exits before it is bound.
-  bool Launch(const std::string& address, const std::string& state) {
-    return process_.Start({kPython, ServerScript(), "--address", address, "--state", state, "--lifetime", "120"},
-                          state + "/ready", testproc::ServerStderr::kSilenced);
-  }
-  void StopServer() { process_.Stop(); }
-
-  ScratchDir scratch_;
-  const std::string dir_ = scratch_.path();
-  std::string address_;
-  testproc::TestServerProcess process_;
 };
 
 TEST_F(LibDnsTest, LookupKinds) {
