@@ -452,7 +452,7 @@ void CCron::Reap(time_t now) {
 
 bool CCron::ReapWorker(CCronThread* worker, time_t now) {
   log_.Merge(worker->log(), 0);
-  if (worker->HasFinished()) {
+  if (worker->HasEnded()) {
     worker->StopComm();  // joins at once: the body has returned
     Note(kLogDebug, Quote(worker->job()) + " ended");
     return true;
@@ -479,7 +479,7 @@ bool CCron::Stop() {
   }
   for (auto& worker : workers) worker->RequestStop();
   auto all_ended = [&] {
-    return std::all_of(workers.begin(), workers.end(), [](const auto& w) { return w->HasFinished(); });
+    return std::all_of(workers.begin(), workers.end(), [](const auto& w) { return w->HasEnded(); });
   };
   // Timed by the clock, not by counting pauses: on a loaded host each pause
   // may last much longer than asked.
@@ -487,7 +487,7 @@ bool CCron::Stop() {
   while (!all_ended() && std::chrono::steady_clock::now() < deadline) MySleep(kPollMs);
   for (auto& worker : workers) {
     log_.Merge(worker->log(), 0);
-    if (worker->HasFinished()) {
+    if (worker->HasEnded()) {
       worker->StopComm();
       continue;
     }

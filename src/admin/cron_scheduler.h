@@ -78,7 +78,7 @@ class CCronThread : public CMyThread, public CronJobControl, public ScriptLog {
   // runs RunOnMainLoop's tasks. `started` is the wall-clock start time.
   CCronThread(const CronContext& context, const CCronJob& job, std::shared_ptr<MainLoopTasks> tasks,
               time_t started);
-  // REQUIRES: the thread has finished (HasFinished) or never started.
+  // REQUIRES: the thread has finished (HasEnded) or never started.
   ~CCronThread() override;
 
   // Starts the thread. False when it cannot be created.

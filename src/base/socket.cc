@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/thread.h"
+
 namespace {
 
 // Host names longer than this are not taken as the local name.
@@ -189,33 +191,50 @@ bool CSocketComm::ConnectTo(const char* host, const char* port, int family, int 
 
 int CSocketComm::WaitReady(int fd, short events, int timeout_ms) {
   pollfd watch{fd, events, 0};
-  const int ready = poll(&watch, 1, timeout_ms < 0 ? -1 : timeout_ms);
+  const int ready = InterruptiblePoll(&watch, 1, timeout_ms < 0 ? -1 : timeout_ms);
   if (ready == 0 || (ready < 0 && errno == EINTR)) return 0;
   return ready < 0 ? -1 : 1;
 }
 
 int CSocketComm::Riceve(void* buffer, int length, int timeout_ms) {
+  if (!IsOpen()) return -1;
+  if (buffer == nullptr || length < 1) return 0;
+  if (WaitReady(GetSocket(), POLLIN, timeout_ms) <= 0) return 0;
+  return ReceiveAvailable(buffer, length);
+}
+
+int CSocketComm::Send(const void* buffer, int length, int timeout_ms) {
+  if (!IsOpen()) return -1;
+  if (buffer == nullptr || length < 1) return 0;
+  const int ready = WaitReady(GetSocket(), POLLOUT, timeout_ms);
+  if (ready <= 0) return ready;
+  return SendAvailable(buffer, length);
+}
+
+// MSG_DONTWAIT: a readiness report can be stale; never block past it.
+int CSocketComm::ReceiveAvailable(void* buffer, int length) {
   const int fd = GetSocket();
   if (fd == kNoSocket) return -1;
   if (buffer == nullptr || length < 1) return 0;
-  const int ready = WaitReady(fd, POLLIN, timeout_ms);
-  if (ready <= 0) return 0;
-  // MSG_DONTWAIT: a readiness report can be stale; never block past it.
   const ssize_t got = recv(fd, buffer, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   return got > 0 ? static_cast<int>(got) : -1;
 }
 
-int CSocketComm::Send(const void* buffer, int length, int timeout_ms) {
+int CSocketComm::SendAvailable(const void* buffer, int length) {
   const int fd = GetSocket();
   if (fd == kNoSocket) return -1;
   if (buffer == nullptr || length < 1) return 0;
-  const int ready = WaitReady(fd, POLLOUT, timeout_ms);
-  if (ready < 0) return -1;
-  if (ready == 0) return 0;
   const ssize_t sent = send(fd, buffer, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   return sent < 0 ? -1 : static_cast<int>(sent);
+}
+
+bool CSocketComm::AwaitBytes(int timeout_ms) {
+  const int fd = GetSocket();
+  if (fd == kNoSocket || WaitReady(fd, POLLIN, timeout_ms) != 1) return false;
+  char first;
+  return recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
 }
 
 int CSocketComm::WaitForConnection(int listen_fd) {

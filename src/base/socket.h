@@ -1,8 +1,9 @@
 // socket - CSocketComm, the IPv4 TCP/UDP socket every server, client and
 // engine talks through, its address type SockAddrIn, and the name and port
 // lookups. Sockets stay blocking descriptors; every wait goes through poll
-// with a millisecond timeout, so no receive or send outlasts its timeout, and
-// nothing here raises SIGPIPE.
+// with a millisecond timeout, so no receive or send outlasts its timeout (and
+// none outlasts a stop request of its CMyThread), and nothing here raises
+// SIGPIPE.
 #ifndef TORVANE_BASE_SOCKET_H_
 #define TORVANE_BASE_SOCKET_H_
 
@@ -106,6 +107,15 @@ class CSocketComm {
   // the count written (possibly fewer than asked); 0 on timeout,
   // interruption, null buffer or length < 1; -1 when not open or on error.
   int Send(const void* buffer, int length, int timeout_ms);
+  // Riceve and Send without waiting: what the socket holds or takes now.
+  // 0 when nothing is there or nothing fits now (or for a null buffer or a
+  // length < 1); -1 when not open, the peer closed (receiving) or on error.
+  int ReceiveAvailable(void* buffer, int length);
+  int SendAvailable(const void* buffer, int length);
+  // Waits up to `timeout_ms` for the peer to send something: true when
+  // bytes are there to read; false on timeout, interruption, end of stream
+  // or error. Reads nothing.
+  bool AwaitBytes(int timeout_ms);
   // Accepts one connection on `listen_fd` (blocking). The descriptor, or -1.
   static int WaitForConnection(int listen_fd);
   // Shuts both directions down and closes; the object is then not open.
@@ -145,7 +155,7 @@ class CSocketComm {
 
  private:
   // Waits until `fd` is ready for `events` (poll). 1 ready, 0 timeout or
-  // interruption, -1 error.
+  // signal, -1 error or a stop request of the calling thread.
   static int WaitReady(int fd, short events, int timeout_ms);
   // Connects `fd` to `peer`, giving up after kConnectTimeoutMs.
   static bool ConnectBounded(int fd, const SockAddrIn& peer);

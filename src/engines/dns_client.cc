@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/thread.h"
+
 namespace {
 
 // The IPv4 address of `address`: dotted quad first, else a host lookup.
@@ -145,8 +147,9 @@ int CDnsClient::ReadFor(void* buffer, int len, int32_t ms) {
   if (socket_ < 0 || buffer == nullptr || len < 1) return -1;
   pollfd waiting{socket_, POLLIN, 0};
   // A signal cuts the wait short; it counts as nothing received, and callers
-  // with a deadline wait again for what is left.
-  const int ready = poll(&waiting, 1, ms < 0 ? -1 : ms);
+  // with a deadline wait again for what is left. A stop request of the
+  // thread is an error: the query is abandoned.
+  const int ready = InterruptiblePoll(&waiting, 1, ms < 0 ? -1 : ms);
   if (ready < 0) return errno == EINTR ? 0 : -1;
   if (ready == 0) return 0;
   const ssize_t got = recv(socket_, buffer, static_cast<size_t>(len), MSG_DONTWAIT);

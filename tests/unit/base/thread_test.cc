@@ -1,7 +1,12 @@
-// Tests of CMyThread: start conditions, cooperative stop, bounded join.
+// Tests of CMyThread: start conditions, cooperative stop, join, and the
+// waits a stop request ends.
 #include "base/thread.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -88,6 +93,37 @@ TEST(CMyThreadTest, StopWakesABlockedBodyThroughUnblock) {
   ASSERT_TRUE(thread.WatchComm());
   EXPECT_TRUE(thread.StopComm());  // would wait forever without the unblock
   EXPECT_EQ(thread.unblocks.load(), 1);
+}
+
+// A stop request ends the interruptible waits a body is in, so StopComm
+// joins at once; a body still running after the bound stays joinable.
+TEST(CMyThreadTest, StopEndsInterruptibleWaits) {
+  struct Body {
+    std::atomic<int> result{1};
+    static void* Sleep(void* self) {
+      static_cast<Body*>(self)->result = InterruptibleSleep(60000) ? 1 : 0;
+      return nullptr;
+    }
+    static void* Poll(void* self) {
+      int never[2];
+      if (pipe(never) != 0) return nullptr;
+      pollfd wait{never[0], POLLIN, 0};
+      const int ready = InterruptiblePoll(&wait, 1, -1);
+      static_cast<Body*>(self)->result = ready < 0 && errno == ECANCELED ? 0 : 1;
+      close(never[0]);
+      close(never[1]);
+      return nullptr;
+    }
+  };
+  for (CMyThread::Procedure procedure : {&Body::Sleep, &Body::Poll}) {
+    CMyThread thread;
+    Body body;
+    thread.SetFunction(procedure, &body);
+    ASSERT_TRUE(thread.WatchComm());
+    EXPECT_TRUE(thread.StopComm());
+    EXPECT_EQ(body.result.load(), 0);
+    EXPECT_FALSE(StopRequested());  // this thread was never asked
+  }
 }
 
 TEST(CMyThreadTest, LockIsUsableByOwnerAndBody) {
