@@ -26,16 +26,28 @@ constexpr int64_t kMaxSizeMB = 1 << 20;
 
 const char* TextOf(const String& s) { return s.GetData() != nullptr ? s.GetData() : ""; }
 
-// ">" "<" and the double quote become entities; "&" and "'" stay as they are.
-std::string EscapeValue(const char* value) {
+// A field value as XML element text: "&", "<", ">" and the double quote
+// become entities, a control character XML 1.0 does not allow becomes "?",
+// and the result keeps at most `max_chars` characters without cutting an
+// entity in two.
+std::string EscapeValue(const char* value, size_t max_chars) {
   std::string out;
   for (const char* p = value; *p != '\0'; ++p) {
-    switch (*p) {
-      case '>': out += "&gt;"; break;
-      case '<': out += "&lt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += *p;
+    const unsigned char c = static_cast<unsigned char>(*p);
+    const char* piece = nullptr;
+    char plain[2] = {*p, '\0'};
+    switch (c) {
+      case '&': piece = "&amp;"; break;
+      case '<': piece = "&lt;"; break;
+      case '>': piece = "&gt;"; break;
+      case '"': piece = "&quot;"; break;
+      default:
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') plain[0] = '?';
+        piece = plain;
     }
+    const size_t length = strlen(piece);
+    if (out.size() + length > max_chars) break;
+    out.append(piece, length);
   }
   return out;
 }
@@ -43,6 +55,21 @@ std::string EscapeValue(const char* value) {
 bool LocalTime(time_t t, tm* out) { return localtime_r(&t, out) != nullptr; }
 
 }  // namespace
+
+String LogExcerpt(std::string_view text, size_t max_bytes) {
+  const bool cut = text.size() > max_bytes;
+  std::string out(text.substr(0, max_bytes));
+  for (char& c : out) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n' || c == '\t') {
+      c = ' ';
+    } else if (byte < 0x20 || byte == 0x7F) {
+      c = '?';
+    }
+  }
+  if (cut) out += "...";
+  return String(std::string_view(out));
+}
 
 // ---- CLogSimple ---------------------------------------------------------
 
@@ -227,8 +254,7 @@ bool LogXML::WriteLine(const char* text) {
 }
 
 bool LogXML::WriteLine(const char* tag, const char* value) {
-  std::string escaped = EscapeValue(value != nullptr ? value : "");
-  if (escaped.size() > static_cast<size_t>(kMaxValueChars)) escaped.resize(kMaxValueChars);
+  const std::string escaped = EscapeValue(value != nullptr ? value : "", kMaxValueChars);
   std::string element = std::string("<") + tag + ">" + escaped + "</" + tag + ">";
   return WriteLine(element.c_str());
 }

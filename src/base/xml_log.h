@@ -6,9 +6,11 @@
 #ifndef TORVANE_BASE_XML_LOG_H_
 #define TORVANE_BASE_XML_LOG_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <string_view>
 
 #include "base/object_array.h"
 #include "base/mutex.h"
@@ -38,6 +40,13 @@ inline constexpr char kAdmin[] = "RAD";
 inline constexpr char kAdminScript[] = "ADMIN SCRIPT";
 inline constexpr char kCron[] = "CRON";
 }  // namespace log_type
+
+// Untrusted text (a client's line, a peer's reply) quoted into a log
+// message: cut to `max_bytes` (then "..." follows) and cleaned, CR, LF and
+// tab shown as a blank and every other control byte as "?", so one record
+// stays one short line whatever the peer sent.
+inline constexpr size_t kLogExcerptBytes = 200;
+String LogExcerpt(std::string_view text, size_t max_bytes = kLogExcerptBytes);
 
 // A locked queue of log records, oldest first. Thread-safe: every operation
 // takes the buffer's lock. Lock order when two buffers meet: source first,
@@ -86,7 +95,8 @@ class CLogSimple {
 // The XML log file. Not thread-safe: only the main loop writes to it.
 class LogXML {
  public:
-  // A field value keeps at most this many characters after escaping.
+  // A field value keeps at most this many characters after escaping (an
+  // entity is never cut: the value then ends before it).
   static constexpr int kMaxValueChars = 512;
 
   // Opens `path` (an existing file read/write without truncation, else a new

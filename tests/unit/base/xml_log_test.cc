@@ -100,19 +100,25 @@ TEST_F(LogXmlTest, FieldsDependOnThresholdAndSource) {
   }
 }
 
+// Whatever a peer sends, the log stays XML: "&" and the markup characters
+// become entities, characters XML 1.0 forbids become "?", and the cut at
+// 512 characters never splits an entity.
 TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
   struct Case {
     std::string value;
     std::string stored;
   } cases[] = {
-      {"<a href=\"http://x/?a=1&b='2'\">y</a>", "&lt;a href=&quot;http://x/?a=1&b='2'&quot;&gt;y&lt;/a&gt;"},
+      {"<a href=\"http://x/?a=1&b='2'\">y</a>", "&lt;a href=&quot;http://x/?a=1&amp;b='2'&quot;&gt;y&lt;/a&gt;"},
+      {"EHLO a&#0;b", "EHLO a&amp;#0;b"},
+      {std::string("a\x01\x08\x0b\x1f\tb\xe9", 8), std::string("a????\tb\xe9", 8)},
       {std::string(600, 'x'), std::string(512, 'x')},
       {std::string(200, '<'), [] {
          std::string s;
          for (int i = 0; i < 128; ++i) s += "&lt;";
          return s;
        }()},
-      {std::string(511, 'a') + ">", std::string(511, 'a') + "&"},
+      {std::string(511, 'a') + ">", std::string(511, 'a')},
+      {std::string(509, 'a') + "&", std::string(509, 'a')},
       {"", ""},
   };
   for (const Case& c : cases) {
@@ -124,6 +130,11 @@ TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
               Record({"<Filename></Filename>", "<Function></Function>", "<Entry>" + c.stored + "</Entry>"}))
         << c.value.substr(0, 40);
   }
+}
+
+TEST(LogExcerptTest, QuotesOneShortCleanLine) {
+  EXPECT_EQ(LogExcerpt(std::string("250-a\r\n250 b\x01\x7f", 14)).ToStdString(), "250-a  250 b??");
+  EXPECT_EQ(LogExcerpt(std::string(300, 'x')).ToStdString(), std::string(kLogExcerptBytes, 'x') + "...");
 }
 
 TEST_F(LogXmlTest, LevelsFilterRecords) {
