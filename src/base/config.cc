@@ -116,8 +116,8 @@ const ConfigKey kConfigKeys[] = {
     {"CONFIG", "myemail", TextKey{&CConfig::myemail, ""}},
     {"CONFIG", "score_for_spam", FloatKey{&CConfig::score_for_spam, 5.0f}},
     {"CONFIG", "score_for_spam_max_hit", FloatKey{&CConfig::score_for_spam_max_hit, 20.0f}},
-    {"CONFIG", "socket_select_time", IntKey{&CConfig::socket_select_time, 300}},
-    {"CONFIG", "buffer_socket_size", IntKey{&CConfig::buffer_socket_size, 4096}},
+    {"CONFIG", "socket_select_time", IntKey{&CConfig::socket_select_time, CConfig::kDefaultSocketSelectTime}},
+    {"CONFIG", "buffer_socket_size", IntKey{&CConfig::buffer_socket_size, CConfig::kDefaultBufferSocketSize}},
     {"CONFIG", "krnversion", TextKey{&CConfig::krnversion, ""}},
     {"CONFIG", "log_rot_type", IntKey{&CConfig::log_rot_type, 2}},
     {"CONFIG", "log_rot_value", IntKey{&CConfig::log_rot_value, 1}},
@@ -146,6 +146,11 @@ const ConfigKey kConfigKeys[] = {
     {"FIREWALL", "cmd_noop", IntKey{&CConfig::cmd_noop, 3}},
     {"FIREWALL", "timeout_client", IntKey{&CConfig::timeout_client, 60}},
     {"FIREWALL", "local_domains_only", SwitchKey{&CConfig::local_domains_only, false}},
+    {"FIREWALL", "session_timeout", IntKey{&CConfig::session_timeout, 600}},
+    {"FIREWALL", "command_timeout", IntKey{&CConfig::command_timeout, 300}},
+    {"FIREWALL", "mta_timeout", IntKey{&CConfig::mta_timeout, 300}},
+    {"FIREWALL", "mta_greeting_timeout", IntKey{&CConfig::mta_greeting_timeout, 30}},
+    {"FIREWALL", "refuse_bare_line_ends", SwitchKey{&CConfig::refuse_bare_line_ends, true}},
 
     {"BAYES", "occorenze_per", FloatKey{&CConfig::occorenze_per, 32.0f}},
     {"BAYES", "p_bayes_ham", FloatKey{&CConfig::p_bayes_ham, -3.99f}},
@@ -224,6 +229,8 @@ const ConfigKey kConfigKeys[] = {
     {"CS_SCRIPT", "enable_cache_script", SwitchKey{&CConfig::enable_cache_script, false}},
     {"CS_SCRIPT", "cs_",
      ListKey{&CConfig::cs_scripts, ListEnd::kFirstGap, ListOrder::kSortedNoCase, kDefaultScripts}},
+    {"CS_SCRIPT", "event_cpu_ms", IntKey{&CConfig::event_cpu_ms, 1000}},
+    {"CS_SCRIPT", "cron_cpu_ms", IntKey{&CConfig::cron_cpu_ms, 60000}},
 
     {"WEBGUI", "listen", TextKey{&CConfig::webgui_listen, "0.0.0.0"}},
     {"WEBGUI", "port", TextKey{&CConfig::webgui_port, "6969"}},
@@ -387,19 +394,54 @@ class FieldWriter {
   const ConfigKey& row_;
 };
 
+// Appends one field's value to a text (lists one entry per line).
+class FieldText {
+ public:
+  FieldText(const CConfig* config, std::string* out) : config_(config), out_(out) {}
+
+  void operator()(const IntKey& k) { out_->append(std::to_string(config_->*k.field)); }
+  void operator()(const FloatKey& k) { out_->append(std::to_string(config_->*k.field)); }
+  void operator()(const SwitchKey& k) { out_->append(config_->*k.field ? "1" : "0"); }
+  void operator()(const TextKey& k) { out_->append((config_->*k.field).View()); }
+  void operator()(const ListKey& k) {
+    for (const String& entry : config_->*k.field) out_->append(entry.View()).append("\n");
+  }
+
+ private:
+  const CConfig* config_;  // not owned
+  std::string* out_;
+};
+
 }  // namespace
 
 bool CConfig::ReadConfig() {
   BusyScope busy(busy_);
   for (const ConfigKey& row : kConfigKeys) std::visit(FieldReader(this, row), row.kind);
+  synced_state_ = StateText();
   FillDerivedValues();
   return true;
 }
 
-bool CConfig::SaveConfig() {
+CConfig::WriteBack CConfig::SaveChanges() {
   BusyScope busy(busy_);
+  if (StateText() == synced_state_) return WriteBack::kUnchanged;
   for (const ConfigKey& row : kConfigKeys) std::visit(FieldWriter(this, row), row.kind);
-  return Save(nullptr);
+  if (ChangedOnDisk()) {
+    const std::string beside = FileName() + ".daemon";
+    return Save(beside.c_str()) ? WriteBack::kWrittenBeside : WriteBack::kFailed;
+  }
+  if (!Save(nullptr)) return WriteBack::kFailed;
+  synced_state_ = StateText();
+  return WriteBack::kWritten;
+}
+
+std::string CConfig::StateText() {
+  std::string text = Serialise();
+  for (const ConfigKey& row : kConfigKeys) {
+    text.append("\n");
+    std::visit(FieldText(this, &text), row.kind);
+  }
+  return text;
 }
 
 void CConfig::FillDerivedValues() {

@@ -7,6 +7,7 @@
 #define TORVANE_BASE_CONFIG_H_
 
 #include <atomic>
+#include <string>
 
 #include "base/object_array.h"
 #include "base/ini_file.h"
@@ -30,20 +31,40 @@ class CConfig : public CFileINI {
   static constexpr int kBusyPollMilliseconds = 5;
   // Random bytes digested into a generated READMIN "key".
   static constexpr int kAdminKeySourceBytes = 1024;
+  // The relay's defaults, here once for the table and for the sessions
+  // that take over a value below 1: the longest wait of one relay pass
+  // ("socket_select_time", ms) and the bytes moved per read or data step
+  // ("buffer_socket_size").
+  static constexpr int kDefaultSocketSelectTime = 300;
+  static constexpr int kDefaultBufferSocketSize = 4096;
 
   CConfig() = default;
   ~CConfig() override = default;
 
+  // What SaveChanges did.
+  enum class WriteBack {
+    kUnchanged,     // the daemon changed nothing since it last read or wrote the file
+    kWritten,       // the file now holds the daemon's version
+    kWrittenBeside, // the file changed on disk meanwhile: it was kept, and the
+                    // daemon's version written to "<file>.daemon"
+    kFailed,
+  };
+
   // Copies every known key from the loaded INI items into the fields,
   // applying the defaults (an absent key takes its default; an empty value
   // is a value). Lists are rebuilt; an empty READMIN "key" is generated and
-  // an empty WEBGUI "path" derived. REQUIRES: the file was loaded (Load).
-  // Always true.
+  // an empty WEBGUI "path" derived (both count as changes the daemon made).
+  // REQUIRES: the file was loaded (Load). Always true.
   bool ReadConfig();
-  // Writes every field back into the INI items (lists renumbered from 0,
-  // surplus index keys deleted; "app_path" is never written) and saves the
-  // file to the path it was loaded from. The result of Save.
-  bool SaveConfig();
+  // When the daemon changed a field or an item since it last read or wrote
+  // the file: writes every field back into the INI items (lists renumbered
+  // from 0, surplus index keys deleted; "app_path" is never written) and
+  // saves the file to the path it was loaded from - unless that file was
+  // changed by someone else meanwhile (an administrator's edit is never
+  // overwritten): the daemon's version then goes beside it.
+  WriteBack SaveChanges();
+  // SaveChanges; false only when it failed.
+  bool SaveConfig() { return SaveChanges() != WriteBack::kFailed; }
 
   // The reload request posted by SIGHUP and by admin and cron scripts and
   // consumed by the main loop.
@@ -99,6 +120,16 @@ class CConfig : public CFileINI {
   int cmd_noop = 0;
   int timeout_client = 0;
   bool local_domains_only = false;  // refuse recipients outside the local domains
+  // Seconds: the longest SMTP session, the longest one command (a message
+  // counts as one), the longest wait for an MTA reply, and for the greeting
+  // of a newly connected MTA before the next one is tried.
+  int session_timeout = 0;
+  int command_timeout = 0;
+  int mta_timeout = 0;
+  int mta_greeting_timeout = 0;
+  // Message data with a bare CR or LF is refused (1) or passed on with
+  // every bare line end made CR LF (0).
+  bool refuse_bare_line_ends = true;
 
   // ---- BAYES ----------------------------------------------------------
   float occorenze_per = 0;
@@ -179,6 +210,10 @@ class CConfig : public CFileINI {
   bool cs_script_enable = false;  // built-in admission checks
   bool enable_cache_script = false;
   StringList cs_scripts;  // "number|file", sorted ignoring case
+  // Milliseconds of CPU time one script call may use: an antispam event,
+  // a cron job's main.
+  int event_cpu_ms = 0;
+  int cron_cpu_ms = 0;
 
   // ---- WEBGUI ---------------------------------------------------------
   String webgui_listen;
@@ -205,6 +240,11 @@ class CConfig : public CFileINI {
  private:
   // Fills readmin_key when it is empty and webgui_path when it is empty.
   void FillDerivedValues();
+  // The daemon's view of the configuration: the items as they would be
+  // written, then every field's value.
+  std::string StateText();
+  // StateText when the file was last read or written.
+  std::string synced_state_;
 
   std::atomic<bool> busy_{false};  // ReadConfig or SaveConfig is running
   std::atomic<bool> reboot_{false};

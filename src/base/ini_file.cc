@@ -14,6 +14,7 @@
 
 #include "base/atomic_file.h"
 #include "base/file.h"
+#include "base/md5.h"
 
 namespace {
 
@@ -152,6 +153,7 @@ bool CFileINI::Load(const char* path) {
   {
     CriticalScope lock(*this);
     file_name_ = path;
+    file_digest_ = MD5Hex(text.data(), text.size());
   }
   return Elaborate(text.c_str());
 }
@@ -176,8 +178,33 @@ bool CFileINI::Save(const char* path) {
     target = path != nullptr ? path : TextOf(file_name_);
     text = SerialiseLocked();
   }
-  if (target.empty()) return false;
-  return ReplaceFile(target, text);
+  if (target.empty() || !ReplaceFile(target, text)) return false;
+  CriticalScope lock(*this);
+  if (target == TextOf(file_name_)) file_digest_ = MD5Hex(text.data(), text.size());
+  return true;
+}
+
+std::string CFileINI::Serialise() {
+  CriticalScope lock(*this);
+  return SerialiseLocked();
+}
+
+std::string CFileINI::FileName() {
+  CriticalScope lock(*this);
+  return TextOf(file_name_);
+}
+
+bool CFileINI::ChangedOnDisk() {
+  std::string path;
+  String digest;
+  {
+    CriticalScope lock(*this);
+    path = TextOf(file_name_);
+    digest = file_digest_;
+  }
+  if (path.empty()) return false;
+  std::string text;
+  return !ReadWholeFile(path.c_str(), &text) || MD5Hex(text.data(), text.size()).View() != digest.View();
 }
 
 std::string CFileINI::SerialiseLocked() const {

@@ -74,6 +74,14 @@ class CFileINI : public CCriticalSession {
   // result is false. False too when no path is known. Concurrent Saves of
   // one object are serialised.
   bool Save(const char* path);
+  // The text Save writes.
+  std::string Serialise();
+  // The path of the last successful Load ("" before one).
+  std::string FileName();
+  // True when the file of the last Load now holds other bytes than this
+  // object last read from or wrote to it (or cannot be read): someone else
+  // changed it. False without a Load.
+  bool ChangedOnDisk();
 
   // ---- Lookups (first match wins) ----------------------------------------
 
@@ -154,6 +162,7 @@ class CFileINI : public CCriticalSession {
 
   // Guarded by the inherited CCriticalSession:
   String file_name_;      // path of the last successful Load
+  String file_digest_;    // MD5 of its bytes as last loaded or saved
   CFileINIItems items_;   // every entry in file order; duplicates allowed
   String read_result_;    // the text ReadVar last returned
 
