@@ -3,14 +3,16 @@
 // session and the core's engines (see antispam_script.h).
 #include "proxy/antispam_script.h"
 
+#include <strings.h>
 #include <sys/socket.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <string_view>
 
-#include "base/regex.h"
 #include "base/utility.h"
 #include "engines/dns_wire.h"
 #include "proxy/proxy_core.h"
@@ -24,16 +26,30 @@ namespace {
 constexpr const char kNotificationEvent[] = "NotificationGlobalVariable";
 // Log level and category of a script's run-time error.
 
-// A message header that may stand before the subject (folded lines
-// included), then the subject itself: the test for "has a subject".
-constexpr const char kSubjectHeaderPattern[] =
-    "(\\S[^\\r\\n]*:[ \\t]*[^\\r\\n]*\\r?\\n[ \\t]+\\S[^\\r\\n]*\\r?\\n?)*Subject:";
-// The subject line, its text captured.
-constexpr const char kSubjectLinePattern[] = "^Subject:(.+?)\\r\\n";
-// Subject lines holding nothing, in the two spellings scripts tag.
-constexpr const char* const kEmptySubjectLines[] = {"Subject: \r\n", "subject: \r\n"};
-// Where the header of a message ends.
-constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+constexpr std::string_view kSubjectName = "Subject:";
+
+// Where the header block of a message ends: the position after its last
+// header line's CR LF (before the blank line), 0 when the message starts
+// with the blank line, npos when it has no blank line at all (all header).
+size_t HeaderBlockEnd(std::string_view message) {
+  if (message.substr(0, 2) == "\r\n") return 0;
+  const size_t blank = message.find("\r\n\r\n");
+  return blank == std::string_view::npos ? blank : blank + 2;
+}
+
+// The position of the first "Subject:" header (any case) that starts a
+// line of `header`; npos when there is none.
+size_t FindSubject(std::string_view header) {
+  for (size_t line = 0; line < header.size();) {
+    if (header.size() - line >= kSubjectName.size() &&
+        strncasecmp(header.data() + line, kSubjectName.data(), kSubjectName.size()) == 0)
+      return line;
+    const size_t end = header.find("\r\n", line);
+    if (end == std::string_view::npos) break;
+    line = end + 2;
+  }
+  return std::string_view::npos;
+}
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
@@ -67,6 +83,26 @@ String PeerAddress(const CSocketComm& socket) {
 
 // {=========== CS_PROXY_ANTISPAM_INSTANCE
 
+template <typename Body>
+void CS_PROXY_ANTISPAM_INSTANCE::Metered(AntispamScriptSlot* slot, const char* what, Body body) {
+  budget_.Begin(slot->interpreter.get());
+  body();
+  const ScriptBudget::Verdict verdict = budget_.End();
+  if (verdict != ScriptBudget::Verdict::kCpuSpent && verdict != ScriptBudget::Verdict::kTimeSpent) return;
+  slot->good = false;
+  overrun_ = true;
+  if (context_.log == nullptr) return;
+  String line;
+  line.Format("-- ERROR SCRIPT: %s in %s %s --", OrEmpty(slot->file.GetData()), what, BudgetVerdictText(verdict));
+  context_.log->LogS(kLogError, line, OrEmpty(slot->file.GetData()), "", log_type::kScript, ConnectionId());
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::TakeOverrun() {
+  const bool overrun = overrun_;
+  overrun_ = false;
+  return overrun;
+}
+
 CS_PROXY_ANTISPAM_INSTANCE::CS_PROXY_ANTISPAM_INSTANCE() = default;
 
 CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
@@ -91,7 +127,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool 
     if (!slot.compiled || !slot.good) continue;
     MakeCurrent(&slot);
     ScriptDomainHolds holds;  // the top-level code runs again
-    slot.interpreter->Reset();
+    Metered(&slot, "its top level", [&slot] { slot.interpreter->Reset(); });
   }
   MakeCurrent(&slots_.front());
 }
@@ -138,7 +174,9 @@ void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const Str
   in->addExternVariable("$_this", new ExternVariable<CS_PROXY_ANTISPAM_INSTANCE*>(&self_));
   MakeCurrent(slot);  // the top-level code runs while loading
   ScriptDomainHolds holds;
-  if (in->loadbyram(text.get()) == 0) slot->good = false;
+  bool loaded = false;
+  Metered(slot, "its top level", [&] { loaded = in->loadbyram(text.get()) != 0; });
+  if (!loaded) slot->good = false;
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::DeleteScript() {
@@ -185,15 +223,17 @@ int CS_PROXY_ANTISPAM_INSTANCE::CallIn(AntispamScriptSlot* slot, const char* nam
   // A domain lock the script took and kept is released when its call ends.
   ScriptDomainHolds holds;
   int result = 0;
-  if (args == nullptr) {
-    result = slot->interpreter->run(name);
-  } else {
+  Metered(slot, name, [&] {
+    if (args == nullptr) {
+      result = slot->interpreter->run(name);
+      return;
+    }
     // Every script of the event reads the same arguments.
     va_list copy;
     va_copy(copy, *args);
     result = slot->interpreter->vrun(name, format, copy);
     va_end(copy);
-  }
+  });
   CollectErrors(slot);
   return result;
 }
@@ -208,8 +248,10 @@ void CS_PROXY_ANTISPAM_INSTANCE::AnnounceChanges(const AntispamScriptSlot* calle
     MakeCurrent(&other);
     for (const auto& [name, value] : changes) {
       ScriptDomainHolds holds;
-      other.interpreter->run(kNotificationEvent, "string,string", name.c_str(), value.c_str());
-      if (!CollectErrors(&other)) break;
+      Metered(&other, kNotificationEvent, [&] {
+        other.interpreter->run(kNotificationEvent, "string,string", name.c_str(), value.c_str());
+      });
+      if (!CollectErrors(&other) || !other.good) break;
     }
   }
   // What the notified scripts set in turn is dropped: announcing it would
@@ -321,11 +363,12 @@ int CS_ANTISPAM_SCRIPT::ConnectToDefaultMTA() {
   CSmtpBilancimento::ConnectRequest request;
   request.connection_id = s->id;
   request.adapter_ip = settings->adapter_ip.GetData();
+  request.greeting_timeout_ms = settings->mta_greeting_timeout * 1000;
   request.log = instance_->context().log;
   request.stats = c->statistics();
   CSmtpBilancimento::SereverSMTP server;
   if (!balancer->ConnectToDefaultMTA(s->PrepareMta(), request, &server)) return 0;
-  s->mta->SetNoDelay();
+  s->MtaConnected(request.adapter_ip);
   s->mta_name = server.host;
   s->mta_replace_name = server.replace_name;
   return 1;
@@ -340,7 +383,7 @@ int CS_ANTISPAM_SCRIPT::ConnectToMTA(const char* host, const char* port) {
   const char* adapter = settings != nullptr ? settings->adapter_ip.GetData() : nullptr;
   CSocketComm* mta = s->PrepareMta();
   if (!mta->ConnectTo(host, port, AF_INET, SOCK_STREAM, adapter)) return 0;
-  mta->SetNoDelay();
+  s->MtaConnected(adapter);
   return 1;
 }
 
@@ -374,7 +417,9 @@ void CS_ANTISPAM_SCRIPT::SendToMTA(const char* text) {
 void CS_ANTISPAM_SCRIPT::SendToClient(const char* text) {
   SmtpSession* s = session();
   if (s == nullptr || text == nullptr || !s->HasClient()) return;
-  s->to_client.append(text);
+  // One reply: text from a DNS answer or a message cannot add one.
+  s->to_client.append(String(std::string_view(SingleReply(text))));
+  ++s->script_replies;
   s->line_ready = true;  // answered here: the next command need not wait for the MTA
 }
 
@@ -436,35 +481,43 @@ void CS_ANTISPAM_SCRIPT::RegisterSessionProperty(int bits) {
   if (SmtpSession* s = session()) s->property |= bits;
 }
 
+// Both edit the header block only (the body may hold anything) and insert
+// only one logical line, whatever line breaks the script's text holds.
 void CS_ANTISPAM_SCRIPT::WriteHeaderMessages(const char* line) {
   SmtpSession* s = session();
   if (s == nullptr || line == nullptr) return;
-  String& data = s->data_block;
-  const size_t header_end = data.View().find(kHeaderEnd);
-  if (header_end == std::string_view::npos) {
-    data.Insert(0, (std::string(line) + "\r\n\r\n").c_str());
+  const std::string header = HeaderLine(line);
+  if (header.empty()) return;  // an empty line would end the header block
+  std::string data(s->data_block.View());
+  const size_t header_end = HeaderBlockEnd(data);
+  if (header_end == std::string::npos) {
+    data.insert(0, header + "\r\n\r\n");
   } else {
-    // Before the blank line: the new line becomes the last header.
-    data.Insert(static_cast<int>(header_end), ("\r\n" + std::string(line)).c_str());
+    data.insert(header_end, header + "\r\n");  // the new line becomes the last header
   }
+  s->data_block = String(std::string_view(data));
 }
 
 void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* text) {
   SmtpSession* s = session();
   if (s == nullptr || text == nullptr) return;
-  String& data = s->data_block;
-  const std::string tagged_line = "Subject: " + std::string(text) + "\r\n";
-  constexpr int kOptions = kRegexCaseless | kRegexMultiline;
-  if (!RegexMatch(kSubjectHeaderPattern, kOptions, data.View().data(), data.View().size())) {
-    data.Insert(0, tagged_line.c_str());
-    return;
+  const std::string tag = HeaderLine(text);
+  std::string data(s->data_block.View());
+  const size_t header_end = std::min(HeaderBlockEnd(data), data.size());
+  const std::string_view header = std::string_view(data).substr(0, header_end);
+  const size_t subject = FindSubject(header);
+  if (subject == std::string_view::npos) {
+    data.insert(0, "Subject: " + tag + "\r\n");
+  } else {
+    const size_t value = subject + kSubjectName.size();
+    const size_t line_end = std::min(header.find("\r\n", value), header.size());
+    if (header.substr(value, line_end - value).find_first_not_of(" \t") == std::string_view::npos) {
+      data.replace(subject, line_end - subject, "Subject: " + tag);  // an empty subject
+    } else {
+      data.insert(value, " " + tag + " ");
+    }
   }
-  bool had_empty_subject = false;
-  for (const char* empty : kEmptySubjectLines) {
-    had_empty_subject |= data.Replace(empty, tagged_line.c_str()) > 0;
-  }
-  if (had_empty_subject) return;
-  data.ReplaceRE(kSubjectLinePattern, (" " + std::string(text) + " $1").c_str(), kOptions);
+  s->data_block = String(std::string_view(data));
 }
 
 void CS_ANTISPAM_SCRIPT::StatisticValue(const char* name, int group, int sub_group, float value, int op) {
@@ -514,7 +567,12 @@ int CS_ANTISPAM_SCRIPT::IsIpMaxSession(const char* address) {
 void CS_ANTISPAM_SCRIPT::RegisterSessionIp(const char* address) {
   CTorvaneCore* c = core();
   CIP_Session* sessions = c != nullptr ? c->sessions() : nullptr;
-  if (sessions != nullptr && address != nullptr) sessions->AddSession(address);
+  SmtpSession* s = session();
+  if (sessions == nullptr || address == nullptr || s == nullptr ||
+      s->registered_addresses.size() >= SmtpSession::kMaxRegisteredAddresses)
+    return;
+  sessions->AddSession(address);
+  s->registered_addresses.emplace_back(address);  // released when the session ends
 }
 
 int CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {

@@ -23,6 +23,7 @@
 #include "script/interpreter.h"
 #include "script/variable.h"
 #include "scriptlib/common_functions.h"
+#include "scriptlib/script_budget.h"
 #include "proxy/smtp_session.h"
 
 class CTorvaneCore;
@@ -62,6 +63,13 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
 
   void SetContext(const AntispamContext& context) { context_ = context; }
   const AntispamContext& context() const { return context_; }
+  // The CPU and wall time one call into a script may take (ms; 0: no
+  // limit). A call over it is stopped, logged with its script and
+  // function, and marks its script not good, like a run-time error.
+  void SetBudget(int cpu_ms, int wall_ms) { budget_.SetLimits(cpu_ms, wall_ms); }
+  // True once when a call was stopped over its budget since the last look:
+  // the session cannot go on.
+  bool TakeOverrun();
 
   // Prepares the interpreters for a connection from the script list
   // ("number|file" entries, in run order). Without `keep`, DeleteScript
@@ -123,6 +131,11 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
  private:
   // Builds a fresh interpreter for `slot` and compiles its file.
   void Compile(AntispamScriptSlot* slot);
+  // Runs `body` (a call, load or reset of `slot`'s interpreter) under the
+  // budget; a call stopped over it is logged naming `what` and marks the
+  // slot not good.
+  template <typename Body>
+  void Metered(AntispamScriptSlot* slot, const char* what, Body body);
   void CompileFile(AntispamScriptSlot* slot, const String& path);
   // The event in every good script that defines it; `args` null for an
   // event without arguments.
@@ -145,6 +158,8 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   const AntispamScriptSlot* current_slot_ = nullptr;  // and its slot
   std::vector<AntispamScriptSlot> slots_;
   ScriptGlobalVariables globals_;
+  ScriptBudget budget_{0, 0};
+  bool overrun_ = false;
 };
 
 // The script object of an antispam script. Text results stay valid until

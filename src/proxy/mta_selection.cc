@@ -116,11 +116,13 @@ bool CSmtpBilancimento::NextRoundRobin(SereverSMTP* out, int connection_id, int*
 bool CSmtpBilancimento::TryServer(CSocketComm* mta, const SereverSMTP& server, const ConnectRequest& request) {
   mta->CloseComm();
   mta->SetLibero(true);
-  if (mta->ConnectTo(server.host, server.port, AF_INET, SOCK_STREAM, request.adapter_ip)) {
+  const bool connected = mta->ConnectTo(server.host, server.port, AF_INET, SOCK_STREAM, request.adapter_ip);
+  if (connected && (request.greeting_timeout_ms <= 0 || mta->AwaitBytes(request.greeting_timeout_ms))) {
     LogAttempt(request.log, "O.K. Connect To: %s port: %s", server, request.connection_id);
     Count(request.stats, "f2cooperative_[%s]", server.host);
     return true;
   }
+  mta->CloseComm();  // a server that accepted but did not greet is left too
   LogAttempt(request.log, "FAILED to Connect a: %s port: %s", server, request.connection_id);
   Count(request.stats, "f2cooperative_fail_[%s]", server.host);
   return false;

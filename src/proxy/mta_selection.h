@@ -42,6 +42,9 @@ class CSmtpBilancimento : public CCriticalSession {
   struct ConnectRequest {
     int connection_id = 0;             // the session's id
     const char* adapter_ip = nullptr;  // local address; null or "": the host's own
+    // A server that accepts the connection but sends nothing within this
+    // time counts as failed (the next one is tried); 0 or less: no wait.
+    int greeting_timeout_ms = 0;
     CLogSimple* log = nullptr;         // not owned; null: no log lines
     CStatitiche_Day* stats = nullptr;  // not owned; null: no counters
   };
@@ -77,7 +80,8 @@ class CSmtpBilancimento : public CCriticalSession {
 
   // The connect loop behind the script's ConnectToDefaultMTA: asks
   // GetSmtpServer for servers and connects `mta` to each in turn (closed
-  // first, bound to the adapter address) until one accepts. Every attempt
+  // first, bound to the adapter address) until one accepts and starts to
+  // greet (the greeting is left unread). Every attempt
   // logs one line at level 1 and counts one counter with the host. True,
   // with the server in *connected (when not null) and `mta` open, on the
   // first success; false when no server is left (`mta` closed) or none was

@@ -197,6 +197,7 @@ CTorvaneCore::CTorvaneCore(CConfig* config, WallClock clock)
 CTorvaneCore::~CTorvaneCore() {
   StopListener();
   StopLancher();
+  ReapRetiring(kStopWaitMs);
   JoinBayesHygiene();
 }
 
@@ -253,6 +254,13 @@ bool CTorvaneCore::BuildEngines() {
 
 void CTorvaneCore::Note(int level, const char* routine, const char* type, const char* text) {
   LogS(level, text, kSource, routine, type, 0);
+}
+
+bool CTorvaneCore::IsListening(String* problem) const {
+  if (listener_ != nullptr && listener_->IsStart()) return true;
+  if (problem != nullptr)
+    problem->Format("cannot listen on %s port %s", Text(listen_address_), Text(listen_port_));
+  return false;
 }
 
 std::shared_ptr<const SessionSettings> CTorvaneCore::Settings() const {
@@ -377,6 +385,12 @@ void CTorvaneCore::PublishSettings(const String& busy_reply) {
     fresh->select_time_ms = std::min(config_->socket_select_time, kMaxSelectTimeMs);
   if (config_->buffer_socket_size > 0) fresh->block_size = std::min(config_->buffer_socket_size, kMaxBlockSize);
   fresh->timeout_client = config_->timeout_client;
+  fresh->session_timeout = std::max(config_->session_timeout, 0);
+  fresh->command_timeout = std::max(config_->command_timeout, 0);
+  fresh->mta_timeout = std::max(config_->mta_timeout, 0);
+  fresh->mta_greeting_timeout = std::max(config_->mta_greeting_timeout, 0);
+  fresh->refuse_bare_line_ends = config_->refuse_bare_line_ends;
+  fresh->event_cpu_ms = std::max(config_->event_cpu_ms, 0);
   fresh->error_max = config_->error_max;
   fresh->cache_scripts = config_->enable_cache_script;
   fresh->admission = config_->cs_script_enable;
@@ -467,10 +481,13 @@ bool CTorvaneCore::Dispatch(CListenTorvane::conn* connection) {
     for (const std::unique_ptr<CLauchAntispam>& worker : workers_) {
       if (worker->Add(*connection)) return true;
     }
+    // A full pool: the connection waits for a worker to become free (a
+    // slot is freed only after its worker, so one soon will be).
+    if (workers_.size() >= static_cast<size_t>(worker_count_)) return false;
   }
   std::unique_ptr<CLauchAntispam> worker = NewWorker(caching);
   if (worker == nullptr || !worker->Add(*connection)) {
-    if (worker != nullptr) RetireWorker(worker.get());
+    if (worker != nullptr) RetireWorker(std::move(worker));
     Note(kLogError, kRunRoutine, log_type::kSys, kWorkerFailure);
     return false;
   }
@@ -486,9 +503,26 @@ std::unique_ptr<CLauchAntispam> CTorvaneCore::NewWorker(bool caching) {
   return worker->Start() ? std::move(worker) : nullptr;
 }
 
-void CTorvaneCore::RetireWorker(CLauchAntispam* worker) {
-  worker->Stop();
+void CTorvaneCore::RetireWorker(std::unique_ptr<CLauchAntispam> worker) {
+  const bool ended = worker->Stop();
   Merge(worker->GetLog(), 0);
+  if (!ended) retiring_.push_back(std::move(worker));
+}
+
+void CTorvaneCore::ReapRetiring(int wait_ms) {
+  const uint32_t start = GetMyTickCount();
+  for (;;) {
+    for (auto it = retiring_.begin(); it != retiring_.end();) {
+      Merge((*it)->GetLog(), 0);
+      it = (*it)->HasEnded() ? retiring_.erase(it) : it + 1;
+    }
+    if (retiring_.empty() || static_cast<int>(GetMyTickCount() - start) >= wait_ms) break;
+    MySleep(kHousekeepingMs / 10);
+  }
+  if (wait_ms <= 0 || retiring_.empty()) return;
+  Note(kLogError, kStopRoutine, log_type::kSys, "A session worker did not stop: left running");
+  for (std::unique_ptr<CLauchAntispam>& worker : retiring_) worker.release();
+  retiring_.clear();
 }
 
 void CTorvaneCore::Housekeeping() {
@@ -511,6 +545,7 @@ void CTorvaneCore::Housekeeping() {
     Merge(workers_[i]->GetLog(), 0);
   }
   if (!Settings()->cache_scripts) RetireIdleWorkers();
+  ReapRetiring(0);
   SaveAll(false);
 }
 
@@ -522,7 +557,7 @@ void CTorvaneCore::RetireIdleWorkers() {
       ++it;
       continue;
     }
-    RetireWorker(it->get());
+    RetireWorker(std::move(*it));
     it = workers_.erase(it);
   }
   if (workers_.empty()) workers_.shrink_to_fit();
@@ -549,7 +584,7 @@ void CTorvaneCore::StartLancher() {
 }
 
 void CTorvaneCore::StopLancher() {
-  for (const std::unique_ptr<CLauchAntispam>& worker : workers_) RetireWorker(worker.get());
+  for (std::unique_ptr<CLauchAntispam>& worker : workers_) RetireWorker(std::move(worker));
   workers_.clear();
   workers_.shrink_to_fit();
   CloseAllSession();
@@ -567,6 +602,7 @@ void CTorvaneCore::Stop() {
   // Workers first: they still use listener slots, and a worker told to stop
   // sends its client the closing reply before the slot is closed.
   StopLancher();
+  ReapRetiring(kStopWaitMs);
   StopListener();
   if (listener_ != nullptr) Note(kLogEngine, kStopRoutine, log_type::kSys, "Stop PROXY ENGINE");
   JoinBayesHygiene();

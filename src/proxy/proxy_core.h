@@ -45,9 +45,15 @@ class CLauchAntispam;
 // configuration's own fields may change under a reload on the main loop;
 // sessions take one snapshot per connection instead.
 struct SessionSettings {
-  int select_time_ms = 300;   // W: longest wait of one pass ("socket_select_time")
-  int block_size = 1024;      // B: bytes moved per read or data step ("buffer_socket_size")
+  int select_time_ms = CConfig::kDefaultSocketSelectTime;  // W: longest wait of one pass
+  int block_size = CConfig::kDefaultBufferSocketSize;      // B: bytes moved per read or data step
   int timeout_client = 0;     // seconds of client silence before "451" ("timeout_client")
+  int session_timeout = 0;    // seconds one session may last; 0: no limit
+  int command_timeout = 0;    // seconds one command (or message) may take; 0: no limit
+  int mta_timeout = 0;        // seconds to wait for an MTA reply; 0: no limit
+  int mta_greeting_timeout = 0;  // seconds a selected MTA has to greet
+  bool refuse_bare_line_ends = true;
+  int event_cpu_ms = 0;       // CPU time of one script event call; 0: no limit
   int error_max = 0;          // MTA 5xx replies tolerated ("error_max")
   bool cache_scripts = true;  // "enable_cache_script"
   bool admission = false;     // CS_SCRIPT "enable": the built-in admission checks
@@ -75,6 +81,9 @@ class CTorvaneCore : public CLogSimple {
   static constexpr int kFullSaveCycle = 11;
   // A save waiting for idle workers goes ahead after this many attempts.
   static constexpr int kMaxSaveAttempts = 1000;
+  // At stop, how long workers still finishing are waited for. Every wait
+  // of a worker ends on stop, so only a fault can make one take longer.
+  static constexpr int kStopWaitMs = 10000;
   // A refused client gets at most this long to take its reply.
   static constexpr int kRefusalReplyTimeoutMs = 50;
 
@@ -142,6 +151,9 @@ class CTorvaneCore : public CLogSimple {
   void SetWakeSignal(WakeSignal* wake);
   // The settings of the last reload. Never null.
   std::shared_ptr<const SessionSettings> Settings() const;
+  // True while the SMTP listener accepts connections; otherwise *problem
+  // (when not null) says where it could not listen.
+  bool IsListening(String* problem) const;
 
  private:
   // Construction steps; false at the first engine that cannot be built.
@@ -172,8 +184,13 @@ class CTorvaneCore : public CLogSimple {
   bool Dispatch(CListenTorvane::conn* connection);
   // A started worker, or null when it cannot be made or started.
   std::unique_ptr<CLauchAntispam> NewWorker(bool caching);
-  // Stops a worker and keeps what it logged last.
-  void RetireWorker(CLauchAntispam* worker);
+  // Stops a worker, keeps what it logged last and destroys it once its
+  // thread has ended (a worker still finishing waits in retiring_).
+  void RetireWorker(std::unique_ptr<CLauchAntispam> worker);
+  // Destroys the retiring workers whose thread has ended; with `wait_ms`,
+  // waits that long for the rest, and leaves a worker that still runs
+  // after it alive rather than free it under its thread.
+  void ReapRetiring(int wait_ms);
   // With caching off, the workers whose session is over.
   void RetireIdleWorkers();
   // Stops the listener thread, closing its slots, and forgets the
@@ -218,6 +235,8 @@ class CTorvaneCore : public CLogSimple {
   int save_cycle_ = 1;
   int save_attempts_ = 1;
   std::vector<std::unique_ptr<CLauchAntispam>> workers_;
+  // Stopped workers whose thread had not ended yet.
+  std::vector<std::unique_ptr<CLauchAntispam>> retiring_;
   String listen_address_;
   String listen_port_;
   int worker_count_ = 0;

@@ -1,94 +1,116 @@
-// relay_rules - message-end cutting, EHLO extension edits and the pass wait
-// of the session relay (see relay_rules.h).
+// relay_rules - the end of a DATA message and of a BDAT chunk, and the wait
+// of one relay pass (see relay_rules.h).
 #include "proxy/relay_rules.h"
 
 #include <poll.h>
 
 #include <algorithm>
-#include <cctype>
-#include <string>
 
-#include "proxy/smtp_commands.h"
+// {=========== DataScanner
 
-namespace {
-
-// The position after the first "\n" at or after `from`; the block's size
-// when there is none.
-size_t NextLineStart(std::string_view block, size_t from) {
-  const size_t end = block.find('\n', from);
-  return end == std::string_view::npos ? block.size() : end + 1;
+void DataScanner::Reset(BareLineEnds policy) {
+  policy_ = policy;
+  state_ = kLineStart;
+  bare_line_end_ = 0;
 }
 
-// The entry's text without CR, and without a reply code prefix.
-std::string DropEntryText(std::string_view entry) {
-  std::string text;
-  for (char c : entry) {
-    if (c != '\r') text.push_back(c);
-  }
-  if (text.compare(0, 4, "250-") == 0 || text.compare(0, 4, "250 ") == 0) text.erase(0, 4);
-  return text;
-}
-
-}  // namespace
-
-DataCut CutDotMessage(std::string_view block, bool at_line_start) {
-  DataCut cut;
-  cut.message_bytes = block.size();
-  size_t line = at_line_start ? 0 : NextLineStart(block, 0);
-  while (line < block.size()) {
-    if (block[line] == '.') {
-      size_t end = line + 1;
-      while (end < block.size() && block[end] == '\r') ++end;
-      if (end == block.size()) {  // "." or ".\r" not finished yet
-        cut.message_bytes = line;
-        cut.held_bytes = block.size() - line;
-        return cut;
-      }
-      if (block[end] == '\n') {
-        cut.message_bytes = end + 1;
-        cut.end_of_data = true;
-        return cut;
-      }
+size_t DataScanner::Scan(std::string_view block, std::string* out) {
+  size_t at = 0;
+  while (at < block.size() && state_ != kEnded) {
+    if (state_ == kText) {
+      // Most bytes are inside lines: copy up to the next line end at once.
+      const size_t end = block.find_first_of("\r\n", at);
+      const size_t run = (end == std::string_view::npos ? block.size() : end) - at;
+      out->append(block.data() + at, run);
+      at += run;
+      if (at == block.size()) break;
     }
-    line = NextLineStart(block, line);
+    Take(block[at++], out);
   }
-  return cut;
+  return at;
 }
 
-DataCut CutChunk(std::string_view block, int remaining) {
-  const size_t due = remaining > 0 ? static_cast<size_t>(remaining) : 0;
-  DataCut cut;
-  cut.message_bytes = std::min(block.size(), due);
-  cut.end_of_data = cut.message_bytes == due;
-  return cut;
-}
-
-bool IsStartTlsDropEntry(std::string_view entry) {
-  const std::string text = DropEntryText(entry);
-  constexpr std::string_view kStartTls = "STARTTLS";
-  return text.size() == kStartTls.size() &&
-         std::equal(text.begin(), text.end(), kStartTls.begin(),
-                    [](char c, char upper) { return toupper(static_cast<unsigned char>(c)) == upper; });
-}
-
-bool ApplyExtensionDrops(String* block, std::string_view drop_list) {
-  std::string plain_entries;
-  bool drop_starttls = false;
-  while (!drop_list.empty()) {
-    const size_t end = drop_list.find('\n');
-    const std::string_view entry = drop_list.substr(0, end);
-    drop_list.remove_prefix(end == std::string_view::npos ? drop_list.size() : end + 1);
-    if (IsStartTlsDropEntry(entry)) {
-      drop_starttls = true;
-    } else {
-      plain_entries.append(entry);
-      plain_entries.push_back('\n');
-    }
+DataScanner::State DataScanner::BareLineEnd(char which, std::string* out) {
+  if (bare_line_end_ == 0) bare_line_end_ = which;
+  if (policy_ == BareLineEnds::kRefuse) {
+    if (which == '\n') out->push_back('\n');
+    return kText;
   }
-  // DropExtensions decides whether this is an EHLO answer at all.
-  if (!DropExtensions(block, plain_entries)) return false;
-  if (drop_starttls) RemoveStartTls(block);
-  return true;
+  out->append(which == '\n' ? "\r\n" : "\n");  // a bare CR is out already
+  return kFreshLine;
+}
+
+void DataScanner::Take(char c, std::string* out) {
+  const bool normalise = policy_ == BareLineEnds::kNormalise;
+  switch (state_) {
+    case kLineStart:
+    case kFreshLine:
+      if (c == '.' && state_ == kLineStart) {
+        state_ = kDot;
+      } else if (c == '.') {
+        out->append("..");  // a literal dot now starting a line
+        state_ = kText;
+      } else if (c == '\r') {
+        out->push_back(c);
+        state_ = kCr;
+      } else if (c == '\n') {
+        state_ = BareLineEnd(c, out);
+      } else {
+        out->push_back(c);
+        state_ = kText;
+      }
+      return;
+    case kDot:
+      if (c == '\r') {
+        state_ = kDotCr;
+      } else if (c == '\n') {
+        // The dot was the line's stuffing: a rewritten line keeps none.
+        if (!normalise) out->push_back('.');
+        state_ = BareLineEnd(c, out);
+      } else {
+        out->push_back('.');
+        out->push_back(c);
+        state_ = kText;
+      }
+      return;
+    case kDotCr:
+      if (c == '\n') {
+        out->append(".\r\n");
+        state_ = kEnded;
+        return;
+      }
+      out->append(normalise ? "\r" : ".\r");
+      state_ = BareLineEnd('\r', out);
+      Take(c, out);
+      return;
+    case kText:
+      if (c == '\r') {
+        out->push_back(c);
+        state_ = kCr;
+      } else if (c == '\n') {
+        state_ = BareLineEnd(c, out);
+      } else {
+        out->push_back(c);
+      }
+      return;
+    case kCr:
+      if (c == '\n') {
+        out->push_back(c);
+        state_ = kLineStart;
+        return;
+      }
+      state_ = BareLineEnd('\r', out);
+      Take(c, out);
+      return;
+    case kEnded:
+      return;
+  }
+}
+
+// }===========
+
+size_t ChunkBytes(std::string_view block, int remaining) {
+  return std::min(block.size(), remaining > 0 ? static_cast<size_t>(remaining) : size_t{0});
 }
 
 RelayWait PlanRelayWait(const RelayWaitState& state, int max_wait_ms) {
@@ -98,7 +120,7 @@ RelayWait PlanRelayWait(const RelayWaitState& state, int max_wait_ms) {
     if (state.to_client_pending && state.client_send_blocked) wait.client_events |= POLLOUT;
   }
   if (state.mta_open) {
-    wait.mta_events |= POLLIN;
+    if (state.mta_may_read) wait.mta_events |= POLLIN;
     if (state.to_mta_pending && state.mta_send_blocked) wait.mta_events |= POLLOUT;
   }
   const bool client_send_due = state.to_client_pending && !state.client_send_blocked;

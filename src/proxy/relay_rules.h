@@ -1,52 +1,70 @@
 // relay_rules - the byte rules of the session relay that need no socket:
-// where a message ends inside a block read from the client (the
-// dot-terminated DATA form and the counted BDAT chunk), the extension
-// edits of an EHLO answer, and how long one relay pass may wait on its
-// sockets. The session worker (session_worker) applies them to its buffers.
-// Thread-safety: free functions, reentrant.
+// where a message ends inside the blocks read from the client (the
+// dot-terminated DATA form and the counted BDAT chunk) and how long one
+// relay pass may wait on its sockets. The session worker (session_worker)
+// applies them to its buffers.
 #ifndef TORVANE_PROXY_RELAY_RULES_H_
 #define TORVANE_PROXY_RELAY_RULES_H_
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
-#include "base/string.h"
+// Reads one message sent with DATA as it arrives and finds its end: exactly
+// CR LF "." CR LF, where the first CR LF may be the one that ended the DATA
+// command. A bare line end (a LF without CR before it, a CR without LF
+// after it) never ends the message nor starts a line: the gateway and every
+// MTA behind it must agree on where a message ends, and MTAs read bare line
+// ends differently. Under kRefuse the message passes unchanged and the
+// first bare line end is reported (the relay refuses the whole message);
+// under kNormalise each becomes CR LF and a "." that then starts a line is
+// doubled, so an MTA of any reading takes the same lines and the same end.
+// Not thread-safe: one per session.
+class DataScanner {
+ public:
+  enum class BareLineEnds { kRefuse, kNormalise };
 
-// How a block read in data mode divides: message data, then bytes held
-// back until more arrive, then (once the message is complete) commands the
-// client pipelined after it.
-struct DataCut {
-  size_t message_bytes = 0;  // leading bytes of the block that belong to the message
-  size_t held_bytes = 0;     // bytes after them that cannot be judged yet
-  bool end_of_data = false;  // the message (or the chunk) is complete with them
+  explicit DataScanner(BareLineEnds policy = BareLineEnds::kRefuse) : policy_(policy) {}
+
+  // A new message, read from the start of a line.
+  void Reset(BareLineEnds policy);
+  // Reads `block`: appends the message bytes it holds (under kNormalise,
+  // rewritten) to *out and returns how many bytes of `block` belong to the
+  // message. Once the end is found the rest of the block is not read (the
+  // client's next commands). A "." or "." CR at a line start is held back
+  // until the next bytes tell whether it ends the message, so read
+  // boundaries never change the result. REQUIRES: out not null.
+  size_t Scan(std::string_view block, std::string* out);
+  bool ended() const { return state_ == kEnded; }
+  // The first bare line end read ('\n' or '\r'); 0 when none.
+  char bare_line_end() const { return bare_line_end_; }
+
+ private:
+  enum State {
+    kLineStart,       // after CR LF (or at the message start)
+    kFreshLine,       // after a bare line end made CR LF: a "." here is data
+    kDot,             // "." at a line start, held
+    kDotCr,           // "." CR at a line start, held
+    kText,            // inside a line
+    kCr,              // after a CR inside a line
+    kEnded,
+  };
+
+  // One byte in the current state; appends what it gives to *out.
+  void Take(char c, std::string* out);
+  // A bare line end: noted, and under kNormalise replaced by CR LF (the CR
+  // of a bare CR is out already). Returns the state to go on in.
+  State BareLineEnd(char which, std::string* out);
+
+  BareLineEnds policy_;
+  State state_ = kLineStart;
+  char bare_line_end_ = 0;
 };
 
-// DATA: the message ends with its first line that holds only "." and line
-// ends ("." then any CRs, then "\n"); that line is the last of the
-// message. `at_line_start` tells whether the block's first byte starts a
-// line of the message (the previous block ended with "\n", or the message
-// begins here). A "." line the block leaves unfinished at its end ("." or
-// ".\r" at a line start) is held back: only the next bytes tell whether it
-// ends the message or is a dot-stuffed line, so a read boundary never
-// decides where a message ends.
-DataCut CutDotMessage(std::string_view block, bool at_line_start);
-
-// BDAT: `remaining` bytes of the chunk are still due (negative counts as 0).
-// The chunk takes at most that many leading bytes and is complete when it
-// has them all; a chunk with nothing due is complete on an empty block.
-DataCut CutChunk(std::string_view block, int remaining);
-
-// True when a drop-list entry names STARTTLS: "STARTTLS" in any case, after
-// removing CR and a leading "250-" or "250 ".
-bool IsStartTlsDropEntry(std::string_view entry);
-
-// Applies a "\n"-separated drop list to an MTA block that holds an EHLO
-// answer ("250-"): a STARTTLS entry removes the STARTTLS line keeping the
-// answer well formed (RemoveStartTls), every other entry is removed
-// upper-cased with its "\n" (DropExtensions). True when the block was an
-// EHLO answer, so the caller clears its list; false and the block
-// unchanged otherwise. REQUIRES: block not null.
-bool ApplyExtensionDrops(String* block, std::string_view drop_list);
+// BDAT: how many leading bytes of `block` belong to a chunk with
+// `remaining` bytes still due (negative counts as 0); the chunk is complete
+// once it has them all (at once for a chunk with nothing due).
+size_t ChunkBytes(std::string_view block, int remaining);
 
 // What a relay pass knows before it waits on its sockets.
 struct RelayWaitState {
@@ -55,6 +73,7 @@ struct RelayWaitState {
   bool to_client_pending = false;  // bytes wait for the client
   bool client_send_blocked = false;  // the last send to the client was partial
   bool mta_open = false;           // an MTA socket is connected
+  bool mta_may_read = false;       // reading the MTA is allowed now
   bool mta_gone = false;           // an MTA socket object exists but is closed
   bool to_mta_pending = false;     // bytes wait for the MTA
   bool mta_send_blocked = false;   // the last send to the MTA was partial

@@ -5,8 +5,8 @@
 #include "proxy/session_worker.h"
 
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +23,13 @@ namespace {
 constexpr char kLogSource[] = "torvanecore";
 constexpr char kRunRoutine[] = "CLauchAntispam::Run";
 constexpr char kLevelunoRoutine[] = "CLauchAntispam::Leveluno";
+constexpr char kDataRoutine[] = "CLauchAntispam::DataStore";
 constexpr char kReplyRoutine[] = "CTorvaneCore::Reply";
 constexpr char kDoneRoutine[] = "CLauchAntispam::Done";
 
 // ---- Script events ------------------------------------------------------------
 constexpr char kStartEvent[] = "OnStartClientConnection";
+constexpr char kHeloEvent[] = "OnHelo";
 constexpr char kDataMessageEvent[] = "OnAllDataMessage";
 constexpr char kAnalyzerEvent[] = "OnEmailMessagesToAnalyzer";
 constexpr char kFilterDoneEvent[] = "OnDoneAntispamFilter";
@@ -40,17 +42,25 @@ constexpr char kDestroyEvent[] = "OnDestroyThis";
 // ---- Replies and counters -------------------------------------------------------
 constexpr char kStopReply[] = "421 Service not available, closing transmission channel\r\n";
 constexpr char kTimeoutReply[] = "451 Connection timeout, try later\r\n";
+constexpr char kSessionDeadlineReply[] = "421 4.4.2 Session time limit reached, closing transmission channel\r\n";
+constexpr char kCommandDeadlineReply[] = "421 4.4.2 Command time limit reached, closing transmission channel\r\n";
+constexpr char kMtaTimeoutReply[] = "451 4.4.2 No answer from the mail server, try later\r\n";
+constexpr char kScriptFailureReply[] = "421 4.3.0 Policy failure, closing transmission channel\r\n";
+constexpr char kBareLfReply[] = "550 5.6.0 bare LF not allowed\r\n";
+constexpr char kBareCrReply[] = "550 5.6.0 bare CR not allowed\r\n";
+constexpr char kDroppedReply[] = "550 5.7.1 Message refused\r\n";
 constexpr char kTimeoutCounter[] = "f3fw_timeout";
 constexpr char kMaxErrorCounter[] = "f3fw_max_errore";
 // Statistics group of the firewall counters (the "3" of "f3fw_...").
 constexpr int kFirewallGroup = 3;
 
+// Reply codes the relay acts on.
+constexpr int kGoAheadCode = 354;
+constexpr int kAuthenticatedCode = 235;
+constexpr int kAuthChallengeCode = 334;
+
 // A broken script of this name leaves nothing to relay with.
 constexpr char kCoreScriptName[] = "/core.cs";
-
-// Wait and block size when the settings give less than 1.
-constexpr int kDefaultWaitMs = 300;
-constexpr int kDefaultBlockBytes = 1024;
 
 // Client command arguments the session keeps for the scripts.
 struct RememberedArgument {
@@ -58,7 +68,7 @@ struct RememberedArgument {
   String SmtpSession::*field;
 };
 constexpr RememberedArgument kRememberedArguments[] = {
-    {"OnHelo", &SmtpSession::helo_name},
+    {kHeloEvent, &SmtpSession::helo_name},
     {"OnMailFrom", &SmtpSession::mail_from},
 };
 
@@ -66,29 +76,14 @@ constexpr RememberedArgument kRememberedArguments[] = {
 // none.
 const char* Text(const String& text) { return text.GetData() != nullptr ? text.GetData() : ""; }
 
-int Now() { return static_cast<int>(GetTimeNow()); }
-
-// Reads what `socket` holds, up to `buffer`'s size, without waiting, into
-// *out. The count; 0 when nothing is there; -1 when the socket is closed,
-// the peer closed it or it failed.
-int ReadAvailable(CSocketComm* socket, std::vector<char>* buffer, String* out) {
-  const int fd = socket->GetSocket();
-  if (fd == CSocketComm::kNoSocket) return -1;
-  const ssize_t got = recv(fd, buffer->data(), buffer->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (got < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
-  if (got == 0) return -1;
-  *out = String(std::string_view(buffer->data(), static_cast<size_t>(got)));
-  return static_cast<int>(got);
-}
-
-// Sends what the socket takes of `bytes` without waiting. The count sent
-// (0 when it takes nothing now); -1 when closed or failed.
-int SendAvailable(CSocketComm* socket, std::string_view bytes) {
-  const int fd = socket->GetSocket();
-  if (fd == CSocketComm::kNoSocket) return -1;
-  const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (sent < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
-  return static_cast<int>(sent);
+// What a script is shown of bytes from the wire: script texts end at their
+// first NUL, so NULs are shown as blanks (the length stays the same).
+String ScriptText(const String& bytes) {
+  const std::string_view view = bytes.View();
+  if (view.find('\0') == std::string_view::npos) return bytes;
+  std::string shown(view);
+  std::replace(shown.begin(), shown.end(), '\0', ' ');
+  return String(std::string_view(shown));
 }
 
 // Drops the first `sent` bytes of a queue. Returns true when some remain.
@@ -98,13 +93,29 @@ bool KeepUnsent(String* queue, int sent) {
   return !queue->IsEmpty();
 }
 
+// "AUTH ..." and the lines answering a 334 carry credentials.
+bool IsAuthLine(std::string_view text) {
+  return text.size() >= 4 && strncasecmp(text.data(), "AUTH", 4) == 0 && (text.size() == 4 || text[4] == ' ');
+}
+
+int64_t SecondsToMs(int seconds) { return static_cast<int64_t>(seconds) * 1000; }
+
+// True when a deadline of `limit_s` seconds started at `since` (0: not
+// started) has passed at `now`; a limit of 0 never passes.
+bool Passed(int64_t since, int limit_s, int64_t now) {
+  return since != 0 && limit_s > 0 && now - since > SecondsToMs(limit_s);
+}
+
 }  // namespace
 
 // Defined ahead of its callers: events with arguments are raised all over
 // the relay steps below.
 template <typename... Args>
 int CLauchAntispam::RaiseEvent(const char* name, const char* format, Args... args) {
-  return script_ != nullptr ? script_->run(name, format, args...) : 0;
+  if (script_ == nullptr) return 0;
+  const int result = script_->run(name, format, args...);
+  CheckScriptBudget();
+  return result;
 }
 
 // {=========== the thread
@@ -112,7 +123,7 @@ int CLauchAntispam::RaiseEvent(const char* name, const char* format, Args... arg
 CLauchAntispam::CLauchAntispam() : wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 CLauchAntispam::~CLauchAntispam() {
-  Stop();
+  Join();
   if (wake_fd_ >= 0) close(wake_fd_);
 }
 
@@ -123,11 +134,11 @@ void* CLauchAntispam::LauchAntispamThreadProc(void* self) {
 
 bool CLauchAntispam::Start() {
   SetFunction(&CLauchAntispam::LauchAntispamThreadProc, this);
-  DrainWake();  // a wake-up left by an earlier stop
+  DrainWake();  // a wake-up left by an earlier run
   return WatchComm();
 }
 
-void CLauchAntispam::Stop() { StopComm(); }
+bool CLauchAntispam::Stop() { return StopComm() || !IsStart(); }
 
 bool CLauchAntispam::Add(const CListenTorvane::conn& connection) {
   Lock();
@@ -141,12 +152,14 @@ bool CLauchAntispam::Add(const CListenTorvane::conn& connection) {
   return taken;
 }
 
+// An idle worker sleeps until Add or Stop wakes it: a pool of idle workers
+// costs no CPU.
 void CLauchAntispam::Run() {
   while (IhaveToRun()) {
     if (!busy_.load()) {
       ready_.store(true);
       pollfd wake{wake_fd_, POLLIN, 0};
-      if (poll(&wake, 1, kIdleWaitMs) > 0) DrainWake();
+      if (InterruptiblePoll(&wake, 1, -1) > 0) DrainWake();
       continue;
     }
     ready_.store(false);
@@ -157,9 +170,7 @@ void CLauchAntispam::Run() {
   // stop reply instead of a session.
   if (busy_.load()) {
     TakeConnection();
-    if (session_.client != nullptr) {
-      session_.client->Send(kStopReply, static_cast<int>(strlen(kStopReply)), WaitMs());
-    }
+    if (session_.client != nullptr) session_.client->SendAvailable(kStopReply, static_cast<int>(strlen(kStopReply)));
     DropRefusedClient();
   }
 }
@@ -189,6 +200,7 @@ void CLauchAntispam::Serve() {
   }
   InitScript();
   if (!ScriptsReady() || !IdentifyClient()) return;
+  session_start_ms_ = clock_();
   if (RaiseEvent(kStartEvent, "int", &session_.id) != 0) {
     MergeScriptLogs();
     Done();
@@ -221,13 +233,12 @@ void CLauchAntispam::TakeConnection() {
 
 // Closes and frees the client's slot without running any script.
 void CLauchAntispam::DropRefusedClient() {
-  if (session_.client != nullptr) {
-    session_.client->CloseComm();
-    session_.client->SetLibero(true);
-  }
+  CSocketComm* slot = session_.client;
+  if (slot != nullptr) slot->CloseComm();
   session_.Reset();
   ResetRelayState();
   busy_.store(false);
+  if (slot != nullptr) slot->SetLibero(true);
 }
 
 void CLauchAntispam::InitScript() {
@@ -235,6 +246,9 @@ void CLauchAntispam::InitScript() {
   const bool fresh = script_ == nullptr;
   if (fresh) script_ = std::make_unique<CS_PROXY_ANTISPAM_INSTANCE>();
   script_->SetContext({core_, &session_, &log_});
+  // A call may take the CPU time configured, and at most as long as one
+  // command may.
+  script_->SetBudget(settings_->event_cpu_ms, static_cast<int>(SecondsToMs(settings_->command_timeout)));
   const bool caching = caching_.load();
   script_->InitScript(settings_->scripts, caching);
   script_->CompileScripts(!caching);
@@ -243,7 +257,7 @@ void CLauchAntispam::InitScript() {
 
 bool CLauchAntispam::ScriptsReady() {
   if (script_ == nullptr || script_->Count() <= 0) {
-    LogRecord(1, "NO SCRIPT SETTING IN CONFIG", log_type::kScript, kRunRoutine);
+    LogRecord(kLogError, "NO SCRIPT SETTING IN CONFIG", log_type::kScript, kRunRoutine);
     Done();
     return false;
   }
@@ -252,7 +266,7 @@ bool CLauchAntispam::ScriptsReady() {
     if (errors.empty() && slot.good) continue;
     String line;
     line.Format("-- ERROR SCRIPT: %s --", Text(slot.file));
-    LogRecord(1, Text(line), log_type::kScript, kRunRoutine);
+    LogRecord(kLogError, Text(line), log_type::kScript, kRunRoutine);
     MergeScriptText(slot, errors);
     slot.good = false;
     if (slot.file.Find(kCoreScriptName) >= 0) {
@@ -266,7 +280,7 @@ bool CLauchAntispam::ScriptsReady() {
 bool CLauchAntispam::IdentifyClient() {
   const uint32_t address = session_.client->GetIP();
   if (address == 0) {
-    LogRecord(1, "ERROR SOCKET IP is ZERO", log_type::kSys, kRunRoutine);
+    LogRecord(kLogError, "ERROR SOCKET IP is ZERO", log_type::kSys, kRunRoutine);
     Done();
     return false;
   }
@@ -284,11 +298,11 @@ bool CLauchAntispam::IdentifyClient() {
 // {=========== the relay loop
 
 void CLauchAntispam::SessionLoop() {
-  session_.last_activity = Now();
+  session_.last_activity = clock_();
   while (busy_.load()) {
     WaitForSockets();
     const bool open = ReadMta() && FlushClientQueue() && ReadClient() && HandleCommandLine() &&
-                      MoveDataBlock() && FlushMtaQueue() && CloseWhenSent() && CheckClientTimeout() &&
+                      MoveDataBlock() && FlushMtaQueue() && CloseWhenSent() && CheckTimers() &&
                       CheckStopRequest();
     if (!open) return;
   }
@@ -303,11 +317,11 @@ void CLauchAntispam::WaitForSockets() {
   state.to_client_pending = !session_.to_client.IsEmpty();
   state.client_send_blocked = client_send_blocked_;
   state.mta_open = mta_fd != CSocketComm::kNoSocket;
+  state.mta_may_read = static_cast<size_t>(session_.to_client.size()) < kMaxClientQueueBytes;
   state.mta_gone = session_.mta != nullptr && !state.mta_open;
   state.to_mta_pending = !session_.to_mta.IsEmpty();
   state.mta_send_blocked = mta_send_blocked_;
-  state.command_waiting = session_.state == SmtpSession::kCommandMode && session_.to_mta.IsEmpty() &&
-                          session_.line_ready && input_pending_;
+  state.command_waiting = CommandMayBeHandled() && input_pending_;
   state.data_to_move = session_.block_sending && session_.to_mta.IsEmpty() &&
                        (!session_.data_block.IsEmpty() || session_.end_of_data == 1);
   state.close_pending = session_.close_after_queue;
@@ -315,30 +329,37 @@ void CLauchAntispam::WaitForSockets() {
 
   // A socket with nothing to watch stays out of the poll: a peer that hung
   // up would otherwise report itself on every pass.
-  pollfd fds[3] = {
-      {wake_fd_, POLLIN, 0},
+  pollfd fds[2] = {
       {wait.client_events != 0 ? client_fd : -1, wait.client_events, 0},
       {wait.mta_events != 0 ? mta_fd : -1, wait.mta_events, 0},
   };
   client_readable_ = false;
   mta_readable_ = false;
-  if (poll(fds, 3, wait.timeout_ms) <= 0) return;
-  if (fds[0].revents != 0) DrainWake();
+  // A stop request ends the wait; the pass then sees the run flag cleared.
+  if (InterruptiblePoll(fds, 2, wait.timeout_ms) <= 0) return;
   constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
-  client_readable_ = (wait.client_events & POLLIN) != 0 && (fds[1].revents & kReadable) != 0;
-  mta_readable_ = (wait.mta_events & POLLIN) != 0 && (fds[2].revents & kReadable) != 0;
+  client_readable_ = (wait.client_events & POLLIN) != 0 && (fds[0].revents & kReadable) != 0;
+  mta_readable_ = (wait.mta_events & POLLIN) != 0 && (fds[1].revents & kReadable) != 0;
 }
 
+// Reads what the MTA has sent, to the end of what is there, and handles
+// each reply it completes.
 bool CLauchAntispam::ReadMta() {
   if (session_.mta == nullptr) return true;
   if (!session_.mta->IsOpen()) return MtaGone();
   if (!mta_readable_) return true;
-  const int got = ReadAvailable(session_.mta.get(), &read_buffer_, &session_.from_mta);
-  if (got < 0) {
-    session_.mta->CloseComm();
-    return MtaGone();
+  const int block = static_cast<int>(read_buffer_.size());
+  for (;;) {
+    const int got = session_.mta->ReceiveAvailable(read_buffer_.data(), block);
+    if (got < 0) {
+      session_.mta->CloseComm();
+      return MtaGone();
+    }
+    replies_.Append(std::string_view(read_buffer_.data(), static_cast<size_t>(got)));
+    if (got < block || static_cast<size_t>(session_.to_client.size()) >= kMaxClientQueueBytes) break;
   }
-  if (got > 0) Reply();
+  String reply;
+  while (busy_.load() && replies_.Next(&reply)) Reply(reply);
   return busy_.load();
 }
 
@@ -347,23 +368,23 @@ bool CLauchAntispam::ReadMta() {
 // the connect failed): the queue is sent in this same pass.
 bool CLauchAntispam::MtaGone() {
   if (!session_.to_client.IsEmpty() && !client_send_blocked_) return true;
-  LogRecord(1, "Connection is closed from Friend", log_type::kSys, kRunRoutine);
+  LogRecord(kLogError, "Connection is closed from Friend", log_type::kSys, kRunRoutine);
   Done();
   return false;
 }
 
 bool CLauchAntispam::FlushClientQueue() {
   if (session_.client == nullptr || session_.to_client.IsEmpty()) return true;
-  const int sent = SendAvailable(session_.client, session_.to_client.View());
+  const int sent = session_.client->SendAvailable(session_.to_client.GetData(), session_.to_client.size());
   if (sent < 0) {
-    LogRecord(1, "Connection is closed from Client", log_type::kSys, kRunRoutine);
+    LogRecord(kLogError, "Connection is closed from Client", log_type::kSys, kRunRoutine);
     Done();
     return false;
   }
   if (sent == session_.to_client.size()) {
     String line;
-    line.Format("fr->cl : %s", Text(session_.to_client));
-    LogRecord(2, Text(line), log_type::kSys, kRunRoutine);
+    line.Format("fr->cl : %s", Text(LogExcerpt(session_.to_client.View())));
+    LogRecord(kLogConnection, Text(line), log_type::kSys, kRunRoutine);
     session_.to_client.Empty();
     client_send_blocked_ = false;
   } else {
@@ -372,36 +393,40 @@ bool CLauchAntispam::FlushClientQueue() {
   return true;
 }
 
+// Reads what the client has sent, to the end of what is there (or of what
+// may be read now).
 bool CLauchAntispam::ReadClient() {
   if (session_.client == nullptr) return true;
-  session_.from_client.Empty();
-  if (!ClientMayRead()) return true;
-  const int got = session_.client->IsOpen()
-                      ? (client_readable_ ? ReadAvailable(session_.client, &read_buffer_, &session_.from_client) : 0)
-                      : -1;
-  if (got < 0) {
-    LogRecord(1, "Connection is closed from Client", log_type::kSys, kRunRoutine);
+  if (!session_.client->IsOpen()) {
+    LogRecord(kLogError, "Connection is closed from Client", log_type::kSys, kRunRoutine);
     Done();
     return false;
   }
-  if (got == 0) return true;
-  if (ClientBytesAreData()) {
-    DataStore();
-    if (!busy_.load()) return false;
-  } else {
-    // A "." held back when data mode ended otherwise (a refused DATA).
-    QueueCommandBytes(held_data_.View());
-    held_data_.Empty();
-    QueueCommandBytes(session_.from_client.View());
+  const int block = static_cast<int>(read_buffer_.size());
+  while (client_readable_ && ClientMayRead()) {
+    const int got = session_.client->ReceiveAvailable(read_buffer_.data(), block);
+    if (got < 0) {
+      LogRecord(kLogError, "Connection is closed from Client", log_type::kSys, kRunRoutine);
+      Done();
+      return false;
+    }
+    if (got == 0) break;
+    session_.last_activity = clock_();
+    session_.from_client = String(std::string_view(read_buffer_.data(), static_cast<size_t>(got)));
+    if (ClientBytesAreData()) {
+      DataStore();
+      if (!busy_.load()) return false;
+    } else {
+      QueueCommandBytes(session_.from_client.View());
+    }
+    if (got < block) break;
   }
-  session_.last_activity = Now();
+  session_.from_client.Empty();
   return true;
 }
 
 bool CLauchAntispam::HandleCommandLine() {
-  if (session_.state != SmtpSession::kCommandMode || !session_.to_mta.IsEmpty() || !session_.line_ready ||
-      !input_pending_)
-    return true;
+  if (!CommandMayBeHandled() || !input_pending_) return true;
   String line;
   switch (NextCommandLine(&line)) {
     case ClientLineSplitter::kNoLine:
@@ -421,31 +446,25 @@ bool CLauchAntispam::HandleCommandLine() {
 }
 
 bool CLauchAntispam::MoveDataBlock() {
-  if (session_.block_sending && session_.to_mta.IsEmpty()) {
-    const std::string_view block = session_.data_block.View();
-    const size_t piece = std::min(block.size(), static_cast<size_t>(BlockBytes()));
-    session_.to_mta = String(block.substr(0, piece));
-    session_.data_block = String(block.substr(piece));
-    if (session_.data_block.IsEmpty() && session_.end_of_data == 1) {
-      session_.block_sending = false;
-      session_.state = SmtpSession::kCommandMode;
-      session_.end_of_data = 0;
-      bdat_chunk_ = false;
-    }
-  }
-  if (!session_.to_mta.IsEmpty()) session_.last_activity = Now();
+  if (!session_.block_sending || !session_.to_mta.IsEmpty()) return true;
+  const std::string_view block = session_.data_block.View();
+  const size_t piece = std::min(block.size(), static_cast<size_t>(BlockBytes()));
+  session_.to_mta = String(block.substr(0, piece));
+  session_.data_block = String(block.substr(piece));
+  if (session_.data_block.IsEmpty() && session_.end_of_data == 1) EndOfMessageQueued();
   return true;
 }
 
 bool CLauchAntispam::FlushMtaQueue() {
   // A closed MTA is reported by the next pass's MTA step.
   if (session_.to_mta.IsEmpty() || session_.mta == nullptr || !session_.mta->IsOpen()) return true;
-  const int sent = SendAvailable(session_.mta.get(), session_.to_mta.View());
+  const int sent = session_.mta->SendAvailable(session_.to_mta.GetData(), session_.to_mta.size());
   if (sent < 0) {
-    LogRecord(1, "Connection is closed from Friend", log_type::kSys, kRunRoutine);
+    LogRecord(kLogError, "Connection is closed from Friend", log_type::kSys, kRunRoutine);
     Done();
     return false;
   }
+  if (sent > 0) mta_wait_start_ms_ = 0;  // the MTA takes bytes: it is not stalled
   mta_send_blocked_ = KeepUnsent(&session_.to_mta, sent);
   return true;
 }
@@ -456,32 +475,81 @@ bool CLauchAntispam::CloseWhenSent() {
   return false;
 }
 
-bool CLauchAntispam::CheckClientTimeout() {
-  if (session_.client == nullptr || session_.relay_client || session_.last_activity == 0) return true;
-  if (Now() - session_.last_activity <= settings_->timeout_client) return true;
-  LogRecord(1, "Connection Timeout", log_type::kFirewall, kRunRoutine);
-  session_.client->Send(kTimeoutReply, static_cast<int>(strlen(kTimeoutReply)), WaitMs());
-  CountEvent(kTimeoutCounter, kFirewallGroup);
-  RaiseEvent(kTimeoutEvent);
-  Done();
-  return false;
+bool CLauchAntispam::CheckTimers() {
+  const int64_t now = clock_();
+  // The client is not idle while the relay waits for the MTA on its behalf
+  // (a slow MTA after "." must not make the client give up and retry).
+  if (WaitingForMta()) {
+    session_.last_activity = now;
+    if (mta_wait_start_ms_ == 0) mta_wait_start_ms_ = now;
+  } else {
+    mta_wait_start_ms_ = 0;
+  }
+  // The client owes the rest of a message, or of a command line it began
+  // (complete lines waiting for the MTA are not its debt).
+  const std::string_view input = command_input_.View();
+  const bool owes_command = session_.state == SmtpSession::kDataMode ||
+                            (!input.empty() ? input.back() != '\n' : session_.lines.HasPartialLine());
+  if (!owes_command) {
+    command_start_ms_ = 0;
+  } else if (command_start_ms_ == 0) {
+    command_start_ms_ = now;
+  }
+  const bool queue_full = static_cast<size_t>(session_.to_client.size()) >= kMaxClientQueueBytes;
+  if (!queue_full) {
+    client_blocked_ms_ = 0;
+  } else if (client_blocked_ms_ == 0) {
+    client_blocked_ms_ = now;
+  }
+
+  if (Passed(session_start_ms_, settings_->session_timeout, now)) {
+    EndForClientTimeout(kSessionDeadlineReply, "Session time limit reached");
+  } else if (Passed(command_start_ms_, settings_->command_timeout, now)) {
+    EndForClientTimeout(kCommandDeadlineReply, "Command time limit reached");
+  } else if (Passed(mta_wait_start_ms_, settings_->mta_timeout, now)) {
+    LogRecord(kLogError, "No answer from the mail server", log_type::kSys, kRunRoutine);
+    EndWith(kMtaTimeoutReply);
+  } else if (Passed(client_blocked_ms_, settings_->timeout_client, now)) {
+    LogRecord(kLogError, "Client reads nothing: connection closed", log_type::kFirewall, kRunRoutine);
+    Done();
+  } else if (!session_.relay_client && Passed(session_.last_activity, settings_->timeout_client, now)) {
+    EndForClientTimeout(kTimeoutReply, "Connection Timeout");
+  }
+  return busy_.load();
 }
 
 bool CLauchAntispam::CheckStopRequest() {
   if (IhaveToRun()) return true;
-  if (session_.client != nullptr) {
-    session_.client->Send(kStopReply, static_cast<int>(strlen(kStopReply)), WaitMs());
-  }
+  // No waiting here: every wait of a stopping thread ends at once.
+  if (session_.client != nullptr) session_.client->SendAvailable(kStopReply, static_cast<int>(strlen(kStopReply)));
   Done();
   return false;
 }
 
+bool CLauchAntispam::WaitingForMta() const {
+  if (session_.mta == nullptr || !session_.mta->IsOpen()) return false;
+  return hidden_replies_ > 0 || data_reply_pending_ || !session_.to_mta.IsEmpty() ||
+         (session_.state == SmtpSession::kCommandMode && !session_.line_ready);
+}
+
+// }===========
+
+// {=========== client commands
+
 bool CLauchAntispam::ClientMayRead() const {
   if (session_.close_after_queue) return false;
+  if (static_cast<size_t>(session_.to_client.size()) >= kMaxClientQueueBytes) return false;
   if (session_.block_sending && session_.data_block.size() >= BlockBytes()) return false;
   // Pipelined commands wait for the MTA one at a time; stop reading while
   // a whole window of them is held.
   return static_cast<size_t>(command_input_.size()) < ClientLineSplitter::kMaxPendingBytes;
+}
+
+// The next command waits for the reply to the last one, for the answer to
+// DATA, and for a reconnected MTA to be greeted.
+bool CLauchAntispam::CommandMayBeHandled() const {
+  return session_.state == SmtpSession::kCommandMode && session_.to_mta.IsEmpty() && session_.line_ready &&
+         !data_reply_pending_ && hidden_replies_ == 0 && !session_.close_after_queue;
 }
 
 // The announced bytes of a BDAT chunk are message data even when a script
@@ -509,24 +577,39 @@ ClientLineSplitter::Result CLauchAntispam::NextCommandLine(String* line) {
   }
 }
 
-// }===========
-
-// {=========== client commands and message data
-
 void CLauchAntispam::Leveluno() {
   String text;
   StripLineEnds(session_.current_line.View(), &text);
-  if (RaiseEvent(kAllClientDataEvent, "string", Text(text)) != 0) {
+  const size_t queued_before = static_cast<size_t>(session_.to_client.size());
+  if (RaiseEvent(kAllClientDataEvent, "string", Text(ScriptText(text))) != 0) {
     Done();
     return;
   }
-  String line;
-  line.Format("fr<-cl : %s", Text(text));
-  LogRecord(2, Text(line), log_type::kSys, kLevelunoRoutine);
+  LogClientLine(text);
   const SmtpClientCommand command = ClassifyClientLine(session_.current_line.View(), session_.relay_client);
   RaiseCommandEvent(command);
-  if (command.enters_data_mode) EnterDataMode(command);
-  session_.to_mta = session_.current_line;
+  const bool data_entry = IsDataEntry(command);
+  if (data_entry) {
+    // Each message has the whole limit; a BDAT chunk may lower it for itself.
+    session_.data_limit = command.DataLimitAfter(SmtpSession::kDefaultDataLimit);
+    chunk_size_ = command.bdat_size;
+    RaiseEvent(command.data_event, "int", &session_.data_limit);
+  }
+  if (!busy_.load() || session_.close_after_queue) return;
+  // Appended: a script's SendToMTA during the events goes first.
+  if (!session_.current_line.IsEmpty() && session_.HasMta()) {
+    session_.to_mta.append(session_.current_line);
+    if (command.event != nullptr && strcmp(command.event, kHeloEvent) == 0) session_.helo_line = session_.current_line;
+  }
+  if (data_entry) ForwardDataEntry(command, queued_before);
+}
+
+void CLauchAntispam::LogClientLine(const String& text) {
+  const bool credentials = auth_continuation_ || IsAuthLine(text.View());
+  auth_continuation_ = false;
+  String line;
+  line.Format("fr<-cl : %s", credentials ? "AUTH ..." : Text(LogExcerpt(text.View())));
+  LogRecord(kLogConnection, Text(line), log_type::kSys, kLevelunoRoutine);
 }
 
 void CLauchAntispam::RaiseCommandEvent(const SmtpClientCommand& command) {
@@ -539,104 +622,118 @@ void CLauchAntispam::RaiseCommandEvent(const SmtpClientCommand& command) {
   if (command.arg_count == 0) {
     RaiseEvent(command.event);
   } else if (command.arg_count == 1) {
-    RaiseEvent(command.event, "string", Text(command.args[0]));
+    RaiseEvent(command.event, "string", Text(ScriptText(command.args[0])));
   } else {
-    RaiseEvent(command.event, "string,string", Text(command.args[0]), Text(command.args[1]));
+    RaiseEvent(command.event, "string,string", Text(ScriptText(command.args[0])),
+               Text(ScriptText(command.args[1])));
   }
 }
 
-void CLauchAntispam::EnterDataMode(const SmtpClientCommand& command) {
-  session_.data_limit = command.DataLimitAfter(session_.data_limit);
-  bdat_chunk_ = command.bdat_size >= 0;
-  session_.bdat_remaining = std::max(command.bdat_size, 0);
-  // A message dropped by a script leaves its end mark behind; the new one
-  // must look for its own.
-  session_.end_of_data = 0;
-  held_data_.Empty();
-  data_line_start_ = true;
-  const String command_text = session_.current_line;
-  const bool pipelined = !session_.lines.IsEmpty() || !command_input_.IsEmpty();
-  String pending;
-  if (pipelined) {
-    session_.lines.TakePending(&pending);
-    pending.append(command_input_);
-    command_input_.Empty();
-    input_pending_ = false;
-    session_.current_line.append(pending);
+bool CLauchAntispam::IsDataEntry(const SmtpClientCommand& command) const {
+  if (!command.enters_data_mode) return false;
+  return command.bdat_size < 0 || session_.mta_chunking || !session_.HasMta();
+}
+
+void CLauchAntispam::ForwardDataEntry(const SmtpClientCommand& command, size_t queued_before) {
+  const bool forwarded = !session_.current_line.IsEmpty() && session_.HasMta();
+  if (command.bdat_size >= 0) {
+    // The chunk follows its command at once; the MTA answers after it.
+    mta_expects_data_ = forwarded;
+    message_discarded_ = session_.current_line.IsEmpty();  // the script dropped it
+    StartDataMode();
+    return;
   }
+  if (forwarded) {
+    data_reply_pending_ = true;  // the MTA's answer decides
+    return;
+  }
+  // The script took the DATA line itself: data mode only on its own go-ahead.
+  const std::string_view queued = session_.to_client.View();
+  const std::string_view answer = queued.substr(std::min(queued_before, queued.size()));
+  if (ReplyCode(answer) == kGoAheadCode) StartDataMode();
+}
+
+// }===========
+
+// {=========== message data
+
+void CLauchAntispam::StartDataMode() {
   session_.state = SmtpSession::kDataMode;
-  RaiseEvent(command.data_event, "int", &session_.data_limit);
-  if (pipelined && !session_.current_line.IsEmpty()) {
-    session_.from_client = pending;
-    session_.current_line = command_text;
-    DataStore();
-  } else if (bdat_chunk_ && session_.bdat_remaining == 0) {
-    DataStore();  // an empty chunk is complete at once
-  }
+  session_.end_of_data = 0;
+  session_.data_block.Empty();
+  session_.block_sending = false;
+  message_analysed_ = false;
+  replies_at_message_start_ = session_.script_replies;
+  bdat_chunk_ = chunk_size_ >= 0;
+  session_.bdat_remaining = std::max(chunk_size_, 0);
+  data_scan_.Reset(settings_->refuse_bare_line_ends ? DataScanner::BareLineEnds::kRefuse
+                                                    : DataScanner::BareLineEnds::kNormalise);
+  // The client's pipelined bytes are the message's first data.
+  String pending;
+  session_.lines.TakePending(&pending);
+  pending.append(command_input_);
+  command_input_.Empty();
+  input_pending_ = false;
+  session_.from_client = pending;
+  if (!pending.IsEmpty() || (bdat_chunk_ && session_.bdat_remaining == 0)) DataStore();
 }
 
 void CLauchAntispam::DataStore() {
-  if (session_.end_of_data == 1) {  // complete already: these are the next commands
-    KeepMessageBytes(DataCut());
+  const std::string_view block = session_.from_client.View();
+  std::string piece;
+  size_t taken = 0;
+  bool ended = false;
+  if (bdat_chunk_) {
+    taken = ChunkBytes(block, session_.bdat_remaining);
+    piece.assign(block.substr(0, taken));
+    session_.bdat_remaining -= static_cast<int>(taken);
+    ended = session_.bdat_remaining == 0;
+  } else {
+    taken = data_scan_.Scan(block, &piece);
+    ended = data_scan_.ended();
+  }
+  // What follows the end is the client's next commands.
+  QueueCommandBytes(block.substr(taken));
+  if (!message_discarded_ && !bdat_chunk_ && data_scan_.bare_line_end() != 0 &&
+      settings_->refuse_bare_line_ends) {
+    LogRecord(kLogError, "Bare line end in message data: message refused", log_type::kFirewall, kDataRoutine);
+    DiscardMessage(data_scan_.bare_line_end() == '\n' ? kBareLfReply : kBareCrReply);
+  }
+  if (message_discarded_) {
+    if (ended) FinishDiscardedMessage();
     return;
   }
-  const bool stored = bdat_chunk_ ? TakeChunkPiece() : TakeMessagePiece();
-  if (stored) StoreDataPiece();
-}
-
-// Each Take*Piece leaves the piece of the message in the from-client
-// buffer and returns false when it adds nothing to the message.
-bool CLauchAntispam::TakeMessagePiece() {
-  if (!held_data_.IsEmpty()) {
-    held_data_.append(session_.from_client);
-    session_.from_client = held_data_;
-    held_data_.Empty();
-  }
-  const std::string_view block = session_.from_client.View();
-  const DataCut cut = CutDotMessage(block, data_line_start_);
-  if (cut.held_bytes > 0) {
-    data_line_start_ = true;  // what is held starts a line
-  } else if (cut.message_bytes > 0) {
-    data_line_start_ = block[cut.message_bytes - 1] == '\n';
-  }
-  if (cut.end_of_data) session_.end_of_data = 1;
-  KeepMessageBytes(cut);
-  return cut.message_bytes > 0 || cut.end_of_data;
-}
-
-bool CLauchAntispam::TakeChunkPiece() {
-  const DataCut cut = CutChunk(session_.from_client.View(), session_.bdat_remaining);
-  session_.bdat_remaining -= static_cast<int>(cut.message_bytes);
-  if (cut.end_of_data) session_.end_of_data = 1;
-  KeepMessageBytes(cut);
-  return cut.message_bytes > 0 || cut.end_of_data;
-}
-
-// The from-client buffer keeps the cut's message bytes; the held bytes
-// wait for the next read and the rest are command lines.
-void CLauchAntispam::KeepMessageBytes(const DataCut& cut) {
-  const std::string_view block = session_.from_client.View();
-  const size_t commands = std::min(block.size(), cut.message_bytes + cut.held_bytes);
-  if (cut.held_bytes > 0) held_data_ = String(block.substr(cut.message_bytes, cut.held_bytes));
-  QueueCommandBytes(block.substr(commands));
-  session_.from_client = String(block.substr(0, cut.message_bytes));
+  if (ended) session_.end_of_data = 1;
+  session_.from_client = String(std::string_view(piece));
+  StoreDataPiece();
 }
 
 void CLauchAntispam::StoreDataPiece() {
   session_.data_block.append(session_.from_client);
-  RaiseEvent(kDataMessageEvent, "string,int", Text(session_.from_client), &session_.end_of_data);
+  RaiseEvent(kDataMessageEvent, "string,int", Text(ScriptText(session_.from_client)), &session_.end_of_data);
+  if (!busy_.load() || DroppedByScript()) return;
   if (session_.end_of_data != 1 && session_.data_block.size() < session_.data_limit) return;
-  if (!session_.block_sending) AnalyseMessage();
-  session_.block_sending = true;
-  if (session_.state == SmtpSession::kCommandMode) {  // a script dropped the message
-    session_.data_block.Empty();
-    session_.block_sending = false;
+  if (!message_analysed_) {
+    message_analysed_ = true;
+    AnalyseMessage();
+    if (!busy_.load() || DroppedByScript()) return;
+  }
+  if (mta_expects_data_) {
+    session_.block_sending = true;
+    return;
+  }
+  // A message the script took itself goes nowhere once analysed.
+  session_.data_block.Empty();
+  if (session_.end_of_data == 1) {
+    session_.state = SmtpSession::kCommandMode;
+    session_.end_of_data = 0;
+    session_.line_ready = true;
   }
 }
 
 void CLauchAntispam::AnalyseMessage() {
   const std::string_view message = session_.data_block.View();
-  session_.analysed_message = String(message.substr(0, SmtpSession::kAnalysedBytes));
+  session_.analysed_message = ScriptText(String(message.substr(0, SmtpSession::kAnalysedBytes)));
   session_.parser.Clear();
   session_.parser.AddStreaming(session_.analysed_message.View());
   session_.parser.Parse();
@@ -644,72 +741,180 @@ void CLauchAntispam::AnalyseMessage() {
   RaiseEvent(kFilterDoneEvent);
 }
 
+// DropBufferToMTA returns to command mode: in the middle of a message that
+// means the message is dropped.
+bool CLauchAntispam::DroppedByScript() {
+  if (session_.state != SmtpSession::kCommandMode) return false;
+  const bool complete = session_.end_of_data == 1;
+  DiscardMessage(nullptr);
+  if (complete) FinishDiscardedMessage();
+  return true;
+}
+
+void CLauchAntispam::DiscardMessage(const char* refusal) {
+  message_discarded_ = true;
+  refusal_ = refusal;
+  session_.state = SmtpSession::kDataMode;
+  session_.data_block.Empty();
+  session_.block_sending = false;
+  RestartMtaTransaction();
+}
+
+void CLauchAntispam::FinishDiscardedMessage() {
+  message_discarded_ = false;
+  session_.state = SmtpSession::kCommandMode;
+  session_.end_of_data = 0;
+  session_.bdat_remaining = 0;
+  bdat_chunk_ = false;
+  if (refusal_ != nullptr) {
+    session_.to_client.append(refusal_);
+  } else if (session_.script_replies == replies_at_message_start_) {
+    session_.to_client.append(kDroppedReply);  // the client must hear something
+  }
+  refusal_ = nullptr;
+  session_.line_ready = true;  // no MTA reply is due for this message
+}
+
+void CLauchAntispam::EndOfMessageQueued() {
+  session_.block_sending = false;
+  session_.state = SmtpSession::kCommandMode;
+  session_.end_of_data = 0;
+  bdat_chunk_ = false;
+  mta_expects_data_ = false;
+  session_.line_ready = false;  // the next command waits for the reply to the message
+}
+
 // }===========
 
 // {=========== MTA replies
 
-void CLauchAntispam::Reply() {
+void CLauchAntispam::Reply(const String& reply) {
+  mta_wait_start_ms_ = 0;  // the MTA answered: a new wait starts now
+  if (hidden_replies_ > 0) {
+    RestartStep(reply);
+    return;
+  }
+  session_.from_mta = reply;
   String& block = session_.from_mta;
+  if (IsEhloAnswer(block.View())) session_.mta_chunking = OffersChunking(block.View());
   if (!session_.extension_injection.IsEmpty() && InjectExtensions(&block, session_.extension_injection.View())) {
     session_.extension_injection.Empty();
   }
   if (!session_.extension_drop.IsEmpty() && ApplyExtensionDrops(&block, session_.extension_drop.View())) {
     session_.extension_drop.Empty();
   }
-  if (block.View().find('\n') != std::string_view::npos) session_.line_ready = true;
+  session_.line_ready = true;
+  const int code = ReplyCode(block.View());
+  auth_continuation_ = code == kAuthChallengeCode;
   if (IsMtaErrorReply(block.View())) {
     CountMtaError();
     if (!busy_.load()) return;
   }
-  if (IsMtaAuthenticatedReply(block.View())) {
+  if (code == kAuthenticatedCode) {
     session_.relay_client = true;
-    LogRecord(1, "authenticated !", log_type::kFirewall, kReplyRoutine);
+    authenticated_ = true;
+    LogRecord(kLogError, "authenticated !", log_type::kFirewall, kReplyRoutine);
     RaiseEvent(kAuthenticatedEvent);
   }
   // Appended, not replaced: a reply must not overwrite what a partial send
   // or a script left queued for the client.
   session_.to_client.append(block);
-  if (block.IsEmpty()) return;
-  if (RaiseEvent(kReplyEvent, "string", Text(block)) != 0) Done();
+  if (!block.IsEmpty() && RaiseEvent(kReplyEvent, "string", Text(ScriptText(block))) != 0) {
+    Done();
+    return;
+  }
+  if (data_reply_pending_) {
+    data_reply_pending_ = false;
+    // Only the MTA's go-ahead starts message data; after any other answer
+    // the bytes the client sent behind DATA are commands.
+    if (code == kGoAheadCode && busy_.load()) {
+      mta_expects_data_ = true;
+      StartDataMode();
+    }
+  }
 }
 
 void CLauchAntispam::CountMtaError() {
   ++session_.error_count;
   RaiseEvent(kMtaErrorEvent, "int", &session_.error_count);
-  if (session_.error_count > settings_->error_max) {
-    LogRecord(1, "max errors exceeded... close connection !!!", log_type::kFirewall, kReplyRoutine);
-    CountEvent(kMaxErrorCounter, kFirewallGroup);
-    Done();
+  if (session_.error_count <= settings_->error_max) return;
+  LogRecord(kLogError, "max errors exceeded... close connection !!!", log_type::kFirewall, kReplyRoutine);
+  CountEvent(kMaxErrorCounter, kFirewallGroup);
+  Done();
+}
+
+void CLauchAntispam::RestartMtaTransaction() {
+  const bool inside_data = mta_expects_data_;
+  mta_expects_data_ = false;
+  if (!inside_data || !session_.HasMta()) return;
+  session_.to_mta.Empty();
+  replies_.Clear();
+  mta_send_blocked_ = false;
+  if (authenticated_) {
+    LogRecord(kLogError, "Message not passed on: the mail server connection is closed", log_type::kSys,
+              kDataRoutine);
+    session_.mta->CloseComm();
     return;
   }
-  // A refused DATA ends data mode; the announced bytes of a BDAT chunk
-  // still come and still belong to the chunk.
-  if (session_.state == SmtpSession::kDataMode && session_.bdat_remaining == 0) {
-    session_.state = SmtpSession::kCommandMode;
+  LogRecord(kLogConnection, "Message not passed on: the mail server connection is opened again", log_type::kSys,
+            kDataRoutine);
+  if (!session_.ReconnectMta()) return;  // the closed MTA ends the session
+  hidden_replies_ = 1;                   // the greeting
+  replay_line_ = session_.helo_line;
+}
+
+void CLauchAntispam::RestartStep(const String& reply) {
+  --hidden_replies_;
+  if (ReplyCode(reply.View()) / 100 != 2) {
+    LogRecord(kLogError, "The mail server refused the new connection", log_type::kSys, kReplyRoutine);
+    hidden_replies_ = 0;
+    session_.mta->CloseComm();
+    return;
   }
+  if (replay_line_.IsEmpty()) return;
+  session_.to_mta.append(replay_line_);
+  replay_line_.Empty();
+  hidden_replies_ = 1;  // the HELO answer
 }
 
 // }===========
 
 // {=========== the end of a connection
 
+void CLauchAntispam::EndWith(const char* reply) {
+  if (session_.client != nullptr) session_.client->Send(reply, static_cast<int>(strlen(reply)), WaitMs());
+  Done();
+}
+
+void CLauchAntispam::AbandonSession(const char* reply) {
+  if (session_.close_after_queue) return;
+  session_.to_client.append(reply);
+  session_.close_after_queue = true;
+  session_.to_mta.Empty();
+  session_.block_sending = false;
+  if (session_.mta != nullptr) session_.mta->CloseComm();
+}
+
+void CLauchAntispam::EndForClientTimeout(const char* reply, const char* what) {
+  LogRecord(kLogError, what, log_type::kFirewall, kRunRoutine);
+  if (session_.client != nullptr) session_.client->Send(reply, static_cast<int>(strlen(reply)), WaitMs());
+  CountEvent(kTimeoutCounter, kFirewallGroup);
+  RaiseEvent(kTimeoutEvent);
+  if (busy_.load()) Done();
+}
+
 void CLauchAntispam::Done() {
   MergeScriptLogs();
-  if (session_.client != nullptr) {
-    session_.client->CloseComm();
-    session_.client->SetLibero(true);
-  }
-  if (session_.mta != nullptr) {
-    session_.mta->CloseComm();
-    session_.mta->SetLibero(true);
-  }
+  CSocketComm* slot = session_.client;
+  if (slot != nullptr) slot->CloseComm();
+  if (session_.mta != nullptr) session_.mta->CloseComm();
   const int id = session_.id;
   CIP_Session* sessions = core_ != nullptr ? core_->sessions() : nullptr;
-  if (sessions != nullptr && !session_.client_address.IsEmpty() &&
-      sessions->RemoveSession(Text(session_.client_address)) == 1) {
+  for (const String& address : session_.registered_addresses) {
+    if (sessions == nullptr || sessions->RemoveSession(Text(address)) != 1) continue;
     String line;
-    line.Format("Remove Session ip:%s", Text(session_.client_address));
-    LogRecord(1, Text(line), log_type::kSys, kDoneRoutine);
+    line.Format("Remove Session ip:%s", Text(LogExcerpt(address.View())));
+    LogRecord(kLogError, Text(line), log_type::kSys, kDoneRoutine);
   }
   Resetvar();
   log_.LogS(kLogDebug, "Rest Variables", kLogSource, kDoneRoutine, log_type::kSys, id);
@@ -718,7 +923,11 @@ void CLauchAntispam::Done() {
     if (script_->HasBadScript()) script_.reset();  // the next connection compiles afresh
   }
   log_.LogS(kLogDebug, "Exit Child Thread", kLogSource, kDoneRoutine, log_type::kSys, id);
+  if (caching_.load()) ready_.store(true);  // a spent worker (no caching) takes no more
   busy_.store(false);
+  // Last: a connection can reach this slot again only once the worker is
+  // free to take it, so the core never needs a worker beyond the pool.
+  if (slot != nullptr) slot->SetLibero(true);
 }
 
 void CLauchAntispam::Resetvar() {
@@ -730,9 +939,23 @@ void CLauchAntispam::Resetvar() {
 void CLauchAntispam::ResetRelayState() {
   command_input_.Empty();
   input_pending_ = false;
+  replies_.Clear();
   bdat_chunk_ = false;
-  held_data_.Empty();
-  data_line_start_ = true;
+  chunk_size_ = -1;
+  data_reply_pending_ = false;
+  mta_expects_data_ = false;
+  message_analysed_ = false;
+  message_discarded_ = false;
+  refusal_ = nullptr;
+  replies_at_message_start_ = 0;
+  hidden_replies_ = 0;
+  replay_line_.Empty();
+  authenticated_ = false;
+  auth_continuation_ = false;
+  session_start_ms_ = 0;
+  command_start_ms_ = 0;
+  mta_wait_start_ms_ = 0;
+  client_blocked_ms_ = 0;
   client_send_blocked_ = false;
   mta_send_blocked_ = false;
   client_readable_ = false;
@@ -748,7 +971,14 @@ void CLauchAntispam::RunDestroyEvent() {
 // {=========== events, logs, counters
 
 int CLauchAntispam::RaiseEvent(const char* name) {
-  return script_ != nullptr ? script_->run(name) : 0;
+  if (script_ == nullptr) return 0;
+  const int result = script_->run(name);
+  CheckScriptBudget();
+  return result;
+}
+
+void CLauchAntispam::CheckScriptBudget() {
+  if (script_ != nullptr && script_->TakeOverrun() && busy_.load()) AbandonSession(kScriptFailureReply);
 }
 
 std::string CLauchAntispam::CollectScriptLog(AntispamScriptSlot& slot) {
@@ -774,14 +1004,6 @@ void CLauchAntispam::LogRecord(int level, const char* text, const char* category
 void CLauchAntispam::CountEvent(const char* counter, int group) {
   CStatitiche_Torvane* statistics = core_ != nullptr ? core_->statistics() : nullptr;
   if (statistics != nullptr) statistics->AddItem(counter, group, 0, 1, CStatitiche_Day::kIncrement);
-}
-
-int CLauchAntispam::WaitMs() const {
-  return settings_ != nullptr && settings_->select_time_ms >= 1 ? settings_->select_time_ms : kDefaultWaitMs;
-}
-
-int CLauchAntispam::BlockBytes() const {
-  return settings_ != nullptr && settings_->block_size >= 1 ? settings_->block_size : kDefaultBlockBytes;
 }
 
 // }===========

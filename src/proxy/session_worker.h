@@ -2,7 +2,10 @@
 // takes one admitted client connection at a time from the proxy core,
 // relays the dialogue between the client and an MTA one command at a time,
 // and raises a script event for every step into the session's antispam
-// scripts, which decide what is forwarded, answered or refused.
+// scripts, which decide what is forwarded, answered or refused. The relay
+// follows the MTA: a reply is judged whole, message data starts on the
+// MTA's go-ahead and ends exactly where every MTA ends it, and a message
+// the gateway does not pass on leaves the MTA outside any transaction.
 #ifndef TORVANE_PROXY_SESSION_WORKER_H_
 #define TORVANE_PROXY_SESSION_WORKER_H_
 
@@ -12,42 +15,47 @@
 #include <string_view>
 #include <vector>
 
-#include "base/xml_log.h"
 #include "base/thread.h"
+#include "base/wall_clock.h"
+#include "base/xml_log.h"
 #include "proxy/antispam_script.h"
 #include "proxy/listener.h"
-#include "proxy/relay_rules.h"
-#include "proxy/smtp_session.h"
 #include "proxy/proxy_core.h"
+#include "proxy/relay_rules.h"
+#include "proxy/smtp_commands.h"
+#include "proxy/smtp_session.h"
 
 // Thread-safety: Add, IsLavorando, IsPause and the setters are called by
 // the core's main loop while the worker's thread runs; busy and ready are
 // atomic and Add hands the connection over under the thread's lock
 // (CMyThread::Lock). Everything else runs on the worker's own thread. The
 // log locks itself (the core merges it). The worker holds no lock while it
-// waits on the network.
+// waits on the network, and every wait it makes ends on Stop.
 class CLauchAntispam : public CMyThread {
  public:
-  // Longest idle wait between looks at the run flag. Add and Stop wake the
-  // thread at once, so this only bounds how often an idle worker wakes for
-  // nothing (a pool of idle workers must cost next to no CPU).
-  static constexpr int kIdleWaitMs = 500;
+  // Bytes queued for the client above which the relay reads nothing more
+  // from the client or the MTA: a client that never reads cannot make the
+  // session grow past this (and is cut once it stays there past its idle
+  // time).
+  static constexpr size_t kMaxClientQueueBytes = 256 * 1024;
 
   CLauchAntispam();
-  // Stops the thread (as Stop) and closes the wake-up descriptor.
+  // Stops the thread and waits until it has ended, then closes the wake-up
+  // descriptor.
   ~CLauchAntispam() override;
 
   // Starts and stops the thread. Stopping a worker in a session sends the
   // client "421 Service not available, closing transmission channel".
   // Start is false when the thread is already running or cannot be made.
+  // Stop is true once the thread has ended; false when it is still
+  // finishing (the caller must not destroy the worker before HasEnded).
   bool Start();
-  void Stop();
+  bool Stop();
 
   // Takes `connection` when the worker is idle and ready; false otherwise
   // (the caller keeps the connection). `connection` is copied; its slot
-  // stays the listener's, and the worker frees it (SetLibero) when the
-  // connection ends. Admission, script preparation and the relay run on
-  // the worker's thread.
+  // stays the listener's, and the worker frees it (SetLibero) as the very
+  // last step of the connection, once the worker is idle again.
   bool Add(const CListenTorvane::conn& connection);
   // Prepares the script instance for the connection (compiling what is not
   // compiled yet). Runs on the worker's thread.
@@ -61,6 +69,9 @@ class CLauchAntispam : public CMyThread {
   // The settings a worker without a core uses (with a core, every
   // connection takes the core's snapshot instead). Call before Start.
   void SetSettings(std::shared_ptr<const SessionSettings> settings) { settings_ = std::move(settings); }
+  // The clock of the session's timers (tests pass a fake). Call before
+  // Start.
+  void SetClock(MonotonicClock clock) { clock_ = clock; }
 
   CTorvaneCore* core() const { return core_; }
   CLogSimple& GetLog() { return log_; }
@@ -78,10 +89,6 @@ class CLauchAntispam : public CMyThread {
   // one connection when scripts are not cached (the core then retires the
   // worker, which is neither busy nor ready).
   void Run();
-
- protected:
-  // Wakes the thread from its idle wait or its socket wait.
-  void Unblock() override { Wake(); }
 
  private:
   static void* LauchAntispamThreadProc(void* self);
@@ -112,43 +119,81 @@ class CLauchAntispam : public CMyThread {
   bool MoveDataBlock();
   bool FlushMtaQueue();
   bool CloseWhenSent();
-  bool CheckClientTimeout();
+  bool CheckTimers();
   bool CheckStopRequest();
 
   // ---- what the steps hand over to
-  void Reply();
+  // One whole MTA reply.
+  void Reply(const String& reply);
   void Leveluno();
   void DataStore();
   void Done();
   void Resetvar();
+  void ResetRelayState();
 
-  // ---- helpers of the steps
+  // ---- client commands
   bool ClientMayRead() const;
+  bool CommandMayBeHandled() const;
   bool ClientBytesAreData() const;
   void QueueCommandBytes(std::string_view bytes);
   ClientLineSplitter::Result NextCommandLine(String* line);
+  void LogClientLine(const String& text);
   void RaiseCommandEvent(const SmtpClientCommand& command);
-  void EnterDataMode(const SmtpClientCommand& command);
-  bool TakeMessagePiece();
-  bool TakeChunkPiece();
-  void KeepMessageBytes(const DataCut& cut);
+  // Whether a DATA or BDAT line starts message data here: BDAT only when
+  // the MTA offered CHUNKING (or no MTA is connected): otherwise the MTA
+  // reads the chunk as command lines, and so does the relay.
+  bool IsDataEntry(const SmtpClientCommand& command) const;
+  void ForwardDataEntry(const SmtpClientCommand& command, size_t queued_before);
+
+  // ---- message data
+  // Data mode for the message whose go-ahead came (DATA) or whose command
+  // went (BDAT); the client's pipelined bytes become its first data.
+  void StartDataMode();
   void StoreDataPiece();
   void AnalyseMessage();
+  // True (and the message discarded) when a script dropped the message.
+  bool DroppedByScript();
+  // Passes nothing more of the message on; the client's bytes are read to
+  // its end, which then gets `refusal` (null: the script's own reply, or a
+  // refusal when it gave none). The MTA's transaction is ended.
+  void DiscardMessage(const char* refusal);
+  void FinishDiscardedMessage();
+  // The whole message (or chunk) is queued for the MTA.
+  void EndOfMessageQueued();
+
+  // ---- the MTA side
   void CountMtaError();
-  void ResetRelayState();
+  // Ends the MTA's transaction when it is inside message data: its
+  // connection is opened again and greeted with the session's HELO line,
+  // both replies kept from the client. A session authenticated to the MTA
+  // cannot be replayed: its MTA connection is closed instead.
+  void RestartMtaTransaction();
+  void RestartStep(const String& reply);
+  // The relay waits for the MTA: a reply, or room to send.
+  bool WaitingForMta() const;
+
+  // ---- ending a session
+  // Sends `reply` (best effort) and ends the connection.
+  void EndWith(const char* reply);
+  // Queues `reply` and ends the session once it is sent, passing nothing
+  // more on: the session cannot go on (a script failed).
+  void AbandonSession(const char* reply);
+  void EndForClientTimeout(const char* reply, const char* what);
 
   // ---- events, logs, counters
   int RaiseEvent(const char* name);
   template <typename... Args>
   int RaiseEvent(const char* name, const char* format, Args... args);
+  // After each event: a script stopped over its budget ends the session.
+  void CheckScriptBudget();
   // The interpreter's queued messages of one script, emptied ("" when none).
   std::string CollectScriptLog(AntispamScriptSlot& slot);
   void MergeScriptText(const AntispamScriptSlot& slot, const std::string& text);
   void MergeScriptLogs();
   void LogRecord(int level, const char* text, const char* category, const char* routine);
   void CountEvent(const char* counter, int group);
-  int WaitMs() const;
-  int BlockBytes() const;
+  int WaitMs() const { return settings_->select_time_ms; }
+  int BlockBytes() const { return settings_->block_size; }
 
   // ---- waking the thread
   void Wake();
@@ -158,6 +203,7 @@ class CLauchAntispam : public CMyThread {
   CTorvaneCore* core_ = nullptr;  // not owned
   std::unique_ptr<CS_PROXY_ANTISPAM_INSTANCE> script_;
   std::shared_ptr<const SessionSettings> settings_;  // this connection's snapshot
+  MonotonicClock clock_ = &SystemMonotonicMs;
   std::atomic<bool> caching_{true};
   std::atomic<bool> busy_{false};
   std::atomic<bool> ready_{true};
@@ -165,17 +211,31 @@ class CLauchAntispam : public CMyThread {
   // Guarded by CMyThread::Lock: the connection Add hands over.
   CListenTorvane::conn pending_;
 
+  // ---- per connection (ResetRelayState)
   SmtpSession session_;
   // Command-mode client bytes not yet given to the line splitter. The
   // splitter is fed one line at a time, so bytes pipelined behind DATA or
   // BDAT reach the message unchanged, whatever their line lengths.
   String command_input_;
   bool input_pending_ = false;       // command_input_ or the splitter may hold a line
+  ReplyAssembler replies_;           // MTA bytes not yet a whole reply
+  DataScanner data_scan_;            // where a DATA message ends
   bool bdat_chunk_ = false;          // the data mode is a BDAT chunk
-  // DATA: an unfinished "." line held back from the message until the next
-  // read tells whether it ends it, and whether the next read starts a line.
-  String held_data_;
-  bool data_line_start_ = true;
+  int chunk_size_ = -1;              // of the BDAT line being handled; -1 for DATA
+  bool data_reply_pending_ = false;  // DATA went to the MTA; its answer decides
+  bool mta_expects_data_ = false;    // the MTA reads message data until its end
+  bool message_analysed_ = false;
+  bool message_discarded_ = false;   // reading the client's message to its end, for nothing
+  const char* refusal_ = nullptr;    // the gateway's reply at the end of a discarded message
+  int replies_at_message_start_ = 0;  // SendToClient calls before the message
+  int hidden_replies_ = 0;           // MTA replies kept from the client (reconnect)
+  String replay_line_;               // the HELO line to send once the MTA greets again
+  bool authenticated_ = false;       // the MTA said 235
+  bool auth_continuation_ = false;   // the MTA said 334: the next client line is a credential
+  int64_t session_start_ms_ = 0;
+  int64_t command_start_ms_ = 0;     // the client owes a command (or message) since; 0: none
+  int64_t mta_wait_start_ms_ = 0;    // the relay waits for the MTA since; 0: it does not
+  int64_t client_blocked_ms_ = 0;    // the client queue is full since; 0: it is not
   bool client_send_blocked_ = false;  // the last send to the client was partial
   bool mta_send_blocked_ = false;     // the last send to the MTA was partial
   bool client_readable_ = false;      // the last wait found bytes (or an end) to read

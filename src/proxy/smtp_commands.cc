@@ -176,46 +176,66 @@ void TakeDataEntry(const CommandRow& row, const LineContext& line, SmtpClientCom
 
 // ---- Reply helpers ----------------------------------------------------------
 
-// The first line of a block, when the block holds a line end at all.
-bool FirstLine(std::string_view block, std::string_view* line) {
-  const size_t end = block.find('\n');
-  if (end == std::string_view::npos) return false;
-  *line = block.substr(0, end);
-  return true;
-}
-
-bool FirstLineMatches(std::string_view block, const char* pattern) {
-  std::string_view line;
-  return FirstLine(block, &line) && RegexMatch(pattern, kRegexCaseless, line.data(), line.size()) == 1;
-}
-
 constexpr std::string_view kEhloContinuation = "250-";
+constexpr std::string_view kStartTls = "STARTTLS";
+constexpr std::string_view kChunking = "CHUNKING";
 
-bool IsEhloAnswer(const String& block) { return block.View().find(kEhloContinuation) != std::string_view::npos; }
+bool EqualsNoCase(std::string_view text, std::string_view upper) {
+  return text.size() == upper.size() &&
+         std::equal(text.begin(), text.end(), upper.begin(),
+                    [](char c, char u) { return toupper(static_cast<unsigned char>(c)) == u; });
+}
 
-// "250-STARTTLS" or "250 STARTTLS", any case, blanks allowed at the end.
-bool IsStartTlsLine(std::string_view line) {
+// "250-" or "250 " followed by `keyword` in any case, blanks allowed at the end.
+bool IsExtensionLine(std::string_view line, std::string_view keyword) {
   std::string_view text = LineText(line);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  constexpr std::string_view kKeyword = "STARTTLS";
-  const size_t code = kEhloContinuation.size();  // "250-" or "250 "
-  if (text.size() != code + kKeyword.size() || text.substr(0, code - 1) != "250" ||
-      (text[code - 1] != '-' && text[code - 1] != ' '))
+  const size_t code = kEhloContinuation.size();
+  if (text.size() < code || text.substr(0, code - 1) != "250" || (text[code - 1] != '-' && text[code - 1] != ' '))
     return false;
-  return std::equal(kKeyword.begin(), kKeyword.end(), text.begin() + code,
-                    [](char upper, char c) { return upper == toupper(static_cast<unsigned char>(c)); });
+  return EqualsNoCase(text.substr(code), keyword);
 }
 
-// The block cut after each "\n"; a last piece without one is kept whole.
-std::vector<std::string_view> ReplyLines(std::string_view block) {
+// The reply cut after each "\n"; a last piece without one is kept whole.
+std::vector<std::string_view> ReplyLines(std::string_view reply) {
   std::vector<std::string_view> lines;
-  while (!block.empty()) {
-    const size_t end = block.find('\n');
-    const size_t length = end == std::string_view::npos ? block.size() : end + 1;
-    lines.push_back(block.substr(0, length));
-    block.remove_prefix(length);
+  while (!reply.empty()) {
+    const size_t end = reply.find('\n');
+    const size_t length = end == std::string_view::npos ? reply.size() : end + 1;
+    lines.push_back(reply.substr(0, length));
+    reply.remove_prefix(length);
   }
   return lines;
+}
+
+// A line that another line of the same reply follows: "NNN-".
+bool ContinuesReply(std::string_view line) {
+  return line.size() >= 4 && isdigit(static_cast<unsigned char>(line[0])) &&
+         isdigit(static_cast<unsigned char>(line[1])) && isdigit(static_cast<unsigned char>(line[2])) &&
+         line[3] == '-';
+}
+
+// Removes the STARTTLS line from an EHLO answer, keeping it well formed.
+void RemoveStartTls(String* reply) {
+  const std::vector<std::string_view> lines = ReplyLines(reply->View());
+  std::vector<std::string> kept;
+  bool removed_last = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0 && IsExtensionLine(lines[i], kStartTls)) {
+      removed_last = i + 1 == lines.size();
+      continue;
+    }
+    kept.emplace_back(lines[i]);
+  }
+  if (kept.size() == lines.size()) return;
+  // Only the last line of a multi-line reply says "250 "; when that was
+  // STARTTLS, the line now last must take its place.
+  std::string& last = kept.back();
+  if (removed_last && last.compare(0, kEhloContinuation.size(), kEhloContinuation) == 0)
+    last[kEhloContinuation.size() - 1] = ' ';
+  std::string edited;
+  for (const std::string& line : kept) edited += line;
+  *reply = String(std::string_view(edited));
 }
 
 }  // namespace
@@ -234,6 +254,63 @@ void StripLineEnds(std::string_view line, String* out) {
     if (c != '\r' && c != '\n') text.push_back(c);
   }
   *out = String(std::string_view(text));
+}
+
+namespace {
+
+// The text cut at its line breaks (CR LF, LF or CR), in order; `ended`
+// tells whether the last piece was followed by a break.
+std::vector<std::string_view> SplitAtBreaks(std::string_view text, bool* ended) {
+  std::vector<std::string_view> lines;
+  *ended = false;
+  while (!text.empty()) {
+    const size_t end = text.find_first_of("\r\n");
+    if (end == std::string_view::npos) {
+      lines.push_back(text);
+      return lines;
+    }
+    lines.push_back(text.substr(0, end));
+    const size_t width = text.compare(end, 2, "\r\n") == 0 ? 2 : 1;
+    text.remove_prefix(end + width);
+    *ended = text.empty();
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::string SingleReply(std::string_view text) {
+  bool ended = false;
+  const std::vector<std::string_view> lines = SplitAtBreaks(text, &ended);
+  std::string out;
+  std::string_view last;  // the last line kept as a line of its own
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    const bool continues = i > 0 && ContinuesReply(last) && line.size() >= 4 && line.compare(0, 3, last.substr(0, 3)) == 0 &&
+                           (line[3] == '-' || line[3] == ' ');
+    if (i == 0 || continues) {
+      if (i > 0) out += "\r\n";
+      last = line;
+    } else {
+      out += ' ';
+    }
+    out.append(line);
+  }
+  if (ended) out += "\r\n";
+  return out;
+}
+
+std::string HeaderLine(std::string_view text) {
+  bool ended = false;
+  std::vector<std::string_view> lines = SplitAtBreaks(text, &ended);
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    if (i > 0) out += (!line.empty() && (line[0] == ' ' || line[0] == '\t')) ? "\r\n" : " ";
+    out.append(line);
+  }
+  return out;
 }
 
 SmtpClientCommand ClassifyClientLine(std::string_view line, bool relay_client) {
@@ -313,58 +390,93 @@ void ClientLineSplitter::Clear() {
 
 // ---- MTA replies ------------------------------------------------------------
 
-bool IsMtaErrorReply(std::string_view block) { return FirstLineMatches(block, "^50[0-9]"); }
+void ReplyAssembler::Append(std::string_view bytes) { pending_.append(bytes.data(), bytes.size()); }
 
-bool IsMtaAuthenticatedReply(std::string_view block) { return FirstLineMatches(block, "^235"); }
+bool ReplyAssembler::Next(String* reply) {
+  size_t at = checked_;
+  for (;;) {
+    const size_t end = pending_.find('\n', at);
+    if (end == std::string::npos) break;
+    if (!ContinuesReply(std::string_view(pending_).substr(at, end + 1 - at))) {
+      *reply = String(std::string_view(pending_.data(), end + 1));
+      pending_.erase(0, end + 1);
+      checked_ = 0;
+      return true;
+    }
+    at = end + 1;
+  }
+  checked_ = at;
+  if (pending_.size() < kMaxReplyBytes) return false;
+  // No sane reply is this long: hand it out rather than hold more.
+  *reply = String(std::string_view(pending_));
+  Clear();
+  return true;
+}
 
-bool InjectExtensions(String* block, std::string_view injection) {
-  const std::string_view text = block->View();
+void ReplyAssembler::Clear() {
+  pending_.clear();
+  checked_ = 0;
+}
+
+int ReplyCode(std::string_view reply) {
+  if (reply.size() < 3) return -1;
+  int code = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    if (!isdigit(static_cast<unsigned char>(reply[i]))) return -1;
+    code = code * 10 + (reply[i] - '0');
+  }
+  return code;
+}
+
+bool IsEhloAnswer(std::string_view reply) { return reply.find(kEhloContinuation) != std::string_view::npos; }
+
+bool IsMtaErrorReply(std::string_view reply) {
+  const int code = ReplyCode(reply);
+  return code >= 500 && code <= 509;
+}
+
+bool InjectExtensions(String* reply, std::string_view injection) {
+  const std::string_view text = reply->View();
   const size_t first_end = text.find('\n');
-  if (injection.empty() || !IsEhloAnswer(*block) || first_end == std::string_view::npos || first_end == 0)
+  if (injection.empty() || !IsEhloAnswer(text) || first_end == std::string_view::npos || first_end == 0)
     return false;
   std::string edited(text.substr(0, first_end + 1));
   edited.append(injection);
   edited.append(text.substr(first_end + 1));
-  *block = String(std::string_view(edited));
+  *reply = String(std::string_view(edited));
   return true;
 }
 
-bool DropExtensions(String* block, std::string_view drop_list) {
-  if (!IsEhloAnswer(*block)) return false;
+bool ApplyExtensionDrops(String* reply, std::string_view drop_list) {
+  if (!IsEhloAnswer(reply->View())) return false;
+  bool drop_starttls = false;
   while (!drop_list.empty()) {
     const size_t end = drop_list.find('\n');
-    std::string entry(drop_list.substr(0, end));
+    const std::string_view entry = drop_list.substr(0, end);
     drop_list.remove_prefix(end == std::string_view::npos ? drop_list.size() : end + 1);
-    if (entry.empty()) continue;  // an empty entry would strip every line end
-    std::transform(entry.begin(), entry.end(), entry.begin(),
-                   [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    entry.push_back('\n');
-    block->Replace(entry.c_str(), "");
+    std::string text;
+    for (char c : entry) {
+      if (c != '\r') text.push_back(static_cast<char>(toupper(static_cast<unsigned char>(c))));
+    }
+    std::string_view name = text;
+    if (name.substr(0, 4) == "250-" || name.substr(0, 4) == "250 ") name.remove_prefix(4);
+    if (name == kStartTls) {
+      drop_starttls = true;
+    } else if (!entry.empty()) {  // an empty entry would strip every line end
+      std::string upper(entry);
+      std::transform(upper.begin(), upper.end(), upper.begin(),
+                     [](unsigned char c) { return static_cast<char>(toupper(c)); });
+      reply->Replace((upper + "\n").c_str(), "");
+    }
   }
+  if (drop_starttls) RemoveStartTls(reply);
   return true;
 }
 
-bool RemoveStartTls(String* block) {
-  const std::vector<std::string_view> lines = ReplyLines(block->View());
-  std::vector<std::string> kept;
-  bool removed = false;
-  bool removed_last = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0 && IsStartTlsLine(lines[i])) {
-      removed = true;
-      removed_last = i + 1 == lines.size();
-      continue;
-    }
-    kept.emplace_back(lines[i]);
+bool OffersChunking(std::string_view reply) {
+  if (!IsEhloAnswer(reply)) return false;
+  for (std::string_view line : ReplyLines(reply)) {
+    if (IsExtensionLine(line, kChunking)) return true;
   }
-  if (!removed) return false;
-  // Only the last line of a multi-line reply says "250 "; when that was
-  // STARTTLS, the line now last must take its place.
-  std::string& last = kept.back();
-  if (removed_last && last.compare(0, kEhloContinuation.size(), kEhloContinuation) == 0)
-    last[kEhloContinuation.size() - 1] = ' ';
-  std::string edited;
-  for (const std::string& line : kept) edited += line;
-  *block = String(std::string_view(edited));
-  return true;
+  return false;
 }

@@ -1,8 +1,9 @@
 // smtp_commands - what the relay understands of the SMTP dialogue without a
 // session: the client command table (which script event a command line
 // raises, with its arguments, and whether it enters data mode), the bounded
-// splitter that cuts client bytes into command lines, and the edits and
-// tests the relay applies to the MTA's reply blocks. The session worker
+// splitter that cuts client bytes into command lines, the assembly of the
+// MTA's bytes into whole replies and the tests and edits the relay applies
+// to them. The session worker
 // drives these; it raises the events named here and owns every buffer.
 // Thread-safety: free functions are reentrant; a ClientLineSplitter is used
 // by one thread at a time.
@@ -57,6 +58,21 @@ SmtpClientCommand ClassifyClientLine(std::string_view line, bool relay_client);
 // `out` = `line` without any CR or LF: the text scripts see of a line.
 void StripLineEnds(std::string_view line, String* out);
 
+// ---- Text a script puts on the wire -------------------------------------------
+// Script texts may carry line breaks from DNS answers or message text; these
+// keep such a text to what the script means to send.
+
+// At most one reply: the first line, then only lines that continue the
+// reply (after a "NNN-" line, a line with the same code); any other line
+// break becomes a blank, so no text can add a reply of its own. Breaks are
+// written CR LF; a text without a final break gets none (a script may send
+// one reply in pieces).
+std::string SingleReply(std::string_view text);
+// One logical header line: a break followed by a blank or tab is kept as
+// folding (CR LF and the blank), any other break becomes a blank, breaks at
+// the end are dropped.
+std::string HeaderLine(std::string_view text);
+
 // Cuts the bytes a client sends in command mode into lines. A command line
 // is refused once it holds more than kMaxCommandLine bytes before its line
 // end: no more than two bytes past that is ever held, the rest is dropped up to
@@ -65,7 +81,7 @@ class ClientLineSplitter {
  public:
   // Bytes of one command line, line end ("\n" or "\r\n") not counted.
   static constexpr size_t kMaxCommandLine = 4096;
-  // Complete lines held before the relay should stop reading the client
+  // Command bytes the relay holds before it stops reading the client
   // (pipelined commands wait for the MTA one at a time).
   static constexpr size_t kMaxPendingBytes = 65536;
 
@@ -89,8 +105,9 @@ class ClientLineSplitter {
   // Forgets every held byte and any line being dropped: a new connection.
   void Clear();
   bool IsEmpty() const { return pending_.empty(); }
-  // True when the relay should read no more until lines are taken.
-  bool IsFull() const { return pending_.size() >= kMaxPendingBytes; }
+  // True when the bytes held end inside a line (or a refused line is
+  // being dropped): the client owes the rest of a command.
+  bool HasPartialLine() const { return tail_length_ > 0 || discarding_; }
   size_t PendingBytes() const { return pending_.size(); }
 
  private:
@@ -107,33 +124,53 @@ class ClientLineSplitter {
   bool discarding_ = false;  // dropping the rest of a refused line
 };
 
-// ---- MTA reply blocks ------------------------------------------------------
-// A block is what one read from the MTA gave. Only its first line is tested
-// (the relay cuts a block at each "\n" and tests each piece with an anchored
-// pattern, and every piece after the first starts with its "\n"), and a
-// block holding no "\n" is not tested at all.
+// ---- MTA replies -------------------------------------------------------------
 
-// True when the first line is a 50x error ("^50[0-9]"); a multi-line reply
-// whose later line is 5xx is not one.
-bool IsMtaErrorReply(std::string_view block);
-// True when the first line says the client authenticated ("^235").
-bool IsMtaAuthenticatedReply(std::string_view block);
+// Gathers the bytes an MTA sends into whole replies: a reply is its lines
+// up to the first one that does not continue it (a continuation line is
+// three digits and "-"), however the bytes were cut into reads. Holds at
+// most kMaxReplyBytes: a longer unfinished reply is handed out as it is.
+// Not thread-safe: one per session.
+class ReplyAssembler {
+ public:
+  static constexpr size_t kMaxReplyBytes = 65536;
 
-// Inserts `injection` right after the first "\n" of an EHLO answer (a block
-// holding "250-" whose first "\n" is not its first byte). True when done
-// (the caller then clears its pending injection); false, block unchanged,
-// otherwise or for an empty injection. REQUIRES: block not null.
-bool InjectExtensions(String* block, std::string_view injection);
-// For an EHLO answer (a block holding "250-"): removes every occurrence of
-// each "\n"-separated entry of `drop_list`, upper-cased and followed by "\n".
-// Empty entries are skipped. True when the block was an EHLO answer (the
-// caller then clears its drop list). REQUIRES: block not null.
-bool DropExtensions(String* block, std::string_view drop_list);
-// Removes the STARTTLS line ("250-STARTTLS" or "250 STARTTLS", any case)
-// from an EHLO answer, keeping it well formed: when STARTTLS was the last
-// line, the line before it becomes the last ("250-" turns "250 "). The first
-// line (the greeting) is never removed. True when a line was removed.
-// REQUIRES: block not null and holding whole lines.
-bool RemoveStartTls(String* block);
+  void Append(std::string_view bytes);
+  // The oldest whole reply, its line ends kept; false when none is whole.
+  // REQUIRES: reply not null.
+  bool Next(String* reply);
+  void Clear();
+  bool IsEmpty() const { return pending_.empty(); }
+
+ private:
+  std::string pending_;
+  size_t checked_ = 0;  // bytes of pending_ known to be continuation lines
+};
+
+// The three-digit code a reply starts with; -1 when it starts otherwise.
+int ReplyCode(std::string_view reply);
+// True for a reply whose code is 500..509: the errors the relay counts
+// (a multi-line reply whose later line says 550 is judged by its first).
+bool IsMtaErrorReply(std::string_view reply);
+
+// True for an EHLO answer: a reply holding "250-".
+bool IsEhloAnswer(std::string_view reply);
+
+// The EHLO answer's edits. Each applies to an EHLO answer and returns true when it did, so the caller clears what it had
+// pending; any other reply is left alone and false is returned.
+// REQUIRES: reply not null.
+//
+// Inserts `injection` right after the first line (nothing for an empty
+// injection, or a reply whose first line end is its first byte).
+bool InjectExtensions(String* reply, std::string_view injection);
+// Applies a "\n"-separated drop list: an entry naming STARTTLS ("STARTTLS"
+// in any case, CR and a leading "250-" or "250 " ignored) removes the
+// STARTTLS line keeping the answer well formed - when it was the last
+// line, the line before it becomes the last ("250-" turns "250 "), and the
+// first line is never removed; every other non-empty entry removes each
+// occurrence of itself upper-cased and followed by "\n".
+bool ApplyExtensionDrops(String* reply, std::string_view drop_list);
+// True when an EHLO answer offers CHUNKING (BDAT).
+bool OffersChunking(std::string_view reply);
 
 #endif  // TORVANE_PROXY_SMTP_COMMANDS_H_

@@ -2,6 +2,8 @@
 // and preparing its MTA socket (see smtp_session.h).
 #include "proxy/smtp_session.h"
 
+#include <sys/socket.h>
+
 void SmtpSession::Reset() {
   id = 0;
   client = nullptr;  // the listener's slot: the listener closes and reuses it
@@ -21,6 +23,10 @@ void SmtpSession::Reset() {
   client_address.clear();
   mta_name.clear();
   mta_replace_name.clear();
+  mta_peer = SockAddrIn();
+  mta_adapter.clear();
+  mta_chunking = false;
+  helo_line.clear();
   extension_injection.clear();
   extension_drop.clear();
   data_block.clear();
@@ -34,6 +40,8 @@ void SmtpSession::Reset() {
   property = 0;
   analysed_message.clear();
   parser.Clear();
+  script_replies = 0;
+  registered_addresses.clear();
 }
 
 CSocketComm* SmtpSession::PrepareMta() {
@@ -41,4 +49,22 @@ CSocketComm* SmtpSession::PrepareMta() {
   mta->CloseComm();
   mta->SetLibero(true);
   return mta.get();
+}
+
+void SmtpSession::MtaConnected(const char* adapter) {
+  mta->GetPeerName(&mta_peer);
+  mta_adapter = adapter != nullptr ? adapter : "";
+  mta->SetNoDelay();
+}
+
+bool SmtpSession::ReconnectMta() {
+  CSocketComm* socket = PrepareMta();
+  if (mta_peer.IsNull()) return false;
+  String host;
+  CSocketComm::GetIPFromLong(&host, mta_peer.GetIPAddr());
+  String port;
+  port.Format("%u", static_cast<unsigned>(mta_peer.GetPort()));
+  if (!socket->ConnectTo(host.GetData(), port.GetData(), AF_INET, SOCK_STREAM, mta_adapter.GetData())) return false;
+  socket->SetNoDelay();
+  return true;
 }

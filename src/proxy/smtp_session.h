@@ -6,7 +6,9 @@
 #ifndef TORVANE_PROXY_SMTP_SESSION_H_
 #define TORVANE_PROXY_SMTP_SESSION_H_
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/socket.h"
 #include "base/string.h"
@@ -19,10 +21,13 @@ struct SmtpSession {
   // Client states.
   static constexpr int kCommandMode = 1;
   static constexpr int kDataMode = 3;
-  // Message bytes held before the scripts decide (the data limit after a
-  // reset), and the prefix of them the analysis reads.
+  // Message bytes held before the scripts decide (the data limit of each
+  // message), and the prefix of them the analysis reads.
   static constexpr int kDefaultDataLimit = 30720;
   static constexpr int kAnalysedBytes = 30720;
+  // Addresses one session may count against the per-address limit
+  // (RegisterSessionIp): a script calling it in a loop gets no more.
+  static constexpr size_t kMaxRegisteredAddresses = 16;
 
   int id = 0;                      // connection id from the listener
   CSocketComm* client = nullptr;   // the listener's slot; not owned
@@ -37,11 +42,15 @@ struct SmtpSession {
   bool line_ready = true;          // the next client command may be handled
   int error_count = 0;             // MTA replies matching "^50[0-9]"
   bool relay_client = false;       // relay range, or authenticated to the MTA
-  int last_activity = 0;           // seconds
+  int64_t last_activity = 0;       // monotonic milliseconds of the client's last bytes
   String reverse_name;             // PTR name of the client address
   String client_address;           // dotted
   String mta_name;                 // host of the MTA connected by ConnectToDefaultMTA
   String mta_replace_name;         // and the name the administrator gave it
+  SockAddrIn mta_peer;             // where the open MTA connection goes
+  String mta_adapter;              // and the local address it was bound to
+  bool mta_chunking = false;       // the MTA's last EHLO answer offered CHUNKING
+  String helo_line;                // the last HELO/EHLO line the MTA was sent
   String extension_injection;      // inserted into the MTA's next EHLO answer
   String extension_drop;           // "\n"-separated lines removed from it
   String data_block;               // message data collected in data mode
@@ -51,10 +60,14 @@ struct SmtpSession {
   bool close_after_queue = false;  // end once the to-client queue is sent
   String helo_name;
   String mail_from;
-  int data_limit = kDefaultDataLimit;
+  int data_limit = kDefaultDataLimit;  // of the current message
   int property = 0;                // bits set by RegisterSessionProperty
   String analysed_message;         // the prefix of the message the scripts analysed
   CParseMail parser;               // that prefix parsed
+  int script_replies = 0;          // SendToClient calls so far
+  // Addresses this session counted against the per-address limit; each is
+  // released when the session ends.
+  std::vector<String> registered_addresses;
 
   // Back to the state of a new connection: every field above to its initial
   // value, the MTA socket object destroyed (closed), the client forgotten
@@ -65,6 +78,13 @@ struct SmtpSession {
   // Creates the MTA socket object if absent and closes it: called before
   // every connect to an MTA.
   CSocketComm* PrepareMta();
+  // Notes a connection the MTA socket has just made (bound to `adapter`,
+  // null or "" for the host's own address), so the relay can open it again,
+  // and sends small writes at once (TCP_NODELAY).
+  void MtaConnected(const char* adapter);
+  // Closes the MTA connection and opens it again to the same peer from the
+  // same local address. False (closed) when that fails.
+  bool ReconnectMta();
 };
 
 #endif  // TORVANE_PROXY_SMTP_SESSION_H_

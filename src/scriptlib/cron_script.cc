@@ -46,7 +46,17 @@ struct FreeText {
 // {=========== CS_CRON_INSTANCE
 
 CS_CRON_INSTANCE::CS_CRON_INSTANCE(const CronContext& context, int depth)
-    : context_(context), depth_(depth) {}
+    : context_(context), depth_(depth), budget_(context.config != nullptr ? context.config->cron_cpu_ms : 0, 0) {}
+
+template <typename Body>
+bool CS_CRON_INSTANCE::Metered(Body body) {
+  budget_.Begin(interpreter_.get());
+  body();
+  const ScriptBudget::Verdict verdict = budget_.End();
+  if (verdict == ScriptBudget::Verdict::kWithinBudget) return true;
+  interpreter_->LogMessage(std::string("CS_Scripting::run() = ") + BudgetVerdictText(verdict));
+  return false;
+}
 
 CS_CRON_INSTANCE::~CS_CRON_INSTANCE() = default;
 
@@ -71,14 +81,16 @@ bool CS_CRON_INSTANCE::InitScript(const char* path) {
   SetClassScript(in);
   in->addExternVariable("$_this", new ExternVariable<CS_CRON_INSTANCE*>(&self_));
   ScriptDomainHolds holds;  // the top-level code runs while loading
-  return in->loadbyram(text.get()) != 0;
+  bool loaded = false;
+  return Metered([&] { loaded = in->loadbyram(text.get()) != 0; }) && loaded;
 }
 
 int CS_CRON_INSTANCE::RunMain() {
   Interpreter* in = interpreter_.get();
   if (in == nullptr || !in->isExist("main")) return -1;
   ScriptDomainHolds holds;
-  int result = in->run("main");
+  int result = 0;
+  Metered([&] { result = in->run("main"); });
   return in->BuildAllLog()[0] != '\0' ? -1 : result;
 }
 

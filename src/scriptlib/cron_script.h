@@ -21,6 +21,7 @@
 #include "script/interpreter.h"
 #include "scriptlib/lib_hash_array.h"
 #include "scriptlib/common_functions.h"
+#include "scriptlib/script_budget.h"
 
 class CDnsBL;
 class CHeloForget;
@@ -88,7 +89,10 @@ class CS_CRON_INSTANCE : public ScriptHost {
   // Nested RunScript calls allowed: a script that runs itself ends here.
   static constexpr int kMaxRunScriptDepth = 8;
 
-  // `depth` counts the RunScript calls that led here (0 for a job).
+  // `depth` counts the RunScript calls that led here (0 for a job). Each
+  // load and each main may use the configuration's "cron_cpu_ms" of CPU
+  // time (no limit without a configuration); a call over it is stopped and
+  // reported as an error in the interpreter's log.
   explicit CS_CRON_INSTANCE(const CronContext& context, int depth = 0);
   ~CS_CRON_INSTANCE() override;
   CS_CRON_INSTANCE(const CS_CRON_INSTANCE&) = delete;
@@ -128,6 +132,11 @@ class CS_CRON_INSTANCE : public ScriptHost {
   ScriptGlobalVariables* GlobalVariables() override { return &globals_; }
 
  private:
+  // Runs `body` (a load or a call of the interpreter) under the budget;
+  // false when it was stopped over it (logged in the interpreter's log).
+  template <typename Body>
+  bool Metered(Body body);
+
   CronContext context_;
   int depth_;
   CS_CRON_INSTANCE* self_ = this;  // the storage "$_this" shows
@@ -135,6 +144,7 @@ class CS_CRON_INSTANCE : public ScriptHost {
   CLogSimple log_;
   ScriptGlobalVariables globals_;
   std::unique_ptr<Interpreter> interpreter_;
+  ScriptBudget budget_;
 };
 
 // The script object of a cron script. Text results stay valid until the

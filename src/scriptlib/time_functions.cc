@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <ctime>
 
+#include "base/thread.h"
+#include "scriptlib/script_budget.h"
+
 int CS_Tempo::Time() const { return static_cast<int>(GetTimeNow()); }
 
 int CS_Tempo::GetTickCount() {
@@ -34,5 +37,5 @@ const char* CS_Tempo::DateTimeFormat(const char* format, int seconds) {
 }
 
 void CS_Tempo::Sleep(int milliseconds) const {
-  if (milliseconds > 0) MySleep(static_cast<uint32_t>(milliseconds));
+  InterruptibleSleep(ScriptBudget::SleepAllowance(milliseconds));
 }

@@ -36,7 +36,8 @@ class CS_Tempo {
   // longer or empty, or the time cannot be broken down.
   const char* DateTimeFormat(const char* format, int seconds);
   // Suspends the calling thread for that many milliseconds (none for 0 or
-  // less).
+  // less), at most for what is left of the running call's time budget,
+  // and not past a stop request of the thread (ScriptBudget).
   void Sleep(int milliseconds) const;
 
  private:

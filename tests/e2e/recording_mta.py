@@ -79,6 +79,8 @@ class Handler:
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
+        if self.options.bdat:
+            responses.insert(1, "250-CHUNKING")
         if self.options.starttls == "first":
             responses.insert(1, "250-STARTTLS")
         elif self.options.starttls == "last":

@@ -3,17 +3,16 @@ smtplib) talk to torvane-antispam, which relays to a recording MTA
 (recording_mta.py) under antispam scripts written by each test. The scripts
 note every event they see in an event file; the MTA records every byte it
 received and every message it accepted."""
-import re
 import shutil
 import smtplib
 import subprocess
 import time
+import xml.etree.ElementTree as ET
 
 import pytest
 
 from conftest import WAIT_SECONDS, wait_until
-from smtp_peers import (BUSY_REPLY, GREETING, HERE, RELAY_RANGE, dot_stuff, free_port, merge, relay_script,
-                        reply_code)
+from smtp_peers import GREETING, HERE, RELAY_RANGE, dot_stuff, merge, relay_script, reply_code
 
 SHIPPED_CORE_SCRIPT = HERE.parents[1] / "dist" / "scripts" / "antispam" / "core.cs"
 # Bytes the relay holds before the scripts decide on a message, and the
@@ -129,10 +128,11 @@ def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_ga
         assert received == first + last
         assert gw.event_texts("DATA") == ["DATA 99", "DATA 4"]
     else:
-        # The MTA takes "BDAT" and then each line of the chunk for unknown commands.
+        # Without CHUNKING the MTA takes "BDAT" and each line of the chunk for
+        # unknown commands, and so does the gateway: no message data at all.
         replies = [client.reply() for _ in range(1 + first.count(b"\r\n"))]
         assert [reply_code(r) for r in replies] == [500, 500, 500], replies
-        assert gw.event_texts("DATA") == ["DATA 99"]
+        assert gw.event_texts("DATA") == []
     # Back in command mode whatever the MTA answered.
     assert client.command("NOOP") == b"250 OK\r\n"
     assert client.command("QUIT") == b"221 Bye\r\n"
@@ -150,79 +150,50 @@ int OnEmailMessagesToAnalyzer() {
 }'''
 
 
-def test_message_dropped_by_the_script_never_reaches_the_mta(start_mta, start_gateway):
+def test_message_dropped_by_the_script_leaves_the_session_in_step(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": DROP_ON_MARK})})
-    kept = greeted(gw.connect())
-    assert reply_code(send_message(kept, b"Subject: keep\r\n\r\nkept body\r\n")[-1]) == 250
-    kept.command("QUIT")
-
-    dropped = greeted(gw.connect())
-    replies = send_message(dropped, b"Subject: drop\r\nX-Drop-Me: yes\r\n\r\nsecret body\r\n")
-    assert replies[-1] == b"550 5.7.1 Message refused by policy\r\n"
-    dropped.send("QUIT\r\n")
-    # Whatever the client sent before QUIT is at the MTA once QUIT is.
-    assert wait_until(lambda: b"QUIT" in mta.received(conn=2))
-    assert b"secret body" not in mta.received() and b"X-Drop-Me" not in mta.received()
-    assert [content for _, content in mta.messages()] == [b"Subject: keep\r\n\r\nkept body\r\n"]
-    assert gw.event_texts("DROPPED") == ["DROPPED"]
+    client = greeted(gw.connect())
+    for content, code in ((b"Subject: keep\r\n\r\nkept body\r\n", 250),
+                          (b"Subject: drop\r\nX-Drop-Me: yes\r\n\r\nsecret body\r\n", 550),
+                          (b"Subject: again\r\n\r\nsecond body\r\n", 250)):
+        assert reply_code(send_message(client, content)[-1]) == code
+    assert client.command("QUIT") == b"221 Bye\r\n"
+    assert [c for _, c in mta.wait_for_messages(2)] == [b"Subject: keep\r\n\r\nkept body\r\n",
+                                                        b"Subject: again\r\n\r\nsecond body\r\n"]
+    assert b"secret body" not in mta.received() and gw.event_texts("DROPPED") == ["DROPPED"]
 
 
-# ---- Recipients ------------------------------------------------------------------------
-
-# (line, what a plain client's script sees, what a relay client's sees)
-RCPT_CASES = [
-    ("RCPT TO:<bob@dest.test>", "RCPT bob@dest.test", "RCPT bob@dest.test"),
-    # A percent hack and a source route: only relay clients may use them.
-    ("RCPT TO:<user%other.test@dest.test>",
-     "RCPTERROR RCPT TO:<user%other.test@dest.test>", "RCPT user%other.test@dest.test"),
-    ("RCPT TO:<@hop.test:user@dest.test>",
-     "RCPTERROR RCPT TO:<@hop.test:user@dest.test>", "RCPT @hop.test:user@dest.test"),
-    # A bang path host!user names user@host, bare or in angle brackets.
-    ("RCPT TO: host!user", "RCPT user@host", "RCPT user@host"),
-    ("RCPT TO:<host!user>", "RCPT user@host", "RCPT user@host"),
-]
+# A bare line end never ends a message: whatever an MTA makes of it, the
+# smuggled second envelope is never a message of its own, and no script
+# hears of it as commands. Refused (the default) or passed on made CR LF.
+SMUGGLED = b"MAIL FROM:<x@evil.example>\r\nRCPT TO:<victim@dest.test>\r\nDATA\r\nSubject: smuggled\r\n\r\nevil\r\n"
+SMUGGLING_MARKS = [b"\n.\n", b"\r\n.\n", b"\n.\r\n", b"\r.\r"]
 
 
-def test_source_routes_and_bang_paths_by_client_kind(start_mta, start_gateway):
+@pytest.mark.parametrize("refuse", ["1", "0"], ids=["refused", "normalised"])
+def test_message_ends_only_where_every_mta_ends_it(start_mta, start_gateway, refuse):
     mta = start_mta()
-    gw = start_gateway(mta.port, config=RELAY_RANGE)
-    for source, column in (("127.0.30.10", 1), ("127.0.31.10", 2)):
-        client = greeted(gw.connect(source))
-        client.command("MAIL FROM:<alice@client.test>")
-        before = len(gw.events())
-        for case in RCPT_CASES:
-            client.command(case[0])
-        client.command("QUIT")
-        wait_until(lambda: len(gw.events()) >= before + len(RCPT_CASES))
-        seen = [line.split(" ", 2)[2] for line in gw.events()[before:]]
-        assert seen[:len(RCPT_CASES)] == [case[column] for case in RCPT_CASES], source
-    starts = gw.event_texts("START")
-    assert starts == ["START 127.0.30.10 relay=0 mta=1", "START 127.0.31.10 relay=1 mta=1"]
+    gw = start_gateway(mta.port, config={"FIREWALL": {"refuse_bare_line_ends": refuse}})
+    client = greeted(gw.connect())
+    for n, mark in enumerate(SMUGGLING_MARKS):
+        assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
+        assert reply_code(client.command("RCPT TO:<bob@dest.test>")) == 250
+        assert reply_code(client.command("DATA")) == 354
+        reply = client.command(b"Subject: %d\r\n\r\nfirst" % n + mark + SMUGGLED + b".")
+        if refuse == "1":
+            assert reply == b"550 5.6.0 bare %s not allowed\r\n" % (b"CR" if mark == b"\r.\r" else b"LF"), mark
+        else:
+            assert reply_code(reply) == 250, (mark, reply)
+    assert client.command("QUIT") == b"221 Bye\r\n"
+    expected = 0 if refuse == "1" else len(SMUGGLING_MARKS)
+    messages = mta.wait_for_messages(expected)
+    assert len(messages) == expected
+    assert all(env["mail_from"] == "alice@client.test" and b"evil" in body for env, body in messages)
+    assert gw.event_texts("MAIL") == ["MAIL alice@client.test"] * len(SMUGGLING_MARKS)
 
 
 # ---- Errors and time-outs ---------------------------------------------------------------
-
-@pytest.mark.parametrize("rcpt_reply, counted", [("501 5.1.3 Bad recipient address syntax", True),
-                                                   ("550 5.1.1 No such user", False)], ids=["50x", "550"])
-def test_too_many_mta_errors_end_the_session(start_mta, start_gateway, rcpt_reply, counted):
-    mta = start_mta(rcpt_reply=rcpt_reply)
-    gw = start_gateway(mta.port, config={"FIREWALL": {"error_max": "2"}})
-    client = greeted(gw.connect())
-    assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
-    expected = (rcpt_reply + "\r\n").encode()
-    assert client.command("RCPT TO:<a@dest.test>") == expected
-    assert client.command("RCPT TO:<b@dest.test>") == expected
-    client.send("RCPT TO:<c@dest.test>\r\n")
-    if counted:
-        # The third 50x error is over the limit: the session ends without passing it on.
-        assert client.read_until_closed() == (b"", True)
-        assert gw.wait_for_log("max errors exceeded... close connection !!!")
-    else:
-        # Only 500..509 count as errors.
-        assert client.reply() == expected
-        assert client.command("NOOP") == b"250 OK\r\n"
-
 
 def test_idle_client_times_out_but_relay_client_does_not(start_mta, start_gateway):
     mta = start_mta()
@@ -230,147 +201,47 @@ def test_idle_client_times_out_but_relay_client_does_not(start_mta, start_gatewa
     idle = gw.connect("127.0.30.20")
     relay = gw.connect("127.0.31.20")
     assert idle.reply() == GREETING and relay.reply() == GREETING
-    started = time.monotonic()
-    data, closed = idle.read_until_closed(seconds=6)
-    waited = time.monotonic() - started
-    assert (data, closed) == (b"451 Connection timeout, try later\r\n", True)
-    assert 1.9 < waited < 4.5, waited
-    time.sleep(max(0.0, 3.5 - (time.monotonic() - started)))
+    assert idle.read_until_closed() == (b"451 Connection timeout, try later\r\n", True)
+    # Longer silent than the idle client was: the relay client is still served.
+    time.sleep(1)
     assert relay.command("NOOP") == b"250 OK\r\n"
     assert gw.event_texts("TIMEOUT") == ["TIMEOUT"]
     assert gw.wait_for_log("Connection Timeout")
 
 
-def test_client_past_the_worker_count_gets_the_busy_reply(start_mta, start_gateway):
+# A client that never reads what it is sent cannot make the gateway hold
+# more and more of it: reading stops at a bound, and the session ends once
+# it stays there past the client's idle time.
+def test_client_that_never_reads_keeps_the_gateway_small(start_mta, start_gateway):
     mta = start_mta()
-    gw = start_gateway(mta.port, config={"CONFIG": {"n_max_listen": "2"}})
-    first, second = gw.connect(), gw.connect()
-    assert first.reply() == GREETING and second.reply() == GREETING
-    third = gw.connect()
-    assert third.read_until_closed() == (BUSY_REPLY, True)
-    assert first.command("NOOP") == b"250 OK\r\n"
+    gw = start_gateway(mta.port, config={"FIREWALL": {"timeout_client": "3"}})
+    before = resident_kb(gw.daemon.process.pid)
+    client = gw.connect()
+    client.sock.setblocking(False)
+    sent, grown, stalled_since, cut = 0, None, None, False
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not cut:
+        try:
+            sent += client.sock.send(b"EHLO never-reads.test\r\n" * 200)
+            stalled_since = None
+        except BlockingIOError:
+            stalled_since = stalled_since or time.monotonic()
+            if time.monotonic() - stalled_since > 1:  # the gateway reads no more
+                grown = max(grown or 0, resident_kb(gw.daemon.process.pid) - before)
+            time.sleep(0.01)
+        except OSError:
+            cut = True  # the gateway ended the session: the unread bytes reset the connection
+    assert sent > 1 << 20, sent
+    assert grown is not None and grown < 8 << 10, f"{grown} KB after {sent} bytes of EHLO"
+    assert cut
 
 
-# ---- MTA selection -------------------------------------------------------------------------
-
-def connect_lines(log_text):
-    """("FAILED"|"OK", port) for each MTA connect attempt in the log, in order."""
-    found = re.finditer(r"(FAILED to Connect a|O\.K\. Connect To): 127\.0\.0\.1 port: (\d+)", log_text)
-    return [("FAILED" if m.group(1).startswith("FAILED") else "OK", int(m.group(2))) for m in found]
-
-
-# Servers are "live" (the recording MTA) or a dead port d1..d3; "expected"
-# lists the attempts of all connections in order.
-MTA_MODE_CASES = [
-    ("first-only", 1, ["d1", "live"], 1, [("FAILED", "d1")]),
-    ("failover", 2, ["d1", "live"], 1, [("FAILED", "d1"), ("OK", "live")]),
-    ("failover-all-dead", 2, ["d1", "d2", "d3"], 1, [("FAILED", "d1"), ("FAILED", "d2"), ("FAILED", "d3")]),
-    ("round-robin", 3, ["live", "d1"], 2, [("OK", "live"), ("FAILED", "d1"), ("OK", "live")]),
-    ("round-robin-all-dead", 3, ["d1", "d2"], 2,
-     [("FAILED", "d1"), ("FAILED", "d2"), ("FAILED", "d1"), ("FAILED", "d2"), ("FAILED", "d1"), ("FAILED", "d2")]),
-]
-
-
-@pytest.mark.parametrize("name, mode, servers, connections, expected", MTA_MODE_CASES,
-                         ids=[case[0] for case in MTA_MODE_CASES])
-def test_mta_selection_modes(start_mta, start_gateway, name, mode, servers, connections, expected):
-    mta = start_mta()
-    ports = {"live": mta.port}
-    while len(set(ports.values())) < 4:  # three distinct ports nobody listens on
-        ports.update({name: free_port() for name in ("d1", "d2", "d3")})
-    config = {"CONFIG": {"smtp_type": str(mode)}}
-    for n, server in enumerate(servers, start=1):
-        config["CONFIG"][f"smtp_server{n}"] = "127.0.0.1"
-        config["CONFIG"][f"smtp_port{n}"] = str(ports[server])
-    gw = start_gateway(mta.port, config=config)
-    reaches_mta = expected[-1][0] == "OK"
-    for _ in range(connections):
-        client = gw.connect()
-        if reaches_mta:
-            assert client.reply() == GREETING
-            client.command("QUIT")
-        else:
-            assert client.read_until_closed() == (b"421 4.3.0 no mail server\r\n", True)
-    assert wait_until(lambda: len(connect_lines(gw.log_text())) >= len(expected))
-    assert connect_lines(gw.log_text()) == [(result, ports[server]) for result, server in expected]
+def resident_kb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
 # ---- Scripts ----------------------------------------------------------------------------------
-
-# b.cs: ends connections from 127.0.30.41 at once; hears global variables.
-LISTENER_SCRIPT = r'''
-int OnStartClientConnection(int id) {
-  conn = id;
-  note("START");
-  if (cs.GetClientIP() == "127.0.30.41") return 2;
-  return 0;
-}
-int OnHelo(string name, string word) { note("HELO"); return 0; }
-int NotificationGlobalVariable(string name, string value) { note("NOTIFY " + name + "=" + value); return 0; }
-'''
-# a.cs: relays, shares a verdict with the other scripts after HELO.
-SHARING_HANDLERS = {
-    "OnHelo": r'''
-int OnHelo(string name, string word) {
-  note("HELO");
-  cs.RegisterGlobalVariable("verdict");
-  cs.SetGlobalVariable("verdict", "helo:" + name);
-  cs.SetGlobalVariable("unregistered", "x");
-  return 0;
-}''',
-}
-SELF_NOTIFICATION = 'int NotificationGlobalVariable(string n, string v) { note("SELF " + n); return 0; }'
-
-
-def test_scripts_run_in_list_order_share_variables_and_end_connections(start_mta, start_gateway):
-    mta = start_mta()
-    scripts = {"a.cs": relay_script(SHARING_HANDLERS, extra=SELF_NOTIFICATION), "b.cs": LISTENER_SCRIPT}
-    # Listed in reverse: the sorted list runs a.cs first.
-    gw = start_gateway(mta.port, scripts, config={"CS_SCRIPT": {"cs_0": "2|b.cs", "cs_1": "1|a.cs"}})
-    client = greeted(gw.connect("127.0.30.40"))
-    client.command("QUIT")
-    assert gw.wait_for_event("HELO", count=2)
-    assert [line.split(" ", 1)[1] for line in gw.events()] == [
-        "a.cs START 127.0.30.40 relay=0 mta=1", "b.cs START",
-        "a.cs HELO", "b.cs NOTIFY verdict=helo:client.test", "b.cs HELO"]
-
-    # b.cs returns 2 from OnStartClientConnection: the connection ends at once.
-    ended = gw.connect("127.0.30.41")
-    assert ended.read_until_closed() == (b"", True)
-    assert gw.event_texts("START")[-1] == "START"  # b.cs ran, then nothing more
-    assert not gw.event_texts("HELO")[2:]
-
-
-BROKEN_SYNTAX = b"int OnHelo(string name, string word) { return 1 +; }\n"
-RUNTIME_FAILURE = r'''
-int OnHelo(string name, string word) { int zero = 0; note("HELO"); return 1 % zero; }
-int OnMailFrom(string from) { note("MAIL"); return 0; }
-'''
-
-
-def test_broken_scripts_are_skipped_while_mail_flows(start_mta, start_gateway):
-    mta = start_mta()
-    scripts = {"core.cs": relay_script(), "broken.cs": BROKEN_SYNTAX, "failing.cs": RUNTIME_FAILURE}
-    config = {"CS_SCRIPT": {"cs_0": "1|core.cs", "cs_1": "2|broken.cs", "cs_2": "3|failing.cs"}}
-    gw = start_gateway(mta.port, scripts, config=config)
-    client = greeted(gw.connect())
-    assert reply_code(send_message(client, b"Subject: flows\r\n\r\nbody\r\n")[-1]) == 250
-    client.command("QUIT")
-    assert len(mta.wait_for_messages(1)) == 1
-    # failing.cs failed in OnHelo and was skipped from then on.
-    assert [line.split(" ", 2)[1:] for line in gw.events() if " failing.cs " in line] == [["failing.cs", "HELO"]]
-    assert gw.wait_for_log("-- ERROR SCRIPT: /scripts/antispam/broken.cs --")
-
-
-def test_broken_core_script_ends_every_session(start_mta, start_gateway):
-    mta = start_mta()
-    scripts = {"core.cs": BROKEN_SYNTAX, "other.cs": relay_script()}
-    gw = start_gateway(mta.port, scripts, config={"CS_SCRIPT": {"cs_0": "1|core.cs", "cs_1": "2|other.cs"}})
-    for _ in range(2):
-        assert gw.connect().read_until_closed() == (b"", True)
-    assert gw.wait_for_log("-- ERROR SCRIPT: /scripts/antispam/core.cs --", count=2)
-    assert gw.events() == [] and mta.connections() == []
-
 
 # A connection counter that only a cached, compiled-once script keeps: when
 # the top level runs again for the next connection, an indexed array of the
@@ -426,22 +297,20 @@ def test_cached_scripts_compile_once_and_hear_of_each_connection_end(start_mta, 
 
 EDIT_MESSAGE = r'''
 int OnEmailMessagesToAnalyzer() {
-  cs.WriteHeaderMessage("X-Torvane-Test: checked");
+  cs.WriteHeaderMessage("X-Torvane-Test: checked\r\nBcc: injected@evil.example");
   cs.ModifyHeaderSubject("[TAG]");
   return 0;
 }'''
 EDIT_CASES = [
-    (b"From: a@client.test\r\nSubject: hello\r\n\r\nbody line\r\n",
-     b"From: a@client.test\r\nSubject: [TAG]  hello\r\nX-Torvane-Test: checked\r\n\r\nbody line\r\n"),
-    (b"Subject: \r\nFrom: a@client.test\r\n\r\nbody\r\n",
-     b"Subject: [TAG]\r\nFrom: a@client.test\r\nX-Torvane-Test: checked\r\n\r\nbody\r\n"),
-    (b"From: a@client.test\r\n\r\nbody\r\n",
-     b"Subject: [TAG]\r\nFrom: a@client.test\r\nX-Torvane-Test: checked\r\n\r\nbody\r\n"),
+    (b"From: a@client.test\r\nSubject: hello\r\n\r\nSubject: body text\r\n",
+     b"From: a@client.test\r\nSubject: [TAG]  hello\r\nX-Torvane-Test: checked Bcc: injected@evil.example\r\n"
+     b"\r\nSubject: body text\r\n"),
     (b"no header at all\r\n",
-     b"Subject: [TAG]\r\nX-Torvane-Test: checked\r\n\r\nno header at all\r\n"),
+     b"Subject: [TAG]\r\nX-Torvane-Test: checked Bcc: injected@evil.example\r\n\r\nno header at all\r\n"),
 ]
 
 
+# The edits reach the MTA as one header line each, in the header only.
 def test_header_insertion_and_subject_tag_reach_the_mta(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": EDIT_MESSAGE})})
@@ -449,21 +318,28 @@ def test_header_insertion_and_subject_tag_reach_the_mta(start_mta, start_gateway
     for content, _ in EDIT_CASES:
         assert reply_code(send_message(client, content)[-1]) == 250
     client.command("QUIT")
-    received = [content for _, content in mta.wait_for_messages(len(EDIT_CASES))]
-    assert received == [edited for _, edited in EDIT_CASES]
+    received = mta.wait_for_messages(len(EDIT_CASES))
+    assert [content for _, content in received] == [edited for _, edited in EDIT_CASES]
+    assert all(envelope["rcpt_tos"] == ["bob@dest.test"] for envelope, _ in received)
+
+
+# Whatever the peers send, the log stays XML a parser reads.
+def test_log_stays_xml_whatever_the_peers_send(start_mta, start_gateway):
+    mta = start_mta()
+    note_subject = r'''
+int OnEmailMessagesToAnalyzer() { cs.WriteLog(1, "subject " + cs.GetEmailRaw()); return 0; }'''
+    gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": note_subject})})
+    client = gw.connect()
+    assert client.reply() == GREETING
+    client.command(b"EHLO a&#0;b\x01&amp;<x>")
+    send_message(client, b"Subject: a & b &#0; \x02\x1f" + b"y" * 600 + b"\r\n\r\nbody\r\n")
+    client.command("QUIT")
+    assert gw.wait_for_log("subject Subject: a &amp; b &amp;#0; ??")
+    entries = [item.findtext("Entry") for item in ET.fromstring(gw.log_text().encode("latin-1")).iter("LogItem")]
+    assert any(entry.startswith("fr<-cl : EHLO a&#0;b?&amp;<x>") for entry in entries), entries
 
 
 # ---- Command lines -------------------------------------------------------------------------------
-
-def test_overlong_command_line_is_refused_and_the_session_goes_on(start_mta, start_gateway):
-    mta = start_mta()
-    gw = start_gateway(mta.port)
-    client = greeted(gw.connect())
-    assert client.command("NOOP " + "x" * 5000) == b"500 5.5.2 Line too long\r\n"
-    assert client.command("NOOP") == b"250 OK\r\n"
-    assert client.command("QUIT") == b"221 Bye\r\n"
-    assert b"xxxx" not in mta.received()
-
 
 @pytest.mark.parametrize("position", ["first", "last"])
 def test_starttls_is_refused_and_hidden_by_the_shipped_script(start_mta, start_gateway, position):

@@ -7,8 +7,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,34 +145,48 @@ TEST(CSmtpBilancimentoTest, ReplaceServersTakesTheConfiguration) {
 
 // ---- Connect loop on loopback ---------------------------------------------
 
-// An MTA on an ephemeral port of a loopback address. A live one listens
-// (connections wait in its backlog); a dead one only holds the port bound,
-// so no one else takes it and every connect is refused at once.
+// An MTA on an ephemeral port of a loopback address. A dead one only holds
+// the port bound, so every connect is refused at once; a silent one listens
+// (the kernel accepts connections into its backlog) but never greets; a
+// greeting one says "220" to the first connection it accepts.
 struct Endpoint {
-  enum State { kLive, kDead };
+  enum State { kDead, kSilent, kGreeting };
   CSocketComm socket;
   std::string host;
   std::string port;
+  std::thread greeter;
+  std::atomic<bool> unused{false};  // the test is over: stop waiting
 
   Endpoint(const char* address, State state) : host(address) {
-    if (state == kLive) {
-      socket.CreateSocket("0", address, AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress);
-    } else {
+    if (state == kDead) {
       SockAddrIn local;
       local.CreateFrom(address, "0");
       const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd >= 0) socket.SetHandle(fd);  // closed by `socket`
       if (fd >= 0 && bind(fd, local.Raw(), SockAddrIn::RawSize()) != 0) socket.CloseComm();
+    } else {
+      socket.CreateSocket("0", address, AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress);
     }
     SockAddrIn bound;
     if (socket.GetSockName(&bound)) port = std::to_string(bound.GetPort());
+    if (state == kGreeting) greeter = std::thread([this] { Greet(); });
+  }
+  ~Endpoint() {
+    unused = true;
+    if (greeter.joinable()) greeter.join();
+  }
+  void Greet() {
+    pollfd wait{socket.GetSocket(), POLLIN, 0};
+    for (int i = 0; i < 100 && !unused && poll(&wait, 1, 50) == 0; ++i) {
+    }
+    if ((wait.revents & POLLIN) == 0) return;
+    CSocketComm accepted;
+    accepted.SetHandle(CSocketComm::WaitForConnection(socket.GetSocket()));
+    accepted.Send("220 mx\r\n", 8, 1000);
+    char byte;
+    accepted.Riceve(&byte, 1, 2000);  // held open until the client closes
   }
 };
-
-int PeerPort(const CSocketComm& mta) {
-  SockAddrIn peer;
-  return mta.GetPeerName(&peer) ? peer.GetPort() : -1;
-}
 
 class ConnectLoopTest : public ::testing::Test {
  protected:
@@ -180,90 +197,74 @@ class ConnectLoopTest : public ::testing::Test {
     request_.log = &log_;
     request_.stats = &stats_;
   }
-  void Use(unsigned int type, std::initializer_list<const Endpoint*> servers) {
-    CriticalScope hold(balancer_);
-    balancer_.SetType(type);
-    for (const Endpoint* server : servers) {
+  void Use(CSmtpBilancimento& balancer, unsigned int type, const std::vector<std::unique_ptr<Endpoint>>& servers) {
+    CriticalScope hold(balancer);
+    balancer.SetType(type);
+    for (const auto& server : servers) {
       ASSERT_FALSE(server->port.empty());
-      balancer_.AddSmtpServer(server->host.c_str(), std::stoi(server->port), ("name of " + server->host).c_str());
+      balancer.AddSmtpServer(server->host.c_str(), std::stoi(server->port), ("name of " + server->host).c_str());
     }
   }
-  // The log lines written since the last look.
-  std::vector<std::string> Entries() {
+  // The log lines written since the last look, as "OK n" or "FAILED n"
+  // with the index of the server in `servers`.
+  std::vector<std::string> Attempts(const std::vector<std::unique_ptr<Endpoint>>& servers) {
     std::vector<std::string> out;
-    log_.Drain([&out](const CLogSimple::LogSimple_item& item) {
-      EXPECT_EQ(item.level, 1);
-      EXPECT_STREQ(item.type.GetData(), "SYS");
-      EXPECT_EQ(item.idConnection, kConnectionId);
-      out.push_back(item.entry.ToStdString());
+    log_.Drain([&](const CLogSimple::LogSimple_item& item) {
+      for (size_t i = 0; i < servers.size(); ++i) {
+        const std::string at = servers[i]->host + " port: " + servers[i]->port;
+        if (item.entry.ToStdString() == "O.K. Connect To: " + at) out.push_back("OK " + std::to_string(i));
+        if (item.entry.ToStdString() == "FAILED to Connect a: " + at) out.push_back("FAILED " + std::to_string(i));
+      }
     });
     return out;
   }
-  static std::string Ok(const Endpoint& server) {
-    return "O.K. Connect To: " + server.host + " port: " + server.port;
-  }
-  static std::string Failed(const Endpoint& server) {
-    return "FAILED to Connect a: " + server.host + " port: " + server.port;
-  }
-  float Successes(const Endpoint& server) {
-    return stats_.GetValueByName(("f2cooperative_[" + server.host + "]").c_str());
-  }
-  float Failures(const Endpoint& server) {
-    return stats_.GetValueByName(("f2cooperative_fail_[" + server.host + "]").c_str());
-  }
 
-  CSmtpBilancimento balancer_;
   CSmtpBilancimento::ConnectRequest request_;
   CLogSimple log_;
   CStatitiche_Day stats_;
   CSocketComm mta_;
+  CSmtpBilancimento balancer_;
 };
 
 using Lines = std::vector<std::string>;
 
 // Distinct loopback addresses keep the per-host counters apart.
-TEST_F(ConnectLoopTest, ModeOneFailsWhenTheFirstIsDown) {
-  Endpoint a("127.0.0.2", Endpoint::kDead), b("127.0.0.3", Endpoint::kLive), c("127.0.0.4", Endpoint::kLive);
-  Use(1, {&a, &b, &c});
-  EXPECT_FALSE(balancer_.ConnectToDefaultMTA(&mta_, request_, nullptr));
-  EXPECT_FALSE(mta_.IsOpen());
-  EXPECT_EQ(Entries(), Lines({Failed(a)}));
-  EXPECT_EQ(Failures(a), 1);
-  EXPECT_EQ(Successes(b), 0);
-}
-
-TEST_F(ConnectLoopTest, ModeTwoFailsOverToTheNextServer) {
-  Endpoint a("127.0.0.2", Endpoint::kDead), b("127.0.0.3", Endpoint::kLive), c("127.0.0.4", Endpoint::kLive);
-  Use(2, {&a, &b, &c});
-  Server connected;
-  ASSERT_TRUE(balancer_.ConnectToDefaultMTA(&mta_, request_, &connected));
-  EXPECT_EQ(PeerPort(mta_), std::stoi(b.port));
-  EXPECT_EQ(connected.host.ToStdString(), b.host);
-  EXPECT_EQ(connected.replace_name.ToStdString(), "name of " + b.host);
-  EXPECT_EQ(Entries(), Lines({Failed(a), Ok(b)}));
-  EXPECT_EQ(Failures(a), 1);
-  EXPECT_EQ(Successes(b), 1);
-  EXPECT_EQ(Successes(c) + Failures(c), 0);
-}
-
-TEST_F(ConnectLoopTest, ModeTwoAllDownLogsThreeFailures) {
-  Endpoint a("127.0.0.2", Endpoint::kDead), b("127.0.0.3", Endpoint::kDead), c("127.0.0.4", Endpoint::kDead);
-  Use(2, {&a, &b, &c});
-  EXPECT_FALSE(balancer_.ConnectToDefaultMTA(&mta_, request_, nullptr));
-  EXPECT_FALSE(mta_.IsOpen());
-  EXPECT_EQ(Entries(), Lines({Failed(a), Failed(b), Failed(c)}));
-  for (const Endpoint* server : {&a, &b, &c}) EXPECT_EQ(Failures(*server), 1) << server->host;
-}
-
-TEST_F(ConnectLoopTest, ModeThreeBothDownTriesABAThenNextStartsAtB) {
-  Endpoint a("127.0.0.2", Endpoint::kDead), b("127.0.0.3", Endpoint::kDead);
-  Use(3, {&a, &b});
-  EXPECT_FALSE(balancer_.ConnectToDefaultMTA(&mta_, request_, nullptr));
-  EXPECT_EQ(Entries(), Lines({Failed(a), Failed(b), Failed(a)}));
-  EXPECT_EQ(Failures(a), 2);
-  EXPECT_EQ(Failures(b), 1);
-  EXPECT_FALSE(balancer_.ConnectToDefaultMTA(&mta_, request_, nullptr));
-  EXPECT_EQ(Entries(), Lines({Failed(b), Failed(a), Failed(b)}));
+TEST_F(ConnectLoopTest, EachModeTriesItsServersUntilOneGreets) {
+  using S = Endpoint::State;
+  struct Case {
+    const char* name;
+    unsigned int type;
+    std::vector<S> servers;
+    int greeting_ms;
+    Lines attempts;
+    int connected;  // index of the server connected to; -1 for none
+  } cases[] = {
+      {"mode 1 fails when the first is down", 1, {S::kDead, S::kGreeting}, 0, {"FAILED 0"}, -1},
+      {"mode 2 fails over", 2, {S::kDead, S::kGreeting, S::kGreeting}, 0, {"FAILED 0", "OK 1"}, 1},
+      {"mode 2 with all down", 2, {S::kDead, S::kDead, S::kDead}, 0, {"FAILED 0", "FAILED 1", "FAILED 2"}, -1},
+      {"a server that never greets counts as down", 2, {S::kSilent, S::kGreeting}, 200, {"FAILED 0", "OK 1"}, 1},
+      {"without a greeting wait it is taken", 2, {S::kSilent, S::kGreeting}, 0, {"OK 0"}, 0},
+      {"mode 3 comes round once more", 3, {S::kDead, S::kDead}, 0, {"FAILED 0", "FAILED 1", "FAILED 0"}, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::unique_ptr<Endpoint>> servers;
+    for (size_t i = 0; i < c.servers.size(); ++i)
+      servers.push_back(std::make_unique<Endpoint>(("127.0.0." + std::to_string(2 + i)).c_str(), c.servers[i]));
+    CSmtpBilancimento balancer;
+    Use(balancer, c.type, servers);
+    request_.greeting_timeout_ms = c.greeting_ms;
+    Server connected;
+    EXPECT_EQ(balancer.ConnectToDefaultMTA(&mta_, request_, &connected), c.connected >= 0);
+    EXPECT_EQ(Attempts(servers), c.attempts);
+    EXPECT_EQ(mta_.IsOpen(), c.connected >= 0);
+    if (c.connected >= 0) {
+      EXPECT_EQ(connected.host.ToStdString(), servers[static_cast<size_t>(c.connected)]->host);
+      EXPECT_GE(stats_.GetValueByName(("f2cooperative_[" + connected.host.ToStdString() + "]").c_str()), 1);
+    }
+    mta_.CloseComm();
+  }
+  EXPECT_EQ(stats_.GetValueByName("f2cooperative_fail_[127.0.0.2]"), 6);
 }
 
 TEST_F(ConnectLoopTest, NothingToTryMakesNoAttempt) {
@@ -275,7 +276,7 @@ TEST_F(ConnectLoopTest, NothingToTryMakesNoAttempt) {
       {"empty list, mode 1", 1, false}, {"empty list, mode 2", 2, false}, {"empty list, mode 3", 3, false},
       {"mode 0", 0, true},              {"mode 4", 4, true},
   };
-  Endpoint live("127.0.0.2", Endpoint::kLive);
+  Endpoint live("127.0.0.2", Endpoint::kSilent);
   for (const Case& c : cases) {
     CSmtpBilancimento balancer;
     {
@@ -290,8 +291,10 @@ TEST_F(ConnectLoopTest, NothingToTryMakesNoAttempt) {
 }
 
 TEST_F(ConnectLoopTest, BindsTheLocalSideToTheAdapterAddress) {
-  Endpoint mx("127.0.0.1", Endpoint::kLive);
-  Use(1, {&mx});
+  std::vector<std::unique_ptr<Endpoint>> servers;
+  servers.push_back(std::make_unique<Endpoint>("127.0.0.1", Endpoint::kSilent));
+  const Endpoint& mx = *servers.front();
+  Use(balancer_, 1, servers);
   request_.adapter_ip = "127.0.0.9";
   request_.log = nullptr;  // both sinks are optional
   request_.stats = nullptr;
@@ -304,8 +307,10 @@ TEST_F(ConnectLoopTest, BindsTheLocalSideToTheAdapterAddress) {
 }
 
 TEST_F(ConnectLoopTest, ReconnectClosesThePreviousConnection) {
-  Endpoint mx("127.0.0.2", Endpoint::kLive);
-  Use(1, {&mx});
+  std::vector<std::unique_ptr<Endpoint>> servers;
+  servers.push_back(std::make_unique<Endpoint>("127.0.0.2", Endpoint::kSilent));
+  const Endpoint& mx = *servers.front();
+  Use(balancer_, 1, servers);
   ASSERT_TRUE(balancer_.ConnectToDefaultMTA(&mta_, request_, nullptr));
   request_.connection_id = 0;  // an id of 0 still starts a fresh operation
   ASSERT_TRUE(balancer_.ConnectToDefaultMTA(&mta_, request_, nullptr));

@@ -1,5 +1,5 @@
-// Tests of the relay's client command table, the client line splitter and
-// the MTA reply helpers.
+// Tests of the relay's client command table, the client line splitter, the
+// assembly and edits of MTA replies and the script text put on the wire.
 #include "proxy/smtp_commands.h"
 
 #include <gtest/gtest.h>
@@ -101,6 +101,7 @@ TEST(ClassifyClientLineTest, DataAndBdatEnterDataMode) {
       {"BDAT LAST\r\n", false, -1, kLimit},
       {"BDAT -5\r\n", false, -1, kLimit},
       {"MAIL FROM:<data@example.com>\r\n", false, -1, kLimit},
+      {"BDAT 10 rcpt to:<bob@example.org>\r\n", true, 10, 9},  // checked besides the verbs
   };
   for (const Case& c : cases) {
     const SmtpClientCommand command = ClassifyClientLine(c.line, false);
@@ -108,30 +109,6 @@ TEST(ClassifyClientLineTest, DataAndBdatEnterDataMode) {
     EXPECT_EQ(Text(command.data_event), Text(c.enters ? "OnCommandData" : nullptr)) << c.line;
     EXPECT_EQ(command.bdat_size, c.bdat_size) << c.line;
     EXPECT_EQ(command.DataLimitAfter(kLimit), c.limit_after) << c.line;
-  }
-}
-
-TEST(ClassifyClientLineTest, DataCheckIsIndependentOfTheVerb) {
-  // The data check runs on every line, after and besides the ordered verbs.
-  const SmtpClientCommand command = ClassifyClientLine("BDAT 10 rcpt to:<bob@example.org>\r\n", false);
-  EXPECT_STREQ(command.verb, "RCPT TO");
-  // The address is taken only from a line that starts with the verb.
-  EXPECT_STREQ(command.event, "OnRcptToError");
-  EXPECT_TRUE(command.enters_data_mode);
-  EXPECT_EQ(command.bdat_size, 10);
-}
-
-TEST(StripLineEndsTest, RemovesEveryCrAndLf) {
-  struct Case {
-    const char* line;
-    const char* stripped;
-  } cases[] = {
-      {"NOOP\r\n", "NOOP"}, {"NOOP\n", "NOOP"}, {"NO\rOP\r\n", "NOOP"}, {"\r\n", ""}, {"QUIT", "QUIT"},
-  };
-  for (const Case& c : cases) {
-    String out;
-    StripLineEnds(c.line, &out);
-    EXPECT_EQ(out.ToStdString(), c.stripped) << c.line;
   }
 }
 
@@ -163,17 +140,12 @@ TEST(ClientLineSplitterTest, PacketsCutIntoLines) {
       {"split packets", {"MAIL FR", "OM:<a@example.com>\r", "\nNO", "OP\n"},
        {"MAIL FROM:<a@example.com>\r\n", "NOOP\n"}},
       {"no line end yet", {"NOOP"}, {}},
-      {"empty lines", {"\r\n\n"}, {"\r\n", "\n"}},
       {"NUL bytes kept", {std::string("A\0B\r\n", 5)}, {std::string("A\0B\r\n", 5)}},
       {"at the limit", {std::string(4096, 'a') + "\r\n"}, {std::string(4096, 'a') + "\r\n"}},
-      {"at the limit, bare LF", {std::string(4096, 'a') + "\n"}, {std::string(4096, 'a') + "\n"}},
       {"one over the limit", {std::string(4097, 'a') + "\r\nNOOP\r\n"}, {"<too long>", "NOOP\r\n"}},
-      {"overlong with its end in the same packet", {std::string(5000, 'x') + "\r\nRSET\r\n"},
-       {"<too long>", "RSET\r\n"}},
       {"overlong after a good line", {"NOOP\r\n" + std::string(6000, 'x')}, {"NOOP\r\n", "<too long>"}},
       {"overlong over many packets",
-       {std::string(1500, 'x'), std::string(1500, 'x'), std::string(1500, 'x'), std::string(1500, 'x'),
-        "xx\r\nQUIT\r\n"},
+       {std::string(1500, 'x'), std::string(1500, 'x'), std::string(1500, 'x'), "xx\r\nQUIT\r\n"},
        {"<too long>", "QUIT\r\n"}},
   };
   for (const Case& c : cases) {
@@ -183,161 +155,122 @@ TEST(ClientLineSplitterTest, PacketsCutIntoLines) {
   }
 }
 
-TEST(ClientLineSplitterTest, RefusedLineIsDroppedAsItArrives) {
-  ClientLineSplitter splitter;
-  splitter.Append(std::string(5000, 'x'));
-  EXPECT_EQ(Drain(splitter), Lines({"<too long>"}));
-  // The rest of the refused line keeps coming; it is neither held nor
-  // refused a second time.
-  for (int i = 0; i < 100; ++i) splitter.Append(std::string(1000, 'y'));
-  EXPECT_EQ(splitter.PendingBytes(), 0u);
-  EXPECT_EQ(Drain(splitter), Lines({}));
-  splitter.Append("yyy\r\nNOOP\r\n");
-  EXPECT_EQ(Drain(splitter), Lines({"NOOP\r\n"}));
-}
-
-TEST(ClientLineSplitterTest, PartialLineIsBoundedEvenWhenNotRead) {
-  // The relay takes no line while it waits for the MTA; a client sending a
-  // megabyte without a line end must not be buffered.
+TEST(ClientLineSplitterTest, RefusedLineIsBoundedAndDroppedAsItArrives) {
   ClientLineSplitter splitter;
   splitter.Append("NOOP\r\n");
   for (int i = 0; i < 1024; ++i) splitter.Append(std::string(1024, 'z'));
   EXPECT_LE(splitter.PendingBytes(), 6 + ClientLineSplitter::kMaxCommandLine + 2);
-  splitter.Append("\r\nRSET\r\n");
-  EXPECT_EQ(Drain(splitter), Lines({"NOOP\r\n", "<too long>", "RSET\r\n"}));
-  EXPECT_TRUE(splitter.IsEmpty());
-}
-
-TEST(ClientLineSplitterTest, FullWhenManyLinesWait) {
-  ClientLineSplitter splitter;
-  const std::string line = "NOOP\r\n";
-  for (size_t held = 0; held < ClientLineSplitter::kMaxPendingBytes; held += line.size()) {
-    EXPECT_FALSE(splitter.IsFull());
-    splitter.Append(line);
-  }
-  EXPECT_TRUE(splitter.IsFull());
-  String taken;
-  ASSERT_EQ(splitter.Next(&taken), ClientLineSplitter::kLine);
-  EXPECT_FALSE(splitter.IsFull());
-}
-
-TEST(ClientLineSplitterTest, PipelinedDataFollowsTheDataCommand) {
-  ClientLineSplitter splitter;
-  splitter.Append("MAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.org>\r\nDATA\r\nSubject: hi\r\n\r\nbo");
-  std::vector<std::string> events;
-  String line;
-  bool data_mode = false;
-  for (int i = 0; i < 10 && !data_mode && splitter.Next(&line) == ClientLineSplitter::kLine; ++i) {
-    const SmtpClientCommand command = ClassifyClientLine(line.View(), false);
-    events.push_back(Text(command.enters_data_mode ? command.data_event : command.event));
-    data_mode = command.enters_data_mode;
-  }
-  ASSERT_TRUE(data_mode);
-  EXPECT_EQ(events, std::vector<std::string>({"OnMailFrom", "OnRcptTo", "OnCommandData"}));
-  EXPECT_FALSE(splitter.IsEmpty());
-  String data;
-  splitter.TakePending(&data);
-  EXPECT_EQ(data.ToStdString(), "Subject: hi\r\n\r\nbo");
-  EXPECT_TRUE(splitter.IsEmpty());
+  EXPECT_TRUE(splitter.HasPartialLine());
+  EXPECT_EQ(Drain(splitter), Lines({"NOOP\r\n", "<too long>"}));
+  for (int i = 0; i < 100; ++i) splitter.Append(std::string(1000, 'y'));
+  EXPECT_EQ(splitter.PendingBytes(), 0u);
+  splitter.Append("yyy\r\nRSET\r\n");
+  EXPECT_EQ(Drain(splitter), Lines({"RSET\r\n"}));
+  EXPECT_FALSE(splitter.HasPartialLine());
 }
 
 // ---- MTA replies --------------------------------------------------------------
 
-TEST(MtaReplyTest, ErrorAndAuthenticationLookAtTheFirstLineOnly) {
+// Replies come whole however the bytes are cut: at every position of a
+// stream of a greeting, a multi-line EHLO answer, a reply whose later line
+// starts with "235" and a bare-LF reply.
+TEST(ReplyAssemblerTest, EverySplitGivesTheSameWholeReplies) {
+  const Lines replies = {"220 mx ready\r\n", "250-mx\r\n250-235 is not a code here\r\n250 SIZE 10\r\n",
+                         "354 go\n", "550-a\r\n550 b\r\n"};
+  std::string stream;
+  for (const std::string& reply : replies) stream += reply;
+  for (size_t split = 0; split <= stream.size(); ++split) {
+    ReplyAssembler assembler;
+    Lines got;
+    for (const std::string& read : {stream.substr(0, split), stream.substr(split)}) {
+      assembler.Append(read);
+      String reply;
+      while (assembler.Next(&reply)) got.push_back(reply.ToStdString());
+    }
+    EXPECT_EQ(got, replies) << split;
+    EXPECT_TRUE(assembler.IsEmpty());
+  }
+}
+
+TEST(ReplyAssemblerTest, AnEndlessReplyIsHandedOutBounded) {
+  ReplyAssembler assembler;
+  String reply;
+  for (int i = 0; i < 10000 && !assembler.Next(&reply); ++i) assembler.Append("250-more\r\n");
+  EXPECT_GE(reply.size(), static_cast<int>(ReplyAssembler::kMaxReplyBytes));
+  EXPECT_LT(reply.size(), static_cast<int>(ReplyAssembler::kMaxReplyBytes) + 16);
+}
+
+TEST(MtaReplyTest, CodesAndErrors) {
   struct Case {
-    const char* block;
+    const char* reply;
+    int code;
     bool error;
-    bool authenticated;
   } cases[] = {
-      {"503 5.5.1 bad sequence\r\n", true, false},
-      {"500 5.5.2 what\n", true, false},
-      {"509 last of the 50x\r\n", true, false},
-      {"510 5.1.0 bad address\r\n", false, false},
-      {"550 5.1.1 unknown user\r\n", false, false},  // refusals are not protocol errors
-      {"250-first\r\n550 second\r\n", false, false},
-      {"250-first\r\n503 second\r\n", false, false},
-      {"250 ok\r\n500 later\r\n", false, false},
-      {"501 no line end", false, false},
-      {"235 2.7.0 Authentication successful\r\n", false, true},
-      {"334 VXNlcm5hbWU6\r\n235 later\r\n", false, false},
-      {"", false, false},
+      {"503 5.5.1 bad sequence\r\n", 503, true}, {"509 last of the 50x\r\n", 509, true},
+      {"510 5.1.0 bad address\r\n", 510, false}, {"550 5.1.1 unknown user\r\n", 550, false},
+      {"250-first\r\n503 second\r\n", 250, false}, {"235 2.7.0 ok\r\n", 235, false},
+      {"25x\r\n", -1, false}, {"", -1, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(IsMtaErrorReply(c.block), c.error) << c.block;
-    EXPECT_EQ(IsMtaAuthenticatedReply(c.block), c.authenticated) << c.block;
+    EXPECT_EQ(ReplyCode(c.reply), c.code) << c.reply;
+    EXPECT_EQ(IsMtaErrorReply(c.reply), c.error) << c.reply;
   }
 }
 
-TEST(MtaReplyTest, InjectExtensions) {
-  struct Case {
-    const char* block;
-    const char* injection;
-    bool done;
-    const char* after;
-  } cases[] = {
-      {"250-mx.example\r\n250 SIZE 1000\r\n", "250-XTORVANE\r\n", true,
-       "250-mx.example\r\n250-XTORVANE\r\n250 SIZE 1000\r\n"},
-      {"250 mx.example\r\n", "250-XTORVANE\r\n", false, "250 mx.example\r\n"},
-      {"220 mx.example ESMTP\r\n", "250-XTORVANE\r\n", false, "220 mx.example ESMTP\r\n"},
-      {"\n250-mx.example\r\n", "250-XTORVANE\r\n", false, "\n250-mx.example\r\n"},
-      {"250-mx.example", "250-XTORVANE\r\n", false, "250-mx.example"},
-      {"250-mx.example\r\n250 SIZE\r\n", "", false, "250-mx.example\r\n250 SIZE\r\n"},
-  };
-  for (const Case& c : cases) {
-    String block(c.block);
-    EXPECT_EQ(InjectExtensions(&block, c.injection), c.done) << c.block;
-    EXPECT_EQ(block.ToStdString(), c.after) << c.block;
-  }
-}
-
-TEST(MtaReplyTest, DropExtensions) {
-  const char* ehlo = "250-mx.example\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 SIZE 1000\r\n";
-  struct Case {
-    const char* block;
-    const char* drop;
-    bool done;
-    const char* after;
-  } cases[] = {
-      {ehlo, "250-pipelining\r", true, "250-mx.example\r\n250-8BITMIME\r\n250 SIZE 1000\r\n"},
-      {ehlo, "250-PIPELINING\r\n250-8bitmime\r", true, "250-mx.example\r\n250 SIZE 1000\r\n"},
-      // Empty entries do not strip line ends.
-      {ehlo, "\n\n250-8BITMIME\r\n", true, "250-mx.example\r\n250-PIPELINING\r\n250 SIZE 1000\r\n"},
-      {ehlo, "250-CHUNKING\r", true, ehlo},
-      {"250 mx.example\r\n", "250 MX.EXAMPLE\r", false, "250 mx.example\r\n"},
-  };
-  for (const Case& c : cases) {
-    String block(c.block);
-    EXPECT_EQ(DropExtensions(&block, c.drop), c.done) << c.drop;
-    EXPECT_EQ(block.ToStdString(), c.after) << c.drop;
-  }
-}
-
-TEST(MtaReplyTest, RemoveStartTlsKeepsTheAnswerWellFormed) {
+TEST(MtaReplyTest, EhloAnswerEdits) {
+  const std::string ehlo = "250-mx\r\n250-PIPELINING\r\n250-STARTTLS\r\n250 SIZE 10\r\n";
   struct Case {
     const char* name;
-    const char* block;
-    bool removed;
-    const char* after;
+    std::string reply;
+    std::string injection;
+    std::string drops;
+    bool edited;
+    std::string after;
   } cases[] = {
-      {"in the middle", "250-mx.example\r\n250-STARTTLS\r\n250 SIZE 1000\r\n", true,
-       "250-mx.example\r\n250 SIZE 1000\r\n"},
-      {"last line", "250-mx.example\r\n250-SIZE 1000\r\n250 STARTTLS\r\n", true,
-       "250-mx.example\r\n250 SIZE 1000\r\n"},
-      {"only extension", "250-mx.example\r\n250 STARTTLS\r\n", true, "250 mx.example\r\n"},
-      {"lower case, bare LF", "250-mx.example\n250-8BITMIME\n250 starttls\n", true,
-       "250-mx.example\n250 8BITMIME\n"},
-      {"trailing blanks", "250-mx.example\r\n250-STARTTLS  \r\n250 SIZE\r\n", true,
-       "250-mx.example\r\n250 SIZE\r\n"},
-      {"absent", "250-mx.example\r\n250 SIZE 1000\r\n", false, "250-mx.example\r\n250 SIZE 1000\r\n"},
-      {"not an extension", "250-mx.example\r\n250-STARTTLSX\r\n250 SIZE\r\n", false,
-       "250-mx.example\r\n250-STARTTLSX\r\n250 SIZE\r\n"},
-      {"greeting is never removed", "250 STARTTLS\r\n", false, "250 STARTTLS\r\n"},
-      {"empty", "", false, ""},
+      {"inject after the first line", "250-mx\r\n250 SIZE\r\n", "250-X\r\n", "", true,
+       "250-mx\r\n250-X\r\n250 SIZE\r\n"},
+      {"not an EHLO answer", "250 OK\r\n", "250-X\r\n", "STARTTLS", false, "250 OK\r\n"},
+      {"STARTTLS in the middle", ehlo, "", "STARTTLS", true, "250-mx\r\n250-PIPELINING\r\n250 SIZE 10\r\n"},
+      {"STARTTLS last: the line before becomes last", "250-mx\r\n250-SIZE 10\r\n250 starttls \r\n", "",
+       "250-STARTTLS\r", true, "250-mx\r\n250 SIZE 10\r\n"},
+      {"greeting line is never dropped", "250-STARTTLS\r\n250 HELP\r\n", "", "STARTTLS", true,
+       "250-STARTTLS\r\n250 HELP\r\n"},
+      {"plain entries upper-cased, empty ones skipped", ehlo, "", "\n250-pipelining\r\n250-STARTTLS", true,
+       "250-mx\r\n250 SIZE 10\r\n"},
   };
   for (const Case& c : cases) {
-    String block(c.block);
-    EXPECT_EQ(RemoveStartTls(&block), c.removed) << c.name;
-    EXPECT_EQ(block.ToStdString(), c.after) << c.name;
+    String reply(std::string_view(c.reply));
+    bool edited = false;
+    if (!c.injection.empty()) edited = InjectExtensions(&reply, c.injection);
+    if (!c.drops.empty()) edited = ApplyExtensionDrops(&reply, c.drops);
+    EXPECT_EQ(edited, c.edited) << c.name;
+    EXPECT_EQ(reply.ToStdString(), c.after) << c.name;
+  }
+  EXPECT_TRUE(OffersChunking("250-mx\r\n250-chunking\r\n250 SIZE\r\n"));
+  EXPECT_FALSE(OffersChunking("250-mx\r\n250-XCHUNKING\r\n250 SIZE\r\n"));
+  EXPECT_FALSE(OffersChunking("250 CHUNKING\r\n"));  // no EHLO answer
+}
+
+// ---- Script text on the wire --------------------------------------------------------
+
+TEST(WireTextTest, ScriptTextAddsNoLineOfItsOwn) {
+  struct Case {
+    const char* text;
+    const char* reply;   // SingleReply
+    const char* header;  // HeaderLine
+  } cases[] = {
+      {"550 5.7.1 no\r\n", "550 5.7.1 no\r\n", "550 5.7.1 no"},
+      {"250-a\r\n250 b\r\n", "250-a\r\n250 b\r\n", "250-a 250 b"},
+      {"550 listed: x\r\n250 2.0.0 Ok\r\n", "550 listed: x 250 2.0.0 Ok\r\n", "550 listed: x 250 2.0.0 Ok"},
+      {"550-a\n421 b\r\n", "550-a 421 b\r\n", "550-a 421 b"},
+      {"550 a\rMAIL FROM:<x@y>", "550 a MAIL FROM:<x@y>", "550 a MAIL FROM:<x@y>"},
+      {"X-Test: a\r\n\tb", "X-Test: a \tb", "X-Test: a\r\n\tb"},
+      {"X-Test: a\r\n\r\nbody", "X-Test: a  body", "X-Test: a  body"},
+      {"354 go", "354 go", "354 go"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SingleReply(c.text), c.reply) << c.text;
+    EXPECT_EQ(HeaderLine(c.text), c.header) << c.text;
   }
 }
 
