@@ -4,6 +4,7 @@
 #include "core/daemon.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,8 +26,16 @@ LogXML* cs_xmllog = nullptr;
 namespace {
 
 constexpr char kConfigOption[] = "config=";
+// How long the parent of a detached daemon waits for its start-up report:
+// ample for loading large databases, bounded so a stuck start is seen.
+constexpr int kStartReportWaitMs = 120000;
+constexpr char kStartedLine[] = "OK\n";
 
 String g_config_path = kDefaultConfigPath;
+// The write end of the start-up pipe in a detached daemon; -1 in the
+// foreground and once the report is written.
+int g_report_fd = -1;
+bool g_reported = false;
 
 // Prints and pushes the text out at once: the parent of a fork and a pipe
 // reader must not see it late or twice.
@@ -77,7 +86,47 @@ int CheckStartConditions() {
   return -1;
 }
 
+// The parent's side of the start-up pipe: the child's report, or what its
+// silence means. The exit status of the parent.
+int AwaitStartReport(int fd) {
+  std::string report;
+  char piece[256];
+  pollfd ready{fd, POLLIN, 0};
+  while (report.find('\n') == std::string::npos && poll(&ready, 1, kStartReportWaitMs) > 0) {
+    const ssize_t got = read(fd, piece, sizeof(piece));
+    if (got <= 0) break;
+    report.append(piece, static_cast<size_t>(got));
+  }
+  close(fd);
+  if (report == kStartedLine) return 0;
+  if (report.empty()) report = "the daemon ended during start-up\n";
+  Say(stderr, ("ERROR: " + report).c_str());
+  return 1;
+}
+
 }  // namespace
+
+void ReportStarted() {
+  if (g_reported) return;
+  g_reported = true;
+  if (g_report_fd < 0) return;
+  [[maybe_unused]] const ssize_t unused = write(g_report_fd, kStartedLine, strlen(kStartedLine));
+  close(g_report_fd);
+  g_report_fd = -1;
+}
+
+void ReportStartFailure(const char* reason) {
+  if (g_reported) return;
+  g_reported = true;
+  const std::string line = std::string(reason != nullptr ? reason : "start-up failed") + "\n";
+  if (g_report_fd < 0) {
+    Say(stderr, ("ERROR: " + line).c_str());
+    return;
+  }
+  [[maybe_unused]] const ssize_t unused = write(g_report_fd, line.data(), line.size());
+  close(g_report_fd);
+  g_report_fd = -1;
+}
 
 const char* GetTorvaneVersion() { return kTorvaneVersion; }
 
@@ -144,12 +193,24 @@ int TorvaneAntispamMain(int argc, char** argv) {
     Say(stdout, "START TORVANE ANTISPAM\n");
     return ProcMonitorThread(nullptr);
   }
+  // The parent waits for the child's report, so a daemon that cannot start
+  // is seen by whoever started it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    Say(stdout, "ERROR: Fail fork()\n");
+    return 1;
+  }
   const pid_t child = fork();
   if (child < 0) {
     Say(stdout, "ERROR: Fail fork()\n");
     return 1;
   }
-  if (child > 0) return 0;
+  if (child > 0) {
+    close(report[1]);
+    return AwaitStartReport(report[0]);
+  }
+  close(report[0]);
+  g_report_fd = report[1];
   setsid();
   m_pid_num = getpid();
   if (CreatePid(m_pid_num)) MarkPidFileOwned();
@@ -157,6 +218,7 @@ int TorvaneAntispamMain(int argc, char** argv) {
   if (chdir("./") != 0) return 1;
   InstallSignalHandlers(/*foreground=*/false);
   const int status = ProcMonitorThread(nullptr);
+  ReportStartFailure("the daemon ended during start-up");  // nothing once reported
   RemovePid();
   return status;
 }

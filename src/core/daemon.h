@@ -76,6 +76,16 @@ bool ControlloArchivi();
 // ordered stop, 1 when start-up failed (no configuration, failed migration).
 int ProcMonitorThread(void* unused);
 
+// How the daemon tells the shell that started it whether it came up: a
+// detached daemon writes one line into a pipe its waiting parent reads, a
+// foreground one says it on standard error. The main loop calls exactly one
+// of these, once; later calls do nothing.
+// The daemon serves: the parent exits 0.
+void ReportStarted();
+// The daemon cannot start: the parent (or the daemon itself in the
+// foreground) prints "ERROR: <reason>" on standard error and exits 1.
+void ReportStartFailure(const char* reason);
+
 // The whole program: start-up checks, detaching, main loop.
 int TorvaneAntispamMain(int argc, char** argv);
 

@@ -4,6 +4,7 @@
 #ifndef TORVANE_CORE_DAEMON_COMPONENT_H_
 #define TORVANE_CORE_DAEMON_COMPONENT_H_
 
+#include "base/string.h"
 #include "base/xml_log.h"
 
 // Called only from the main loop's thread.
@@ -28,6 +29,13 @@ class DaemonComponent {
   // Writes everything the component keeps in memory; `force` saves at once,
   // whatever the component's own schedule. Only the proxy core keeps data.
   virtual void SaveAll(bool force) { (void)force; }
+  // After construction: false, with the reason in *problem, when the
+  // component cannot serve (its port is taken, say): the daemon then does
+  // not start.
+  virtual bool Serving(String* problem) {
+    (void)problem;
+    return true;
+  }
 };
 
 #endif  // TORVANE_CORE_DAEMON_COMPONENT_H_

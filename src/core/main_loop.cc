@@ -2,7 +2,11 @@
 // components, drives them pass after pass on the main thread, applies reload
 // requests and log rotation, and stops everything in order.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <array>
 #include <cstdio>
@@ -29,6 +33,11 @@ constexpr char kAppTitle[] = "Torvane AntiSpam";
 constexpr int kPassPauseMs = 4;
 // Reload requests are looked at no more often than this.
 constexpr time_t kReloadCheckSeconds = 1;
+// The folders the daemon keeps its state in, under the application
+// directory, made when missing: the databases and the rotated logs. Only
+// root (and the group) may look into them.
+constexpr const char* kOwnFolders[] = {"db", "logs"};
+constexpr mode_t kOwnFolderMode = 0750;
 
 void KrnLog(int level, const char* entry, const char* type) {
   if (cs_xmllog != nullptr) cs_xmllog->Log(level, entry, kSource, kRoutine, type, 0);
@@ -52,6 +61,22 @@ void OpenLog(int level) {
   KrnLog(kLogDebug, line.GetData(), log_type::kDebug);
   cs_xmllog->SetLogLevel(level);
   SetFatalLogTarget(path.GetData(), level, LocalUtcOffset());
+}
+
+// Makes the folders the daemon owns; false, with the reason in *problem,
+// when one is missing and cannot be made.
+bool MakeOwnFolders(String* problem) {
+  for (const char* name : kOwnFolders) {
+    String path;
+    MakeAppPath(&path, name);
+    struct stat info {};
+    if (mkdir(path.GetData(), kOwnFolderMode) == 0 ||
+        (errno == EEXIST && stat(path.GetData(), &info) == 0 && S_ISDIR(info.st_mode)))
+      continue;
+    problem->Format("cannot make the folder %s: %s", path.GetData(), strerror(errno == EEXIST ? ENOTDIR : errno));
+    return false;
+  }
+  return true;
 }
 
 void CloseLog() {
@@ -125,6 +150,7 @@ class ProxyCoreComponent : public DaemonComponent {
   void ReloadConfig() override { core_.ReloadConfig(); }
   void Stop() override { core_.Stop(); }
   void SaveAll(bool force) override { core_.SaveAll(force); }
+  bool Serving(String* problem) override { return core_.IsListening(problem); }
 
   CTorvaneCore* core() { return &core_; }
 
@@ -167,12 +193,16 @@ class MainLoop {
 
  private:
   bool Start();
+  // Start without the report: the reason of a failure in *problem.
+  bool StartComponents(String* problem);
   bool UpgradeIfNeeded();
   void Pass();
   void TakeSignals();
   void RotateIfDue();
   void ApplyReloadRequest();
   void StopAll();
+  // Writes the configuration back at stop (only what the daemon changed).
+  void WriteBackConfiguration();
 
   WakeSignal wake_;  // rung by the SMTP listener; outlives the components
   Components components_;
@@ -184,17 +214,43 @@ class MainLoop {
   time_t next_reload_check_ = 0;
 };
 
+// Whoever started the daemon hears whether it serves: a daemon that cannot
+// listen on its port, or cannot keep its state, does not start.
 bool MainLoop::Start() {
-  if (!InitCSocketComm()) return false;
+  String problem;
+  if (!StartComponents(&problem)) {
+    KrnLog(kLogError, problem.GetData(), log_type::kSys);
+    ReportStartFailure(problem.GetData());
+    components_ = Components();
+    return false;
+  }
+  ReportStarted();
+  return true;
+}
+
+bool MainLoop::StartComponents(String* problem) {
+  InitCSocketComm();
   cs_config = new CConfig();
-  if (!ReadConfig()) return false;
+  if (!ReadConfig()) {
+    problem->Format("cannot read the configuration %s", GetConfigPath());
+    return false;
+  }
+  if (!MakeOwnFolders(problem)) return false;
   OpenLog(cs_config->loglevel);
-  if (!UpgradeIfNeeded()) return false;
+  if (!UpgradeIfNeeded()) {
+    *problem = "the databases under db/ could not be upgraded";
+    return false;
+  }
   if (cs_config->loglevel == kLogDebug) debug_output_.Open();
   GetMyTickCount();
   BuildComponents(cs_config, &wake_, &components_);
   rotation_.SetPer(cs_config->log_rot_type, cs_config->log_rot_value);
   next_reload_check_ = GetTimeNow() + kReloadCheckSeconds;
+  for (DaemonComponent* component : components_.PassOrder()) {
+    if (component == nullptr) continue;
+    Drain(component);
+    if (!component->Serving(problem)) return false;
+  }
   return true;
 }
 
@@ -290,12 +346,29 @@ void MainLoop::StopAll() {
     threads_left_ |= component->LeftThreadsRunning();
     Drain(component);
   }
-  cs_config->SaveConfig();
+  WriteBackConfiguration();
   if (threads_left_) {
     components_.Abandon();
   } else {
     components_ = Components();
   }
+}
+
+void MainLoop::WriteBackConfiguration() {
+  String line;
+  switch (cs_config->SaveChanges()) {
+    case CConfig::WriteBack::kUnchanged:
+    case CConfig::WriteBack::kWritten:
+      return;
+    case CConfig::WriteBack::kWrittenBeside:
+      line.Format("Configuration changed on disk while running: kept, the daemon's version is in %s.daemon",
+                  GetConfigPath());
+      break;
+    case CConfig::WriteBack::kFailed:
+      line.Format("Configuration could not be written back to %s", GetConfigPath());
+      break;
+  }
+  KrnLog(kLogError, line.GetData(), log_type::kSys);
 }
 
 int MainLoop::Run() {

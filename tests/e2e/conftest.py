@@ -7,9 +7,11 @@ is killed by its PID when the test ends.
 import os
 import pathlib
 import select
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -31,6 +33,19 @@ def daemon_bin():
     if not path.is_file():
         pytest.fail(f"{path} not built (set TORVANE_BUILD to the build directory)")
     return str(path)
+
+
+@pytest.fixture(scope="session")
+def public_daemon_bin(daemon_bin):
+    """A copy of the daemon any user may run: the tests that run it as an
+    unprivileged user cannot reach a build inside a private (0700) folder."""
+    folder = tempfile.mkdtemp(prefix="torvane-bin-")
+    os.chmod(folder, 0o755)
+    copy = os.path.join(folder, "torvane-antispam")
+    shutil.copy(daemon_bin, copy)
+    os.chmod(copy, 0o755)
+    yield copy
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture

@@ -5,6 +5,7 @@ import os
 import pathlib
 import re
 import signal
+import socket
 import subprocess
 import tempfile
 import xml.etree.ElementTree as ET
@@ -63,9 +64,9 @@ def config_pairs(path):
 
 # ---- Command line and start-up checks ---------------------------------------
 
-def test_test_option_needs_neither_configuration_nor_root(daemon_bin, tmp_path):
+def test_test_option_needs_neither_configuration_nor_root(public_daemon_bin, tmp_path):
     for option in ("-T", "--test", "-test"):
-        status, out = run(daemon_bin, f"--config={tmp_path}/missing.conf", option, as_nobody=True)
+        status, out = run(public_daemon_bin, f"--config={tmp_path}/missing.conf", option, as_nobody=True)
         assert (status, out) == (0, "OK"), option
 
 
@@ -80,7 +81,7 @@ def test_missing_configuration_file(daemon_bin, tmp_path):
         1, f"ERROR: {missing} FILE NOT FOUND !!!\n")
 
 
-def test_not_root_is_refused(daemon_bin):
+def test_not_root_is_refused(public_daemon_bin):
     if os.geteuid() != 0:
         pytest.skip("needs root to drop to another user")
     # A directory the unprivileged user can look into.
@@ -89,7 +90,7 @@ def test_not_root_is_refused(daemon_bin):
         config = pathlib.Path(public) / "torvane.conf"
         config.write_bytes(daemon_ini(CURRENT).encode())
         config.chmod(0o644)
-        assert run(daemon_bin, f"--config={config}", "-D", as_nobody=True, cwd="/") == (
+        assert run(public_daemon_bin, f"--config={config}", "-D", as_nobody=True, cwd="/") == (
             1, "ERROR: Torvane Antispam must be run by root. !!!\n")
 
 
@@ -159,6 +160,32 @@ def test_stop_signal_saves_configuration_and_closes_the_log(root_only, make_daem
     assert (daemon.workdir / "db" / "domain_local.db").read_bytes() == OLD_EMPTY_STORE
 
 
+# Only what the daemon changed is written back, and never over an edit an
+# administrator made while it ran: the daemon's version then goes beside it.
+@pytest.mark.parametrize("daemon_changes", [False, True], ids=["nothing-changed", "key-generated"])
+def test_edits_made_while_running_survive_the_stop(root_only, make_daemon, daemon_changes):
+    sections = {"CONFIG": {"loglevel": "1", "krnversion": "3.0.1"}}
+    if not daemon_changes:
+        sections["READMIN"] = {"key": "0123456789abcdef0123456789abcdef"}
+    daemon = make_daemon(daemon_ini(sections))
+    if not daemon_changes:  # a complete file: the daemon has nothing to add
+        daemon.start()
+        assert daemon.wait_for_log("Set Log Level to: 1")
+        assert daemon.stop()[0] == 0
+        daemon.log.unlink()
+    daemon.start()
+    assert daemon.wait_for_log("Set Log Level to: 1")
+    edited = daemon.config.read_bytes() + b"[LOCAL]\r\nnote=edited while running\r\n"
+    daemon.config.write_bytes(edited)
+    assert daemon.stop()[0] == 0
+    assert daemon.config.read_bytes() == edited
+    beside = daemon.config.with_name(daemon.config.name + ".daemon")
+    assert beside.exists() == daemon_changes
+    if daemon_changes:
+        assert re.fullmatch(r"[0-9a-f]{32}", config_pairs(beside)[("READMIN", "key")])
+        assert daemon.wait_for_log("the daemon's version is in")
+
+
 def test_fatal_signal_exits_1_with_a_last_log_record(root_only, make_daemon):
     daemon = make_daemon(daemon_ini(CURRENT)).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
@@ -194,14 +221,48 @@ def test_empty_configuration_triggers_the_migration_once(root_only, make_daemon)
     assert (daemon.workdir / "db" / "domain_local.db").read_bytes() == OLD_EMPTY_STORE
 
 
-def test_failed_migration_stops_the_start(root_only, make_daemon):
-    # No "db" directory: the stores cannot be opened.
+def test_bare_application_folder_gets_its_own_folders(root_only, make_daemon):
     daemon = make_daemon(daemon_ini({"CONFIG": {"loglevel": "1"}})).start()
-    status, _ = daemon.finish()
-    assert status == 1
-    log = entries(daemon.log_text())
-    assert "ERROR CHECK DB... EXIT" in log
-    assert "EXIT THREAD" not in log
+    assert daemon.wait_for_log("Set Log Level to: 1")
+    assert daemon.stop()[0] == 0
+    for name in ("db", "logs"):
+        assert (daemon.workdir / name).stat().st_mode & 0o777 == 0o750, name
+    assert "EXIT THREAD" in entries(daemon.log_text())
+
+
+def start_failure(binary, config, *options):
+    """(exit status, standard error) of a start that should fail. A detached
+    daemon that started after all is stopped by the PID it wrote."""
+    done = subprocess.run([binary, f"--config={config}", *options], capture_output=True, timeout=WAIT_SECONDS,
+                          cwd=config.parent)
+    if done.returncode == 0 and "-D" not in options and PID_FILE.exists():
+        pid = int(PID_FILE.read_text())
+        if str(config) in pathlib.Path(f"/proc/{pid}/cmdline").read_text(errors="replace"):
+            os.kill(pid, signal.SIGTERM)
+    return done.returncode, done.stderr.decode("latin-1")
+
+
+# A daemon that cannot serve says why and exits 1, in the foreground and
+# (through its waiting parent) detached alike.
+@pytest.mark.parametrize("options", [("-D",), ()], ids=["foreground", "detached"])
+def test_start_failures_are_reported(root_only, daemon_bin, tmp_path, options):
+    squatter = socket.socket()
+    squatter.bind(("127.0.0.1", 0))
+    squatter.listen(1)
+    port = squatter.getsockname()[1]
+    cases = [
+        ({"listen_port": str(port)}, f"ERROR: cannot listen on 127.0.0.1 port {port}\n"),
+        ({"listen_port": "0", "app_path": str(tmp_path / "missing")},
+         f"ERROR: cannot make the folder {tmp_path}/missing/db: No such file or directory\n"),
+    ]
+    try:
+        for n, (sections, message) in enumerate(cases):
+            config = tmp_path / f"torvane{n}.conf"
+            config.write_bytes(ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "listen_ip": "127.0.0.1",
+                                               **sections}}).encode())
+            assert start_failure(daemon_bin, config, *options) == (1, message)
+    finally:
+        squatter.close()
 
 
 def test_debug_level_sends_standard_output_to_debug_txt(root_only, make_daemon):
