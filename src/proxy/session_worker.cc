@@ -442,6 +442,8 @@ bool CLauchAntispam::HandleCommandLine() {
   session_.line_ready = false;
   session_.current_line = line;
   Leveluno();
+  // The time the scripts took is not the client's idle time.
+  session_.last_activity = clock_();
   return busy_.load();
 }
 
@@ -502,16 +504,21 @@ bool CLauchAntispam::CheckTimers() {
     client_blocked_ms_ = now;
   }
 
+  // A session ending already (its last reply queued) waits only for the
+  // client to take that reply.
+  const bool ending = session_.close_after_queue;
   if (Passed(session_start_ms_, settings_->session_timeout, now)) {
     EndForClientTimeout(kSessionDeadlineReply, "Session time limit reached");
+  } else if (Passed(client_blocked_ms_, settings_->timeout_client, now)) {
+    LogRecord(kLogError, "Client reads nothing: connection closed", log_type::kFirewall, kRunRoutine);
+    Done();
+  } else if (ending) {
+    return true;
   } else if (Passed(command_start_ms_, settings_->command_timeout, now)) {
     EndForClientTimeout(kCommandDeadlineReply, "Command time limit reached");
   } else if (Passed(mta_wait_start_ms_, settings_->mta_timeout, now)) {
     LogRecord(kLogError, "No answer from the mail server", log_type::kSys, kRunRoutine);
     EndWith(kMtaTimeoutReply);
-  } else if (Passed(client_blocked_ms_, settings_->timeout_client, now)) {
-    LogRecord(kLogError, "Client reads nothing: connection closed", log_type::kFirewall, kRunRoutine);
-    Done();
   } else if (!session_.relay_client && Passed(session_.last_activity, settings_->timeout_client, now)) {
     EndForClientTimeout(kTimeoutReply, "Connection Timeout");
   }

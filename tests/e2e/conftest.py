@@ -120,6 +120,8 @@ class Daemon:
         self.workdir = pathlib.Path(workdir)
         self.config = self.workdir / "torvane.conf"
         self.log = self.workdir / "torvane_log.xml"
+        # Standard error, kept: a sanitizer build reports there.
+        self.errors = self.workdir / "stderr.txt"
         self.process = None
         if config is not None:
             self.config.write_bytes(config.encode("latin-1"))
@@ -129,10 +131,11 @@ class Daemon:
         told otherwise, waits (bounded) for its start line, after which its
         signal handlers are in place."""
         self.output = b""
-        self.process = subprocess.Popen(
-            [self.binary, f"--config={self.config}", "-D", *extra],
-            cwd=self.workdir, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            env={**os.environ, **(env or {})})
+        with open(self.errors, "ab") as errors:
+            self.process = subprocess.Popen(
+                [self.binary, f"--config={self.config}", "-D", *extra],
+                cwd=self.workdir, stdout=subprocess.PIPE, stderr=errors,
+                env={**os.environ, **(env or {})})
         if wait_ready:
             deadline = time.monotonic() + WAIT_SECONDS
             while READY_LINE not in self.output and time.monotonic() < deadline:
@@ -242,7 +245,7 @@ def start_gateway(daemon_bin, tmp_path, root_only):
     yield start
     # A gateway that died during its test (a crash, a sanitizer report) fails
     # the test even when every reply had already come.
-    died = [str(gateway.workdir) for gateway in started if not gateway.running()]
+    died = [str(gateway.workdir) for gateway in started if not gateway.running() and not gateway.stopped]
     for gateway in started:
         gateway.stop()
     assert not died, f"the gateway exited during the test: {died}"

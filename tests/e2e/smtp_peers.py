@@ -254,6 +254,7 @@ class Gateway:
         self.config = config
         self.write_scripts(scripts)
         self.daemon = Daemon(binary, self.workdir, ini(config))
+        self.stopped = False  # by the test, on purpose
 
     def write_scripts(self, scripts):
         """scripts: {file name: source}; each source gets the prelude, except
@@ -301,6 +302,12 @@ class Gateway:
 
     def running(self):
         return self.daemon.process is not None and self.daemon.process.poll() is None
+
+    def terminate(self):
+        """SIGTERM, as a service manager stops it: (exit status, stderr text)."""
+        self.stopped = True
+        status, _ = self.daemon.stop()
+        return status, self.daemon.errors.read_text(encoding="latin-1")
 
     def stop(self):
         self.daemon.kill()

@@ -88,27 +88,6 @@ def test_message_relayed_byte_for_byte_one_command_at_a_time(start_mta, start_ga
     assert len(gw.event_texts("ANALYZE")) == 1
 
 
-def test_large_message_is_analysed_on_its_prefix_and_streamed(start_mta, start_gateway):
-    mta = start_mta()
-    gw = start_gateway(mta.port)
-    client = greeted(gw.connect())
-    line = b"0123456789" * 7 + b"abcdef\r\n"  # 78 bytes
-    content = b"Subject: large\r\n\r\n" + line * 2600  # about 200 KB
-    assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
-    assert reply_code(client.command("RCPT TO:<bob@dest.test>")) == 250
-    assert reply_code(client.command("DATA")) == 354
-    stuffed = dot_stuff(content)
-    half = len(stuffed) // 2
-    client.send(stuffed[:half])
-    # Past the data limit the message flows on while the client still sends.
-    assert wait_until(lambda: len(mta.received()) > DATA_LIMIT + 1000), len(mta.received())
-    client.send(stuffed[half:])
-    assert reply_code(client.reply()) == 250
-    [(_, received)] = mta.wait_for_messages(1)
-    assert received == content
-    assert gw.event_texts("ANALYZE") == [f"ANALYZE {DATA_LIMIT}"]
-
-
 @pytest.mark.parametrize("mta_takes_bdat", [True, False], ids=["bdat-mta", "plain-mta"])
 def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_gateway, mta_takes_bdat):
     mta = start_mta(bdat=mta_takes_bdat)

@@ -456,19 +456,6 @@ TEST_F(LauchAntispamTest, DroppedMessageLeavesTheMtaInStep) {
   EXPECT_EQ(heard_.find("220 mta.test", 10), std::string::npos) << "the second greeting reached the client";
 }
 
-TEST_F(LauchAntispamTest, BdatChunkPipelinedWithItsCommandStaysIntact) {
-  Connect();
-  // A chunk holding a line far longer than any command line may be.
-  std::string chunk = "Subject: chunk\r\n\r\n" + std::string(6000, 'x') + "\r\n";
-  const std::string bdat = "BDAT " + std::to_string(chunk.size()) + " LAST\r\n";
-  Send("EHLO c.test\r\n");
-  ASSERT_TRUE(ReadUntil("250 SIZE 100000\r\n"));
-  Send(bdat + chunk + "QUIT\r\n");
-  ASSERT_TRUE(ReadUntil("250 2.0.0 chunk taken\r\n221 bye\r\n")) << heard_;
-  EXPECT_TRUE(MtaGot("EHLO c.test\r\n" + bdat + chunk + "QUIT\r\n"));
-  EXPECT_TRUE(Logged("data " + std::to_string(chunk.size() - 1)));
-}
-
 TEST_F(LauchAntispamTest, CredentialsStayOutOfTheLog) {
   Connect();
   Send("AUTH PLAIN c2VjcmV0\r\n");
