@@ -129,7 +129,8 @@ bool InterruptibleSleep(int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    // Rounded up: poll's granularity must not make the sleep shorter.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return true;
     if (InterruptiblePoll(nullptr, 0, static_cast<int>(left)) < 0 && errno == ECANCELED) return false;
   }

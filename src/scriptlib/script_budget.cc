@@ -11,7 +11,6 @@ namespace {
 
 // The budget metering the call running on this thread; null outside calls.
 thread_local ScriptBudget* tl_running = nullptr;
-thread_local int64_t tl_wall_deadline_ms = 0;
 
 int64_t ClockNs(clockid_t clock) {
   timespec now{};
@@ -25,7 +24,7 @@ ScriptBudget::ScriptBudget(int cpu_ms, int wall_ms) { SetLimits(cpu_ms, wall_ms)
 
 ScriptBudget::~ScriptBudget() {
   if (in_ != nullptr) in_->setThreadFunction(nullptr);
-  if (tl_running == this) tl_running = nullptr;
+  if (tl_running == this) tl_running = outer_;
 }
 
 void ScriptBudget::SetLimits(int cpu_ms, int wall_ms) {
@@ -38,10 +37,14 @@ void ScriptBudget::Begin(Interpreter* in) {
   in_ = in;
   verdict_ = Verdict::kWithinBudget;
   countdown_ = kCheckpointsPerLook;
-  cpu_start_ns_ = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-  wall_deadline_ms_ = wall_ms_ > 0 ? SystemMonotonicMs() + wall_ms_ : 0;
+  // The clocks are first read at the first look: most calls end long
+  // before it, and a call's first checkpoints cost next to nothing.
+  cpu_start_ns_ = 0;
+  wall_deadline_ms_ = 0;
+  if (tl_running != this) outer_ = tl_running;  // a call made from inside another one
+  // The outer call pays for this one too, so its meters run from here on.
+  if (outer_ != nullptr) outer_->StartMeters();
   tl_running = this;
-  tl_wall_deadline_ms = wall_deadline_ms_;
   if (in_ == nullptr) return;
   in_->setThreadFunction(&ScriptBudget::Checkpoint);
   in_->setThreadFunctionPramn(this);
@@ -49,8 +52,8 @@ void ScriptBudget::Begin(Interpreter* in) {
 
 ScriptBudget::Verdict ScriptBudget::End() {
   if (tl_running == this) {
-    tl_running = nullptr;
-    tl_wall_deadline_ms = 0;
+    tl_running = outer_;
+    outer_ = nullptr;
   }
   return verdict_;
 }
@@ -64,6 +67,7 @@ void ScriptBudget::Checkpoint(void* self) {
 
 void ScriptBudget::Look() {
   if (verdict_ != Verdict::kWithinBudget || in_ == nullptr) return;
+  StartMeters();
   if (StopRequested()) {
     verdict_ = Verdict::kStopRequested;
   } else if (cpu_ms_ > 0 && ClockNs(CLOCK_THREAD_CPUTIME_ID) - cpu_start_ns_ > int64_t{cpu_ms_} * 1000000) {
@@ -76,9 +80,19 @@ void ScriptBudget::Look() {
   in_->exit();
 }
 
+void ScriptBudget::StartMeters() {
+  if (cpu_start_ns_ != 0) return;
+  cpu_start_ns_ = ClockNs(CLOCK_THREAD_CPUTIME_ID);
+  if (wall_ms_ <= 0) return;
+  wall_deadline_ms_ = SystemMonotonicMs() + wall_ms_;
+}
+
 int ScriptBudget::SleepAllowance(int ms) {
-  if (tl_running == nullptr || tl_wall_deadline_ms == 0 || ms <= 0) return ms;
-  const int64_t left = tl_wall_deadline_ms - SystemMonotonicMs();
+  if (tl_running == nullptr || ms <= 0) return ms;
+  tl_running->StartMeters();
+  const int64_t deadline = tl_running->wall_deadline_ms_;
+  if (deadline == 0) return ms;
+  const int64_t left = deadline - SystemMonotonicMs();
   return static_cast<int>(std::clamp<int64_t>(left, 0, ms));
 }
 

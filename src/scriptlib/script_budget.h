@@ -36,7 +36,9 @@ class ScriptBudget {
 
   // Starts metering a call into `in` (a load or reset runs code too): from
   // now on, the call is stopped as by Exit once it passes a limit or the
-  // thread is asked to stop. `in` must outlive the call; null detaches.
+  // thread is asked to stop. The meter starts at the call's first
+  // kCheckpointsPerLook checkpoints (or its first sleep, or a call made
+  // from inside it), so a short call reads no clock. `in` must outlive the call; null detaches.
   void Begin(Interpreter* in);
   // Ends metering and tells whether the call was stopped, and why.
   Verdict End();
@@ -50,13 +52,18 @@ class ScriptBudget {
   static void Checkpoint(void* self);
   // Looks at the clocks and the stop request; stops the call when due.
   void Look();
+  // Starts the CPU meter and sets the wall deadline from now, once per
+  // call: at its first look, its first sleep, or the first call made from
+  // inside it.
+  void StartMeters();
 
   int cpu_ms_ = 0;
   int wall_ms_ = 0;
   Interpreter* in_ = nullptr;  // not owned; the interpreter being metered
+  ScriptBudget* outer_ = nullptr;  // the budget of the call this one runs inside
   int countdown_ = kCheckpointsPerLook;
-  int64_t cpu_start_ns_ = 0;
-  int64_t wall_deadline_ms_ = 0;  // monotonic; 0 without a wall limit
+  int64_t cpu_start_ns_ = 0;      // thread CPU time when the meters started; 0 before
+  int64_t wall_deadline_ms_ = 0;  // monotonic; 0 without a wall limit or before the meters started
   Verdict verdict_ = Verdict::kWithinBudget;
 };
 

@@ -202,5 +202,38 @@ TEST(CronScriptTest, EnginesOfTheCore) {
   EXPECT_EQ(helo.IsForgetHelo("[192.0.2.7]"), 1);
 }
 
+// A job over its CPU budget ends as a failure and says why; a job called
+// through RunScript stops on its own, and its time counts for its caller.
+TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
+  struct Messages : ScriptLog {
+    void Write(int, const char*, const char* text) override { all += text; }
+    std::string all;
+  };
+  CronDirectory dir;
+  ScriptFile loop("int main() { while (1) {} return 1; }", dir.CronPath("loop.cs"));
+  CConfig config;
+  ASSERT_TRUE(config.LoadBuffer("[CS_SCRIPT]\r\ncron_cpu_ms=100\r\n"));
+  config.ReadConfig();
+  const struct {
+    const char* body;
+    int expected;
+  } kCases[] = {
+      {"while (1) {} return 7;", -1},
+      {"if (cs.RunScript(\"loop.cs\") == -1) return 7; return 0;", 7},
+      {"cs.RunScript(\"loop.cs\"); int i = 0; while (i < 5000) i++; return 7;", -1},
+  };
+  for (const auto& c : kCases) {
+    ScriptFile job(std::string("int main() {\n") + kOpen + c.body + " }", dir.CronPath("job.cs"));
+    Messages messages;
+    CronContext context;
+    context.config = &config;
+    context.diagnostics = &messages;
+    CS_CRON_INSTANCE instance(context);
+    ASSERT_TRUE(instance.InitScript(job.path().c_str())) << c.body << "\n" << messages.all;
+    EXPECT_EQ(instance.RunMain(), c.expected) << c.body;
+    EXPECT_TRUE(Contains(messages.all, "over its CPU time budget")) << c.body << "\n" << messages.all;
+  }
+}
+
 }  // namespace
 }  // namespace cron_test
