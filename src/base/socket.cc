@@ -159,16 +159,15 @@ bool CSocketComm::CreateSocket(const char* port, const char* address, int family
   return true;
 }
 
+// REQUIRES: `fd` was made non-blocking (it is made blocking again).
 bool CSocketComm::ConnectBounded(int fd, const SockAddrIn& peer) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   bool connected = connect(fd, peer.Raw(), SockAddrIn::RawSize()) == 0;
   if (!connected && errno == EINPROGRESS && WaitReady(fd, POLLOUT, kConnectTimeoutMs) == 1) {
     int error = 0;
     socklen_t length = sizeof(error);
     connected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
   }
-  return connected && fcntl(fd, F_SETFL, flags) == 0;
+  return connected && fcntl(fd, F_SETFL, 0) == 0;  // no status flag but O_NONBLOCK was set
 }
 
 bool CSocketComm::ConnectTo(const char* host, const char* port, int family, int type,
@@ -179,7 +178,7 @@ bool CSocketComm::ConnectTo(const char* host, const char* port, int family, int 
   if (!local.CreateFrom(bind_to, "0", family)) return false;
   SockAddrIn peer;
   if (!peer.CreateFrom(host, port, family)) return false;
-  int fd = socket(family, type | SOCK_CLOEXEC, 0);
+  int fd = socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   if (bind(fd, local.Raw(), SockAddrIn::RawSize()) != 0 || !ConnectBounded(fd, peer)) {
     close(fd);

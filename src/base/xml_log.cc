@@ -75,6 +75,7 @@ String LogExcerpt(std::string_view text, size_t max_bytes) {
 
 void CLogSimple::LogS(int level, const char* entry, const char* filename, const char* function,
                       const char* type, int id_connection) {
+  if (!Keeps(level)) return;
   LogSimple_item item;
   item.level = level;
   item.entry = entry != nullptr ? entry : "";

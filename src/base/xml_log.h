@@ -6,6 +6,7 @@
 #ifndef TORVANE_BASE_XML_LOG_H_
 #define TORVANE_BASE_XML_LOG_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -71,9 +72,16 @@ class CLogSimple {
   CLogSimple(const CLogSimple&) = delete;
   CLogSimple& operator=(const CLogSimple&) = delete;
 
-  // Appends one record; null texts become empty ones.
+  // Appends one record; null texts become empty ones. A record whose level
+  // is above the buffer's threshold is dropped at once.
   void LogS(int level, const char* entry, const char* filename, const char* function,
             const char* type, int id_connection);
+  // Drops from now on every record above `level` (the configured "loglevel":
+  // the log would skip it anyway), so a busy component does not format and
+  // queue what nobody writes. The default keeps every record.
+  void SetThreshold(int level) { threshold_.store(level, std::memory_order_relaxed); }
+  // True when a record of `level` would be kept: callers skip building it.
+  bool Keeps(int level) const { return level <= threshold_.load(std::memory_order_relaxed); }
   // Appends a level 4 record of the printf-formatted message (cut at
   // kMaxFormatChars) with empty file name, routine and category.
   void LogFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -87,6 +95,7 @@ class CLogSimple {
   int GetCount();
 
  private:
+  std::atomic<int> threshold_{kLogDebug};
   CCriticalSession lock_;
   // Guarded by lock_.
   CArray<LogSimple_item> items_;

@@ -28,9 +28,10 @@ namespace {
 constexpr char kSource[] = "torvaneantispamkrn";
 constexpr char kRoutine[] = "TorvaneAntispamkrn::core";
 constexpr char kAppTitle[] = "Torvane AntiSpam";
-// Longest pause between passes, so an idle daemon does not spin; a queued
-// connection ends it at once.
-constexpr int kPassPauseMs = 4;
+// Longest pause between passes, so an idle daemon does not spin (the
+// core's housekeeping runs every 200 ms); a queued connection ends it at
+// once.
+constexpr int kPassPauseMs = 50;
 // Reload requests are looked at no more often than this.
 constexpr time_t kReloadCheckSeconds = 1;
 // The folders the daemon keeps its state in, under the application

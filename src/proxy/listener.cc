@@ -16,10 +16,11 @@ constexpr char kRoutine[] = "CListenTorvane::Run";
 // Ids above this wrap to 0 before the increment.
 constexpr unsigned int kLastIdBeforeWrap = 2147483646u;
 
-// True when `fd` has a connection to accept within `timeout_ms`.
-bool AcceptReady(int fd, int timeout_ms) {
+// True when `fd` has a connection to accept; false when the wait ended
+// otherwise (a stop request, a signal).
+bool AcceptReady(int fd) {
   pollfd watch{fd, POLLIN, 0};
-  return poll(&watch, 1, timeout_ms) > 0;
+  return InterruptiblePoll(&watch, 1, -1) > 0;
 }
 
 }  // namespace
@@ -64,7 +65,7 @@ void CListenTorvane::Run() {
       MySleep(kAcceptFailurePauseMs);
       continue;
     }
-    if (!AcceptReady(listen_fd, kAcceptPollMs)) continue;
+    if (!AcceptReady(listen_fd)) continue;
     const int fd = CSocketComm::WaitForConnection(listen_fd);
     if (fd < 0) {
       MySleep(kAcceptFailurePauseMs);

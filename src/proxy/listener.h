@@ -35,8 +35,6 @@ class CListenTorvane : public CMyThread {
   static constexpr unsigned int kMaxConnectionId = 2147483647u;
   // A refused client gets at most this long to take the busy reply.
   static constexpr int kBusyReplyTimeoutMs = 500;
-  // The accept thread looks at its run flag at least this often.
-  static constexpr int kAcceptPollMs = 200;
   // Pause after a failed accept, so a persistent error does not spin.
   static constexpr int kAcceptFailurePauseMs = 100;
 

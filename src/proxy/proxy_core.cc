@@ -392,6 +392,7 @@ void CTorvaneCore::PublishSettings(const String& busy_reply) {
   fresh->refuse_bare_line_ends = config_->refuse_bare_line_ends;
   fresh->event_cpu_ms = std::max(config_->event_cpu_ms, 0);
   fresh->error_max = config_->error_max;
+  fresh->log_level = config_->loglevel;
   fresh->cache_scripts = config_->enable_cache_script;
   fresh->admission = config_->cs_script_enable;
   fresh->enable_dnsbl = config_->enable_dnsbl;

@@ -55,6 +55,7 @@ struct SessionSettings {
   bool refuse_bare_line_ends = true;
   int event_cpu_ms = 0;       // CPU time of one script event call; 0: no limit
   int error_max = 0;          // MTA 5xx replies tolerated ("error_max")
+  int log_level = kLogDebug;  // records above "loglevel" are not even queued
   bool cache_scripts = true;  // "enable_cache_script"
   bool admission = false;     // CS_SCRIPT "enable": the built-in admission checks
   bool enable_dnsbl = false;

@@ -225,6 +225,7 @@ void CLauchAntispam::TakeConnection() {
   } else if (settings_ == nullptr) {
     settings_ = std::make_shared<const SessionSettings>();
   }
+  log_.SetThreshold(settings_->log_level);
   session_.id = static_cast<int>(connection.id);
   session_.client = connection.slot;
   if (session_.client != nullptr) session_.client->SetNoDelay();
@@ -382,9 +383,11 @@ bool CLauchAntispam::FlushClientQueue() {
     return false;
   }
   if (sent == session_.to_client.size()) {
-    String line;
-    line.Format("fr->cl : %s", Text(LogExcerpt(session_.to_client.View())));
-    LogRecord(kLogConnection, Text(line), log_type::kSys, kRunRoutine);
+    if (log_.Keeps(kLogConnection)) {
+      String line;
+      line.Format("fr->cl : %s", Text(LogExcerpt(session_.to_client.View())));
+      LogRecord(kLogConnection, Text(line), log_type::kSys, kRunRoutine);
+    }
     session_.to_client.Empty();
     client_send_blocked_ = false;
   } else {
@@ -614,6 +617,7 @@ void CLauchAntispam::Leveluno() {
 void CLauchAntispam::LogClientLine(const String& text) {
   const bool credentials = auth_continuation_ || IsAuthLine(text.View());
   auth_continuation_ = false;
+  if (!log_.Keeps(kLogConnection)) return;
   String line;
   line.Format("fr<-cl : %s", credentials ? "AUTH ..." : Text(LogExcerpt(text.View())));
   LogRecord(kLogConnection, Text(line), log_type::kSys, kLevelunoRoutine);

@@ -222,6 +222,15 @@ TEST(CLogSimpleTest, MergeKeepsOrderAndReplacesPositiveIds) {
   }
 }
 
+// A buffer set to the log's level holds nothing the log would skip.
+TEST(CLogSimpleTest, ThresholdDropsRecordsAboveIt) {
+  CLogSimple buffer;
+  buffer.SetThreshold(kLogConnection);
+  for (int level : {kLogError, kLogConnection, kLogDebug}) buffer.LogS(level, "x", "f", "r", log_type::kSys, 1);
+  EXPECT_EQ(buffer.GetCount(), 2);
+  EXPECT_FALSE(buffer.Keeps(kLogDebug));
+}
+
 TEST(CLogSimpleTest, LogFormatIsALevelFourRecordCutAt4095) {
   CLogSimple buffer;
   buffer.LogFormat("line %d: %s", 7, "bad token");
