@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "base/regex.h"
@@ -179,6 +180,14 @@ String& String::operator=(char c) {
   ResetKeepingBuffer();
   append(c);
   return *this;
+}
+
+void String::Swap(String& other) noexcept {
+  std::swap(data_, other.data_);
+  std::swap(length_, other.length_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(buffer_length_, other.buffer_length_);
+  std::swap(extras_, other.extras_);
 }
 
 String& String::operator=(const String& other) {

@@ -84,6 +84,8 @@ class String {
   String& operator=(const char* text);
   String& operator=(char c);
   String& operator=(const String& other);
+  // Exchanges the contents (buffers, sizes, everything) without copying.
+  void Swap(String& other) noexcept;
 
   void append(char c);
   void append(const char* text);  // null ignored

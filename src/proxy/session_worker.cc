@@ -450,13 +450,14 @@ bool CLauchAntispam::HandleCommandLine() {
   return busy_.load();
 }
 
+// The whole block held goes to the queue at once, without a copy: the MTA
+// takes what it can and the rest waits there, while the client's next
+// bytes gather in the emptied block.
 bool CLauchAntispam::MoveDataBlock() {
   if (!session_.block_sending || !session_.to_mta.IsEmpty()) return true;
-  const std::string_view block = session_.data_block.View();
-  const size_t piece = std::min(block.size(), static_cast<size_t>(BlockBytes()));
-  session_.to_mta = String(block.substr(0, piece));
-  session_.data_block = String(block.substr(piece));
-  if (session_.data_block.IsEmpty() && session_.end_of_data == 1) EndOfMessageQueued();
+  session_.to_mta.Swap(session_.data_block);
+  session_.data_block.Empty();
+  if (session_.end_of_data == 1) EndOfMessageQueued();
   return true;
 }
 
