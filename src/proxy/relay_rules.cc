@@ -62,18 +62,15 @@ void DataScanner::Take(char c, std::string* out) {
     case kFreshLine:
       if (c == '.' && state_ == kLineStart) {
         state_ = kDot;
-      } else if (c == '.') {
+        return;
+      }
+      if (c == '.') {
         out->append("..");  // a literal dot now starting a line
         state_ = kText;
-      } else if (c == '\r') {
-        out->push_back(c);
-        state_ = kCr;
-      } else if (c == '\n') {
-        state_ = BareLineEnd(c, out);
-      } else {
-        out->push_back(c);
-        state_ = kText;
+        return;
       }
+      state_ = kText;  // any other first byte is taken as inside a line
+      Take(c, out);
       return;
     case kDot:
       if (c == '\r') {
