@@ -204,7 +204,7 @@ bool CFileINI::ChangedOnDisk() {
   }
   if (path.empty()) return false;
   std::string text;
-  return !ReadWholeFile(path.c_str(), &text) || MD5Hex(text.data(), text.size()).View() != digest.View();
+  return !ReadWholeFile(path.c_str(), kMaxFileBytes, &text) || MD5Hex(text.data(), text.size()).View() != digest.View();
 }
 
 std::string CFileINI::SerialiseLocked() const {

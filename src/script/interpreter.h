@@ -81,6 +81,8 @@ class Interpreter {
   // word index is 0).
   void setThreadFunction(ThreadFunction fn) { thread_function_ = fn; }
   void setThreadFunctionPramn(void* param) { thread_param_ = param; }
+  ThreadFunction threadFunction() const { return thread_function_; }
+  void* threadFunctionParam() const { return thread_param_; }
   // Ends a call with an error after this many backward jumps and calls
   // (0: no limit). A safety net for untrusted scripts.
   void SetStepLimit(long steps) { step_limit_ = steps; }

@@ -22,10 +22,7 @@ int64_t ClockNs(clockid_t clock) {
 
 ScriptBudget::ScriptBudget(int cpu_ms, int wall_ms) { SetLimits(cpu_ms, wall_ms); }
 
-ScriptBudget::~ScriptBudget() {
-  if (in_ != nullptr) in_->setThreadFunction(nullptr);
-  if (tl_running == this) tl_running = outer_;
-}
+ScriptBudget::~ScriptBudget() { End(); }
 
 void ScriptBudget::SetLimits(int cpu_ms, int wall_ms) {
   cpu_ms_ = std::max(cpu_ms, 0);
@@ -33,7 +30,7 @@ void ScriptBudget::SetLimits(int cpu_ms, int wall_ms) {
 }
 
 void ScriptBudget::Begin(Interpreter* in) {
-  if (in_ != nullptr && in_ != in) in_->setThreadFunction(nullptr);
+  if (in_ != nullptr && in_ != in) RestoreHook();
   in_ = in;
   verdict_ = Verdict::kWithinBudget;
   countdown_ = kCheckpointsPerLook;
@@ -45,12 +42,25 @@ void ScriptBudget::Begin(Interpreter* in) {
   // The outer call pays for this one too, so its meters run from here on.
   if (outer_ != nullptr) outer_->StartMeters();
   tl_running = this;
-  if (in_ == nullptr) return;
+  if (in_ == nullptr || in_->threadFunction() == &ScriptBudget::Checkpoint) return;
+  // The host's own hook (a job's stop request) still runs at every checkpoint.
+  chained_ = in_->threadFunction();
+  chained_param_ = in_->threadFunctionParam();
   in_->setThreadFunction(&ScriptBudget::Checkpoint);
   in_->setThreadFunctionPramn(this);
 }
 
+void ScriptBudget::RestoreHook() {
+  if (in_ == nullptr) return;
+  in_->setThreadFunction(chained_);
+  in_->setThreadFunctionPramn(chained_param_);
+  chained_ = nullptr;
+  chained_param_ = nullptr;
+  in_ = nullptr;
+}
+
 ScriptBudget::Verdict ScriptBudget::End() {
+  RestoreHook();
   if (tl_running == this) {
     tl_running = outer_;
     outer_ = nullptr;
@@ -60,6 +70,7 @@ ScriptBudget::Verdict ScriptBudget::End() {
 
 void ScriptBudget::Checkpoint(void* self) {
   ScriptBudget* budget = static_cast<ScriptBudget*>(self);
+  if (budget->chained_ != nullptr) budget->chained_(budget->chained_param_);
   if (--budget->countdown_ > 0) return;
   budget->countdown_ = kCheckpointsPerLook;
   budget->Look();

@@ -28,7 +28,7 @@ class ScriptBudget {
   ScriptBudget(int cpu_ms, int wall_ms);
   ScriptBudget(const ScriptBudget&) = delete;
   ScriptBudget& operator=(const ScriptBudget&) = delete;
-  // Detaches itself from the interpreter it was last attached to.
+  // Ends a call still metered (End).
   ~ScriptBudget();
 
   void SetLimits(int cpu_ms, int wall_ms);
@@ -40,7 +40,8 @@ class ScriptBudget {
   // kCheckpointsPerLook checkpoints (or its first sleep, or a call made
   // from inside it), so a short call reads no clock. `in` must outlive the call; null detaches.
   void Begin(Interpreter* in);
-  // Ends metering and tells whether the call was stopped, and why.
+  // Ends metering (the interpreter gets back the hook it had before Begin)
+  // and tells whether the call was stopped, and why.
   Verdict End();
 
   // How long a script sleep of `ms` may really sleep in the running call:
@@ -56,10 +57,14 @@ class ScriptBudget {
   // call: at its first look, its first sleep, or the first call made from
   // inside it.
   void StartMeters();
+  // Gives the interpreter back its own hook and forgets it.
+  void RestoreHook();
 
   int cpu_ms_ = 0;
   int wall_ms_ = 0;
-  Interpreter* in_ = nullptr;  // not owned; the interpreter being metered
+  Interpreter* in_ = nullptr;  // not owned; the interpreter being metered, null between calls
+  Interpreter::ThreadFunction chained_ = nullptr;  // the hook `in_` had before Begin
+  void* chained_param_ = nullptr;
   ScriptBudget* outer_ = nullptr;  // the budget of the call this one runs inside
   int countdown_ = kCheckpointsPerLook;
   int64_t cpu_start_ns_ = 0;      // thread CPU time when the meters started; 0 before
