@@ -209,8 +209,8 @@ TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
     void Write(int, const char*, const char* text) override { all += text; }
     std::string all;
   };
-  CronDirectory dir;
-  ScriptFile loop("int main() { while (1) {} return 1; }", dir.CronPath("loop.cs"));
+  TempAppDirectory dir("scripts/cron");
+  dir.Write("loop.cs", "int main() { while (1) {} return 1; }");
   CConfig config;
   ASSERT_TRUE(config.LoadBuffer("[CS_SCRIPT]\r\ncron_cpu_ms=100\r\n"));
   config.ReadConfig();
@@ -223,13 +223,13 @@ TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
       {"cs.RunScript(\"loop.cs\"); int i = 0; while (i < 5000) i++; return 7;", -1},
   };
   for (const auto& c : kCases) {
-    ScriptFile job(std::string("int main() {\n") + kOpen + c.body + " }", dir.CronPath("job.cs"));
+    dir.Write("job.cs", std::string("int main() {\n") + kOpen + c.body + " }");
     Messages messages;
     CronContext context;
     context.config = &config;
     context.diagnostics = &messages;
     CS_CRON_INSTANCE instance(context);
-    ASSERT_TRUE(instance.InitScript(job.path().c_str())) << c.body << "\n" << messages.all;
+    ASSERT_TRUE(instance.InitScript(dir.ScriptPath("job.cs").c_str())) << c.body << "\n" << messages.all;
     EXPECT_EQ(instance.RunMain(), c.expected) << c.body;
     EXPECT_TRUE(Contains(messages.all, "over its CPU time budget")) << c.body << "\n" << messages.all;
   }
