@@ -87,6 +87,8 @@ CronContext CronContextOf(CTorvaneCore* core) {
   context.dnsbl = core->dnsbl();
   context.inferno = core->inferno();
   context.helo = core->helo_forget();
+  context.rules = core->rules();
+  context.phishing = core->phishing();
   return context;
 }
 

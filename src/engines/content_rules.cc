@@ -191,7 +191,9 @@ std::string CRules::TargetText(CParseMail* mail, int32_t target) {
     case kRuleSubject:
       return mail->GetSubject();
     case kRuleTextBody: {
-      if (IsTextType(mail->GetContentType())) return std::string(mail->BodyView());
+      // A message without a Content-Type is plain text.
+      const std::string_view type = mail->GetContentType();
+      if (IsTextType(type) || (type.empty() && mail->GetAttachmentCount() == 0)) return std::string(mail->BodyView());
       std::string text;
       for (int i = 0; i < mail->GetAttachmentCount(); ++i) {
         const CParseMail::ALLEGATO* part = mail->Attachment(i);

@@ -20,6 +20,7 @@
 #include "base/wall_clock.h"
 #include "base/xml_log.h"
 #include "engines/mail_parser.h"
+#include "engines/spf.h"
 
 // Thread-safe. Checks run over an immutable compiled copy of the list (every
 // pattern compiled once per protected domain), taken under a short lock;
@@ -44,9 +45,6 @@ class Cphishing {
   // message run millions of patterns: domains, and rules per table.
   static constexpr int kMaxDomains = 4096;
   static constexpr int kMaxRulesPerTable = 256;
-  // SPF results as the SPF engine numbers them: the ones the check reads.
-  static constexpr int kSpfPass = 0;
-  static constexpr int kSpfNone = 4;
 
   // The list file is `appPath` + "/db/phishing.db". Nothing is read yet.
   explicit Cphishing(const char* appPath);
@@ -66,7 +64,7 @@ class Cphishing {
 
   // 1 when `mail` is phishing; `fakeDomain` then names the protected domain
   // it imitates, else it is emptied. `spfResult` is the SPF verdict of the
-  // sender (kSpfPass exempts a sender of the protected domain).
+  // sender (SpfResult; kSpfPass exempts a sender of the protected domain).
   int32_t IsPhishing(CParseMail* mail, String* fakeDomain, int spfResult, const char* sender);
 
   // Empties `array`, then adds "D%d" -> domain for each protected domain.

@@ -71,6 +71,7 @@ TEST_F(CRulesTest, TargetTexts) {
       {kPlain, kRuleTextBody, "Buy now at low prices"},
       {kMultipart, kRuleTextBody, "plain-part<b>html-part</b>"},  // nested parts, in order, no pdf
       {kNoText, kRuleTextBody, ""},
+      {"Subject: x\r\n\r\nuntyped body\r\n", kRuleTextBody, "untyped body"},  // plain text by default
       {kPlain, 7, ""},
   };
   // Line ends around part boundaries are the parser's business: compared without them.

@@ -61,7 +61,7 @@ class CphishingTest : public ::testing::Test {
     EXPECT_EQ(engine->LoadDB(), 1);
     return engine;
   }
-  int Check(const std::string& raw, int spf = Cphishing::kSpfNone, const char* sender = "x@far.test") {
+  int Check(const std::string& raw, int spf = kSpfNone, const char* sender = "x@far.test") {
     CParseMail mail;
     mail.LoadMail(raw.c_str());
     mail.Parse();
@@ -105,10 +105,10 @@ TEST_F(CphishingTest, LinkHeuristic) {
 
 TEST_F(CphishingTest, SpfPassOfTheProtectedDomainIsGenuine) {
   const std::string raw = Message("bank.example http://evil.example/");
-  EXPECT_EQ(Check(raw, Cphishing::kSpfPass, "service@bank.example"), 0);
-  EXPECT_EQ(Check(raw, Cphishing::kSpfPass, "<Service@BANK.example>"), 0);
-  EXPECT_EQ(Check(raw, Cphishing::kSpfNone, "service@bank.example"), 1);  // no SPF engine: forged passes not
-  EXPECT_EQ(Check(raw, Cphishing::kSpfPass, "service@evil.example"), 1);
+  EXPECT_EQ(Check(raw, kSpfPass, "service@bank.example"), 0);
+  EXPECT_EQ(Check(raw, kSpfPass, "<Service@BANK.example>"), 0);
+  EXPECT_EQ(Check(raw, kSpfNone, "service@bank.example"), 1);  // no SPF engine: forged passes not
+  EXPECT_EQ(Check(raw, kSpfPass, "service@evil.example"), 1);
   phishing_->SetEuristica(0);
   EXPECT_EQ(Check(raw), 0);
 }
@@ -218,7 +218,7 @@ TEST_F(CphishingTest, ChecksSeeWholeListsWhileTheyAreReplaced) {
       mail.Parse();
       String fake;
       for (int i = 0; i < 100000 && !done; ++i) {
-        if (phishing_->IsPhishing(&mail, &fake, Cphishing::kSpfNone, "") != 1 || fake != "bank.example") ++wrong;
+        if (phishing_->IsPhishing(&mail, &fake, kSpfNone, "") != 1 || fake != "bank.example") ++wrong;
       }
     });
   }
