@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "base/host_name.h"
+#include "base/http_client.h"
 
 namespace {
 
@@ -561,4 +562,28 @@ int32_t Cphishing::MergeDownload(std::string_view text) {
   if (!Commit(std::move(merged), std::move(next))) return 0;
   Note(kLogEngine, "Cphishing::UpdateDB", String("phishing list updated, dated ") + value);
   return 1;
+}
+
+int32_t Cphishing::UpdateDB() {
+  CTorvaneHTTPClient client;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    client.SetIPAdatper(adapter_.c_str());
+  }
+  client.SetAgentName(kAgentName);
+  client.SetTimeOut(kDownloadTimeoutMs);
+  client.SetMaxBytes(kMaxListBytes);
+  const String url = GetUrl();
+  String line;
+  if (!client.SendRequest(CTorvaneHTTPClient::kGet, url, nullptr)) {
+    Note(kLogError, "Cphishing::UpdateDB",
+         line.Format("download from %.200s failed: no complete answer in time", Text(url)));
+    return 0;
+  }
+  if (client.GetStatus() != 200) {
+    Note(kLogError, "Cphishing::UpdateDB",
+         line.Format("download from %.200s refused: status %d", Text(url), client.GetStatus()));
+    return 0;
+  }
+  return MergeDownload(client.Body());
 }

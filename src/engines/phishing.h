@@ -41,6 +41,8 @@ class Cphishing {
   static constexpr char kDefaultUrl[] = "http://127.0.0.1/phishingdb.php";
   static constexpr char kAgentName[] = "Torvane Antispam HTTPClient";
   static constexpr int kDownloadTimeoutMs = 2000;
+  // Largest list a download may bring.
+  static constexpr int kMaxListBytes = 8 * 1024 * 1024;
   // Bounds on a list, so a hostile or broken download cannot make every
   // message run millions of patterns: domains, and rules per table.
   static constexpr int kMaxDomains = 4096;
@@ -84,7 +86,12 @@ class Cphishing {
   void SetAdapter(const char* address);
   void SetEuristica(int flag);
 
-  // Merges a downloaded list, checked whole first: 1 when it was newer and
+  // Downloads the list from the address in use (bound to the adapter, if
+  // set) and merges it: only a complete status 200 answer is taken. 1 when
+  // a newer list was merged, saved and put in use; else 0, logged, with the
+  // list in use and its file unchanged.
+  int32_t UpdateDB();
+  // The merge of UpdateDB on a downloaded text, checked whole first: 1 when it was newer and
   // was merged, saved and put in use; else 0, logged, with the list in use
   // and its file unchanged.
   int32_t MergeDownload(std::string_view text);

@@ -228,6 +228,8 @@ int CS_CRON_SCRIPT::DeleteDomainPhishing(const char* domain) {
   return phishing() != nullptr ? phishing()->DeleteFromGui(domain) : 0;
 }
 
+int CS_CRON_SCRIPT::UpDateDBPhishingFromWWW() { return phishing() != nullptr ? phishing()->UpdateDB() : 0; }
+
 void CS_CRON_SCRIPT::LoadDBPhishing() {
   if (phishing() != nullptr && phishing()->ReloadDefaultDb()) phishing()->LoadDB();
 }
@@ -318,7 +320,7 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   cls->addMethod("AddDomainPhishing", &Cron::AddDomainPhishing);
   cls->addMethod("UpDateDomainPhishing", &Cron::UpDateDomainPhishing);
   cls->addMethod("DeleteDomainPhishing", &Cron::DeleteDomainPhishing);
-  Bind(cls, "UpDateDBPhishingFromWWW", &CS_ScriptCommon::NoEngineInt);
+  cls->addMethod("UpDateDBPhishingFromWWW", &Cron::UpDateDBPhishingFromWWW);
   cls->addMethod("LoadDBPhishing", &Cron::LoadDBPhishing);
   cls->addMethod("GetDBPhishingDate", &Cron::GetDBPhishingDate);
 }

@@ -204,6 +204,8 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   int AddDomainPhishing(const char* domain);
   int UpDateDomainPhishing(const char* domain, const char* value);
   int DeleteDomainPhishing(const char* domain);
+  // Downloads and merges a newer list; 1 when one was put in use.
+  int UpDateDBPhishingFromWWW();
   // The list again from its file.
   void LoadDBPhishing();
   const char* GetDBPhishingDate();

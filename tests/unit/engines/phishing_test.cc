@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/scratch_dir.h"
+#include "common/test_server_process.h"
 
 namespace {
 
@@ -230,6 +231,35 @@ TEST_F(CphishingTest, ChecksSeeWholeListsWhileTheyAreReplaced) {
   done = true;
   for (std::thread& t : checkers) t.join();
   EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(CphishingTest, DownloadsFromALoopbackServer) {
+  testproc::TestServerProcess server;
+  ASSERT_TRUE(server.Start({"/usr/bin/python3", TORVANE_SOURCE_DIR "/tests/unit/base/http_test_server.py", "--state",
+                            dir_.path()},
+                           dir_.File("ready")));
+  int port = 0;
+  std::ifstream(dir_.File("ready")) >> port;
+  ASSERT_GT(port, 0);
+  std::ofstream(dir_.File("garbage")) << "<html><body>Welcome</body></html>";
+  std::ofstream(dir_.File("newer")) << List(8, "count=1\r\nD0=shop.example\r\n");
+  auto use_path = [&](const std::string& path) {
+    std::string list = List(5);
+    list.insert(list.find("date="), "URL=http://127.0.0.1:" + std::to_string(port) + path + "\r\n");
+    WriteList(list);
+    phishing_ = Fresh();
+    return FileText();
+  };
+  const std::string known = Message("bank.example http://evil.example/");
+  for (const char* path : {"/slow", "/noend", "/cut", "/302", "/500", "/file/garbage", "/missing"}) {
+    const std::string before = use_path(path);
+    EXPECT_EQ(phishing_->UpdateDB(), 0) << path;
+    EXPECT_EQ(FileText(), before) << path;
+    EXPECT_EQ(Check(known), 1) << path;
+  }
+  use_path("/file/newer");
+  ASSERT_EQ(phishing_->UpdateDB(), 1);
+  EXPECT_EQ(Check(Message("shop.example http://evil.example/")), 1);
 }
 
 }  // namespace
