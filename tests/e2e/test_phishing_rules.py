@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 from conftest import build_dir
-from smtp_peers import Gateway, RecordingMta, base_config, free_port, merge
+from smtp_peers import Gateway, RecordingMta, base_config, deliver, free_port, merge
 
 CORE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam" / "core.cs"
 PHISHING_LIST = ("[SETTING]\r\nfirm=3\r\ndate=2026-12-01\r\n"
@@ -49,22 +49,11 @@ def gateway(root_only, daemon_bin, tmp_path):
     mta.stop()
 
 
-def send(gateway, text):
-    client = gateway.connect()
-    assert client.reply().startswith(b"220")
-    for line in ("HELO client.example", "MAIL FROM:<news@mailer.example>", "RCPT TO:<b@example.org>"):
-        assert client.command(line).startswith(b"250"), line
-    assert client.command("DATA").startswith(b"354")
-    assert client.command(text + ".").startswith(b"250")
-    client.command("QUIT")
-    client.close()
-
-
 def test_rule_and_phishing_hits_are_tagged_clean_mail_is_not(gateway):
     gw, mta = gateway
-    send(gw, message("offer", "Cheap   pills for everyone"))
-    send(gw, message("your account", "Dear bank.example customer, log in at http://evil.example/login"))
-    send(gw, message("minutes", "The meeting moved to Tuesday, see www.bank.example for the agenda"))
+    deliver(gw, message("offer", "Cheap   pills for everyone"))
+    deliver(gw, message("your account", "Dear bank.example customer, log in at http://evil.example/login"))
+    deliver(gw, message("minutes", "The meeting moved to Tuesday, see www.bank.example for the agenda"))
     received = [data for _, data in mta.wait_for_messages(3)]
     assert len(received) == 3
     rule_hit, phishing, clean = received
