@@ -14,6 +14,9 @@
 
 namespace {
 
+time_t g_now = 1700000000;
+time_t FakeClock() { return g_now; }
+
 class MapSink : public KeyValueSink {
  public:
   void Clear() override { pairs.clear(); }
@@ -38,6 +41,7 @@ class CRulesTest : public ::testing::Test {
   void SetUp() override {
     SetAppPath(dir_.path().c_str());
     rules_ = std::make_unique<CRules>();
+    rules_->SetNoticeClock(&FakeClock);
     ASSERT_EQ(rules_->Open("rules.db"), 1);
   }
   void TearDown() override {
@@ -167,6 +171,9 @@ TEST_F(CRulesTest, CatastrophicPatternIsCutOffAndLogged) {
   // Rate-limited: a second message within the interval logs nothing more.
   rules_->IsScoreRules(&Mail(raw.c_str()), nullptr);
   EXPECT_EQ(Logged(), "");
+  g_now += LimitNoticeGate::kIntervalSeconds;
+  rules_->IsScoreRules(&Mail(raw.c_str()), nullptr);
+  EXPECT_NE(Logged().find("\"nested\" cut off"), std::string::npos);
 }
 
 TEST_F(CRulesTest, RuleTestFillsGroups) {
