@@ -208,6 +208,37 @@ void CS_CRON_SCRIPT::DCGetServer(CS_Array* array) {
   community()->PopolateForRADMIN(&sink);
 }
 
+CRules* CS_CRON_SCRIPT::GetRulesDB() { return context() != nullptr ? context()->rules : nullptr; }
+
+void CS_CRON_SCRIPT::ViewPhishingDB(CS_Array* array) {
+  if (phishing() == nullptr || array == nullptr) return;
+  ArraySink sink(array);
+  phishing()->ViewPhishingDB(&sink);
+}
+
+int CS_CRON_SCRIPT::AddDomainPhishing(const char* domain) {
+  return phishing() != nullptr ? phishing()->AddDomainFromGui(domain) : 0;
+}
+
+int CS_CRON_SCRIPT::UpDateDomainPhishing(const char* domain, const char* value) {
+  return phishing() != nullptr ? phishing()->UpDateFromGui(domain, value) : 0;
+}
+
+int CS_CRON_SCRIPT::DeleteDomainPhishing(const char* domain) {
+  return phishing() != nullptr ? phishing()->DeleteFromGui(domain) : 0;
+}
+
+int CS_CRON_SCRIPT::UpDateDBPhishingFromWWW() { return phishing() != nullptr ? phishing()->UpdateDB() : 0; }
+
+void CS_CRON_SCRIPT::LoadDBPhishing() {
+  if (phishing() != nullptr && phishing()->ReloadDefaultDb()) phishing()->LoadDB();
+}
+
+const char* CS_CRON_SCRIPT::GetDBPhishingDate() {
+  phishing_date_ = phishing() != nullptr ? phishing()->GetDBDate() : String("");
+  return phishing_date_.GetData() != nullptr ? phishing_date_.GetData() : "";
+}
+
 CBayes* CS_CRON_SCRIPT::GetDBBayes() { return instance_ != nullptr ? instance_->context().bayes : nullptr; }
 CDB_RAM* CS_CRON_SCRIPT::GetDBRamIpInferno() { return context() != nullptr ? context()->inferno : nullptr; }
 
@@ -280,7 +311,7 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   cls->addMethod("GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
   cls->addMethod("GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
   cls->addMethod("GetDBRamHelo", &Cron::GetDBRamHelo);
-  Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
+  cls->addMethod("GetRulesDB", &Cron::GetRulesDB);
   cls->addMethod("GetDBBayes", &Cron::GetDBBayes);
   Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
   Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
@@ -291,13 +322,13 @@ void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
   cls->addMethod("DCTest", &Cron::DCTest);
   cls->addMethod("DCRefreshServer", &Cron::DCRefreshServer);
   cls->addMethod("DCGetServer", &Cron::DCGetServer);
-  Bind(cls, "ViewPhishingDB", &CS_ScriptCommon::NoEngineListing);
-  Bind(cls, "AddDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "UpDateDomainPhishing", &CS_ScriptCommon::NoEngineInt2);
-  Bind(cls, "DeleteDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "UpDateDBPhishingFromWWW", &CS_ScriptCommon::NoEngineInt);
-  Bind(cls, "LoadDBPhishing", &CS_ScriptCommon::NoEngineAction);
-  Bind(cls, "GetDBPhishingDate", &CS_ScriptCommon::NoEngineText);
+  cls->addMethod("ViewPhishingDB", &Cron::ViewPhishingDB);
+  cls->addMethod("AddDomainPhishing", &Cron::AddDomainPhishing);
+  cls->addMethod("UpDateDomainPhishing", &Cron::UpDateDomainPhishing);
+  cls->addMethod("DeleteDomainPhishing", &Cron::DeleteDomainPhishing);
+  cls->addMethod("UpDateDBPhishingFromWWW", &Cron::UpDateDBPhishingFromWWW);
+  cls->addMethod("LoadDBPhishing", &Cron::LoadDBPhishing);
+  cls->addMethod("GetDBPhishingDate", &Cron::GetDBPhishingDate);
 }
 
 }  // namespace

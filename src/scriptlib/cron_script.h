@@ -14,7 +14,9 @@
 #include "base/xml_log.h"
 #include "engines/bayes_filter.h"
 #include "engines/community_client.h"
+#include "engines/content_rules.h"
 #include "engines/local_domains.h"
+#include "engines/phishing.h"
 #include "engines/record_store.h"
 #include "engines/spam_trap.h"
 #include "engines/dns.h"
@@ -77,6 +79,8 @@ struct CronContext {
   CLocalDomain* domains = nullptr;          // the local-domain table
   CSpam_trap* traps = nullptr;              // the spam-trap addresses
   CCommunityTorvane* community = nullptr;   // the reputation service client
+  CRules* rules = nullptr;                  // the content rules (GetRulesDB)
+  Cphishing* phishing = nullptr;            // the phishing list
 };
 
 // The host instance of one cron script. Not thread-safe: it belongs to the
@@ -192,6 +196,20 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   void AddVarToDomainTemplate(const char* section, const char* key, const char* value);
   void DeleteVarFromDomainTemplate(const char* section, const char* key);
 
+  // ---- content rules and the phishing list: null, 0, "" or nothing
+  // without the engine
+  // The rules engine as a "CS_RulesDB" object.
+  CRules* GetRulesDB();
+  void ViewPhishingDB(CS_Array* array);
+  int AddDomainPhishing(const char* domain);
+  int UpDateDomainPhishing(const char* domain, const char* value);
+  int DeleteDomainPhishing(const char* domain);
+  // Downloads and merges a newer list; 1 when one was put in use.
+  int UpDateDBPhishingFromWWW();
+  // The list again from its file.
+  void LoadDBPhishing();
+  const char* GetDBPhishingDate();
+
   // ---- the community service: 0 / nothing without the client
   int DCTest(const char* key);  // 1 when the service accepts the key (own key when "")
   int DCRefreshServer();        // 1 when a server list was taken
@@ -201,9 +219,11 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   CConfig* config() const;
   CLocalDomain* domains() const;
   CCommunityTorvane* community() const;
+  Cphishing* phishing() const { return context() != nullptr ? context()->phishing : nullptr; }
   const CronContext* context() const { return instance_ != nullptr ? &instance_->context() : nullptr; }
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
+  String phishing_date_;        // GetDBPhishingDate's result
 };
 
 // Registers the CS_CRON_SCRIPT class with the common and the cron

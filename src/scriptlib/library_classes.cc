@@ -9,7 +9,9 @@
 #include "scriptlib/lib_dns.h"
 #include "scriptlib/lib_files.h"
 #include "scriptlib/lib_hash_array.h"
+#include "scriptlib/lib_http_client.h"
 #include "scriptlib/lib_mysql.h"
+#include "scriptlib/lib_rules.h"
 #include "scriptlib/lib_socket.h"
 #include "scriptlib/lib_stores.h"
 
@@ -31,6 +33,8 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterIniFile,      // "CS_FileCfg"
     &RegisterFlag,         // "CS_Flag"
     &RegisterMailClasses,  // "CS_ParseMail", "CS_BayesWord", "CS_Bayes"
+    &RegisterRulesClasses,  // "CS_RulesResult", "CS_RulesDB"
+    &RegisterHttpClient,   // "CS_HttpClient"
 };
 
 const char* ScriptVersion() { return kTorvaneVersion; }
