@@ -12,6 +12,7 @@
 #include "scriptlib/lib_mysql.h"
 #include "scriptlib/lib_socket.h"
 #include "scriptlib/lib_stores.h"
+#include "scriptlib/lib_xml.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterIniFile,      // "CS_FileCfg"
     &RegisterFlag,         // "CS_Flag"
     &RegisterMailClasses,  // "CS_ParseMail", "CS_BayesWord", "CS_Bayes"
+    &RegisterXmlClasses,   // "XMLChild", "XMLParse"
 };
 
 const char* ScriptVersion() { return kTorvaneVersion; }
