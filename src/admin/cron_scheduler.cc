@@ -87,6 +87,12 @@ CronContext CronContextOf(CTorvaneCore* core) {
   context.dnsbl = core->dnsbl();
   context.inferno = core->inferno();
   context.helo = core->helo_forget();
+  context.grey_list = core->grey_list();
+  context.alwl = core->alwl();
+  context.bayes = core->bayes();
+  context.domains = core->local_domains();
+  context.traps = core->spam_trap();
+  context.community = core->community();
   return context;
 }
 

@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <cctype>
@@ -281,4 +282,32 @@ std::string BuildEnvelopeRequest(int cmd, std::string_view key, const EnvelopeRo
   out += "<ts>" + ts_text + "</ts><nonce>" + std::string(nonce) + "</nonce>";
   out += "<mac>" + RequestMac(key, cmd_text, ts_text, nonce, body) + "</mac></h>";
   return out + "<b>" + body + "</b></torvane>";
+}
+
+std::string NewNonce() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return "";
+  return Hex(bytes, sizeof bytes);
+}
+
+ExchangeResult ExchangeEnvelope(CSocketComm* socket, std::string_view request, std::string_view key, int wait_ms,
+                                int total_ms, size_t max_answer, EnvelopeAnswer* answer) {
+  if (!SendAnswer(socket, request)) return ExchangeResult::kClosed;
+  const uint32_t deadline = GetMyTickCount() + static_cast<uint32_t>(total_ms);
+  std::string inbox;
+  char piece[4096];
+  for (;;) {
+    const size_t end = inbox.find(kEnvelopeEnd);
+    if (end != std::string::npos) {
+      return ParseEnvelopeAnswer(std::string_view(inbox).substr(0, end + kEnvelopeEnd.size()), key, answer)
+                 ? ExchangeResult::kAnswered
+                 : ExchangeResult::kBadAnswer;
+    }
+    if (inbox.size() > max_answer) return ExchangeResult::kBadAnswer;
+    const int32_t left = static_cast<int32_t>(deadline - GetMyTickCount());
+    if (left <= 0) return ExchangeResult::kTimedOut;
+    const int got = socket->Riceve(piece, sizeof piece, std::min<int32_t>(left, wait_ms));
+    if (got < 0) return ExchangeResult::kClosed;
+    inbox.append(piece, static_cast<size_t>(got));
+  }
 }

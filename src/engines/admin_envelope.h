@@ -168,4 +168,16 @@ bool ParseEnvelopeAnswer(std::string_view message, std::string_view key, Envelop
 std::string BuildEnvelopeRequest(int cmd, std::string_view key, const EnvelopeRows& rows, long ts,
                                  std::string_view nonce);
 
+// 32 random hex characters: the nonce of a signed request.
+std::string NewNonce();
+
+// How a client's exchange ended.
+enum class ExchangeResult { kAnswered, kBadAnswer, kClosed, kTimedOut };
+// Sends `request` and reads one answer: each receive waits up to
+// `wait_ms`, the whole exchange at most `total_ms`, and an answer longer
+// than `max_answer` bytes ends it as kBadAnswer, like one that does not
+// parse. kClosed when the server closed without a whole answer.
+ExchangeResult ExchangeEnvelope(CSocketComm* socket, std::string_view request, std::string_view key, int wait_ms,
+                                int total_ms, size_t max_answer, EnvelopeAnswer* answer);
+
 #endif  // TORVANE_ENGINES_ADMIN_ENVELOPE_H_

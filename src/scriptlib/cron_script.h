@@ -104,6 +104,8 @@ class CS_CRON_INSTANCE : public ScriptHost {
   // "main" or the call left errors. Domain locks the script kept are
   // released when main returns.
   int RunMain();
+  // Registers the script class of this kind on `in` (CS_CRON_SCRIPT here).
+  virtual void RegisterScriptClass(Interpreter* in);
   // Destroys the interpreter.
   void DeleteScript() { interpreter_.reset(); }
 
@@ -205,6 +207,62 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
 };
+
+// The management functions (configuration, engines, domains, community)
+// on a script class of a kind derived from CS_CRON_SCRIPT. Those whose
+// names the common set also has (GetConfig with a section, a Sleep that a
+// stop request ends) are bound before it, so they take the name; a kind
+// binds its own variants before calling this.
+template <typename Kind, typename... Ctor>
+void RegisterManagementFunctions(ExternClass<Kind, Ctor...>* cls) {
+  using Cron = CS_CRON_SCRIPT;
+  using script_common_detail::Bind;
+  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
+  Bind(cls, "Sleep", &Cron::Sleep);
+  Bind(cls, "RunScript", &Cron::RunScript);
+  Bind(cls, "GetConfigToArray", &Cron::GetConfigToArray, ",0");
+  Bind(cls, "SetConfig", &Cron::SetConfig);
+  Bind(cls, "DeleteFromConfig", &Cron::DeleteFromConfig);
+  Bind(cls, "SaveConfig", &Cron::SaveConfig);
+  Bind(cls, "WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
+  Bind(cls, "SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
+  Bind(cls, "SetRebootConfig", &Cron::SetRebootConfig);
+  Bind(cls, "DNS_Reverse", &CS_ScriptCommon::DNS_Reverse);
+  Bind(cls, "DNS_Resolve", &CS_ScriptCommon::DNS_Resolve);
+  Bind(cls, "DNS_MX", &CS_ScriptCommon::DNS_MX);
+  Bind(cls, "DNS_NS", &CS_ScriptCommon::DNS_NS);
+  Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
+  Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
+  Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
+  Bind(cls, "InsertDomain", &Cron::InsertDomain);
+  Bind(cls, "DeleteDomain", &Cron::DeleteDomain);
+  Bind(cls, "SaveDomains", &Cron::SaveDomains);
+  Bind(cls, "LoadDomainsConfig", &Cron::LoadDomainsConfig);
+  Bind(cls, "AddVarToDomainTemplate", &Cron::AddVarToDomainTemplate);
+  Bind(cls, "DeleteVarFromDomainTemplate", &Cron::DeleteVarFromDomainTemplate);
+  Bind(cls, "GetDBRamDomains", &Cron::GetDBRamDomains);
+  Bind(cls, "GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
+  Bind(cls, "GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
+  Bind(cls, "GetDBRamHelo", &Cron::GetDBRamHelo);
+  Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
+  Bind(cls, "GetDBBayes", &Cron::GetDBBayes);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
+  Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
+  Bind(cls, "SetHeloRefresh", &Cron::SetHeloRefresh);
+  Bind(cls, "DCTest", &Cron::DCTest);
+  Bind(cls, "DCRefreshServer", &Cron::DCRefreshServer);
+  Bind(cls, "DCGetServer", &Cron::DCGetServer);
+  Bind(cls, "ViewPhishingDB", &CS_ScriptCommon::NoEngineListing);
+  Bind(cls, "AddDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "UpDateDomainPhishing", &CS_ScriptCommon::NoEngineInt2);
+  Bind(cls, "DeleteDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
+  Bind(cls, "UpDateDBPhishingFromWWW", &CS_ScriptCommon::NoEngineInt);
+  Bind(cls, "LoadDBPhishing", &CS_ScriptCommon::NoEngineAction);
+  Bind(cls, "GetDBPhishingDate", &CS_ScriptCommon::NoEngineText);
+}
 
 // Registers the CS_CRON_SCRIPT class with the common and the cron
 // functions on `in`.

@@ -5,6 +5,7 @@
 
 #include "base/version.h"
 #include "script/externs.h"
+#include "scriptlib/lib_admin_client.h"
 #include "scriptlib/lib_bayes.h"
 #include "scriptlib/lib_dns.h"
 #include "scriptlib/lib_files.h"
@@ -33,6 +34,7 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterFlag,         // "CS_Flag"
     &RegisterMailClasses,  // "CS_ParseMail", "CS_BayesWord", "CS_Bayes"
     &RegisterXmlClasses,   // "XMLChild", "XMLParse"
+    &RegisterAdminClientClasses,  // "TorvaneServerConn", "TorvaneRecordSet"
 };
 
 const char* ScriptVersion() { return kTorvaneVersion; }

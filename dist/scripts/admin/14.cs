@@ -1,0 +1,27 @@
+// log-tail - [COUNT]: the last records of the log (default 20, at most 500)
+#include "fields.csh"
+
+int Main(CAdminRequest req, CAdminResponse res) {
+  read_args(req);
+  int count = 20;
+  if (arg(1) != "") {
+    if (is_number(arg(1)) == 0) return refuse(res, req, "usage: [COUNT]");
+    count = cs.CharToInt(arg(1));
+  }
+  if (count > 500) count = 500;
+  CS_FileSystem fs = new CS_FileSystem();
+  XMLParse log = new XMLParse();
+  // A long log is read from its last tenth only.
+  if (fs.FileSize(fs.AppPath() + "/torvane_log.xml") > 4000000) log.SetPartSeek(9);
+  log.LoadFile(fs.AppPath() + "/torvane_log.xml");
+  int first = log.GetCountChild() - count;
+  if (first < 0) first = 0;
+  for (int i = first; i < log.GetCountChild(); i++) {
+    XMLChild item = log.GetChild(i);
+    res.Addnew();
+    res.SetFieldAt(1, item.GetValue("Date") + " " + item.GetValue("Time"));
+    res.SetFieldAt(2, item.GetValue("Type"));
+    res.SetFieldAt(3, item.GetValue("Entry"));
+  }
+  return done(res, req);
+}
