@@ -10,14 +10,14 @@ int Main(CAdminRequest req, CAdminResponse res) {
   }
   if (count > 500) count = 500;
   CS_FileSystem fs = new CS_FileSystem();
-  XMLParse log = new XMLParse();
+  XMLParse records = new XMLParse();
   // A long log is read from its last tenth only.
-  if (fs.FileSize(fs.AppPath() + "/torvane_log.xml") > 4000000) log.SetPartSeek(9);
-  log.LoadFile(fs.AppPath() + "/torvane_log.xml");
-  int first = log.GetCountChild() - count;
+  if (fs.FileSize(fs.AppPath() + "/torvane_log.xml") > 4000000) records.SetPartSeek(9);
+  records.LoadFile(fs.AppPath() + "/torvane_log.xml");
+  int first = records.GetCountChild() - count;
   if (first < 0) first = 0;
-  for (int i = first; i < log.GetCountChild(); i++) {
-    XMLChild item = log.GetChild(i);
+  for (int i = first; i < records.GetCountChild(); i++) {
+    XMLChild item = records.GetChild(i);
     res.Addnew();
     res.SetFieldAt(1, item.GetValue("Date") + " " + item.GetValue("Time"));
     res.SetFieldAt(2, item.GetValue("Type"));
