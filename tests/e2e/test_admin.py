@@ -249,3 +249,24 @@ def test_signed_mode_refuses_replayed_stale_and_unsigned(start_mta, start_gatewa
     assert error_of(exchange(gw, request(1, nonce="old", ts=int(time.time()) - 600))) == 401
     assert error_of(exchange(gw, request(1, sign=False))) == 401
     assert admin(gw, "status")[0] == 0  # torvane-admin always signs
+
+
+def test_scripts_are_clients_through_torvane_server_conn(start_mta, start_gateway, tmp_path):
+    gw = start_admin_gateway(start_mta, start_gateway)
+    script = tmp_path / "client.cs"
+    script.write_text(
+        "int main() {\n"
+        "CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\n"
+        f'TorvaneServerConn conn = new TorvaneServerConn("localhost", "{gw.admin_port}", "{KEY}");\n'
+        "if (conn.Connect() == 0) return 1;\n"
+        "TorvaneRecordSet rs = new TorvaneRecordSet(conn);\n"
+        'rs.AddNew(); rs.SetFieldAt(1, "READMIN"); rs.SetFieldAt(2, "port");\n'
+        "if (rs.Query(2) == 0) return 2;\n"
+        "HashArray row = rs.GetRow();\n"
+        'cs.Print(cs.IntToChar(rs.GetLastError()) + " " + row.GetS("c1") + "=" + row.GetS("c2") + "\\n");\n'
+        "rs.Reset(); if (rs.Query(99) == 0) return 3;\n"
+        'cs.Print(cs.IntToChar(rs.GetLastError()) + "\\n");\n'
+        "return 0; }\n")
+    done = subprocess.run([str(build_dir() / "torvane-script"), str(script)], capture_output=True, timeout=60)
+    assert done.returncode == 0, done
+    assert done.stdout == f"0 port={gw.admin_port}\n501\n".encode()
