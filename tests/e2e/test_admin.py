@@ -111,7 +111,8 @@ def test_shipped_commands_and_their_effects(start_mta, start_gateway):
     names = {row[1]: row[0] for row in rows(out)}
     assert {"list", "status", "config-get", "config-set", "config-save", "ban-list", "ban-add", "ban-delete",
             "cron-list", "cron-add", "cron-delete", "plugins", "plugin-install", "plugin-uninstall", "log-tail",
-            "gui-password"} <= set(names)
+            "gui-password", "stats-day", "greylist-view", "alwl-view", "alwl-add", "quarantine-list",
+            "quarantine-show", "quarantine-learn", "quarantine-delete"} <= set(names)
     assert all(len(row) == 3 and row[2] for row in rows(out))
 
     status, out, _ = admin(gw, "status")
@@ -141,6 +142,17 @@ def test_shipped_commands_and_their_effects(start_mta, start_gateway):
     assert admin(gw, "config-save")[0] == 0
     assert gw.wait_for_log("Set Log Level to: 3", seconds=3)
     assert admin(gw, "config-set", "CONFIG", "loglevel", "4\r\n[READMIN]")[0] == 1
+
+    # Engine views and the white list.
+    assert admin(gw, "alwl-add", "local@gw.test", "friend@example.org")[0] == 0
+    assert any("local@gw.test" in line and "friend@example.org" in line
+               for line in admin(gw, "alwl-view")[1].splitlines())
+    assert admin(gw, "greylist-view", "10")[0] == 0
+    assert admin(gw, "stats-day", "1999-01-01")[0] == 1
+    assert admin(gw, "quarantine-list", "spam") == (0, "", "")
+    assert admin(gw, "quarantine-show", "spam", "0" * 32)[0] == 1
+    assert admin(gw, "quarantine-delete", "spam", "0" * 32)[0] == 1
+    assert admin(gw, "quarantine-list", "../../etc")[0] == 1
 
     status, out, _ = admin(gw, "log-tail", "5")
     assert status == 0 and len(rows(out)) == 5
