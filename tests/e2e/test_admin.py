@@ -282,3 +282,11 @@ def test_scripts_are_clients_through_torvane_server_conn(start_mta, start_gatewa
     done = subprocess.run([str(build_dir() / "torvane-script"), str(script)], capture_output=True, timeout=60)
     assert done.returncode == 0, done
     assert done.stdout == f"0 port={gw.admin_port}\n501\n".encode()
+
+
+def test_unbindable_admin_port_is_logged_and_mail_flows(start_mta, start_gateway):
+    port = free_port()
+    with socket.create_server(("127.0.0.1", port)):
+        gw = start_gateway(start_mta().port, config=admin_config(port))
+        assert gw.wait_for_log("Cannot listen for RemoteAdmin on 127.0.0.1 port %d" % port)
+        assert gw.connect().reply().startswith(GREETING_CODE)
