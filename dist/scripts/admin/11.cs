@@ -4,6 +4,6 @@
 int Main(CAdminRequest req, CAdminResponse res) {
   HashArray plugins = new HashArray();
   cs.GetPlugInInstalled(plugins);
-  for (int i = 0; i < plugins.GetRecordCount(); i++) row2(res, plugins.GetKeyByIndex(i), plugins.GetByIndexS(i));
+  pair_rows(res, plugins);
   return done(res, req);
 }

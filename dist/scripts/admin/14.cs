@@ -3,11 +3,8 @@
 
 int Main(CAdminRequest req, CAdminResponse res) {
   read_args(req);
-  int count = 20;
-  if (arg(1) != "") {
-    if (is_number(arg(1)) == 0) return refuse(res, req, "usage: [COUNT]");
-    count = cs.CharToInt(arg(1));
-  }
+  int count = count_arg(1, 20);
+  if (count < 0) return refuse(res, req, "usage: [COUNT]");
   if (count > 500) count = 500;
   CS_FileSystem fs = new CS_FileSystem();
   XMLParse records = new XMLParse();

@@ -11,6 +11,6 @@ int Main(CAdminRequest req, CAdminResponse res) {
   if (stats.Load(fs.AppPath() + "/db/DAY_" + day + ".stc") == 0) return refuse(res, req, "no statistics for " + day);
   HashArray counters = new HashArray();
   stats.PopulatedArray(counters);
-  for (int i = 0; i < counters.GetRecordCount(); i++) row2(res, counters.GetKeyByIndex(i), counters.GetByIndexS(i));
+  pair_rows(res, counters);
   return done(res, req);
 }

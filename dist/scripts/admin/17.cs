@@ -3,13 +3,10 @@
 
 int Main(CAdminRequest req, CAdminResponse res) {
   read_args(req);
-  int count = 100;
-  if (arg(1) != "") {
-    if (is_number(arg(1)) == 0) return refuse(res, req, "usage: [COUNT]");
-    count = cs.CharToInt(arg(1));
-  }
+  int count = count_arg(1, 100);
+  if (count < 0) return refuse(res, req, "usage: [COUNT]");
   HashArray entries = new HashArray();
   cs.ViewGreyListDB(entries, count, 0, "", 0);
-  for (int i = 0; i < entries.GetRecordCount(); i++) row2(res, entries.GetKeyByIndex(i), entries.GetByIndexS(i));
+  pair_rows(res, entries);
   return done(res, req);
 }

@@ -4,11 +4,8 @@
 
 int Main(CAdminRequest req, CAdminResponse res) {
   read_args(req);
-  int count = 100;
-  if (is_quarantine(arg(1)) == 0 || (arg(2) != "" && is_number(arg(2)) == 0)) {
-    return refuse(res, req, "usage: spam|ham|neutral|learn [COUNT]");
-  }
-  if (arg(2) != "") count = cs.CharToInt(arg(2));
+  int count = count_arg(2, 100);
+  if (is_quarantine(arg(1)) == 0 || count < 0) return refuse(res, req, "usage: spam|ham|neutral|learn [COUNT]");
   CS_Bayes bayes = cs.GetDBBayes();
   if (bayes == 0) return refuse(res, req, "no Bayes filter");
   CDB_Ram index = bayes.GetDBRam(cs.Uc(arg(1)));

@@ -6,6 +6,6 @@ int Main(CAdminRequest req, CAdminResponse res) {
   if (inferno == 0) return refuse(res, req, "no ban list");
   HashArray bans = new HashArray();
   inferno.Query("", bans);
-  for (int i = 0; i < bans.GetRecordCount(); i++) row2(res, bans.GetKeyByIndex(i), bans.GetByIndexS(i));
+  pair_rows(res, bans);
   return done(res, req);
 }

@@ -4,6 +4,6 @@
 int Main(CAdminRequest req, CAdminResponse res) {
   HashArray jobs = new HashArray();
   cs.ViewCronJob(jobs);
-  for (int i = 0; i < jobs.GetRecordCount(); i++) row2(res, jobs.GetKeyByIndex(i), jobs.GetByIndexS(i));
+  pair_rows(res, jobs);
   return done(res, req);
 }

@@ -50,3 +50,15 @@ void row2(CAdminResponse res, string a, string b) {
   res.SetFieldAt(1, a);
   res.SetFieldAt(2, b);
 }
+
+// Field n as a count: `fallback` when absent, -1 when not a number.
+int count_arg(int n, int fallback) {
+  if (arg(n) == "") return fallback;
+  if (is_number(arg(n)) == 0) return -1;
+  return cs.CharToInt(arg(n));
+}
+
+// One row per pair of `pairs`: key, value.
+void pair_rows(CAdminResponse res, HashArray pairs) {
+  for (int i = 0; i < pairs.GetRecordCount(); i++) row2(res, pairs.GetKeyByIndex(i), pairs.GetByIndexS(i));
+}
