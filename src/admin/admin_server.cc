@@ -171,13 +171,7 @@ void CLauchAdmin::Serve() {
     if (!authenticated_ && inbox_.find("</kmd5>") != std::string::npos) {
       CServerTorvaneRequest header;
       header.ReadHeader(inbox_);
-      if (!DigestMatches(header.kmd5(), settings_.key_digest)) {
-        Note(kLogError, Format("Ivalid MD5 cripty KEY [%s] Drop Connection", Quoted(header.kmd5())));
-        if (server_->guard().NoteFailure(client_ip_)) {
-          Note(kLogError, Format("Too many bad keys: admin access locked out IP: %s", client_ip_));
-        }
-        return;
-      }
+      if (!KeyIsGood(header)) return;
       authenticated_ = true;
     }
     const size_t limit = authenticated_ ? settings_.max_request : kMaxUnauthenticatedBytes;
@@ -205,12 +199,17 @@ void CLauchAdmin::Serve() {
   }
 }
 
-bool CLauchAdmin::Authenticate(const CServerTorvaneRequest& request, std::string_view message) {
-  if (!DigestMatches(request.kmd5(), settings_.key_digest)) {
-    Note(kLogError, Format("Ivalid MD5 cripty KEY [%s] Drop Connection", Quoted(request.kmd5())));
-    server_->guard().NoteFailure(client_ip_);
-    return false;
+bool CLauchAdmin::KeyIsGood(const CServerTorvaneRequest& request) {
+  if (DigestMatches(request.kmd5(), settings_.key_digest)) return true;
+  Note(kLogError, Format("Ivalid MD5 cripty KEY [%s] Drop Connection", Quoted(request.kmd5())));
+  if (server_->guard().NoteFailure(client_ip_)) {
+    Note(kLogError, Format("Too many bad keys: admin access locked out IP: %s", client_ip_));
   }
+  return false;
+}
+
+bool CLauchAdmin::Authenticate(const CServerTorvaneRequest& request, std::string_view message) {
+  if (!KeyIsGood(request)) return false;
   if (settings_.auth_mode != 1) return true;
   const std::string expected = RequestMac(settings_.key, request.cmd_text(), request.ts(), request.nonce(),
                                           EnvelopeTag(message, "b"));
@@ -347,12 +346,7 @@ void CServerAdmin::ReloadConfig() {
 }
 
 void CServerAdmin::StartListener() {
-  if (listener_ != nullptr) {
-    listener_->Stop();
-    log_.Merge(listener_->GetLog(), 0);
-  }
-  for (const std::unique_ptr<CLauchAdmin>& worker : workers_) worker->StopComm();
-  workers_.clear();
+  StopSessions();
   const AdminSettings s = Settings();
   const std::string address = s.enable ? s.listen : kLoopback;
   listener_ = std::make_unique<CListenTorvane>();
@@ -476,16 +470,23 @@ void CServerAdmin::Reap() {
 }
 
 void CServerAdmin::Stop() {
-  if (listener_ != nullptr) {
-    listener_->Stop();
-    log_.Merge(listener_->GetLog(), 0);
-  }
+  StopSessions();
+  listening_ = false;
+}
+
+// The accept thread first, then the sessions, then the sockets: a slot is
+// closed only once no session thread can be reading it.
+void CServerAdmin::StopSessions() {
+  if (listener_ != nullptr) listener_->StopComm();
   for (const std::unique_ptr<CLauchAdmin>& worker : workers_) {
     worker->StopComm();
     log_.Merge(worker->log(), 0);
   }
   workers_.clear();
-  listening_ = false;
+  if (listener_ != nullptr) {
+    listener_->Stop();
+    log_.Merge(listener_->GetLog(), 0);
+  }
 }
 
 // }===========

@@ -125,6 +125,9 @@ class CLauchAdmin : public CMyThread, public ScriptLog, public CronJobControl {
   void Serve();
   // Handles one whole message; false when the session is to end.
   bool Handle(std::string_view message);
+  // Compares the request's key digest (constant time); a bad one is logged
+  // and counted towards a lockout.
+  bool KeyIsGood(const CServerTorvaneRequest& request);
   // True when the request may run: key (and, in mode 1, signature) good.
   bool Authenticate(const CServerTorvaneRequest& request, std::string_view message);
   bool RunCommand(CServerTorvaneRequest* request);
@@ -187,6 +190,7 @@ class CServerAdmin {
  private:
   AdminSettings ReadSettings();
   void StartListener();
+  void StopSessions();
   void Reap();
   void Note(int level, const char* category, const std::string& text);
   void WarnIfConfigReadable();

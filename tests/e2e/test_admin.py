@@ -106,6 +106,7 @@ def error_of(answer):
 
 def test_shipped_commands_and_their_effects(start_mta, start_gateway):
     gw = start_admin_gateway(start_mta, start_gateway)
+    assert gw.wait_for_log("is readable by other users")  # the test configuration is 0644
     status, out, _ = admin(gw, "list")
     assert status == 0
     names = {row[1]: row[0] for row in rows(out)}
