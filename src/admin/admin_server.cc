@@ -301,7 +301,7 @@ void CServerAdmin::WarnIfConfigReadable() {
   struct stat info {};
   if (!path.empty() && stat(path.c_str(), &info) == 0 && (info.st_mode & S_IROTH) != 0) {
     Note(kLogError, log_type::kAdmin,
-         Format("The configuration file %s is readable by other users: its admin key gives root's powers", path));
+         "The configuration file is readable by other users: its admin key gives root's powers (chmod 600)");
   }
 }
 
