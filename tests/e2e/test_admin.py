@@ -291,3 +291,21 @@ def test_unbindable_admin_port_is_logged_and_mail_flows(start_mta, start_gateway
         gw = start_gateway(start_mta().port, config=admin_config(port))
         assert gw.wait_for_log("Cannot listen for RemoteAdmin on 127.0.0.1 port %d" % port)
         assert gw.connect().reply().startswith(GREETING_CODE)
+
+
+def test_split_and_doubled_requests_are_each_answered_once(start_mta, start_gateway):
+    gw = start_admin_gateway(start_mta, start_gateway)
+    message = request(2, ["READMIN", "port"], nonce="split")
+    with connect(gw) as sock:
+        sock.sendall(message[:40])
+        assert wait_until(lambda: "O.K Allow for Remote Admin IP: 127.0.0.1" in gw.log_text())
+        sock.sendall(message[40:] + request(2, ["READMIN", "enable"]) + request(1))
+        answers = b""
+        deadline = time.monotonic() + 10
+        while answers.count(b"</torvane>") < 3 and time.monotonic() < deadline:
+            answers += sock.recv(65536)
+    parts = answers.split(b"</torvane>")
+    assert len(parts) == 4 and parts[3] == b""
+    assert f"<c2>{encode(KEY, str(gw.admin_port))}</c2>".encode() in parts[0]
+    assert f"<c2>{encode(KEY, '0')}</c2>".encode() in parts[1]
+    assert all(error_of(part + b"</torvane>") == 0 for part in parts[:3])
