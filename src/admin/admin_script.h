@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engines/admin_envelope.h"
 #include "scriptlib/cron_script.h"
