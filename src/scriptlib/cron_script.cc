@@ -62,7 +62,7 @@ bool CS_CRON_INSTANCE::InitScript(const char* path) {
     in->setThreadFunction(&CronSleep);
     in->setThreadFunctionPramn(this);
   }
-  RegisterCronScriptClass(in);
+  RegisterScriptClass(in);
   std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path));
   if (!text) {
     in->LogMessage("CS_Scripting::load() = can't open \"" + std::string(path) + "\" file");
@@ -281,61 +281,11 @@ void CS_CRON_SCRIPT::Sleep(int milliseconds) {
 
 // }===========
 
-namespace {
-
-using Cron = CS_CRON_SCRIPT;
-using script_common_detail::Bind;
-
-// The cron kind's own functions. Those whose names the common set also has
-// (GetConfig with a section, a Sleep that a stop request ends) come first,
-// so they take the name.
-void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
-  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
-  cls->addMethod("Sleep", &Cron::Sleep);
-  cls->addMethod("RunScript", &Cron::RunScript);
-  cls->addMethod("GetConfigToArray", &Cron::GetConfigToArray, ",0");
-  cls->addMethod("SetConfig", &Cron::SetConfig);
-  cls->addMethod("DeleteFromConfig", &Cron::DeleteFromConfig);
-  cls->addMethod("SaveConfig", &Cron::SaveConfig);
-  cls->addMethod("WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
-  cls->addMethod("SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
-  cls->addMethod("SetRebootConfig", &Cron::SetRebootConfig);
-  RegisterLookupFunctions(cls);
-  cls->addMethod("InsertDomain", &Cron::InsertDomain);
-  cls->addMethod("DeleteDomain", &Cron::DeleteDomain);
-  cls->addMethod("SaveDomains", &Cron::SaveDomains);
-  cls->addMethod("LoadDomainsConfig", &Cron::LoadDomainsConfig);
-  cls->addMethod("AddVarToDomainTemplate", &Cron::AddVarToDomainTemplate);
-  cls->addMethod("DeleteVarFromDomainTemplate", &Cron::DeleteVarFromDomainTemplate);
-  cls->addMethod("GetDBRamDomains", &Cron::GetDBRamDomains);
-  cls->addMethod("GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
-  cls->addMethod("GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
-  cls->addMethod("GetDBRamHelo", &Cron::GetDBRamHelo);
-  cls->addMethod("GetRulesDB", &Cron::GetRulesDB);
-  cls->addMethod("GetDBBayes", &Cron::GetDBBayes);
-  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
-  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
-  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
-  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
-  Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
-  cls->addMethod("SetHeloRefresh", &Cron::SetHeloRefresh);
-  cls->addMethod("DCTest", &Cron::DCTest);
-  cls->addMethod("DCRefreshServer", &Cron::DCRefreshServer);
-  cls->addMethod("DCGetServer", &Cron::DCGetServer);
-  cls->addMethod("ViewPhishingDB", &Cron::ViewPhishingDB);
-  cls->addMethod("AddDomainPhishing", &Cron::AddDomainPhishing);
-  cls->addMethod("UpDateDomainPhishing", &Cron::UpDateDomainPhishing);
-  cls->addMethod("DeleteDomainPhishing", &Cron::DeleteDomainPhishing);
-  cls->addMethod("UpDateDBPhishingFromWWW", &Cron::UpDateDBPhishingFromWWW);
-  cls->addMethod("LoadDBPhishing", &Cron::LoadDBPhishing);
-  cls->addMethod("GetDBPhishingDate", &Cron::GetDBPhishingDate);
-}
-
-}  // namespace
-
 void RegisterCronScriptClass(Interpreter* in) {
-  auto* cls = new ExternClass<Cron, CS_CRON_INSTANCE*>(nullptr);
-  RegisterCronFunctions(cls);
+  auto* cls = new ExternClass<CS_CRON_SCRIPT, CS_CRON_INSTANCE*>(nullptr);
+  RegisterManagementFunctions(cls);
   RegisterCommonFunctions(cls);
   in->addExternClass("CS_CRON_SCRIPT", cls);
 }
+
+void CS_CRON_INSTANCE::RegisterScriptClass(Interpreter* in) { RegisterCronScriptClass(in); }

@@ -108,6 +108,8 @@ class CS_CRON_INSTANCE : public ScriptHost {
   // "main" or the call left errors. Domain locks the script kept are
   // released when main returns.
   int RunMain();
+  // Registers the script class of this kind on `in` (CS_CRON_SCRIPT here).
+  virtual void RegisterScriptClass(Interpreter* in);
   // Destroys the interpreter.
   void DeleteScript() { interpreter_.reset(); }
 
@@ -225,6 +227,56 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
   String phishing_date_;        // GetDBPhishingDate's result
 };
+
+// The management functions (configuration, engines, domains, community)
+// on a script class of a kind derived from CS_CRON_SCRIPT. Those whose
+// names the common set also has (GetConfig with a section, a Sleep that a
+// stop request ends) are bound before it, so they take the name; a kind
+// binds its own variants before calling this.
+template <typename Kind, typename... Ctor>
+void RegisterManagementFunctions(ExternClass<Kind, Ctor...>* cls) {
+  using Cron = CS_CRON_SCRIPT;
+  using script_common_detail::Bind;
+  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
+  Bind(cls, "Sleep", &Cron::Sleep);
+  Bind(cls, "RunScript", &Cron::RunScript);
+  Bind(cls, "GetConfigToArray", &Cron::GetConfigToArray, ",0");
+  Bind(cls, "SetConfig", &Cron::SetConfig);
+  Bind(cls, "DeleteFromConfig", &Cron::DeleteFromConfig);
+  Bind(cls, "SaveConfig", &Cron::SaveConfig);
+  Bind(cls, "WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
+  Bind(cls, "SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
+  Bind(cls, "SetRebootConfig", &Cron::SetRebootConfig);
+  RegisterLookupFunctions(cls);
+  Bind(cls, "InsertDomain", &Cron::InsertDomain);
+  Bind(cls, "DeleteDomain", &Cron::DeleteDomain);
+  Bind(cls, "SaveDomains", &Cron::SaveDomains);
+  Bind(cls, "LoadDomainsConfig", &Cron::LoadDomainsConfig);
+  Bind(cls, "AddVarToDomainTemplate", &Cron::AddVarToDomainTemplate);
+  Bind(cls, "DeleteVarFromDomainTemplate", &Cron::DeleteVarFromDomainTemplate);
+  Bind(cls, "GetDBRamDomains", &Cron::GetDBRamDomains);
+  Bind(cls, "GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
+  Bind(cls, "GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
+  Bind(cls, "GetDBRamHelo", &Cron::GetDBRamHelo);
+  Bind(cls, "GetRulesDB", &Cron::GetRulesDB);
+  Bind(cls, "GetDBBayes", &Cron::GetDBBayes);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
+  Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
+  Bind(cls, "SetHeloRefresh", &Cron::SetHeloRefresh);
+  Bind(cls, "DCTest", &Cron::DCTest);
+  Bind(cls, "DCRefreshServer", &Cron::DCRefreshServer);
+  Bind(cls, "DCGetServer", &Cron::DCGetServer);
+  Bind(cls, "ViewPhishingDB", &Cron::ViewPhishingDB);
+  Bind(cls, "AddDomainPhishing", &Cron::AddDomainPhishing);
+  Bind(cls, "UpDateDomainPhishing", &Cron::UpDateDomainPhishing);
+  Bind(cls, "DeleteDomainPhishing", &Cron::DeleteDomainPhishing);
+  Bind(cls, "UpDateDBPhishingFromWWW", &Cron::UpDateDBPhishingFromWWW);
+  Bind(cls, "LoadDBPhishing", &Cron::LoadDBPhishing);
+  Bind(cls, "GetDBPhishingDate", &Cron::GetDBPhishingDate);
+}
 
 // Registers the CS_CRON_SCRIPT class with the common and the cron
 // functions on `in`.

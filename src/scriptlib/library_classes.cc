@@ -5,6 +5,7 @@
 
 #include "base/version.h"
 #include "script/externs.h"
+#include "scriptlib/lib_admin_client.h"
 #include "scriptlib/lib_bayes.h"
 #include "scriptlib/lib_dns.h"
 #include "scriptlib/lib_files.h"
@@ -14,6 +15,7 @@
 #include "scriptlib/lib_rules.h"
 #include "scriptlib/lib_socket.h"
 #include "scriptlib/lib_stores.h"
+#include "scriptlib/lib_xml.h"
 
 namespace {
 
@@ -35,6 +37,8 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterMailClasses,  // "CS_ParseMail", "CS_BayesWord", "CS_Bayes"
     &RegisterRulesClasses,  // "CS_RulesResult", "CS_RulesDB"
     &RegisterHttpClient,   // "CS_HttpClient"
+    &RegisterXmlClasses,   // "XMLChild", "XMLParse"
+    &RegisterAdminClientClasses,  // "TorvaneServerConn", "TorvaneRecordSet"
 };
 
 const char* ScriptVersion() { return kTorvaneVersion; }
