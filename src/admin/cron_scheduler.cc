@@ -93,6 +93,8 @@ CronContext CronContextOf(CTorvaneCore* core) {
   context.domains = core->local_domains();
   context.traps = core->spam_trap();
   context.community = core->community();
+  context.rules = core->rules();
+  context.phishing = core->phishing();
   return context;
 }
 

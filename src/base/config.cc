@@ -224,6 +224,12 @@ const ConfigKey kConfigKeys[] = {
     {"READMIN", "buffer_socket_size", IntKey{&CConfig::readmin_buffer_socket_size, 4096}},
     {"READMIN", "ip_allow_",
      ListKey{&CConfig::readmin_ip_allow, ListEnd::kFirstGap, ListOrder::kAsRead, kNoDefault}},
+    {"READMIN", "listen", TextKey{&CConfig::readmin_listen, "0.0.0.0"}},
+    {"READMIN", "max_request", IntKey{&CConfig::readmin_max_request, 64 << 20}},
+    {"READMIN", "auth_timeout", IntKey{&CConfig::readmin_auth_timeout, 30}},
+    {"READMIN", "max_auth_failures", IntKey{&CConfig::readmin_max_auth_failures, 5}},
+    {"READMIN", "auth_lockout_time", IntKey{&CConfig::readmin_auth_lockout_time, 300}},
+    {"READMIN", "auth_mode", IntKey{&CConfig::readmin_auth_mode, 0}},
 
     {"CS_SCRIPT", "enable", SwitchKey{&CConfig::cs_script_enable, false}},
     {"CS_SCRIPT", "enable_cache_script", SwitchKey{&CConfig::enable_cache_script, false}},

@@ -205,6 +205,12 @@ class CConfig : public CFileINI {
   int readmin_socket_select_time = 0;
   int readmin_buffer_socket_size = 0;
   StringList readmin_ip_allow;
+  String readmin_listen;              // the address the admin port binds
+  int readmin_max_request = 0;        // bytes of one request at most
+  int readmin_auth_timeout = 0;       // seconds to the first complete request
+  int readmin_max_auth_failures = 0;  // bad keys within a minute before a lockout
+  int readmin_auth_lockout_time = 0;  // seconds an address stays locked out
+  int readmin_auth_mode = 0;          // 1: requests must be signed and fresh
 
   // ---- CS_SCRIPT ------------------------------------------------------
   bool cs_script_enable = false;  // built-in admission checks

@@ -383,3 +383,10 @@ bool CFileINI::GetItemesKeyScript(KeyValueSink* sink, const char* section) {
   GetItemesKey(sink, section);
   return true;
 }
+
+std::string CFileINI::LoadedPath() {
+  StartSession();
+  std::string path = file_name_.GetData();
+  EndSession();
+  return path;
+}

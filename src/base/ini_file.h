@@ -144,6 +144,8 @@ class CFileINI : public CCriticalSession {
   const char* ReadVar(const char* section, const char* key);
   // WriteString when all three are given; false otherwise.
   bool WriteVar(const char* section, const char* key, const char* value);
+  // The path of the last successful Load ("" before one).
+  std::string LoadedPath();
   bool LoadScript(const char* path) { return Load(path); }
   bool SaveScript(const char* path) { return Save(path); }
   // False on a null argument, else IsKeyExist.

@@ -101,7 +101,9 @@ pcre2_match_data* ThreadMatchData() {
 
 // Runs the match; returns the number of valid capture pairs (group 0
 // included), or 0 when there is no match or matching failed.
-int Run(const char* pattern, int options, const char* subject, size_t len, pcre2_match_data* match_data) {
+// `context` carries a match limit, or is null for PCRE2's defaults.
+int Run(const char* pattern, int options, const char* subject, size_t len, pcre2_match_data* match_data,
+        pcre2_match_context* context = nullptr) {
   if (pattern == nullptr || match_data == nullptr) return 0;
   CompiledPattern code = Cache().Get(pattern, options);
   if (!code) return 0;
@@ -109,7 +111,7 @@ int Run(const char* pattern, int options, const char* subject, size_t len, pcre2
     subject = "";
     len = 0;
   }
-  const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject), len, 0, 0, match_data, nullptr);
+  const int rc = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(subject), len, 0, 0, match_data, context);
   if (rc < 0) return 0;
   // 0 means the pairs did not all fit: the ones that did are valid.
   return rc == 0 ? kRegexCapturePairs : rc;
@@ -138,6 +140,16 @@ int RegexMatch(const char* pattern, int options, const char* subject, size_t len
     }
   }
   return 1;
+}
+
+int RegexMatchLimited(const char* pattern, int options, const char* subject, size_t len, uint32_t match_limit) {
+  struct Free {
+    void operator()(pcre2_match_context* c) const { pcre2_match_context_free(c); }
+  };
+  thread_local std::unique_ptr<pcre2_match_context, Free> context(pcre2_match_context_create(nullptr));
+  if (!context) return 0;
+  pcre2_set_match_limit(context.get(), match_limit);
+  return Run(pattern, options, subject, len, ThreadMatchData(), context.get()) > 0 ? 1 : 0;
 }
 
 size_t RegexCachedPatternCount() { return Cache().size(); }

@@ -7,6 +7,7 @@
 #define TORVANE_BASE_REGEX_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ int RegexMatch(const char* pattern, int options, const char* subject, size_t len
 // cleared first. REQUIRES: `groups` is not null.
 int RegexMatch(const char* pattern, int options, const char* subject, size_t len,
                std::vector<std::string>* groups);
+
+// As the first RegexMatch, but matching gives up (0) after `match_limit`
+// steps of the matcher, so a careless pattern cannot run away on a long
+// subject from a file or a peer.
+int RegexMatchLimited(const char* pattern, int options, const char* subject, size_t len, uint32_t match_limit);
 
 // Number of compiled patterns held now (bad patterns included, as they are
 // remembered too). For monitoring and tests.

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 
+#include "admin/admin_server.h"
 #include "admin/cron_scheduler.h"
 #include "base/socket.h"
 #include "base/utility.h"
@@ -170,17 +171,35 @@ class CronComponent : public DaemonComponent {
   void Stop() override { cron_.Stop(); }
   bool LeftThreadsRunning() const override { return cron_.LeftJobsRunning(); }
 
+  CCron* cron() { return &cron_; }
+
  private:
   CCron cron_;
 };
 
+// The remote admin server: its command scripts reach the core's engines
+// and the scheduler's jobs.
+class AdminComponent : public DaemonComponent {
+ public:
+  AdminComponent(CConfig* config, CTorvaneCore* core, CCron* cron) : server_(config, core, cron) {}
+
+  void Run() override { server_.Run(); }
+  CLogSimple& Log() override { return server_.log(); }
+  void ReloadConfig() override { server_.ReloadConfig(); }
+  void Stop() override { server_.Stop(); }
+
+ private:
+  CServerAdmin server_;
+};
+
 // Where each component joins the daemon, in construction order: the proxy
 // core first (the others are given it), then cron, admin and web. The
-// admin and web servers are not part of this build yet, so their slots
-// stay empty.
+// web server is not part of this build yet, so its slot stays empty.
 void BuildComponents(CConfig* config, WakeSignal* wake, Components* components) {
   auto core = std::make_unique<ProxyCoreComponent>(config, wake);
-  components->cron = std::make_unique<CronComponent>(core->core());
+  auto cron = std::make_unique<CronComponent>(core->core());
+  components->admin = std::make_unique<AdminComponent>(config, core->core(), cron->cron());
+  components->cron = std::move(cron);
   components->core = std::move(core);
 }
 

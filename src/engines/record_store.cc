@@ -524,6 +524,20 @@ CDB_RAM::RECORD* CDB_RAM::GetByIndexPtr(int32_t n) {
   return RecordAt(n);
 }
 
+uint64_t CDB_RAM::ForEachLive(const std::function<void(const RECORD&)>& visit) {
+  Hold hold(*this);
+  for (size_t n = 0; n < index_list_.size(); ++n) {
+    const RECORD* record = RecordAt(static_cast<int32_t>(n));
+    if (record != nullptr && !record->deleted) visit(*record);
+  }
+  return generation_;
+}
+
+uint64_t CDB_RAM::GetGeneration() {
+  Hold hold(*this);
+  return generation_;
+}
+
 int32_t CDB_RAM::Query(const char* pattern, KeyValueSink* array, int32_t allBuckets,
                        int32_t byValue) {
   if (array == nullptr) return 0;

@@ -163,6 +163,14 @@ class CDB_RAM {
   // store's lock held: it must not call back into this store.
   int32_t Query(const char* pattern, KeyValueSink* array, int32_t allBuckets, int32_t byValue);
 
+  // Calls `visit` for every live record in record-number order, all under
+  // the store's lock (`visit` must not call back into this store), and
+  // returns the change count (GetGeneration) the walk saw.
+  uint64_t ForEachLive(const std::function<void(const RECORD&)>& visit);
+  // Inserts, updates, deletions, loads and resets since construction: a
+  // reader holding a copy of the table compares it to know the copy is stale.
+  uint64_t GetGeneration();
+
   // Text forms for scripts: 0 for a null key, a null or empty text, or when
   // Insert/Update (with the text's length) returns -1; else 1.
   int32_t CSInsert(const char* key, const char* text, int32_t allowDuplicate);

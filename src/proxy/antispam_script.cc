@@ -584,7 +584,7 @@ int CS_ANTISPAM_SCRIPT::IsForgetHelo(const char* helo) {
 int CS_ANTISPAM_SCRIPT::SPFQuery(const char* address, const char* sender, const char* helo) {
   CTorvaneCore* c = core();
   CSPF* spf = c != nullptr ? c->spf() : nullptr;
-  if (spf == nullptr) return 0;
+  if (spf == nullptr) return kSpfNone;
   if (address == nullptr || sender == nullptr || helo == nullptr) return kSpfNeutral;
   return spf->GetSPFQuery(address, sender, helo);
 }
@@ -692,6 +692,31 @@ int CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* first, const char* s
   CParseMail* chosen = ScriptArg<CParseMail*>::From(mail);
   if (chosen == nullptr) chosen = message();
   return bayes->AddQuarantena(chosen, first, second, code, c->statistics());
+}
+
+// }===========
+
+// {=========== CS_ANTISPAM_SCRIPT: content rules and phishing
+
+float CS_ANTISPAM_SCRIPT::RegularExpressionCheck(CParseMail* mail, CRulesResult* result) {
+  CTorvaneCore* c = core();
+  CRules* rules = c != nullptr ? c->rules() : nullptr;
+  if (rules == nullptr) return 0.0f;
+  return rules->IsScoreRules(mail != nullptr ? mail : message(), result);
+}
+
+int CS_ANTISPAM_SCRIPT::IsPhishing(CParseMail* mail) {
+  fake_phishing_domain_.clear();
+  CTorvaneCore* c = core();
+  Cphishing* phishing = c != nullptr ? c->phishing() : nullptr;
+  SmtpSession* s = session();
+  if (phishing == nullptr || s == nullptr) return 0;
+  const int spf = SPFQuery(s->client_address, s->mail_from, s->helo_name);
+  return phishing->IsPhishing(mail != nullptr ? mail : message(), &fake_phishing_domain_, spf, s->mail_from);
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetFakePhishingDomain() {
+  return results_.Keep(Text::kFakeDomain, fake_phishing_domain_);
 }
 
 // }===========
@@ -840,9 +865,9 @@ void RegisterFilterFunctions(AntispamClass* cls) {
   Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
   cls->addMethod("BayesianCheck", &Antispam::BayesianCheck, "0");
   cls->addMethod("AddToBayesianQuarantine", &Antispam::AddToBayesianQuarantine, ",,,0");
-  Bind(cls, "RegularExpressionCheck", &CS_ScriptCommon::NoEngineFloat2, "0,0");
-  Bind(cls, "IsPhishing", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "GetFakePhishingDomain", &CS_ScriptCommon::NoEngineText);
+  cls->addMethod("RegularExpressionCheck", &Antispam::RegularExpressionCheck, "0,0");
+  cls->addMethod("IsPhishing", &Antispam::IsPhishing);
+  cls->addMethod("GetFakePhishingDomain", &Antispam::GetFakePhishingDomain);
 }
 
 void RegisterMessageFunctions(AntispamClass* cls) {

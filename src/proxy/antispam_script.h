@@ -19,6 +19,7 @@
 #include "engines/dns.h"
 #include "engines/dnsbl.h"
 #include "engines/community_client.h"
+#include "engines/content_rules.h"
 #include "engines/local_domains.h"
 #include "script/interpreter.h"
 #include "script/variable.h"
@@ -206,7 +207,8 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   void RegisterSessionIp(const char* address);
   int IsForgetHelo(const char* helo);
   // The SPF result code of `sender` for the client `address` greeting with
-  // `helo`; 3 (Neutral) when an argument is missing, 0 without the engine.
+  // `helo`; 3 (Neutral) when an argument is missing, 4 (None) without the
+  // engine: no check ran, so nothing passed.
   int SPFQuery(const char* address, const char* sender, const char* helo);
   // The word of an SPF result code; "" for a code that has none.
   const char* SPFResultString(int code);
@@ -243,6 +245,15 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   // engine or a message, else as CBayes::AddQuarantena.
   int AddToBayesianQuarantine(const char* first, const char* second, int code, Variable mail);
 
+  // ---- content rules and phishing, on `mail` or, when null, the session's
+  // message; 0 without the engine or a message.
+  // Sum of the scores of the matching rules; `result` (optional) lists them.
+  float RegularExpressionCheck(CParseMail* mail, CRulesResult* result);
+  // 1 for phishing, judged with the SPF result of the session's client,
+  // MAIL FROM and HELO; the imitated domain is kept for GetFakePhishingDomain.
+  int IsPhishing(CParseMail* mail);
+  const char* GetFakePhishingDomain();
+
   // ---- local domains, spam traps and the community service.
   // `recipients` are space-separated addresses.
   int IsLocalDomainByRCPTO(const char* recipient);  // -1 when not local
@@ -263,7 +274,8 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
 
  private:
   enum class Text {
-    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kEmailRaw, kTriples, kTrapReply, kCount
+    kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kEmailRaw, kTriples, kTrapReply, kFakeDomain,
+    kCount
   };
 
   SmtpSession* session() const;
@@ -277,6 +289,7 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
 
   CS_PROXY_ANTISPAM_INSTANCE* instance_;  // not owned; may be null
   ScriptTextResults<Text> results_;
+  String fake_phishing_domain_;  // of the last IsPhishing
 };
 
 // Registers the CS_ANTISPAM_SCRIPT class on `in`: the antispam functions,

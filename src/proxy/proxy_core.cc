@@ -199,6 +199,7 @@ CTorvaneCore::~CTorvaneCore() {
   StopLancher();
   ReapRetiring(kStopWaitMs);
   JoinBayesHygiene();
+  JoinPhishingReload();
 }
 
 bool CTorvaneCore::BuildEngines() {
@@ -246,6 +247,13 @@ bool CTorvaneCore::BuildEngines() {
   Merge(local_domains_->GetLog(), 0);
   spam_trap_ = Build<CSpam_trap>();
   if (spam_trap_ == nullptr) return false;
+  rules_ = Build<CRules>();
+  if (rules_ == nullptr) return false;
+  if (rules_->Open("db/rules.db") == 1) rules_->Load();
+  phishing_ = Build<Cphishing>(ApplicationPath().GetData());
+  if (phishing_ == nullptr) return false;
+  phishing_->ReloadIfChanged();
+  Merge(phishing_->GetLog(), 0);
   statistics_->AddItem("f1n_restart_service", kGroupConnections, 0, static_cast<float>(clock_()),
                        CStatitiche_Day::kSet);
   kernel_ = Build<CS_Torvane_kernel>();
@@ -287,6 +295,7 @@ void CTorvaneCore::ReloadConfig() {
   grey_white_ranges_->ReplaceRanges(config_->grey_wip);
   ApplyGreylistSettings();
   ApplyCommunitySettings();
+  ApplyPhishingSettings();
   sessions_->SetMaxSessionFromIP(config_->max_session_ip);
   // Published before the pool is built: new workers read it.
   PublishSettings(busy_reply);
@@ -539,6 +548,8 @@ void CTorvaneCore::Housekeeping() {
   Merge(bayes_->GetLog(), 0);
   Merge(community_->GetLog(), 0);
   Merge(local_domains_->GetLog(), 0);
+  Merge(rules_->GetLog(), 0);
+  Merge(phishing_->GetLog(), 0);
   for (size_t i = 0; i < workers_.size(); ++i) {
     if (workers_[i]->IsLavorando())
       statistics_->AddItem("f1max_conn_contemp", kGroupConnections, 0, static_cast<float>(i + 1),
@@ -686,6 +697,7 @@ void CTorvaneCore::FullSave() {
   // Every Bayes store, the word table included: training done in the
   // daemon must survive a restart.
   bayes_->SaveAll();
+  rules_->SaveIfChanged();
   community_->RefreshInBackground();
   Note(kLogEngine, kSaveRoutine, log_type::kSys, "Save DB O.K");
 }
@@ -703,6 +715,26 @@ void CTorvaneCore::StartBayesHygiene() {
     }
     bayes_hygiene_running_ = false;
   });
+}
+
+void CTorvaneCore::ApplyPhishingSettings() {
+  phishing_->SetAdapter(config_->adapter_ip);
+  phishing_->SetEuristica(config_->euristica ? 1 : 0);
+  // Compiling a large list takes a while: the main loop goes on meanwhile,
+  // checks use the list in use until the new one is swapped in.
+  JoinPhishingReload();
+  Cphishing* phishing = phishing_.get();
+  phishing_reload_ = std::thread([phishing] {
+    try {
+      phishing->ReloadIfChanged();
+    } catch (...) {
+      // Out of memory: the list in use stays, the next reload tries again.
+    }
+  });
+}
+
+void CTorvaneCore::JoinPhishingReload() {
+  if (phishing_reload_.joinable()) phishing_reload_.join();
 }
 
 void CTorvaneCore::JoinBayesHygiene() {

@@ -24,10 +24,12 @@
 #include "base/wall_clock.h"
 #include "engines/bayes_filter.h"
 #include "engines/community_client.h"
+#include "engines/content_rules.h"
 #include "engines/dns.h"
 #include "engines/dnsbl.h"
 #include "engines/helo_forgery.h"
 #include "engines/local_domains.h"
+#include "engines/phishing.h"
 #include "engines/spam_trap.h"
 #include "engines/ban_list.h"
 #include "engines/sessions_per_address.h"
@@ -145,6 +147,8 @@ class CTorvaneCore : public CLogSimple {
   CCommunityTorvane* community() const { return community_.get(); }
   CLocalDomain* local_domains() const { return local_domains_.get(); }
   CSpam_trap* spam_trap() const { return spam_trap_.get(); }
+  CRules* rules() const { return rules_.get(); }
+  Cphishing* phishing() const { return phishing_.get(); }
   CS_Torvane_kernel* kernel() const { return kernel_.get(); }
   // Rung by the listener whenever it queues a connection, so the owner's
   // loop dispatches it at once. Not owned; may be null; must outlive the
@@ -172,6 +176,10 @@ class CTorvaneCore : public CLogSimple {
   void ApplyGreylistSettings();
   // The service settings; asks for the server list while none is known.
   void ApplyCommunitySettings();
+  // Adapter and heuristic switch; the list is rebuilt off the main loop
+  // when its file changed.
+  void ApplyPhishingSettings();
+  void JoinPhishingReload();
   // Stops the workers and the listener when address, port or size changed,
   // and takes the new values with a new listener.
   void ApplyListenerSize(const String& busy_reply);
@@ -228,6 +236,8 @@ class CTorvaneCore : public CLogSimple {
   std::unique_ptr<CCommunityTorvane> community_;
   std::unique_ptr<CLocalDomain> local_domains_;
   std::unique_ptr<CSpam_trap> spam_trap_;
+  std::unique_ptr<CRules> rules_;
+  std::unique_ptr<Cphishing> phishing_;
   std::unique_ptr<CS_Torvane_kernel> kernel_;
 
   int next_housekeeping_ms_ = kHousekeepingMs;
@@ -244,6 +254,7 @@ class CTorvaneCore : public CLogSimple {
 
   std::thread bayes_hygiene_;
   std::atomic<bool> bayes_hygiene_running_{false};
+  std::thread phishing_reload_;
 
   mutable std::mutex settings_lock_;
   std::shared_ptr<const SessionSettings> settings_;  // guarded by settings_lock_

@@ -72,7 +72,7 @@ bool CS_CRON_INSTANCE::InitScript(const char* path) {
     in->setThreadFunction(&CronSleep);
     in->setThreadFunctionPramn(this);
   }
-  RegisterCronScriptClass(in);
+  RegisterScriptClass(in);
   std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path));
   if (!text) {
     in->LogMessage("CS_Scripting::load() = can't open \"" + std::string(path) + "\" file");
@@ -220,6 +220,37 @@ void CS_CRON_SCRIPT::DCGetServer(CS_Array* array) {
   community()->PopolateForRADMIN(&sink);
 }
 
+CRules* CS_CRON_SCRIPT::GetRulesDB() { return context() != nullptr ? context()->rules : nullptr; }
+
+void CS_CRON_SCRIPT::ViewPhishingDB(CS_Array* array) {
+  if (phishing() == nullptr || array == nullptr) return;
+  ArraySink sink(array);
+  phishing()->ViewPhishingDB(&sink);
+}
+
+int CS_CRON_SCRIPT::AddDomainPhishing(const char* domain) {
+  return phishing() != nullptr ? phishing()->AddDomainFromGui(domain) : 0;
+}
+
+int CS_CRON_SCRIPT::UpDateDomainPhishing(const char* domain, const char* value) {
+  return phishing() != nullptr ? phishing()->UpDateFromGui(domain, value) : 0;
+}
+
+int CS_CRON_SCRIPT::DeleteDomainPhishing(const char* domain) {
+  return phishing() != nullptr ? phishing()->DeleteFromGui(domain) : 0;
+}
+
+int CS_CRON_SCRIPT::UpDateDBPhishingFromWWW() { return phishing() != nullptr ? phishing()->UpdateDB() : 0; }
+
+void CS_CRON_SCRIPT::LoadDBPhishing() {
+  if (phishing() != nullptr && phishing()->ReloadDefaultDb()) phishing()->LoadDB();
+}
+
+const char* CS_CRON_SCRIPT::GetDBPhishingDate() {
+  phishing_date_ = phishing() != nullptr ? phishing()->GetDBDate() : String("");
+  return phishing_date_.GetData() != nullptr ? phishing_date_.GetData() : "";
+}
+
 CBayes* CS_CRON_SCRIPT::GetDBBayes() { return instance_ != nullptr ? instance_->context().bayes : nullptr; }
 CDB_RAM* CS_CRON_SCRIPT::GetDBRamIpInferno() { return context() != nullptr ? context()->inferno : nullptr; }
 
@@ -262,61 +293,11 @@ void CS_CRON_SCRIPT::Sleep(int milliseconds) {
 
 // }===========
 
-namespace {
-
-using Cron = CS_CRON_SCRIPT;
-using script_common_detail::Bind;
-
-// The cron kind's own functions. Those whose names the common set also has
-// (GetConfig with a section, a Sleep that a stop request ends) come first,
-// so they take the name.
-void RegisterCronFunctions(ExternClass<Cron, CS_CRON_INSTANCE*>* cls) {
-  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
-  cls->addMethod("Sleep", &Cron::Sleep);
-  cls->addMethod("RunScript", &Cron::RunScript);
-  cls->addMethod("GetConfigToArray", &Cron::GetConfigToArray, ",0");
-  cls->addMethod("SetConfig", &Cron::SetConfig);
-  cls->addMethod("DeleteFromConfig", &Cron::DeleteFromConfig);
-  cls->addMethod("SaveConfig", &Cron::SaveConfig);
-  cls->addMethod("WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
-  cls->addMethod("SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
-  cls->addMethod("SetRebootConfig", &Cron::SetRebootConfig);
-  RegisterLookupFunctions(cls);
-  cls->addMethod("InsertDomain", &Cron::InsertDomain);
-  cls->addMethod("DeleteDomain", &Cron::DeleteDomain);
-  cls->addMethod("SaveDomains", &Cron::SaveDomains);
-  cls->addMethod("LoadDomainsConfig", &Cron::LoadDomainsConfig);
-  cls->addMethod("AddVarToDomainTemplate", &Cron::AddVarToDomainTemplate);
-  cls->addMethod("DeleteVarFromDomainTemplate", &Cron::DeleteVarFromDomainTemplate);
-  cls->addMethod("GetDBRamDomains", &Cron::GetDBRamDomains);
-  cls->addMethod("GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
-  cls->addMethod("GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
-  cls->addMethod("GetDBRamHelo", &Cron::GetDBRamHelo);
-  Bind(cls, "GetRulesDB", &CS_ScriptCommon::NoEngineObject);
-  cls->addMethod("GetDBBayes", &Cron::GetDBBayes);
-  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
-  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
-  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
-  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
-  Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
-  cls->addMethod("SetHeloRefresh", &Cron::SetHeloRefresh);
-  cls->addMethod("DCTest", &Cron::DCTest);
-  cls->addMethod("DCRefreshServer", &Cron::DCRefreshServer);
-  cls->addMethod("DCGetServer", &Cron::DCGetServer);
-  Bind(cls, "ViewPhishingDB", &CS_ScriptCommon::NoEngineListing);
-  Bind(cls, "AddDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "UpDateDomainPhishing", &CS_ScriptCommon::NoEngineInt2);
-  Bind(cls, "DeleteDomainPhishing", &CS_ScriptCommon::NoEngineInt1);
-  Bind(cls, "UpDateDBPhishingFromWWW", &CS_ScriptCommon::NoEngineInt);
-  Bind(cls, "LoadDBPhishing", &CS_ScriptCommon::NoEngineAction);
-  Bind(cls, "GetDBPhishingDate", &CS_ScriptCommon::NoEngineText);
-}
-
-}  // namespace
-
 void RegisterCronScriptClass(Interpreter* in) {
-  auto* cls = new ExternClass<Cron, CS_CRON_INSTANCE*>(nullptr);
-  RegisterCronFunctions(cls);
+  auto* cls = new ExternClass<CS_CRON_SCRIPT, CS_CRON_INSTANCE*>(nullptr);
+  RegisterManagementFunctions(cls);
   RegisterCommonFunctions(cls);
   in->addExternClass("CS_CRON_SCRIPT", cls);
 }
+
+void CS_CRON_INSTANCE::RegisterScriptClass(Interpreter* in) { RegisterCronScriptClass(in); }

@@ -14,7 +14,9 @@
 #include "base/xml_log.h"
 #include "engines/bayes_filter.h"
 #include "engines/community_client.h"
+#include "engines/content_rules.h"
 #include "engines/local_domains.h"
+#include "engines/phishing.h"
 #include "engines/record_store.h"
 #include "engines/spam_trap.h"
 #include "engines/dns.h"
@@ -78,6 +80,8 @@ struct CronContext {
   CLocalDomain* domains = nullptr;          // the local-domain table
   CSpam_trap* traps = nullptr;              // the spam-trap addresses
   CCommunityTorvane* community = nullptr;   // the reputation service client
+  CRules* rules = nullptr;                  // the content rules (GetRulesDB)
+  Cphishing* phishing = nullptr;            // the phishing list
 };
 
 // The host instance of one cron script. Not thread-safe: it belongs to the
@@ -108,6 +112,8 @@ class CS_CRON_INSTANCE : public ScriptHost {
   // "main" or the call left errors. Domain locks the script kept are
   // released when main returns.
   int RunMain();
+  // Registers the script class of this kind on `in` (CS_CRON_SCRIPT here).
+  virtual void RegisterScriptClass(Interpreter* in);
   // Destroys the interpreter.
   void DeleteScript() { interpreter_.reset(); }
 
@@ -202,6 +208,20 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   void AddVarToDomainTemplate(const char* section, const char* key, const char* value);
   void DeleteVarFromDomainTemplate(const char* section, const char* key);
 
+  // ---- content rules and the phishing list: null, 0, "" or nothing
+  // without the engine
+  // The rules engine as a "CS_RulesDB" object.
+  CRules* GetRulesDB();
+  void ViewPhishingDB(CS_Array* array);
+  int AddDomainPhishing(const char* domain);
+  int UpDateDomainPhishing(const char* domain, const char* value);
+  int DeleteDomainPhishing(const char* domain);
+  // Downloads and merges a newer list; 1 when one was put in use.
+  int UpDateDBPhishingFromWWW();
+  // The list again from its file.
+  void LoadDBPhishing();
+  const char* GetDBPhishingDate();
+
   // ---- the community service: 0 / nothing without the client
   int DCTest(const char* key);  // 1 when the service accepts the key (own key when "")
   int DCRefreshServer();        // 1 when a server list was taken
@@ -211,10 +231,62 @@ class CS_CRON_SCRIPT : public CS_ScriptCommon {
   CConfig* config() const;
   CLocalDomain* domains() const;
   CCommunityTorvane* community() const;
+  Cphishing* phishing() const { return context() != nullptr ? context()->phishing : nullptr; }
   const CronContext* context() const { return instance_ != nullptr ? &instance_->context() : nullptr; }
 
   CS_CRON_INSTANCE* instance_;  // not owned; may be null
+  String phishing_date_;        // GetDBPhishingDate's result
 };
+
+// The management functions (configuration, engines, domains, community)
+// on a script class of a kind derived from CS_CRON_SCRIPT. Those whose
+// names the common set also has (GetConfig with a section, a Sleep that a
+// stop request ends) are bound before it, so they take the name; a kind
+// binds its own variants before calling this.
+template <typename Kind, typename... Ctor>
+void RegisterManagementFunctions(ExternClass<Kind, Ctor...>* cls) {
+  using Cron = CS_CRON_SCRIPT;
+  using script_common_detail::Bind;
+  Bind(cls, "GetConfig", &CS_ScriptCommon::GetConfigInSection, ",0");
+  Bind(cls, "Sleep", &Cron::Sleep);
+  Bind(cls, "RunScript", &Cron::RunScript);
+  Bind(cls, "GetConfigToArray", &Cron::GetConfigToArray, ",0");
+  Bind(cls, "SetConfig", &Cron::SetConfig);
+  Bind(cls, "DeleteFromConfig", &Cron::DeleteFromConfig);
+  Bind(cls, "SaveConfig", &Cron::SaveConfig);
+  Bind(cls, "WaitForReplaceConfig", &Cron::WaitForReplaceConfig);
+  Bind(cls, "SetLevelReBootConfig", &Cron::SetLevelReBootConfig);
+  Bind(cls, "SetRebootConfig", &Cron::SetRebootConfig);
+  RegisterLookupFunctions(cls);
+  Bind(cls, "InsertDomain", &Cron::InsertDomain);
+  Bind(cls, "DeleteDomain", &Cron::DeleteDomain);
+  Bind(cls, "SaveDomains", &Cron::SaveDomains);
+  Bind(cls, "LoadDomainsConfig", &Cron::LoadDomainsConfig);
+  Bind(cls, "AddVarToDomainTemplate", &Cron::AddVarToDomainTemplate);
+  Bind(cls, "DeleteVarFromDomainTemplate", &Cron::DeleteVarFromDomainTemplate);
+  Bind(cls, "GetDBRamDomains", &Cron::GetDBRamDomains);
+  Bind(cls, "GetDBRamSpamTrap", &Cron::GetDBRamSpamTrap);
+  Bind(cls, "GetDBRamIpInferno", &Cron::GetDBRamIpInferno);
+  Bind(cls, "GetDBRamHelo", &Cron::GetDBRamHelo);
+  Bind(cls, "GetRulesDB", &Cron::GetRulesDB);
+  Bind(cls, "GetDBBayes", &Cron::GetDBBayes);
+  Bind(cls, "ViewGreyListDB", &CS_ScriptCommon::ViewGreyListDB, ",100,0,0,0");
+  Bind(cls, "ViewALWLDB", &CS_ScriptCommon::ViewALWLDB, ",100,0,0,0");
+  Bind(cls, "AddALWL", &CS_ScriptCommon::AddALWL);
+  Bind(cls, "IsALWL", &CS_ScriptCommon::IsALWL);
+  Bind(cls, "LoadALWL", &CS_ScriptCommon::LoadALWL);
+  Bind(cls, "SetHeloRefresh", &Cron::SetHeloRefresh);
+  Bind(cls, "DCTest", &Cron::DCTest);
+  Bind(cls, "DCRefreshServer", &Cron::DCRefreshServer);
+  Bind(cls, "DCGetServer", &Cron::DCGetServer);
+  Bind(cls, "ViewPhishingDB", &Cron::ViewPhishingDB);
+  Bind(cls, "AddDomainPhishing", &Cron::AddDomainPhishing);
+  Bind(cls, "UpDateDomainPhishing", &Cron::UpDateDomainPhishing);
+  Bind(cls, "DeleteDomainPhishing", &Cron::DeleteDomainPhishing);
+  Bind(cls, "UpDateDBPhishingFromWWW", &Cron::UpDateDBPhishingFromWWW);
+  Bind(cls, "LoadDBPhishing", &Cron::LoadDBPhishing);
+  Bind(cls, "GetDBPhishingDate", &Cron::GetDBPhishingDate);
+}
 
 // Registers the CS_CRON_SCRIPT class with the common and the cron
 // functions on `in`.

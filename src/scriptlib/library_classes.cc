@@ -5,13 +5,17 @@
 
 #include "base/version.h"
 #include "script/externs.h"
+#include "scriptlib/lib_admin_client.h"
 #include "scriptlib/lib_bayes.h"
 #include "scriptlib/lib_dns.h"
 #include "scriptlib/lib_files.h"
 #include "scriptlib/lib_hash_array.h"
+#include "scriptlib/lib_http_client.h"
 #include "scriptlib/lib_mysql.h"
+#include "scriptlib/lib_rules.h"
 #include "scriptlib/lib_socket.h"
 #include "scriptlib/lib_stores.h"
+#include "scriptlib/lib_xml.h"
 
 namespace {
 
@@ -31,6 +35,10 @@ constexpr RegisterFn kLibraryClasses[] = {
     &RegisterIniFile,      // "CS_FileCfg"
     &RegisterFlag,         // "CS_Flag"
     &RegisterMailClasses,  // "CS_ParseMail", "CS_BayesWord", "CS_Bayes"
+    &RegisterRulesClasses,  // "CS_RulesResult", "CS_RulesDB"
+    &RegisterHttpClient,   // "CS_HttpClient"
+    &RegisterXmlClasses,   // "XMLChild", "XMLParse"
+    &RegisterAdminClientClasses,  // "TorvaneServerConn", "TorvaneRecordSet"
 };
 
 const char* ScriptVersion() { return kTorvaneVersion; }

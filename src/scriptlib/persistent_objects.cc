@@ -7,6 +7,7 @@
 #include "base/ini_file.h"
 #include "engines/mysql_connector.h"
 #include "engines/record_store.h"
+#include "scriptlib/lib_admin_client.h"
 #include "scriptlib/shared_flag.h"
 
 // How to make and destroy the class of one type name.
@@ -25,12 +26,13 @@ PersistentObjectType TypeRow(const char* name) {
           [](void* object) { delete static_cast<T*>(object); }};
 }
 
-// The creatable types. kPersistentServerConn joins with its class.
+// The creatable types.
 const PersistentObjectType kPersistentTypes[] = {
     TypeRow<CDB_RAM>(kPersistentRecordStore),
     TypeRow<CTorvaneMysqlConn>(kPersistentMySqlConn),
     TypeRow<CFileINI>(kPersistentIniFile),
     TypeRow<CS_Flag>(kPersistentFlag),
+    TypeRow<CS_Torvane_Connection>(kPersistentServerConn),
 };
 
 const PersistentObjectType* FindType(const char* type) {

@@ -145,6 +145,17 @@ int main(int argc, char** argv) {
     if (context.config != nullptr) bayes->ApplySettings(BayesSettingsFromConfig(config));
     context.bayes = bayes.get();
   }
+  // The rules and the phishing list of that application folder.
+  std::unique_ptr<CRules> rules;
+  std::unique_ptr<Cphishing> phishing;
+  if (options.app_path != nullptr) {
+    rules = std::make_unique<CRules>();
+    if (rules->Open("db/rules.db") == 1) rules->Load();
+    context.rules = rules.get();
+    phishing = std::make_unique<Cphishing>(options.app_path);
+    phishing->ReloadIfChanged();
+    context.phishing = phishing.get();
+  }
 
   CS_CRON_INSTANCE instance(context);
   if (!instance.InitScript(options.script_path)) return 1;
@@ -163,5 +174,7 @@ int main(int argc, char** argv) {
   PrintLogRecords(MysqlConnectorLog());
   if (bayes != nullptr && bayes->HoldsWriterLock()) bayes->SaveAll();
   if (bayes != nullptr) PrintLogRecords(bayes->GetLog());
+  if (rules != nullptr) PrintLogRecords(rules->GetLog());
+  if (phishing != nullptr) PrintLogRecords(phishing->GetLog());
   return instance.interpreter()->BuildAllLog()[0] != '\0' ? 1 : result;
 }

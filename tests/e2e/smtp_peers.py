@@ -389,6 +389,19 @@ def complete_reply_length(data):
         start = end + 2
 
 
+def deliver(gateway, text):
+    """One message from a@example.net to b@example.org through `gateway`;
+    `text` ends with CR LF and holds no line that starts with a dot."""
+    client = gateway.connect()
+    assert client.reply().startswith(b"220")
+    for line in ("HELO client.example", "MAIL FROM:<a@example.net>", "RCPT TO:<b@example.org>"):
+        assert client.command(line).startswith(b"250"), line
+    assert client.command("DATA").startswith(b"354")
+    assert client.command(text + ".").startswith(b"250")
+    client.command("QUIT")
+    client.close()
+
+
 def reply_code(reply):
     return int(reply[:3]) if reply[:3].isdigit() else 0
 

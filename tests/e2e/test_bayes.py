@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from conftest import build_dir
-from smtp_peers import Gateway, RecordingMta, base_config, free_port, merge
+from smtp_peers import Gateway, RecordingMta, base_config, deliver, free_port, merge
 
 CORE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam" / "core.cs"
 SPAM_WORDS = "cheap pills discount pharmacy order viagra offer limited click winner"
@@ -50,23 +50,12 @@ def trained_gateway(root_only, daemon_bin, tmp_path):
     mta.stop()
 
 
-def send(gateway, text):
-    client = gateway.connect()
-    assert client.reply().startswith(b"220")
-    for line in ("HELO client.example", "MAIL FROM:<a@example.net>", "RCPT TO:<b@example.org>"):
-        assert client.command(line).startswith(b"250"), line
-    assert client.command("DATA").startswith(b"354")
-    assert client.command(text + ".").startswith(b"250")
-    client.command("QUIT")
-    client.close()
-
-
 def test_trained_spam_is_tagged_and_quarantined_ham_is_not(trained_gateway):
     gateway, mta = trained_gateway
     spam = message("special offer", SPAM_WORDS, 99)
     ham = message("weekly meeting", HAM_WORDS, 98)
-    send(gateway, spam)
-    send(gateway, ham)
+    deliver(gateway, spam)
+    deliver(gateway, ham)
     (_, tagged), (_, clean) = mta.wait_for_messages(2)
     assert b"Subject: ***SPAM***  special offer 99" in tagged and b"X-TORVANE-Spam: YES" in tagged
     assert b"***SPAM***" not in clean and b"X-TORVANE-Spam" not in clean

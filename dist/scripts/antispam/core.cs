@@ -347,6 +347,13 @@ int OnEmailMessagesToAnalyzer() {
   if (bayes == 1) score = score + ConfigNumber("p_bayes_spam");
   if (bayes == 2) score = score + ConfigNumber("p_bayes_ham");
   score = score + cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), mail_from);
+  // The administrator's content rules, and the phishing list: a message
+  // imitating a protected domain adds "phishing_score".
+  score = score + cs.RegularExpressionCheck();
+  if (cs.IsPhishing(0)) {
+    score = score + cs.CharToFloat(ConfigOr("phishing_score", "PHISHING", "10.0"));
+    cs.WriteLog(kLogRefusal, "phishing message imitating " + cs.GetFakePhishingDomain() + " from " + client_ip);
+  }
   cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
                                   cs.GetEmailLen(), bayes, score));
   // The verdict: at "score_for_spam" or above the message is tagged (a

@@ -99,6 +99,7 @@ TEST_F(CConfigTest, FreshSaveHoldsTheShippedDefaults) {
   expected["READMIN"]["key"] = config_.readmin_key.ToStdString();
   expected["WEBGUI"]["path"] = WorkingDirectory() + "//www/";
   expected["CS_SCRIPT"]["enable_cache_script"] = "0";
+  expected["READMIN"]["listen"] = "0.0.0.0";  // shipped: loopback only
   expected["CONFIG"].erase("app_path");  // written by the installer only
   EXPECT_EQ(EntriesOf(fresh), expected);
   EXPECT_TRUE(IsLowerHexDigest(config_.readmin_key.ToStdString()));

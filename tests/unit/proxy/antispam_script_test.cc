@@ -464,8 +464,8 @@ constexpr const char* kEmptyWithoutCore[] = {
     "cs.IsForgetHelo(\"localhost\") == 0",
     "cs.DNSBL_Score(\"127.0.0.2\") == 0.0",
     "cs.DNSBL_Ns(\"127.0.0.2\") == \"\"",
-    "cs.SPFQuery(\"127.0.0.2\", \"a@b.example\", \"helo\") == 0",
-    "cs.SPFQuery(0, \"a@b.example\", \"helo\") == 0",
+    "cs.SPFQuery(\"127.0.0.2\", \"a@b.example\", \"helo\") == 4",  // None: no check ran
+    "cs.SPFQuery(0, \"a@b.example\", \"helo\") == 4",
     "cs.IsLocalDomainByRCPT_TO(\"a@b.example\") == -1",
     "cs.IsWhiteBlackList(\"a@b.example\", \"b.example\") == -1",
     "cs.IsSpamLover(\"a@b.example\") == 0",

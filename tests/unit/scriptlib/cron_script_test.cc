@@ -3,6 +3,8 @@
 // RunScript under the application path.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -10,6 +12,7 @@
 #include "engines/auto_white_list.h"
 #include "engines/greylist.h"
 #include "common/app_directory.h"
+#include "common/scratch_dir.h"
 #include "engines/ban_list.h"
 #include "engines/helo_forgery.h"
 #include "cron_harness.h"
@@ -37,7 +40,7 @@ TEST(CronScriptTest, ManagementFunctionsWithoutContextGiveEmptyResults) {
       "cs.DCTest(\"x\") == 0",
       "cs.DCRefreshServer() == 0",
       "cs.AddDomainPhishing(\"d\") == 0",
-      "cs.UpDateDomainPhishing(\"d\", 1) == 0",
+      "cs.UpDateDomainPhishing(\"d\", \"e\") == 0",
       "cs.DeleteDomainPhishing(\"d\") == 0",
       "cs.UpDateDBPhishingFromWWW() == 0",
       "cs.GetDBPhishingDate() == \"\"",
@@ -233,6 +236,35 @@ TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
     EXPECT_EQ(instance.RunMain(), c.expected) << c.body;
     EXPECT_TRUE(Contains(messages.all, "over its CPU time budget")) << c.body << "\n" << messages.all;
   }
+}
+
+TEST(CronScriptTest, RulesAndPhishingFunctionsReachTheEngines) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.File("db"));
+  SetAppPath(dir.path().c_str());
+  CRules rules;
+  ASSERT_EQ(rules.Open("db/rules.db"), 1);
+  Cphishing phishing(dir.path().c_str());
+  CronContext context;
+  context.rules = &rules;
+  context.phishing = &phishing;
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen + R"(
+    CS_RulesDB db = cs.GetRulesDB();
+    if (db.AddRule("r", "pills", 1, 2.5, 1) != 1 || db.AddRule("r", "x", 1, 1.0, 0) != 0) return 2;
+    CS_ParseMail mail = new CS_ParseMail();
+    mail.LoadMail("Subject: PILLS\r\n\r\nbody\r\n");
+    mail.Parse();
+    CS_RulesResult found = new CS_RulesResult();
+    if (db.RegularExpressionCheck(mail, found) != 2.5 || found.GetRulesName(0) != "r") return 3;
+    if (cs.AddDomainPhishing("Bank.example") != 1 || cs.AddDomainPhishing("b(d") != 0) return 4;
+    HashArray list = new HashArray();
+    cs.ViewPhishingDB(list);
+    if (list.GetS("D0") != "bank.example") return 5;
+    return 1; })",
+                        context);
+  SetAppPath(nullptr);
+  EXPECT_EQ(run.result, 1) << run.diagnostics;
+  EXPECT_NE(std::ifstream(dir.File("db/phishing.db")).peek(), EOF);  // the edit was saved
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Tests of CS_Torvane_kernel (the persistent-object registry) and CS_Flag,
 // the value cell scripts share through it.
 #include "scriptlib/persistent_objects.h"
+#include "scriptlib/lib_admin_client.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ TEST(CS_Torvane_kernelTest, TypesCreateTheirClasses) {
       {kPersistentIniFile, &typeid(CFileINI*)},
       {kPersistentFlag, &typeid(CS_Flag*)},
       {kPersistentMySqlConn, &typeid(CTorvaneMysqlConn*)},
-      {kPersistentServerConn, nullptr},
+      {kPersistentServerConn, &typeid(CS_Torvane_Connection*)},
       {"cdb_ram", nullptr},
       {"Unknown", nullptr},
       {"", nullptr},
