@@ -321,28 +321,20 @@ void CParseMail::AddPart(std::string_view part, int depth) {
 
 const CParseMail::ALLEGATO* CParseMail::Attachment(int i) const { return attachments_.GetAtP(i); }
 
-const char* CParseMail::GetAttachmentBuffer(int i) {
+const char* CParseMail::AttachmentField(int i, String ALLEGATO::*field) {
   const ALLEGATO* part = Attachment(i);
-  scratch_ = part != nullptr ? part->data : String("");
+  scratch_ = part != nullptr ? part->*field : String("");
   return Text(scratch_);
 }
 
-const char* CParseMail::GetAttachmentContentType(int i) {
-  const ALLEGATO* part = Attachment(i);
-  scratch_ = part != nullptr ? part->contentType : String("");
-  return Text(scratch_);
-}
+const char* CParseMail::GetAttachmentBuffer(int i) { return AttachmentField(i, &ALLEGATO::data); }
 
-const char* CParseMail::GetAttachmentCharset(int i) {
-  const ALLEGATO* part = Attachment(i);
-  scratch_ = part != nullptr ? part->charset : String("");
-  return Text(scratch_);
-}
+const char* CParseMail::GetAttachmentContentType(int i) { return AttachmentField(i, &ALLEGATO::contentType); }
+
+const char* CParseMail::GetAttachmentCharset(int i) { return AttachmentField(i, &ALLEGATO::charset); }
 
 const char* CParseMail::GetAttachmentContentTransferEncoding(int i) {
-  const ALLEGATO* part = Attachment(i);
-  scratch_ = part != nullptr ? part->transferEncoding : String("");
-  return Text(scratch_);
+  return AttachmentField(i, &ALLEGATO::transferEncoding);
 }
 
 void CParseMail::ForEachHeaderField(const std::function<bool(std::string_view, std::string_view)>& visit) const {

@@ -101,6 +101,8 @@ class CParseMail {
   void ForEachText(const std::function<void(std::string_view, const std::string&)>& visit) const;
 
  private:
+  // Part `i`'s `field` in the accessors' result; "" for no such part.
+  const char* AttachmentField(int i, String ALLEGATO::*field);
   static const char* Text(const String& s) { return s.GetData() != nullptr ? s.GetData() : ""; }
   // Walks the parts of the multipart text `body` with `boundary`, adding
   // leaves in order; nested multiparts below `depth` are walked too.

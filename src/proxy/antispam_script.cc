@@ -286,33 +286,19 @@ void CS_PROXY_ANTISPAM_INSTANCE::QueueLog(int level, const char* text, const cha
   context_.log->LogS(level, text, source, "", category, ConnectionId());
 }
 
-CFileINI* CS_PROXY_ANTISPAM_INSTANCE::Configuration() {
-  return context_.core != nullptr ? context_.core->config() : nullptr;
-}
+CFileINI* CS_PROXY_ANTISPAM_INSTANCE::Configuration() { return FromCore(&CTorvaneCore::config); }
 
-CDns* CS_PROXY_ANTISPAM_INSTANCE::Resolver() {
-  return context_.core != nullptr ? context_.core->dns() : nullptr;
-}
+CDns* CS_PROXY_ANTISPAM_INSTANCE::Resolver() { return FromCore(&CTorvaneCore::dns); }
 
-CGreyList* CS_PROXY_ANTISPAM_INSTANCE::GreyList() {
-  return context_.core != nullptr ? context_.core->grey_list() : nullptr;
-}
+CGreyList* CS_PROXY_ANTISPAM_INSTANCE::GreyList() { return FromCore(&CTorvaneCore::grey_list); }
 
-CAutoLightWhiteList* CS_PROXY_ANTISPAM_INSTANCE::WhiteList() {
-  return context_.core != nullptr ? context_.core->alwl() : nullptr;
-}
+CAutoLightWhiteList* CS_PROXY_ANTISPAM_INSTANCE::WhiteList() { return FromCore(&CTorvaneCore::alwl); }
 
-CDnsBL* CS_PROXY_ANTISPAM_INSTANCE::BlockLists() {
-  return context_.core != nullptr ? context_.core->dnsbl() : nullptr;
-}
+CDnsBL* CS_PROXY_ANTISPAM_INSTANCE::BlockLists() { return FromCore(&CTorvaneCore::dnsbl); }
 
-CLocalDomain* CS_PROXY_ANTISPAM_INSTANCE::LocalDomains() {
-  return context_.core != nullptr ? context_.core->local_domains() : nullptr;
-}
+CLocalDomain* CS_PROXY_ANTISPAM_INSTANCE::LocalDomains() { return FromCore(&CTorvaneCore::local_domains); }
 
-CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() {
-  return context_.core != nullptr ? context_.core->kernel() : nullptr;
-}
+CS_Torvane_kernel* CS_PROXY_ANTISPAM_INSTANCE::PersistentObjects() { return FromCore(&CTorvaneCore::kernel); }
 
 void CS_PROXY_ANTISPAM_INSTANCE::EndWorkUnit() {
   SmtpSession* session = context_.session;

@@ -130,6 +130,11 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   void EndWorkUnit() override;
 
  private:
+  // The core's engine `get` gives; null without a core.
+  template <typename Engine>
+  Engine* FromCore(Engine* (CTorvaneCore::*get)() const) const {
+    return context_.core != nullptr ? (context_.core->*get)() : nullptr;
+  }
   // Builds a fresh interpreter for `slot` and compiles its file.
   void Compile(AntispamScriptSlot* slot);
   // Runs `body` (a call, load or reset of `slot`'s interpreter) under the
