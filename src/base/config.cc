@@ -423,7 +423,14 @@ class FieldText {
 bool CConfig::ReadConfig() {
   BusyScope busy(busy_);
   for (const ConfigKey& row : kConfigKeys) std::visit(FieldReader(this, row), row.kind);
-  synced_state_ = StateText();
+  // Only a read of bytes just loaded from (or saved to) the file is in step
+  // with it: a script's SetConfig read back before its SaveConfig is a
+  // change the daemon made, and must still be written.
+  const std::string digest = FileDigest();
+  if (!synced_digest_ || *synced_digest_ != digest) {
+    synced_state_ = StateText();
+    synced_digest_ = digest;
+  }
   FillDerivedValues();
   return true;
 }
@@ -438,6 +445,7 @@ CConfig::WriteBack CConfig::SaveChanges() {
   }
   if (!Save(nullptr)) return WriteBack::kFailed;
   synced_state_ = StateText();
+  synced_digest_ = FileDigest();
   return WriteBack::kWritten;
 }
 

@@ -7,6 +7,7 @@
 #define TORVANE_BASE_CONFIG_H_
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "base/object_array.h"
@@ -249,8 +250,10 @@ class CConfig : public CFileINI {
   // The daemon's view of the configuration: the items as they would be
   // written, then every field's value.
   std::string StateText();
-  // StateText when the file was last read or written.
+  // StateText when the file was last read or written, and the file's digest
+  // then (none before the first read).
   std::string synced_state_;
+  std::optional<std::string> synced_digest_;
 
   std::atomic<bool> busy_{false};  // ReadConfig or SaveConfig is running
   std::atomic<bool> reboot_{false};

@@ -194,6 +194,11 @@ std::string CFileINI::FileName() {
   return TextOf(file_name_);
 }
 
+std::string CFileINI::FileDigest() {
+  CriticalScope lock(*this);
+  return TextOf(file_digest_);
+}
+
 bool CFileINI::ChangedOnDisk() {
   std::string path;
   String digest;

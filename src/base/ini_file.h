@@ -78,6 +78,9 @@ class CFileINI : public CCriticalSession {
   std::string Serialise();
   // The path of the last successful Load ("" before one).
   std::string FileName();
+  // MD5 of the file's bytes as this object last loaded or saved them (""
+  // before a Load).
+  std::string FileDigest();
   // True when the file of the last Load now holds other bytes than this
   // object last read from or wrote to it (or cannot be read): someone else
   // changed it. False without a Load.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -268,6 +269,47 @@ TEST_F(CConfigTest, SaveThenRestartIsStable) {
   EXPECT_EQ(Value(restarted, "CUSTOM", "x"), "1");
   ASSERT_TRUE(restarted.SaveConfig());
   EXPECT_EQ(FileText(), first);
+}
+
+// What a save does after each kind of change: nothing when nothing changed,
+// the file when the daemon changed it (an item re-read, as a script's
+// SetConfig before SaveConfig, or a field), beside the file when someone
+// edited it meanwhile.
+TEST_F(CConfigTest, SaveChangesWritesOnlyWhatTheDaemonChanged) {
+  using WriteBack = CConfig::WriteBack;
+  const std::string original = "[CONFIG]\r\nloglevel=3\r\n";
+  struct Case {
+    const char* name;
+    void (*change)(CConfig*, const std::string& path);
+    WriteBack outcome;
+    const char* file_loglevel;
+  } cases[] = {
+      {"nothing", [](CConfig*, const std::string&) {}, WriteBack::kUnchanged, "3"},
+      {"item re-read", [](CConfig* c, const std::string&) {
+         c->WriteString("CONFIG", "loglevel", "5");
+         c->ReadConfig();
+       }, WriteBack::kWritten, "5"},
+      {"field", [](CConfig* c, const std::string&) { c->loglevel = 6; }, WriteBack::kWritten, "6"},
+      {"reloaded unchanged file", [](CConfig* c, const std::string& path) {
+         c->loglevel = 6;
+         c->Load(path.c_str());
+         c->ReadConfig();
+       }, WriteBack::kUnchanged, "3"},
+      {"edited on disk", [](CConfig* c, const std::string& path) {
+         std::ofstream(path, std::ios::binary) << "[CONFIG]\r\nloglevel=4\r\n";
+         c->loglevel = 6;
+       }, WriteBack::kWrittenBeside, "4"},
+  };
+  for (const Case& test : cases) {
+    CConfig config;
+    LoadAndRead(&config, original);
+    ASSERT_EQ(config.SaveChanges(), WriteBack::kWritten) << "the generated admin key and web path";
+    test.change(&config, path_);
+    EXPECT_EQ(config.SaveChanges(), test.outcome) << test.name;
+    CConfig reader;
+    Restart(&reader);
+    EXPECT_EQ(Value(reader, "CONFIG", "loglevel"), test.file_loglevel) << test.name;
+  }
 }
 
 TEST_F(CConfigTest, SaveWithoutALoadedFileFails) {
