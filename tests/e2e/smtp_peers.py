@@ -12,7 +12,7 @@ import socket
 import subprocess
 import time
 
-from conftest import WAIT_SECONDS, Daemon, ini, start_name_server_process, stop_process, wait_until
+from conftest import START_SECONDS, WAIT_SECONDS, Daemon, ini, start_name_server_process, stop_process, wait_until
 
 HERE = pathlib.Path(__file__).resolve().parent
 MTA_SCRIPT = HERE / "recording_mta.py"
@@ -270,7 +270,8 @@ class Gateway:
 
     def start(self):
         self.daemon.start()
-        assert wait_until(lambda: listening("127.0.0.1", self.port)), (
+        started = lambda: listening("127.0.0.1", self.port) or self.daemon.process.poll() is not None
+        assert wait_until(started, START_SECONDS) and self.daemon.process.poll() is None, (
             "the gateway does not listen on port %d:\n%s" % (self.port, self.log_text()[-3000:]))
         return self
 
