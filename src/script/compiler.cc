@@ -100,6 +100,7 @@ void Compiler::SetCurrentLine(const char* at) {
   while (line_end < end && *line_end != '\n') ++line_end;
   size_t length = std::min(static_cast<size_t>(line_end - line_start), kMaxTextChars);
   interpreter_->current_line_.assign(line_start, length);
+  interpreter_->current_location_ = interpreter_->source_map_.LocationOf(at - begin);
 }
 
 int Compiler::Lookup(NameSpace* ns, const std::string& name, Kind kind) const {

@@ -105,16 +105,27 @@ int Interpreter::isExist(const char* name) {
   return name && program_.global->FindFunction(name) >= 0 ? 1 : 0;
 }
 
+void Interpreter::ForgetSourcePosition() {
+  current_line_.clear();
+  current_location_.clear();
+  source_map_.Clear();
+  preprocessed_.clear();
+  preprocessed_.shrink_to_fit();
+}
+
+std::string Interpreter::Located(const std::string& message) const {
+  return current_location_.empty() ? message : current_location_ + ": " + message;
+}
+
 void Interpreter::ReportLoadError(const std::string& message) {
   program_.code.clear();
   operand_values_.clear();
   program_.ResetSpaces();
   ClearStack();
-  if (!current_line_.empty()) {
-    LogError(current_line_ + "\n" + message);
-  } else {
-    LogError(message);
-  }
+  // As compilers do: the location in front of the message, the line after.
+  std::string text = Located(message);
+  if (!current_line_.empty()) text += "\n" + current_line_;
+  LogError(text);
   good_script_ = 1;
 }
 
@@ -129,6 +140,7 @@ int Interpreter::Compile(const char* text) {
     Compiler compiler(this, source);
     compiler.CompileProgram();
     current_line_.clear();
+    current_location_.clear();
     Optimizer(this).Run();
     Link();
     exit_flag_ = 0;
@@ -148,13 +160,13 @@ int Interpreter::Compile(const char* text) {
 // (addExternClassObject) belong to the script about to be compiled.
 int Interpreter::load(const char* path) {
   exit_flag_ = 0;
-  current_line_.clear();
+  ForgetSourcePosition();
   program_.code.clear();
   ClearStack();
   define("__VERSION__", kVersionLiteral);
   std::string text;
   try {
-    Preprocessor preprocessor(&defines_, &imports_, &current_line_);
+    Preprocessor preprocessor(&defines_, &imports_, &current_line_, &source_map_, &current_location_);
     std::optional<std::string> processed = preprocessor.Run(path ? path : "");
     if (!processed) {
       ReportLoadError(Format("CS_Scripting::load() = can't open \"%.1024s\" file", path ? path : ""));
@@ -170,7 +182,11 @@ int Interpreter::load(const char* path) {
 
 int Interpreter::loadbyram(const char* text) {
   exit_flag_ = 0;
-  current_line_.clear();
+  // The text PreProcessorRAM just gave keeps its map; any other has none.
+  const bool mapped = text != nullptr && preprocessed_ == text;
+  SourceMap map = mapped ? std::move(source_map_) : SourceMap();
+  ForgetSourcePosition();
+  source_map_ = std::move(map);
   program_.code.clear();
   ClearStack();
   if (!text) {
@@ -183,16 +199,18 @@ int Interpreter::loadbyram(const char* text) {
 }
 
 char* Interpreter::PreProcessorRAM(const char* path) {
+  ForgetSourcePosition();
   try {
-    Preprocessor preprocessor(&defines_, &imports_, &current_line_);
+    Preprocessor preprocessor(&defines_, &imports_, &current_line_, &source_map_, &current_location_);
     std::optional<std::string> processed = preprocessor.Run(path ? path : "");
     if (!processed) return nullptr;
+    preprocessed_ = *processed;
     char* out = static_cast<char*>(malloc(processed->size() + 1));
     if (!out) return nullptr;
     memcpy(out, processed->c_str(), processed->size() + 1);
     return out;
   } catch (const ScriptError& error) {
-    LogError(error.message());
+    LogError(Located(error.message()));
     good_script_ = 1;
     return nullptr;
   }

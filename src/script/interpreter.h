@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "script/program.h"
+#include "script/source_map.h"
 #include "script/variable.h"
 
 // Where an interpreter's diagnostics go besides its own queue. Hosts plug in
@@ -169,6 +170,10 @@ class Interpreter {
   void CallFunction(int ref, const NSFunction* current);
   int Compile(const char* text);
   void ReportLoadError(const std::string& message);
+  // `message` with "FILE:LINE: " in front when the position is known.
+  std::string Located(const std::string& message) const;
+  // Before a new load: no line, location or map of the last one.
+  void ForgetSourcePosition();
   void ClearStack();
   void RunTopLevel();
   // Runs `fn` with its arguments pushed; its result as int.
@@ -202,7 +207,12 @@ class Interpreter {
   // Preprocessor state.
   std::map<std::string, std::string> defines_;
   std::vector<STR_ScriptImport> imports_;
+  // The source line being preprocessed or compiled, and its "FILE:LINE"
+  // (from source_map_ while compiling), named in load errors.
   std::string current_line_;
+  std::string current_location_;
+  SourceMap source_map_;
+  std::string preprocessed_;  // PreProcessorRAM's last text, until it is loaded
 };
 
 #endif  // TORVANE_SCRIPT_INTERPRETER_H_

@@ -1,6 +1,7 @@
 // preprocessor - comments, directives and macro replacement of script source.
 #include "script/preprocessor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -68,7 +69,9 @@ std::string StripComments(std::string_view source) {
       while (i < source.size() && source[i] != '\n') ++i;
     } else if (c == '/' && i + 1 < source.size() && source[i + 1] == '*') {
       size_t end = source.find("*/", i + 2);
-      i = end == std::string_view::npos ? source.size() : end + 2;
+      end = end == std::string_view::npos ? source.size() : end + 2;
+      out.append(std::count(source.begin() + i, source.begin() + end, '\n'), '\n');
+      i = end;
     } else {
       if (c == '\t') {
         out += ' ';
@@ -81,11 +84,11 @@ std::string StripComments(std::string_view source) {
   return out;
 }
 
-std::optional<std::string> Preprocessor::Process(const std::string& path, int depth) {
+std::optional<std::string> Preprocessor::Process(const std::string& path, int depth, size_t base) {
   std::string raw;
   if (!ReadWholeFile(path.c_str(), kMaxFileBytes, &raw)) return std::nullopt;
   std::string stripped = StripComments(raw);
-  return ProcessText(stripped, path, depth);
+  return ProcessText(stripped, path, depth, base);
 }
 
 void Preprocessor::SetPositionDefines(const std::string& path, int line) {
@@ -96,8 +99,10 @@ void Preprocessor::SetPositionDefines(const std::string& path, int line) {
   (*defines_)["__FILE__"] = file;
 }
 
-std::string Preprocessor::ProcessText(std::string_view text, const std::string& path, int depth) {
+std::string Preprocessor::ProcessText(std::string_view text, const std::string& path, int depth, size_t base) {
   std::string dir = DirectoryOf(path);
+  const int file = source_map_ != nullptr ? source_map_->AddFile(path) : 0;
+  int marked_line = -1;  // the line whose start in `out` was last marked
   std::vector<int> conditions;
   std::string out;
   out.reserve(text.size());
@@ -109,9 +114,11 @@ std::string Preprocessor::ProcessText(std::string_view text, const std::string& 
     char c = text[pos];
     if (c == '#') {
       *current_line_ = std::string(LineFrom(text, pos));
-      Directive(text, &pos, dir, depth, &conditions, &out);
+      if (current_location_ != nullptr) *current_location_ = path + ":" + std::to_string(line + 1);
+      Directive(text, &pos, dir, depth, base, &conditions, &out);
       floor = out.size();
       defined_line = -1;
+      marked_line = -1;  // an include may have spliced another file's lines
       continue;
     }
     current_line_->clear();
@@ -125,6 +132,10 @@ std::string Preprocessor::ProcessText(std::string_view text, const std::string& 
       if (c == '\n') ++line;
       ++pos;
       continue;
+    }
+    if (source_map_ != nullptr && line != marked_line) {
+      source_map_->Mark(base + out.size(), file, line + 1);
+      marked_line = line;
     }
     size_t literal_end = pos;
     if (c == '\'' && pos + 3 < text.size() && text[pos + 1] == '\\' && text[pos + 3] == '\'') {
@@ -166,7 +177,7 @@ void Preprocessor::ReplaceWordBefore(std::string* out, size_t* floor) {
   *floor = out->size() - 1;
 }
 
-void Preprocessor::Directive(std::string_view text, size_t* pos, const std::string& dir, int depth,
+void Preprocessor::Directive(std::string_view text, size_t* pos, const std::string& dir, int depth, size_t base,
                              std::vector<int>* conditions, std::string* out) {
   ++*pos;  // '#'
   if (*pos < text.size() && text[*pos] == '!') {
@@ -197,7 +208,7 @@ void Preprocessor::Directive(std::string_view text, size_t* pos, const std::stri
     if (active) defines_->erase(name);
   } else if (word == "include") {
     if (active) {
-      Include(text, pos, dir, depth, out);
+      Include(text, pos, dir, depth, base, out);
     }
   } else if (word == "import") {
     Import(text, pos);
@@ -207,7 +218,7 @@ void Preprocessor::Directive(std::string_view text, size_t* pos, const std::stri
   SkipToLineEnd(text, pos);
 }
 
-void Preprocessor::Include(std::string_view text, size_t* pos, const std::string& dir, int depth,
+void Preprocessor::Include(std::string_view text, size_t* pos, const std::string& dir, int depth, size_t base,
                            std::string* out) {
   SkipSpaces(text, pos);
   if (*pos >= text.size() || (text[*pos] != '"' && text[*pos] != '<')) {
@@ -224,10 +235,13 @@ void Preprocessor::Include(std::string_view text, size_t* pos, const std::string
   *pos = end + 1;
   if (depth >= kMaxIncludeDepth) ScriptFail("CS_Scripting::PS() = #include nested too deeply");
   std::string saved_line = *current_line_;
-  std::optional<std::string> included = Process(name, depth + 1);
-  if (!included) included = Process(dir + "/" + name, depth + 1);
+  std::string saved_location = current_location_ != nullptr ? *current_location_ : "";
+  const size_t included_base = base + out->size();
+  std::optional<std::string> included = Process(name, depth + 1, included_base);
+  if (!included) included = Process(dir + "/" + name, depth + 1, included_base);
   if (!included) ScriptFailf("CS_Scripting::PS() = can't find \"%s\" file", name.c_str());
   *current_line_ = saved_line;
+  if (current_location_ != nullptr) *current_location_ = saved_location;
   out->append(*included);
 }
 

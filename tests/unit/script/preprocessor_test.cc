@@ -26,7 +26,7 @@ TEST(PreprocessorTest, CommentsTabsAndCarriageReturns) {
     const char* expected;
   } kCases[] = {
       {"a // comment\nb", "a \nb"},
-      {"a /* x\ny */ b", "a  b"},          // block comments take their line feeds
+      {"a /* x\ny */ b", "a \n b"},        // block comments keep their line feeds
       {"a\tb\r\nc", "a b\nc"},
       {"s = \"// not /* a comment\";", "s = \"// not /* a comment\";"},
       {"s = \"tab\there\";", "s = \"tab\there\";"},
