@@ -1,5 +1,5 @@
 """The peers of the gateway's end-to-end tests: the recording downstream MTA
-(recording_mta.py), the block-list name server (dnsbl_test_server.py), the
+(recording_mta.py), the block-list name server (dns_test_server.py), the
 gateway itself with a configuration and antispam scripts of the test's
 making, and a raw SMTP client that can pick its loopback source address.
 
@@ -16,7 +16,7 @@ from conftest import START_SECONDS, WAIT_SECONDS, Daemon, ini, start_name_server
 
 HERE = pathlib.Path(__file__).resolve().parent
 MTA_SCRIPT = HERE / "recording_mta.py"
-NAME_SERVER_SCRIPT = HERE.parents[1] / "tests" / "unit" / "engines" / "dnsbl_test_server.py"
+NAME_SERVER_SCRIPT = HERE.parents[1] / "tests" / "unit" / "engines" / "dns_test_server.py"
 PYTHON = "/usr/bin/python3"
 # Where the name servers of these tests may listen (other suites use other
 # loopback addresses, so suites can run at once). The resolver asks port 53.
@@ -107,7 +107,7 @@ class RecordingMta:
 # ---- The block-list name server ---------------------------------------------------
 
 class NameServer:
-    """One dnsbl_test_server.py on the first free address of
+    """One dns_test_server.py on the first free address of
     NAME_SERVER_HOSTS, serving what set_zones gives it and counting queries."""
 
     def __init__(self, state):

@@ -1,5 +1,5 @@
 """Connection admission end to end: clients connect from chosen loopback
-source addresses to a gateway whose name server (dnsbl_test_server.py)
+source addresses to a gateway whose name server (dns_test_server.py)
 plays several block-list zones; the ban list and the per-address session
 limit refuse what they should, and relay clients skip every check."""
 import re

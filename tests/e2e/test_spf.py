@@ -1,5 +1,5 @@
 """SPFQuery from an antispam script in a real session: the gateway asks a
-loopback name server (dnsbl_test_server.py) about the MAIL FROM of each
+loopback name server (dns_test_server.py) about the MAIL FROM of each
 client, whose loopback source address is the address checked. Covers both
 modes, a reload between them, the cache, cut answers fetched over TCP, a
 name server that never answers and the repeated include.

@@ -149,13 +149,12 @@ TEST_F(CConfigTest, AdminKeyIsGeneratedOnceAndKeptAcrossRestarts) {
   EXPECT_NE(other.readmin_key.ToStdString(), key);  // each installation its own
 }
 
-TEST_F(CConfigTest, GivenAdminKeyAndWebPathAreKept) {
-  LoadAndRead(&config_, "[READMIN]\r\nkey=secret\r\n[WEBGUI]\r\npath=/srv/www/\r\n");
-  EXPECT_EQ(config_.readmin_key.ToStdString(), "secret");
-  EXPECT_EQ(config_.webgui_path.ToStdString(), "/srv/www/");
-}
-
+// Given values win over derived ones.
 TEST_F(CConfigTest, WebPathDerivesFromTheApplicationPath) {
+  CConfig given;
+  LoadAndRead(&given, "[READMIN]\r\nkey=secret\r\n[WEBGUI]\r\npath=/srv/www/\r\n[CONFIG]\r\napp_path=/opt/app\r\n");
+  EXPECT_EQ(given.readmin_key.ToStdString(), "secret");
+  EXPECT_EQ(given.webgui_path.ToStdString(), "/srv/www/");
   LoadAndRead(&config_, "[CONFIG]\r\napp_path=/opt/app\r\n");
   EXPECT_EQ(config_.webgui_path.ToStdString(), "/opt/app/www/");
   ASSERT_TRUE(config_.SaveConfig());
@@ -214,8 +213,9 @@ TEST_F(CConfigTest, ReadingAgainStartsTheListsAfresh) {
   EXPECT_EQ(Entries(config_.relayip), (std::vector<std::string>{"a", "b"}));
 }
 
-TEST_F(CConfigTest, DnsServersAreRenumberedOnSave) {
-  LoadAndRead(&config_, "[DNS]\r\nnameserver_1=a\r\nnameserver_3=b\r\n");
+// DNS servers are renumbered from 0, scripts saved in their sorted order.
+TEST_F(CConfigTest, ListsAreSavedRenumberedAndSorted) {
+  LoadAndRead(&config_, "[DNS]\r\nnameserver_1=a\r\nnameserver_3=b\r\n[CS_SCRIPT]\r\ncs_0=2|b.cs\r\ncs_1=1|a.cs\r\n");
   ASSERT_TRUE(config_.SaveConfig());
   CFileINI saved;
   ASSERT_TRUE(saved.Load(path_.c_str()));
@@ -223,6 +223,8 @@ TEST_F(CConfigTest, DnsServersAreRenumberedOnSave) {
   EXPECT_EQ(Value(saved, "DNS", "nameserver_1"), "b");
   EXPECT_FALSE(saved.IsKeyExist("DNS", "nameserver_2"));
   EXPECT_FALSE(saved.IsKeyExist("DNS", "nameserver_3"));
+  EXPECT_EQ(Value(saved, "CS_SCRIPT", "cs_0"), "1|a.cs");
+  EXPECT_EQ(Value(saved, "CS_SCRIPT", "cs_1"), "2|b.cs");
 }
 
 TEST_F(CConfigTest, ShrunkenListLeavesNoStaleKeys) {
@@ -239,15 +241,6 @@ TEST_F(CConfigTest, ShrunkenListLeavesNoStaleKeys) {
   for (const char* stale : {"relayip_2", "relayip_3", "relayip_4"}) {
     EXPECT_FALSE(restarted.IsKeyExist("FIREWALL", stale)) << stale;
   }
-}
-
-TEST_F(CConfigTest, ScriptListIsSavedInItsSortedOrder) {
-  LoadAndRead(&config_, "[CS_SCRIPT]\r\ncs_0=2|b.cs\r\ncs_1=1|a.cs\r\n");
-  ASSERT_TRUE(config_.SaveConfig());
-  CFileINI saved;
-  ASSERT_TRUE(saved.Load(path_.c_str()));
-  EXPECT_EQ(Value(saved, "CS_SCRIPT", "cs_0"), "1|a.cs");
-  EXPECT_EQ(Value(saved, "CS_SCRIPT", "cs_1"), "2|b.cs");
 }
 
 // ---- Save and restart ---------------------------------------------------------------

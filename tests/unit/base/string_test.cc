@@ -34,7 +34,7 @@ TEST(StringTest, ConversionConstructors) {
   EXPECT_EQ(String(std::string_view("a\0b", 3)).size(), 3);
 }
 
-TEST(StringTest, AppendForms) {
+TEST(StringTest, AppendAndAssignForms) {
   String s("a");
   s.append('b');
   s.append(static_cast<const char*>(nullptr));
@@ -45,17 +45,10 @@ TEST(StringTest, AppendForms) {
   s += String("!");
   EXPECT_STREQ(s.GetData(), "abcdefxyz!");
   EXPECT_STREQ((String("1") + '2' + "3" + String("4")).GetData(), "1234");
-}
-
-TEST(StringTest, AppendOfOwnTextSurvivesGrowth) {
-  String s("abcd");
-  s.append(s.GetData(), 4);
-  s.append(s.GetData() + 2);
-  EXPECT_STREQ(s.GetData(), "abcdabcdcdabcd");
-}
-
-TEST(StringTest, AssignmentForms) {
-  String s;
+  String own("abcd");  // appends of its own text survive the growth
+  own.append(own.GetData(), 4);
+  own.append(own.GetData() + 2);
+  EXPECT_STREQ(own.GetData(), "abcdabcdcdabcd");
   s = 'q';
   EXPECT_STREQ(s.GetData(), "q");
   s = static_cast<const char*>(nullptr);
@@ -109,18 +102,15 @@ TEST(StringTest, SetLenAfterDirectWrites) {
   EXPECT_EQ(s.FindInTheBuffer("ary"), 4);
   s.SetLenAftherSetBuffer(1000);  // never beyond the buffer
   EXPECT_EQ(s.GetRealBufferSize(), 16);
+  String full;
+  full.Allocate(4);
+  memset(full.GetBuffer(0), 'a', 5);  // every byte, terminator included
+  full.SetLenAftherSetBuffer();
+  EXPECT_EQ(full.size(), 4);
+  EXPECT_STREQ(full.GetData(), "aaaa");
 }
 
-TEST(StringTest, SetLenAfterAFullBufferKeepsTheTerminatorInside) {
-  String s;
-  s.Allocate(4);
-  memset(s.GetBuffer(0), 'a', 5);  // every byte, terminator included
-  s.SetLenAftherSetBuffer();
-  EXPECT_EQ(s.size(), 4);
-  EXPECT_STREQ(s.GetData(), "aaaa");
-}
-
-TEST(StringTest, CopyDropsRealSizeButAssignmentKeepsIt) {
+TEST(StringTest, CopyDropsRealSizeButAssignmentAndMoveKeepIt) {
   String binary;
   binary.SetBuffer("ab\0cd", 5);
   const String copy(binary);
@@ -130,11 +120,6 @@ TEST(StringTest, CopyDropsRealSizeButAssignmentKeepsIt) {
   assigned = binary;
   EXPECT_EQ(assigned.GetRealBufferSize(), 5);
   EXPECT_EQ(assigned.BufferView(), std::string_view("ab\0cd", 5));
-}
-
-TEST(StringTest, MoveCarriesBinaryContents) {
-  String binary;
-  binary.SetBuffer("ab\0cd", 5);
   String moved(std::move(binary));
   EXPECT_EQ(moved.GetRealBufferSize(), 5);
   EXPECT_EQ(binary.GetData(), nullptr);  // the header promises a bufferless source
@@ -152,11 +137,8 @@ TEST(StringTest, FormatAndPrintf) {
   EXPECT_STREQ(s.GetData(), "x-7-002.2[z]");
   s.Format(nullptr);
   EXPECT_EQ(s.size(), 0);
-}
-
-TEST(StringTest, FormatMayUseItsOwnText) {
-  String s("abc");
-  s.Format("<%s>", s.GetData());
+  s = "abc";
+  s.Format("<%s>", s.GetData());  // from its own text
   EXPECT_STREQ(s.GetData(), "<abc>");
 }
 
@@ -397,18 +379,15 @@ TEST(StringTest, TrimRemovesOnlySpaces) {
   String none;
   none.Trim();
   EXPECT_EQ(none.GetData(), nullptr);
-}
-
-TEST(StringTest, TrimRightStopsAtAnEmbeddedNul) {
-  String s;
-  s.append("ab\0cd ", 6);
-  s.TrimRight();
-  EXPECT_EQ(s.size(), 2);
+  String binary;
+  binary.append("ab\0cd ", 6);
+  binary.TrimRight();  // stops at the embedded NUL
+  EXPECT_EQ(binary.size(), 2);
 }
 
 // --- Regular expressions ---------------------------------------------------
 
-TEST(StringTest, EqStoresCapturedGroups) {
+TEST(StringTest, EqStoresUpToNineCapturedGroups) {
   String s("xab");
   ASSERT_EQ(s.eq("(a)(b)", 0), 1);
   ASSERT_EQ(s.matches().GetSize(), 2);
@@ -416,6 +395,14 @@ TEST(StringTest, EqStoresCapturedGroups) {
   EXPECT_STREQ(s.matches()[1].GetData(), "b");
   EXPECT_EQ(s.eq("(z)", 0), 0);
   EXPECT_EQ(s.matches().GetSize(), 0);  // emptied by every eq
+  String many("abcdefghijkl");
+  ASSERT_EQ(many.eq("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", 0), 1);
+  ASSERT_EQ(many.matches().GetSize(), 9);
+  EXPECT_STREQ(many.matches()[8].GetData(), "i");
+  String binary;
+  binary.append("a\0b", 3);
+  ASSERT_EQ(binary.eq("a\\x00(b)", 0), 1);  // matches past an embedded NUL
+  EXPECT_STREQ(binary.matches()[0].GetData(), "b");
 }
 
 TEST(StringTest, EqRefusals) {
@@ -425,20 +412,6 @@ TEST(StringTest, EqRefusals) {
   EXPECT_EQ(String("abc").eq("(unclosed", 0), 0);
   EXPECT_EQ(String("ABC").eq("abc", 0), 0);
   EXPECT_EQ(String("ABC").eq("abc", 1), 1);
-}
-
-TEST(StringTest, EqMatchesPastEmbeddedNul) {
-  String s;
-  s.append("a\0b", 3);
-  ASSERT_EQ(s.eq("a\\x00(b)", 0), 1);
-  EXPECT_STREQ(s.matches()[0].GetData(), "b");
-}
-
-TEST(StringTest, EqKeepsNineGroupsWhenThereAreMore) {
-  String s("abcdefghijkl");
-  ASSERT_EQ(s.eq("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", 0), 1);
-  ASSERT_EQ(s.matches().GetSize(), 9);
-  EXPECT_STREQ(s.matches()[8].GetData(), "i");
 }
 
 TEST(StringTest, ReplaceReWithOneReferenceReplacesTheGroupInPlace) {
@@ -468,18 +441,13 @@ TEST(StringTest, ReplaceReOtherwiseReplacesTheWholeString) {
       {"abc", "(b)(c)", "$1$1$1$1$2", "bbb$1c"},                         // three fills per group
       {"abc", "(x)", "q", "abc"},                                        // no match: unchanged
       {"abc", "(b)", "<$2>", "<$2>"},                                    // no such group
+      {"x$2y", "(x\\$2)(y)", "$1$2", "x$2y"},  // references inside captured text stay as they are
   };
   for (const Case& c : cases) {
     String s(c.text);
     EXPECT_EQ(s.ReplaceRE(c.pattern, c.replacement, 0), 0);
     EXPECT_STREQ(s.GetData(), c.expected) << c.pattern << " -> " << c.replacement;
   }
-}
-
-TEST(StringTest, ReplaceReDoesNotExpandReferencesInsideCapturedText) {
-  String s("x$2y");
-  s.ReplaceRE("(x\\$2)(y)", "$1$2", 0);
-  EXPECT_STREQ(s.GetData(), "x$2y");
 }
 
 }  // namespace

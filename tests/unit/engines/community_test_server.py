@@ -22,7 +22,7 @@ import select
 import socket
 import time
 
-from dns_test_common import start_server
+from dns_test_server import start_server
 
 POLL_SECONDS = 0.2
 

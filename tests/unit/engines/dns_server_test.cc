@@ -17,7 +17,7 @@
 #include "base/utility.h"
 #include "common/scratch_dir.h"
 #include "common/test_server_process.h"
-#include "dnsbl_test_server.h"
+#include "dns_test_server.h"
 #include "engines/dns.h"
 
 namespace {
@@ -27,7 +27,7 @@ using bltest::TestNameServer;
 // Loopback addresses the resolver tests' servers may take.
 constexpr bltest::AddressPool kPool = {"127.0.0.", 61, 120};
 // What the forged answers of the test server claim.
-constexpr const char* kForgedAddress = "6.6.6.6";
+constexpr const char* kForgedAddress = "127.0.0.2";
 
 // A loopback address of the pool where nothing listens on port 53.
 std::string SilentAddress() {
@@ -52,7 +52,7 @@ class DnsServerTest : public ::testing::Test {
   // Starts one more test server; fails the test when it cannot.
   TestNameServer* AddServer() {
     auto server =
-        std::make_unique<TestNameServer>("dns_test_server.py", dir_ + "/server" + std::to_string(servers_.size()), kPool);
+        std::make_unique<TestNameServer>(dir_ + "/server" + std::to_string(servers_.size()), kPool);
     if (!server->Start()) {
       ADD_FAILURE() << "no test name server could be started";
       return nullptr;

@@ -1,5 +1,5 @@
 // dnsbl_test - the block-list engine against a real name server
-// (dnsbl_test_server.py on a loopback address) acting as several zones:
+// (dns_test_server.py on a loopback address) acting as several zones:
 // listings and scores, maxhit, the cache with its recomputed scores and the
 // dropped-zone rule, silent, slow, foreign and forged answers, parallel
 // lookups and reloads while lookups run.
@@ -21,7 +21,7 @@
 
 #include "base/utility.h"
 #include "common/scratch_dir.h"
-#include "dnsbl_test_server.h"
+#include "dns_test_server.h"
 
 namespace {
 

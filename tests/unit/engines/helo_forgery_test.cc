@@ -7,7 +7,7 @@
 
 #include "base/utility.h"
 #include "common/scratch_dir.h"
-#include "dnsbl_test_server.h"
+#include "dns_test_server.h"
 #include "engines/dns.h"
 
 namespace {

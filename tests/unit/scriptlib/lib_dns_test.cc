@@ -13,7 +13,7 @@
 
 #include "base/utility.h"
 #include "common/scratch_dir.h"
-#include "engines/dnsbl_test_server.h"
+#include "engines/dns_test_server.h"
 #include "lib_harness.h"
 
 namespace lib_test {
@@ -39,7 +39,7 @@ class LibDnsTest : public ::testing::Test {
   ScratchAppDir scratch_;
   // Loopback hosts 161..200: the resolver tests use 61..120, the
   // torvane-script end-to-end tests 121..140.
-  bltest::TestNameServer server_{"dns_test_server.py", scratch_.path() + "/state", {"127.0.0.", 161, 200},
+  bltest::TestNameServer server_{scratch_.path() + "/state", {"127.0.0.", 161, 200},
                                  testproc::ServerStderr::kSilenced};
   std::unique_ptr<CDns> resolver_;
 };

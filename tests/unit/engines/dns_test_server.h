@@ -1,10 +1,9 @@
-// dnsbl_test_server - starts and stops the loopback test name servers by
-// PID: dnsbl_test_server.py, which acts as several block-list zones (and
-// serves MX, A and PTR records) from a JSON description the test writes, and
-// dns_test_server.py, which serves the resolver tests' zone torvane.test in
-// a mode the test sets. Each starts on the first free address of its pool.
-#ifndef TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
-#define TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
+// dns_test_server - starts and stops the loopback test name server
+// (dns_test_server.py) by PID on the first free address of a pool. It serves
+// the zones of a JSON description the test writes, or else the resolver
+// tests' zone torvane.test, in a mode the test may set.
+#ifndef TORVANE_TESTS_UNIT_ENGINES_DNS_TEST_SERVER_H_
+#define TORVANE_TESTS_UNIT_ENGINES_DNS_TEST_SERVER_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -36,11 +35,9 @@ struct AddressPool {
 // One test name server process with its state directory.
 class TestNameServer {
  public:
-  // `script` is a file name in tests/unit/engines.
-  TestNameServer(const char* script, std::string state, AddressPool pool,
+  TestNameServer(std::string state, AddressPool pool,
                  testproc::ServerStderr stderr_mode = testproc::ServerStderr::kShown)
-      : script_(std::string(TORVANE_SOURCE_DIR "/tests/unit/engines/") + script),
-        state_(std::move(state)),
+      : state_(std::move(state)),
         pool_(pool),
         stderr_mode_(stderr_mode) {}
   TestNameServer(const TestNameServer&) = delete;
@@ -56,10 +53,10 @@ class TestNameServer {
 
   void Stop() { process_.Stop(); }
 
-  // dnsbl_test_server.py: replaces the served records and zone behaviours
-  // (the script describes the JSON).
+  // Replaces the served records and zone behaviours (the script describes
+  // the JSON).
   void Setup(const std::string& json) { Replace("zones.json", json); }
-  // dns_test_server.py: how the server treats the next queries (the script
+  // How the server treats the next queries, whatever their zone (the script
   // lists the modes).
   void SetMode(const std::string& mode) { Replace("mode", mode + "\n"); }
 
@@ -100,7 +97,7 @@ class TestNameServer {
   // Starts the server on `address` and waits until it is bound; false when
   // it exits first (the address was taken meanwhile) or does not start.
   bool Launch(const std::string& address) {
-    if (!process_.Start({kPython, script_, "--address", address, "--state", state_}, state_ + "/ready",
+    if (!process_.Start({kPython, kScript, "--address", address, "--state", state_}, state_ + "/ready",
                         stderr_mode_)) {
       return false;
     }
@@ -108,7 +105,7 @@ class TestNameServer {
     return true;
   }
 
-  std::string script_;
+  static constexpr const char* kScript = TORVANE_SOURCE_DIR "/tests/unit/engines/dns_test_server.py";
   std::string state_;
   AddressPool pool_;
   testproc::ServerStderr stderr_mode_;
@@ -116,13 +113,12 @@ class TestNameServer {
   testproc::TestServerProcess process_;  // declared last: stopped first
 };
 
-// dnsbl_test_server.py on 127.0.9.x, apart from the resolver tests' pools.
+// The block-list tests' server on 127.0.9.x, apart from the resolver tests' pools.
 class BlTestServer : public TestNameServer {
  public:
-  explicit BlTestServer(std::string state)
-      : TestNameServer("dnsbl_test_server.py", std::move(state), {"127.0.9.", 1, 250}) {}
+  explicit BlTestServer(std::string state) : TestNameServer(std::move(state), {"127.0.9.", 1, 250}) {}
 };
 
 }  // namespace bltest
 
-#endif  // TORVANE_TESTS_UNIT_ENGINES_DNSBL_TEST_SERVER_H_
+#endif  // TORVANE_TESTS_UNIT_ENGINES_DNS_TEST_SERVER_H_
