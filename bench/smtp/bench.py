@@ -145,7 +145,7 @@ def ini_set(text, changes):
 class Gateway:
     """The daemon in a temporary application folder, in front of the sink."""
 
-    def __init__(self, daemon, port, sink_port):
+    def __init__(self, daemon, port, sink_port, extra=None):
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="torvane-bench-"))
         for sub in ("scripts", "db"):
             if (DIST / sub).is_dir():
@@ -164,6 +164,7 @@ class Gateway:
             # The client is white-listed for the block lists: this measures
             # the relay and the script, not DNS answers.
             ("DNSBL", "wip_0"): "127.0.0.1|127.0.0.1|bench client",
+            **(extra or {}),
         }
         self.config = self.dir / "torvane_antispam.conf"
         example = (DIST / "torvane_antispam.conf").read_text(encoding="latin-1")

@@ -255,6 +255,15 @@ const ConfigKey kConfigKeys[] = {
     {"CRON", "reload_crontab", SwitchKey{&CConfig::cron_reload_crontab, false}},
     {"CRON", "keep_log_days", IntKey{&CConfig::cron_keep_log_days, 30}},
     {"CRON", "keep_stats_days", IntKey{&CConfig::cron_keep_stats_days, 400}},
+
+    {"MTA", "trace_header", SwitchKey{&CConfig::mta_trace_header, true}},
+    {"MTA", "xclient", SwitchKey{&CConfig::mta_xclient, false}},
+    {"MTA", "tls", TextKey{&CConfig::mta_tls, "may"}},
+    {"MTA", "tls_ca_file", TextKey{&CConfig::mta_tls_ca_file, ""}},
+
+    {"TLS", "enable", SwitchKey{&CConfig::tls_enable, false}},
+    {"TLS", "cert_file", TextKey{&CConfig::tls_cert_file, ""}},
+    {"TLS", "key_file", TextKey{&CConfig::tls_key_file, ""}},
 };
 
 // ---- Helpers --------------------------------------------------------------

@@ -237,6 +237,24 @@ class CConfig : public CFileINI {
   String x_subject;
   String x_torvane_spam;
 
+  // ---- MTA ------------------------------------------------------------
+  // What the MTA is told of the client: a Received header for the client's
+  // hop on every relayed message, and XCLIENT when the MTA offers it.
+  bool mta_trace_header = true;
+  bool mta_xclient = false;
+  // TLS towards the MTA: "none", "may" (STARTTLS when the MTA offers it) or
+  // "encrypt" (no relaying without it); with a CA file the MTA's
+  // certificate must chain to it and name the MTA's host.
+  String mta_tls;
+  String mta_tls_ca_file;
+
+  // ---- TLS ------------------------------------------------------------
+  // STARTTLS for clients: PEM certificate chain and key; a relative path
+  // is under the application folder.
+  bool tls_enable = false;
+  String tls_cert_file;
+  String tls_key_file;
+
   // ---- CRON -----------------------------------------------------------
   int cron_max_run_minutes = 0;      // a job running longer is stopped; 0 = no limit
   bool cron_reload_crontab = false;  // a level-0 reload re-reads a changed crontab

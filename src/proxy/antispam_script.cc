@@ -335,6 +335,23 @@ const char* CS_ANTISPAM_SCRIPT::GetClientReverseDns() {
   return results_.Keep(Text::kReverse, s != nullptr ? s->reverse_name : String(""));
 }
 
+int CS_ANTISPAM_SCRIPT::IsTlsSession() {
+  SmtpSession* s = session();
+  return s != nullptr && s->client_tls != nullptr ? 1 : 0;
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetTlsProtocol() {
+  SmtpSession* s = session();
+  const std::string protocol = s != nullptr && s->client_tls != nullptr ? s->client_tls->Protocol() : "";
+  return results_.Keep(Text::kTlsProtocol, String(std::string_view(protocol)));
+}
+
+const char* CS_ANTISPAM_SCRIPT::GetTlsCipher() {
+  SmtpSession* s = session();
+  const std::string cipher = s != nullptr && s->client_tls != nullptr ? s->client_tls->Cipher() : "";
+  return results_.Keep(Text::kTlsCipher, String(std::string_view(cipher)));
+}
+
 const char* CS_ANTISPAM_SCRIPT::GetMTAIP() {
   SmtpSession* s = session();
   return results_.Keep(Text::kMtaIp, s != nullptr && s->mta != nullptr ? PeerAddress(*s->mta) : String(""));
@@ -790,6 +807,9 @@ void RegisterRelayFunctions(AntispamClass* cls) {
   cls->addMethod("GetClientIP", &Antispam::GetClientIP);
   cls->addMethod("GetClientReverseDns", &Antispam::GetClientReverseDns);
   cls->addMethod("GetMTAIP", &Antispam::GetMTAIP);
+  cls->addMethod("IsTlsSession", &Antispam::IsTlsSession);
+  cls->addMethod("GetTlsProtocol", &Antispam::GetTlsProtocol);
+  cls->addMethod("GetTlsCipher", &Antispam::GetTlsCipher);
   cls->addMethod("ConnectToDefaultMTA", &Antispam::ConnectToDefaultMTA);
   cls->addMethod("ConnectToMTA", &Antispam::ConnectToMTA);
   cls->addMethod("GetNameServerMTA", &Antispam::GetNameServerMTA);

@@ -179,6 +179,11 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   const char* GetClientIP();
   const char* GetClientReverseDns();
   const char* GetMTAIP();
+  // The client's leg: 1 once STARTTLS made it encrypted, and then its
+  // protocol ("TLSv1.3") and cipher; "" while it is in clear.
+  int IsTlsSession();
+  const char* GetTlsProtocol();
+  const char* GetTlsCipher();
   int ConnectToDefaultMTA();
   int ConnectToMTA(const char* host, const char* port);
   const char* GetNameServerMTA();
@@ -280,7 +285,7 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
  private:
   enum class Text {
     kClientIp, kReverse, kMtaIp, kMtaName, kMtaReplaceName, kEmailRaw, kTriples, kTrapReply, kFakeDomain,
-    kCount
+    kTlsProtocol, kTlsCipher, kCount
   };
 
   SmtpSession* session() const;

@@ -3,16 +3,28 @@
 // admission checks the workers run, housekeeping and the scheduled saves.
 #include "proxy/proxy_core.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <new>
 #include <string_view>
 #include <utility>
 
+#include "base/host_name.h"
 #include "base/utility.h"
 #include "proxy/connection_counter.h"
 #include "proxy/session_worker.h"
 
 namespace {
+
+// The gateway's name in the trace headers it adds: the configured name, or
+// the host's own (no lookup: a reload must not wait on DNS).
+String GatewayName(const String& configured) {
+  if (!configured.IsEmpty()) return configured;
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') return String("localhost");
+  return String(name);
+}
 
 constexpr char kSource[] = "torvanecore";
 constexpr char kBuildRoutine[] = "CTorvaneCore::CTorvaneCore";
@@ -70,6 +82,15 @@ String ApplicationPath() {
     MakeAppPath(&unused, "");
   }
   return GetAppPath();
+}
+
+// A configured file name: a relative one lies under the application
+// directory.
+std::string UnderApplication(const String& name) {
+  if (name.IsEmpty() || name.GetData()[0] == '/') return name.ToStdString();
+  String full;
+  MakeAppPath(&full, name.GetData());
+  return full.ToStdString();
 }
 
 // The refusal template filled as text: its first "%s" replaced by `reason`,
@@ -388,6 +409,41 @@ void CTorvaneCore::ApplyListenerSize(const String& busy_reply) {
   worker_count_ = config_->n_max_listen;
 }
 
+// A certificate that does not load leaves STARTTLS unoffered (the shipped
+// policy then answers it 454), as without one: mail still flows.
+std::shared_ptr<TlsContext> CTorvaneCore::LoadClientTls() {
+  if (!config_->tls_enable) return nullptr;
+  std::string error;
+  auto context = TlsContext::ForServer(UnderApplication(config_->tls_cert_file),
+                                       UnderApplication(config_->tls_key_file), &error);
+  String line;
+  if (context == nullptr) {
+    line.Format("TLS not offered: the certificate or key does not load: %s", error.c_str());
+    LogS(kLogError, line, kSource, kReloadRoutine, log_type::kSys, 0);
+  } else {
+    line.Format("TLS offered with the certificate %s", config_->tls_cert_file.ToStdString().c_str());
+    LogS(kLogError, line, kSource, kReloadRoutine, log_type::kSys, 0);
+  }
+  return context;
+}
+
+void CTorvaneCore::LoadMtaTls(SessionSettings* settings) {
+  const std::string mode = NormalizedName(config_->mta_tls.View());
+  if (mode == "none") return;
+  String line;
+  settings->mta_tls = mode == "encrypt" ? SessionSettings::MtaTls::kEncrypt : SessionSettings::MtaTls::kMay;
+  if (mode != "encrypt" && mode != "may") {
+    line.Format("MTA tls \"%s\" unknown: \"may\" taken", mode.c_str());
+    LogS(kLogError, line, kSource, kReloadRoutine, log_type::kSys, 0);
+  }
+  std::string error;
+  settings->mta_tls_context = TlsContext::ForClient(UnderApplication(config_->mta_tls_ca_file), &error);
+  if (settings->mta_tls_context == nullptr) {
+    line.Format("TLS towards the mail server not possible: %s", error.c_str());
+    LogS(kLogError, line, kSource, kReloadRoutine, log_type::kSys, 0);
+  }
+}
+
 void CTorvaneCore::PublishSettings(const String& busy_reply) {
   auto fresh = std::make_shared<SessionSettings>();
   if (config_->socket_select_time > 0)
@@ -408,6 +464,11 @@ void CTorvaneCore::PublishSettings(const String& busy_reply) {
   fresh->reject_dnsbl = config_->reject_dnsbl;
   fresh->dnsbl_maxhit = config_->dnsbl_maxhit;
   fresh->adapter_ip = config_->adapter_ip;
+  fresh->trace_header = config_->mta_trace_header;
+  fresh->xclient = config_->mta_xclient;
+  fresh->host_name = GatewayName(config_->myname);
+  fresh->client_tls = LoadClientTls();
+  LoadMtaTls(fresh.get());
   fresh->rfc554 = config_->rfc554;
   fresh->busy_reply = busy_reply;
   fresh->scripts = config_->cs_scripts;

@@ -19,6 +19,7 @@
 #include "base/xml_log.h"
 #include "base/socket.h"
 #include "base/statistics.h"
+#include "base/tls.h"
 #include "base/string.h"
 #include "base/wake_signal.h"
 #include "base/wall_clock.h"
@@ -64,6 +65,20 @@ struct SessionSettings {
   bool reject_dnsbl = false;
   int dnsbl_maxhit = 3;       // listing zones that refuse a client ("maxhit")
   String adapter_ip;          // local address towards the MTAs
+  // MTA "trace_header" and "xclient". A worker without a core relays the
+  // client's bytes unchanged.
+  bool trace_header = false;
+  bool xclient = false;
+  String host_name;           // the gateway's name in trace headers ("myname", else the host's)
+  // TLS "enable" with a certificate that loaded: STARTTLS is offered.
+  // Sessions keep the context they began with across a reload.
+  std::shared_ptr<TlsContext> client_tls;
+  // MTA "tls": STARTTLS towards an MTA that offers it (kMay), or no mail
+  // relayed over a clear link (kEncrypt); the context checks the MTA's
+  // certificate when "tls_ca_file" is set. No context: the link stays clear.
+  enum class MtaTls { kNone, kMay, kEncrypt };
+  MtaTls mta_tls = MtaTls::kNone;
+  std::shared_ptr<TlsContext> mta_tls_context;
   String rfc554;              // refusal template ("%s" = the reason)
   String busy_reply;          // the listener's busy reply, "rfc421" filled in
   CArray<String> scripts;     // CS_SCRIPT "cs_%d" entries, in run order
@@ -186,6 +201,8 @@ class CTorvaneCore : public CLogSimple {
   // Replaces the (stopped) listener; false, keeping it, when memory is short.
   bool RenewListener(const String& busy_reply);
   void PublishSettings(const String& busy_reply);
+  std::shared_ptr<TlsContext> LoadClientTls();
+  void LoadMtaTls(SessionSettings* settings);
   void StartListener();
 
   void Housekeeping();

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "base/utility.h"
@@ -30,6 +31,7 @@ constexpr char kDoneRoutine[] = "CLauchAntispam::Done";
 // ---- Script events ------------------------------------------------------------
 constexpr char kStartEvent[] = "OnStartClientConnection";
 constexpr char kHeloEvent[] = "OnHelo";
+constexpr char kMailFromEvent[] = "OnMailFrom";
 constexpr char kDataMessageEvent[] = "OnAllDataMessage";
 constexpr char kAnalyzerEvent[] = "OnEmailMessagesToAnalyzer";
 constexpr char kFilterDoneEvent[] = "OnDoneAntispamFilter";
@@ -49,6 +51,22 @@ constexpr char kScriptFailureReply[] = "421 4.3.0 Policy failure, closing transm
 constexpr char kBareLfReply[] = "550 5.6.0 bare LF not allowed\r\n";
 constexpr char kBareCrReply[] = "550 5.6.0 bare CR not allowed\r\n";
 constexpr char kDroppedReply[] = "550 5.7.1 Message refused\r\n";
+
+// ---- STARTTLS ------------------------------------------------------------------
+constexpr char kStartTlsVerb[] = "STARTTLS";
+constexpr char kStartTlsOffer[] = "250-STARTTLS\r\n";
+constexpr char kReadyForTls[] = "220 2.0.0 Ready to start TLS\r\n";
+constexpr char kHelloFirstReply[] = "503 5.5.1 EHLO first\r\n";
+constexpr char kTlsActiveReply[] = "503 5.5.1 TLS already active\r\n";
+constexpr char kMtaLinkClearReply[] = "451 4.7.0 Mail server link not encrypted, try later\r\n";
+constexpr char kMtaTlsFailedReply[] = "421 4.7.0 TLS with the mail server failed, try later\r\n";
+constexpr char kTlsRoutine[] = "CLauchAntispam::StartTls";
+// Commands a client may send between the handshake and its new EHLO.
+constexpr const char* kBeforeHello[] = {"QUIT", "NOOP", "RSET"};
+// The longest handshake when commands have no time limit.
+constexpr int kDefaultHandshakeSeconds = 60;
+
+// ---- Counters ------------------------------------------------------------------
 constexpr char kTimeoutCounter[] = "f3fw_timeout";
 constexpr char kMaxErrorCounter[] = "f3fw_max_errore";
 // Statistics group of the firewall counters (the "3" of "f3fw_...").
@@ -69,7 +87,7 @@ struct RememberedArgument {
 };
 constexpr RememberedArgument kRememberedArguments[] = {
     {kHeloEvent, &SmtpSession::helo_name},
-    {"OnMailFrom", &SmtpSession::mail_from},
+    {kMailFromEvent, &SmtpSession::mail_from},
 };
 
 // Script text arguments are C strings; a String that never held text has
@@ -201,6 +219,7 @@ void CLauchAntispam::Serve() {
   InitScript();
   if (!ScriptsReady() || !IdentifyClient()) return;
   session_start_ms_ = clock_();
+  session_wall_start_ = time(nullptr);
   if (RaiseEvent(kStartEvent, "int", &session_.id) != 0) {
     MergeScriptLogs();
     Done();
@@ -334,13 +353,16 @@ void CLauchAntispam::WaitForSockets() {
       {wait.client_events != 0 ? client_fd : -1, wait.client_events, 0},
       {wait.mta_events != 0 ? mta_fd : -1, wait.mta_events, 0},
   };
-  client_readable_ = false;
-  mta_readable_ = false;
+  // Bytes a TLS channel already decrypted wake no poll: read them now.
+  const bool client_decrypted = (wait.client_events & POLLIN) != 0 && session_.ClientHasPending();
+  const bool mta_decrypted = (wait.mta_events & POLLIN) != 0 && session_.MtaHasPending();
+  client_readable_ = client_decrypted;
+  mta_readable_ = mta_decrypted;
   // A stop request ends the wait; the pass then sees the run flag cleared.
-  if (InterruptiblePoll(fds, 2, wait.timeout_ms) <= 0) return;
+  if (InterruptiblePoll(fds, 2, client_decrypted || mta_decrypted ? 0 : wait.timeout_ms) <= 0) return;
   constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
-  client_readable_ = (wait.client_events & POLLIN) != 0 && (fds[0].revents & kReadable) != 0;
-  mta_readable_ = (wait.mta_events & POLLIN) != 0 && (fds[1].revents & kReadable) != 0;
+  client_readable_ |= (wait.client_events & POLLIN) != 0 && (fds[0].revents & kReadable) != 0;
+  mta_readable_ |= (wait.mta_events & POLLIN) != 0 && (fds[1].revents & kReadable) != 0;
 }
 
 // Reads what the MTA has sent, to the end of what is there, and handles
@@ -351,13 +373,15 @@ bool CLauchAntispam::ReadMta() {
   if (!mta_readable_) return true;
   const int block = static_cast<int>(read_buffer_.size());
   for (;;) {
-    const int got = session_.mta->ReceiveAvailable(read_buffer_.data(), block);
+    const int got = session_.MtaReceive(read_buffer_.data(), block);
     if (got < 0) {
       session_.mta->CloseComm();
       return MtaGone();
     }
     replies_.Append(std::string_view(read_buffer_.data(), static_cast<size_t>(got)));
-    if (got < block || static_cast<size_t>(session_.to_client.size()) >= kMaxClientQueueBytes) break;
+    if ((got < block && !session_.MtaHasPending()) ||
+        static_cast<size_t>(session_.to_client.size()) >= kMaxClientQueueBytes)
+      break;
   }
   String reply;
   while (busy_.load() && replies_.Next(&reply)) Reply(reply);
@@ -376,7 +400,7 @@ bool CLauchAntispam::MtaGone() {
 
 bool CLauchAntispam::FlushClientQueue() {
   if (session_.client == nullptr || session_.to_client.IsEmpty()) return true;
-  const int sent = session_.client->SendAvailable(session_.to_client.GetData(), session_.to_client.size());
+  const int sent = session_.ClientSend(session_.to_client.GetData(), session_.to_client.size());
   if (sent < 0) {
     LogRecord(kLogError, "Connection is closed from Client", log_type::kSys, kRunRoutine);
     Done();
@@ -407,7 +431,7 @@ bool CLauchAntispam::ReadClient() {
   }
   const int block = static_cast<int>(read_buffer_.size());
   while (client_readable_ && ClientMayRead()) {
-    const int got = session_.client->ReceiveAvailable(read_buffer_.data(), block);
+    const int got = session_.ClientReceive(read_buffer_.data(), block);
     if (got < 0) {
       LogRecord(kLogError, "Connection is closed from Client", log_type::kSys, kRunRoutine);
       Done();
@@ -422,7 +446,7 @@ bool CLauchAntispam::ReadClient() {
     } else {
       QueueCommandBytes(session_.from_client.View());
     }
-    if (got < block) break;
+    if (got < block && !session_.ClientHasPending()) break;
   }
   session_.from_client.Empty();
   return true;
@@ -464,7 +488,7 @@ bool CLauchAntispam::MoveDataBlock() {
 bool CLauchAntispam::FlushMtaQueue() {
   // A closed MTA is reported by the next pass's MTA step.
   if (session_.to_mta.IsEmpty() || session_.mta == nullptr || !session_.mta->IsOpen()) return true;
-  const int sent = session_.mta->SendAvailable(session_.to_mta.GetData(), session_.to_mta.size());
+  const int sent = session_.MtaSend(session_.to_mta.GetData(), session_.to_mta.size());
   if (sent < 0) {
     LogRecord(kLogError, "Connection is closed from Friend", log_type::kSys, kRunRoutine);
     Done();
@@ -532,7 +556,7 @@ bool CLauchAntispam::CheckTimers() {
 bool CLauchAntispam::CheckStopRequest() {
   if (IhaveToRun()) return true;
   // No waiting here: every wait of a stopping thread ends at once.
-  if (session_.client != nullptr) session_.client->SendAvailable(kStopReply, static_cast<int>(strlen(kStopReply)));
+  session_.ClientSend(kStopReply, static_cast<int>(strlen(kStopReply)));
   Done();
   return false;
 }
@@ -589,6 +613,7 @@ ClientLineSplitter::Result CLauchAntispam::NextCommandLine(String* line) {
 }
 
 void CLauchAntispam::Leveluno() {
+  if (TakenByTls()) return;
   String text;
   StripLineEnds(session_.current_line.View(), &text);
   const size_t queued_before = static_cast<size_t>(session_.to_client.size());
@@ -607,9 +632,25 @@ void CLauchAntispam::Leveluno() {
     RaiseEvent(command.data_event, "int", &session_.data_limit);
   }
   if (!busy_.load() || session_.close_after_queue) return;
+  if (settings_->mta_tls == SessionSettings::MtaTls::kEncrypt && session_.HasMta() &&
+      session_.mta_tls == nullptr && HasVerb(session_.current_line.View(), "MAIL")) {
+    LogRecord(kLogError, "No mail relayed: the mail server link is not encrypted", log_type::kSys, kTlsRoutine);
+    session_.to_client.append(kMtaLinkClearReply);
+    session_.line_ready = true;
+    return;
+  }
+  if (HasVerb(session_.current_line.View(), kXclientKeyword)) {
+    session_.to_client.append(kClientXclientReply);
+    session_.line_ready = true;
+    return;
+  }
   // Appended: a script's SendToMTA during the events goes first.
   if (!session_.current_line.IsEmpty() && session_.HasMta()) {
-    session_.to_mta.append(session_.current_line);
+    if (data_entry && command.bdat_size >= 0) {
+      QueueBdatLine();
+    } else {
+      session_.to_mta.append(session_.current_line);
+    }
     if (command.event != nullptr && strcmp(command.event, kHeloEvent) == 0) session_.helo_line = session_.current_line;
   }
   if (data_entry) ForwardDataEntry(command, queued_before);
@@ -626,6 +667,12 @@ void CLauchAntispam::LogClientLine(const String& text) {
 
 void CLauchAntispam::RaiseCommandEvent(const SmtpClientCommand& command) {
   if (command.event == nullptr) return;
+  if (strcmp(command.event, kHeloEvent) == 0) {
+    session_.hello_due = false;
+    session_.extended_hello = command.arg_count > 1 && strcasecmp(Text(command.args[1]), "EHLO") == 0;
+  } else if (strcmp(command.event, kMailFromEvent) == 0) {
+    trace_due_ = settings_->trace_header;
+  }
   for (const RememberedArgument& remembered : kRememberedArguments) {
     if (command.arg_count > 0 && strcmp(remembered.event, command.event) == 0) {
       session_.*remembered.field = command.args[0];
@@ -802,6 +849,7 @@ void CLauchAntispam::EndOfMessageQueued() {
 
 void CLauchAntispam::Reply(const String& reply) {
   mta_wait_start_ms_ = 0;  // the MTA answered: a new wait starts now
+  if (MtaTlsStep(reply) || XclientStep(reply)) return;
   if (hidden_replies_ > 0) {
     RestartStep(reply);
     return;
@@ -815,6 +863,8 @@ void CLauchAntispam::Reply(const String& reply) {
   if (!session_.extension_drop.IsEmpty() && ApplyExtensionDrops(&block, session_.extension_drop.View())) {
     session_.extension_drop.Empty();
   }
+  RemoveExtension(&block, kXclientKeyword);
+  OfferStartTls(&block);
   session_.line_ready = true;
   const int code = ReplyCode(block.View());
   auth_continuation_ = code == kAuthChallengeCode;
@@ -841,6 +891,7 @@ void CLauchAntispam::Reply(const String& reply) {
     // the bytes the client sent behind DATA are commands.
     if (code == kGoAheadCode && busy_.load()) {
       mta_expects_data_ = true;
+      QueueTraceHeader();
       StartDataMode();
     }
   }
@@ -891,11 +942,235 @@ void CLauchAntispam::RestartStep(const String& reply) {
 
 // }===========
 
+// {=========== STARTTLS on the client's leg
+
+// The gateway answers STARTTLS itself when it has a certificate: the MTA
+// never sees it. After the handshake the client starts over (a new EHLO
+// is due) and nothing it sent before counts.
+bool CLauchAntispam::TakenByTls() {
+  const std::string_view line = session_.current_line.View();
+  if (session_.hello_due && !HasVerb(line, "HELO") && !HasVerb(line, "EHLO")) {
+    const bool allowed = std::any_of(std::begin(kBeforeHello), std::end(kBeforeHello),
+                                     [&](const char* verb) { return HasVerb(line, verb); });
+    if (!allowed) {
+      session_.to_client.append(kHelloFirstReply);
+      session_.line_ready = true;
+      return true;
+    }
+  }
+  if (settings_->client_tls == nullptr || !HasVerb(line, kStartTlsVerb, true)) return false;
+  if (session_.client_tls != nullptr) {
+    session_.to_client.append(kTlsActiveReply);
+    session_.line_ready = true;
+    return true;
+  }
+  StartTls();
+  return true;
+}
+
+// An EHLO answer offers the gateway's own STARTTLS while the client's leg
+// can still be encrypted, and never the MTA's.
+void CLauchAntispam::OfferStartTls(String* answer) {
+  if (settings_->client_tls == nullptr || !IsEhloAnswer(answer->View())) return;
+  RemoveExtension(answer, kStartTlsVerb);
+  if (session_.client_tls == nullptr) InjectExtensions(answer, kStartTlsOffer);
+}
+
+void CLauchAntispam::StartTls() {
+  // RFC 3207: bytes the client sent behind STARTTLS are not commands. They
+  // would be taken for commands of the encrypted session (the command
+  // injection a man in the middle uses).
+  command_input_.Empty();
+  session_.lines.Clear();
+  input_pending_ = false;
+  LogClientLine(String("STARTTLS"));
+  const int64_t deadline = clock_() + SecondsToMs(settings_->command_timeout > 0 ? settings_->command_timeout
+                                                                                  : kDefaultHandshakeSeconds);
+  session_.to_client.append(kReadyForTls);
+  if (!SendQueuedBefore(deadline)) {
+    Done();
+    return;
+  }
+  auto channel = std::make_unique<TlsChannel>(settings_->client_tls, session_.client->GetSocket(), true, "");
+  const std::string failure = Handshake(channel.get(), session_.client->GetSocket(), deadline);
+  if (!failure.empty()) {
+    LogRecord(kLogError, Text(String(("TLS handshake failed: " + failure).c_str())), log_type::kSys, kTlsRoutine);
+    Done();
+    return;
+  }
+  session_.client_tls = std::move(channel);
+  session_.hello_due = true;
+  session_.helo_name.Empty();
+  session_.extended_hello = false;
+  session_.line_ready = true;
+  session_.last_activity = clock_();
+  String line;
+  line.Format("TLS %s %s", session_.client_tls->Protocol().c_str(), session_.client_tls->Cipher().c_str());
+  LogRecord(kLogConnection, Text(line), log_type::kSys, kTlsRoutine);
+}
+
+// The to-client queue sent in clear before the handshake, waiting at most
+// until `deadline`. False (logged) when the client did not take it.
+bool CLauchAntispam::SendQueuedBefore(int64_t deadline) {
+  while (!session_.to_client.IsEmpty()) {
+    const int64_t left = deadline - clock_();
+    const int sent = left > 0 ? session_.client->Send(session_.to_client.GetData(), session_.to_client.size(),
+                                                      static_cast<int>(std::min<int64_t>(left, WaitMs())))
+                              : -1;
+    if (sent < 0 || !IhaveToRun()) {
+      LogRecord(kLogError, "Connection is closed from Client", log_type::kSys, kTlsRoutine);
+      return false;
+    }
+    KeepUnsent(&session_.to_client, sent);
+  }
+  return true;
+}
+
+// The handshake, step by step, each wait on the client alone and ended by
+// a stop request; it never outlasts `deadline`. "" once done, else why not.
+std::string CLauchAntispam::Handshake(TlsChannel* channel, int fd, int64_t deadline) {
+  if (!channel->ok()) return "no TLS channel: " + channel->error();
+  for (;;) {
+    const TlsChannel::Step step = channel->Handshake();
+    if (step == TlsChannel::Step::kDone) return "";
+    if (step == TlsChannel::Step::kFailed) return channel->error();
+    const int64_t left = deadline - clock_();
+    if (left <= 0) return "time limit reached";
+    pollfd watch{fd, static_cast<short>(step == TlsChannel::Step::kWantRead ? POLLIN : POLLOUT), 0};
+    const int ready = InterruptiblePoll(&watch, 1, static_cast<int>(std::min<int64_t>(left, WaitMs())));
+    if (!IhaveToRun()) return "the worker stops";
+    if (ready < 0 && errno != EINTR) return "connection lost";
+  }
+}
+
+// STARTTLS towards the MTA goes after the first EHLO answer of an MTA
+// connection that offers it, and that answer is held back: after the
+// handshake the HELO line goes again, encrypted, and its answer takes the
+// held one's place. A refused STARTTLS leaves the link clear (the held
+// answer goes on); a failed handshake leaves nothing to talk to.
+bool CLauchAntispam::MtaTlsStep(const String& reply) {
+  if (!mta_starttls_pending_) {
+    // The HELO line must be there to send again.
+    if (settings_->mta_tls == SessionSettings::MtaTls::kNone || settings_->mta_tls_context == nullptr ||
+        session_.mta_tls_tried || session_.helo_line.IsEmpty() || !IsEhloAnswer(reply.View()))
+      return false;
+    session_.mta_tls_tried = true;
+    if (!OffersExtension(reply.View(), kStartTlsVerb)) return false;
+    held_mta_answer_ = reply;
+    session_.to_mta.append("STARTTLS\r\n");
+    mta_starttls_pending_ = true;
+    return true;
+  }
+  mta_starttls_pending_ = false;
+  String held;
+  held.Swap(held_mta_answer_);
+  if (ReplyCode(reply.View()) != 220) {
+    LogRecord(kLogError, "The mail server refused STARTTLS", log_type::kSys, kTlsRoutine);
+    Reply(held);
+    return true;
+  }
+  const int fd = session_.mta->GetSocket();
+  auto channel = std::make_unique<TlsChannel>(settings_->mta_tls_context, fd, false, Text(session_.mta_name));
+  const int limit = settings_->mta_timeout > 0 ? settings_->mta_timeout : kDefaultHandshakeSeconds;
+  const std::string failure = Handshake(channel.get(), fd, clock_() + SecondsToMs(limit));
+  if (!failure.empty()) {
+    LogRecord(kLogError, Text(String(("TLS handshake with the mail server failed: " + failure).c_str())),
+              log_type::kSys, kTlsRoutine);
+    EndWith(kMtaTlsFailedReply);
+    return true;
+  }
+  session_.mta_tls = std::move(channel);
+  session_.to_mta.append(session_.helo_line);
+  return true;
+}
+
+// }===========
+
+// {=========== telling the MTA who the client is
+
+// XCLIENT goes after the first EHLO answer of an MTA connection that offers
+// it, and that answer is held back: the MTA greets anew, the HELO line goes
+// again, and its answer takes the held one's place. A refused XCLIENT
+// changes nothing at the MTA: the held answer goes on instead.
+bool CLauchAntispam::XclientStep(const String& reply) {
+  if (!xclient_pending_) {
+    if (!settings_->xclient || session_.mta_knows_client || session_.helo_line.IsEmpty() ||
+        !OffersExtension(reply.View(), kXclientKeyword))
+      return false;
+    session_.mta_knows_client = true;
+    held_ehlo_answer_ = reply;
+    const std::string command = XclientCommand(HopOfClient(), session_.extended_hello);
+    session_.to_mta.append(command.data(), command.size());
+    xclient_pending_ = true;
+    return true;
+  }
+  xclient_pending_ = false;
+  String held;
+  held.Swap(held_ehlo_answer_);
+  if (ReplyCode(reply.View()) / 100 == 2) {
+    session_.to_mta.append(session_.helo_line);
+    return true;
+  }
+  LogRecord(kLogError, "The mail server refused XCLIENT", log_type::kSys, kReplyRoutine);
+  Reply(held);
+  return true;
+}
+
+ClientHop CLauchAntispam::HopOfClient() const {
+  ClientHop hop;
+  hop.helo = session_.helo_name.View();
+  hop.address = session_.client_address.View();
+  hop.reverse_name = session_.reverse_name.View();
+  return hop;
+}
+
+std::string CLauchAntispam::ClientTraceHeader() const {
+  const std::string protocol = HopProtocol(session_.extended_hello, session_.client_tls != nullptr, authenticated_);
+  char id[40];
+  snprintf(id, sizeof(id), "%llX-%d", static_cast<unsigned long long>(session_wall_start_), session_.id);
+  ClientHop hop = HopOfClient();
+  hop.protocol = protocol;
+  hop.by = settings_->host_name.View();
+  hop.id = id;
+  hop.when = time(nullptr);
+  return TraceHeader(hop);
+}
+
+void CLauchAntispam::QueueTraceHeader() {
+  if (!trace_due_) return;
+  trace_due_ = false;
+  const std::string header = ClientTraceHeader();
+  session_.to_mta.append(header.data(), header.size());
+}
+
+void CLauchAntispam::QueueBdatLine() {
+  const std::string header = trace_due_ ? ClientTraceHeader() : std::string();
+  const std::string grown = header.empty() ? std::string() : GrownBdatLine(session_.current_line.View(), header.size());
+  if (grown.empty()) {
+    session_.to_mta.append(session_.current_line);
+    return;
+  }
+  trace_due_ = false;
+  session_.to_mta.append(grown.data(), grown.size());
+  session_.to_mta.append(header.data(), header.size());
+}
+
+// }===========
+
 // {=========== the end of a connection
 
 void CLauchAntispam::EndWith(const char* reply) {
-  if (session_.client != nullptr) session_.client->Send(reply, static_cast<int>(strlen(reply)), WaitMs());
+  SendLastReply(reply);
   Done();
+}
+
+void CLauchAntispam::SendLastReply(const char* reply) {
+  if (session_.client == nullptr) return;
+  if (session_.client_tls != nullptr) {
+    session_.ClientSend(reply, static_cast<int>(strlen(reply)));  // best effort: never waits
+  } else {
+    session_.client->Send(reply, static_cast<int>(strlen(reply)), WaitMs());
+  }
 }
 
 void CLauchAntispam::AbandonSession(const char* reply) {
@@ -909,7 +1184,7 @@ void CLauchAntispam::AbandonSession(const char* reply) {
 
 void CLauchAntispam::EndForClientTimeout(const char* reply, const char* what) {
   LogRecord(kLogError, what, log_type::kFirewall, kRunRoutine);
-  if (session_.client != nullptr) session_.client->Send(reply, static_cast<int>(strlen(reply)), WaitMs());
+  SendLastReply(reply);
   CountEvent(kTimeoutCounter, kFirewallGroup);
   RaiseEvent(kTimeoutEvent);
   if (busy_.load()) Done();
@@ -918,6 +1193,7 @@ void CLauchAntispam::EndForClientTimeout(const char* reply, const char* what) {
 void CLauchAntispam::Done() {
   MergeScriptLogs();
   CSocketComm* slot = session_.client;
+  if (session_.client_tls != nullptr) session_.client_tls->Close();
   if (slot != nullptr) slot->CloseComm();
   if (session_.mta != nullptr) session_.mta->CloseComm();
   const int id = session_.id;
@@ -963,6 +1239,12 @@ void CLauchAntispam::ResetRelayState() {
   hidden_replies_ = 0;
   replay_line_.Empty();
   authenticated_ = false;
+  trace_due_ = false;
+  xclient_pending_ = false;
+  mta_starttls_pending_ = false;
+  held_mta_answer_.Empty();
+  held_ehlo_answer_.Empty();
+  session_wall_start_ = 0;
   auth_continuation_ = false;
   session_start_ms_ = 0;
   command_start_ms_ = 0;

@@ -10,6 +10,7 @@
 #define TORVANE_PROXY_SESSION_WORKER_H_
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "base/xml_log.h"
 #include "proxy/antispam_script.h"
 #include "proxy/listener.h"
+#include "proxy/mta_handover.h"
 #include "proxy/proxy_core.h"
 #include "proxy/relay_rules.h"
 #include "proxy/smtp_commands.h"
@@ -172,6 +174,33 @@ class CLauchAntispam : public CMyThread {
   // The relay waits for the MTA: a reply, or room to send.
   bool WaitingForMta() const;
 
+  // ---- STARTTLS on the client's leg
+  // True when the command line was handled here: STARTTLS, or a command
+  // refused because a new EHLO is due after the handshake.
+  bool TakenByTls();
+  void OfferStartTls(String* answer);
+  // 220, the handshake (bounded by the command time limit), and the reset
+  // of what the client said before; the session ends when it fails.
+  void StartTls();
+  bool SendQueuedBefore(int64_t deadline);
+  std::string Handshake(TlsChannel* channel, int fd, int64_t deadline);
+  // True when `reply` was a step of STARTTLS towards the MTA.
+  bool MtaTlsStep(const String& reply);
+  // Sends a session's last reply, best effort.
+  void SendLastReply(const char* reply);
+
+  // ---- telling the MTA who the client is (mta_handover)
+  // True when `reply` was a step of handing the client over by XCLIENT.
+  bool XclientStep(const String& reply);
+  ClientHop HopOfClient() const;
+  // The Received header of the client's hop.
+  std::string ClientTraceHeader() const;
+  // Queues the trace header ahead of the message whose go-ahead came.
+  void QueueTraceHeader();
+  // Queues a forwarded BDAT line; the message's first chunk grows by the
+  // trace header, queued right behind the line.
+  void QueueBdatLine();
+
   // ---- ending a session
   // Sends `reply` (best effort) and ends the connection.
   void EndWith(const char* reply);
@@ -231,6 +260,12 @@ class CLauchAntispam : public CMyThread {
   int hidden_replies_ = 0;           // MTA replies kept from the client (reconnect)
   String replay_line_;               // the HELO line to send once the MTA greets again
   bool authenticated_ = false;       // the MTA said 235
+  bool trace_due_ = false;           // a message began (MAIL) and has no trace header yet
+  bool xclient_pending_ = false;     // XCLIENT went; its answer is due
+  String held_ehlo_answer_;          // the EHLO answer XCLIENT replaces, kept for a refusal
+  bool mta_starttls_pending_ = false;  // STARTTLS went to the MTA; its answer is due
+  String held_mta_answer_;           // the EHLO answer MTA STARTTLS replaces
+  time_t session_wall_start_ = 0;
   bool auth_continuation_ = false;   // the MTA said 334: the next client line is a credential
   int64_t session_start_ms_ = 0;
   int64_t command_start_ms_ = 0;     // the client owes a command (or message) since; 0: none

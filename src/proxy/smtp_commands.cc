@@ -186,14 +186,16 @@ bool EqualsNoCase(std::string_view text, std::string_view upper) {
                     [](char c, char u) { return toupper(static_cast<unsigned char>(c)) == u; });
 }
 
-// "250-" or "250 " followed by `keyword` in any case, blanks allowed at the end.
+// "250-" or "250 " followed by `keyword` in any case, then the end of the
+// line or the keyword's parameters after a blank.
 bool IsExtensionLine(std::string_view line, std::string_view keyword) {
   std::string_view text = LineText(line);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
   const size_t code = kEhloContinuation.size();
   if (text.size() < code || text.substr(0, code - 1) != "250" || (text[code - 1] != '-' && text[code - 1] != ' '))
     return false;
-  return EqualsNoCase(text.substr(code), keyword);
+  const std::string_view extension = text.substr(code);
+  return EqualsNoCase(extension.substr(0, extension.find(' ')), keyword);
 }
 
 // The reply cut after each "\n"; a last piece without one is kept whole.
@@ -215,29 +217,6 @@ bool ContinuesReply(std::string_view line) {
          line[3] == '-';
 }
 
-// Removes the STARTTLS line from an EHLO answer, keeping it well formed.
-void RemoveStartTls(String* reply) {
-  const std::vector<std::string_view> lines = ReplyLines(reply->View());
-  std::vector<std::string> kept;
-  bool removed_last = false;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0 && IsExtensionLine(lines[i], kStartTls)) {
-      removed_last = i + 1 == lines.size();
-      continue;
-    }
-    kept.emplace_back(lines[i]);
-  }
-  if (kept.size() == lines.size()) return;
-  // Only the last line of a multi-line reply says "250 "; when that was
-  // STARTTLS, the line now last must take its place.
-  std::string& last = kept.back();
-  if (removed_last && last.compare(0, kEhloContinuation.size(), kEhloContinuation) == 0)
-    last[kEhloContinuation.size() - 1] = ' ';
-  std::string edited;
-  for (const std::string& line : kept) edited += line;
-  *reply = String(std::string_view(edited));
-}
-
 }  // namespace
 
 // ---- Client commands --------------------------------------------------------
@@ -245,6 +224,15 @@ void RemoveStartTls(String* reply) {
 int SmtpClientCommand::DataLimitAfter(int data_limit) const {
   if (bdat_size < 0 || bdat_size >= data_limit) return data_limit;
   return std::max(bdat_size - 1, 0);
+}
+
+bool HasVerb(std::string_view line, std::string_view verb, bool alone) {
+  const size_t start = line.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return false;
+  const std::string_view rest = line.substr(start);
+  const size_t end = std::min(rest.find_first_of(" \t\r\n"), rest.size());
+  if (!EqualsNoCase(rest.substr(0, end), verb)) return false;
+  return !alone || rest.find_first_not_of(" \t\r\n", end) == std::string_view::npos;
 }
 
 void StripLineEnds(std::string_view line, String* out) {
@@ -469,14 +457,40 @@ bool ApplyExtensionDrops(String* reply, std::string_view drop_list) {
       reply->Replace((upper + "\n").c_str(), "");
     }
   }
-  if (drop_starttls) RemoveStartTls(reply);
+  if (drop_starttls) RemoveExtension(reply, kStartTls);
   return true;
 }
 
-bool OffersChunking(std::string_view reply) {
+bool RemoveExtension(String* reply, std::string_view keyword) {
+  if (!IsEhloAnswer(reply->View())) return false;
+  const std::vector<std::string_view> lines = ReplyLines(reply->View());
+  std::vector<std::string> kept;
+  bool removed_last = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0 && IsExtensionLine(lines[i], keyword)) {
+      removed_last = i + 1 == lines.size();
+      continue;
+    }
+    kept.emplace_back(lines[i]);
+  }
+  if (kept.size() == lines.size()) return false;
+  // Only the last line of a multi-line reply says "250 "; when that was
+  // the one removed, the line now last must take its place.
+  std::string& last = kept.back();
+  if (removed_last && last.compare(0, kEhloContinuation.size(), kEhloContinuation) == 0)
+    last[kEhloContinuation.size() - 1] = ' ';
+  std::string edited;
+  for (const std::string& line : kept) edited += line;
+  *reply = String(std::string_view(edited));
+  return true;
+}
+
+bool OffersExtension(std::string_view reply, std::string_view keyword) {
   if (!IsEhloAnswer(reply)) return false;
   for (std::string_view line : ReplyLines(reply)) {
-    if (IsExtensionLine(line, kChunking)) return true;
+    if (IsExtensionLine(line, keyword)) return true;
   }
   return false;
 }
+
+bool OffersChunking(std::string_view reply) { return OffersExtension(reply, kChunking); }

@@ -55,6 +55,11 @@ struct SmtpClientCommand {
 // line of no known verb gives the sentinel row.
 SmtpClientCommand ClassifyClientLine(std::string_view line, bool relay_client);
 
+// True when the line's first word (after blanks) is `verb` (upper case) in
+// any case; with `alone`, only when nothing but blanks and the line end
+// follows it.
+bool HasVerb(std::string_view line, std::string_view verb, bool alone = false);
+
 // `out` = `line` without any CR or LF: the text scripts see of a line.
 void StripLineEnds(std::string_view line, String* out);
 
@@ -170,6 +175,13 @@ bool InjectExtensions(String* reply, std::string_view injection);
 // first line is never removed; every other non-empty entry removes each
 // occurrence of itself upper-cased and followed by "\n".
 bool ApplyExtensionDrops(String* reply, std::string_view drop_list);
+// Removes the line offering the extension `keyword` (upper case) from an
+// EHLO answer, keeping it well formed as ApplyExtensionDrops does for
+// STARTTLS. False when there was none.
+bool RemoveExtension(String* reply, std::string_view keyword);
+// True when an EHLO answer offers the extension `keyword` (upper case),
+// with or without parameters.
+bool OffersExtension(std::string_view reply, std::string_view keyword);
 // True when an EHLO answer offers CHUNKING (BDAT).
 bool OffersChunking(std::string_view reply);
 

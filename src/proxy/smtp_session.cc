@@ -6,9 +6,13 @@
 
 void SmtpSession::Reset() {
   id = 0;
+  client_tls.reset();
+  hello_due = false;
   client = nullptr;  // the listener's slot: the listener closes and reuses it
   to_client.clear();
   from_mta.clear();
+  mta_tls.reset();
+  mta_tls_tried = false;
   mta.reset();  // closes the socket
   to_mta.clear();
   from_client.clear();
@@ -26,6 +30,7 @@ void SmtpSession::Reset() {
   mta_peer = SockAddrIn();
   mta_adapter.clear();
   mta_chunking = false;
+  mta_knows_client = false;
   helo_line.clear();
   extension_injection.clear();
   extension_drop.clear();
@@ -35,6 +40,7 @@ void SmtpSession::Reset() {
   bdat_remaining = 0;
   close_after_queue = false;
   helo_name.clear();
+  extended_hello = false;
   mail_from.clear();
   data_limit = kDefaultDataLimit;
   property = 0;
@@ -48,6 +54,9 @@ CSocketComm* SmtpSession::PrepareMta() {
   if (mta == nullptr) mta = std::make_unique<CSocketComm>();
   mta->CloseComm();
   mta->SetLibero(true);
+  mta_knows_client = false;
+  mta_tls.reset();
+  mta_tls_tried = false;
   return mta.get();
 }
 
@@ -67,4 +76,28 @@ bool SmtpSession::ReconnectMta() {
   if (!socket->ConnectTo(host.GetData(), port.GetData(), AF_INET, SOCK_STREAM, mta_adapter.GetData())) return false;
   socket->SetNoDelay();
   return true;
+}
+
+int SmtpSession::ClientReceive(void* buffer, int length) {
+  if (client == nullptr) return -1;
+  if (client_tls != nullptr) return client->IsOpen() ? client_tls->Read(buffer, length) : -1;
+  return client->ReceiveAvailable(buffer, length);
+}
+
+int SmtpSession::ClientSend(const void* buffer, int length) {
+  if (client == nullptr) return -1;
+  if (client_tls != nullptr) return client->IsOpen() ? client_tls->Write(buffer, length) : -1;
+  return client->SendAvailable(buffer, length);
+}
+
+int SmtpSession::MtaReceive(void* buffer, int length) {
+  if (mta == nullptr) return -1;
+  if (mta_tls != nullptr) return mta->IsOpen() ? mta_tls->Read(buffer, length) : -1;
+  return mta->ReceiveAvailable(buffer, length);
+}
+
+int SmtpSession::MtaSend(const void* buffer, int length) {
+  if (mta == nullptr) return -1;
+  if (mta_tls != nullptr) return mta->IsOpen() ? mta_tls->Write(buffer, length) : -1;
+  return mta->SendAvailable(buffer, length);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/socket.h"
+#include "base/tls.h"
 #include "base/string.h"
 #include "engines/mail_parser.h"
 #include "proxy/smtp_commands.h"
@@ -31,9 +32,16 @@ struct SmtpSession {
 
   int id = 0;                      // connection id from the listener
   CSocketComm* client = nullptr;   // the listener's slot; not owned
+  // The client's TLS once STARTTLS succeeded: every byte to and from the
+  // client goes through it. Owned here, not by the slot, so it lives and
+  // dies on the worker's thread.
+  std::unique_ptr<TlsChannel> client_tls;
+  bool hello_due = false;          // after STARTTLS: nothing but a new HELO/EHLO (or QUIT, NOOP, RSET)
   String to_client;                // bytes waiting to be sent to the client
   String from_mta;                 // the last block read from the MTA
   std::unique_ptr<CSocketComm> mta;  // created on demand by the script's connects
+  std::unique_ptr<TlsChannel> mta_tls;  // once STARTTLS to the MTA succeeded
+  bool mta_tls_tried = false;      // STARTTLS was considered on this MTA connection
   String to_mta;                   // bytes waiting to be sent to the MTA
   String from_client;              // the last block read from the client
   int state = kCommandMode;
@@ -50,6 +58,7 @@ struct SmtpSession {
   SockAddrIn mta_peer;             // where the open MTA connection goes
   String mta_adapter;              // and the local address it was bound to
   bool mta_chunking = false;       // the MTA's last EHLO answer offered CHUNKING
+  bool mta_knows_client = false;   // XCLIENT went to this MTA connection
   String helo_line;                // the last HELO/EHLO line the MTA was sent
   String extension_injection;      // inserted into the MTA's next EHLO answer
   String extension_drop;           // "\n"-separated lines removed from it
@@ -59,6 +68,7 @@ struct SmtpSession {
   int bdat_remaining = 0;          // bytes of the current BDAT chunk still to come
   bool close_after_queue = false;  // end once the to-client queue is sent
   String helo_name;
+  bool extended_hello = false;     // the client said EHLO, not HELO
   String mail_from;
   int data_limit = kDefaultDataLimit;  // of the current message
   int property = 0;                // bits set by RegisterSessionProperty
@@ -74,6 +84,16 @@ struct SmtpSession {
   // (not closed: the listener owns it).
   void Reset();
   bool HasClient() const { return client != nullptr && client->IsOpen(); }
+  // The client's bytes, decrypted once TLS is on; as CSocketComm's
+  // ReceiveAvailable and SendAvailable (-1 without a client).
+  int ClientReceive(void* buffer, int length);
+  int ClientSend(const void* buffer, int length);
+  // Decrypted client bytes held in the TLS channel, which no poll reports.
+  bool ClientHasPending() const { return client_tls != nullptr && client_tls->HasPending(); }
+  // The same for the MTA connection (-1 without one).
+  int MtaReceive(void* buffer, int length);
+  int MtaSend(const void* buffer, int length);
+  bool MtaHasPending() const { return mta_tls != nullptr && mta_tls->HasPending(); }
   bool HasMta() const { return mta != nullptr && mta->IsOpen(); }
   // Creates the MTA socket object if absent and closes it: called before
   // every connect to an MTA.

@@ -5,13 +5,16 @@ server (aiosmtpd) on one loopback address that keeps everything it received.
 Usage: recording_mta.py --address 127.0.0.1 --dir DIR [--port 0]
                         [--reply-delay SECONDS] [--rcpt-reply "550 ..."]
                         [--bdat] [--starttls first|last] [--lifetime SECONDS]
+                        [--xclient "220 ..."] [--tls-cert PEM --tls-key PEM]
 
 DIR/ready             "PORT\\n", written once the socket listens
 DIR/transcript.jsonl  one JSON object per socket event, in the order they
                       happened: {"conn": n, "t": CLOCK_MONOTONIC seconds,
                       "dir": "in"|"out"|"open"|"close", "data": latin-1 text}
 DIR/msg-N.json        envelope of message N (from 1): mail_from, rcpt_tos,
-                      helo, conn
+                      helo, conn, xclient (the attributes of the last
+                      XCLIENT the connection took, {} when none), tls
+                      (whether the message came over STARTTLS)
 DIR/msg-N.eml         its content as received, dot-stuffing removed (for
                       BDAT, the chunks joined)
 
@@ -20,7 +23,10 @@ that the gateway sees a whole EHLO answer in one block. --reply-delay holds
 every reply back (the greeting too); --rcpt-reply answers every RCPT TO
 with that text; --bdat accepts BDAT chunks (otherwise BDAT is an unknown
 command); --starttls adds a STARTTLS line to the EHLO answer, as its first
-extension or as its last line. The server stops on SIGTERM, when its parent
+extension or as its last line; --xclient offers XCLIENT and answers it
+with that reply (a 2xx one takes the attributes and starts the session
+again, so a new EHLO is due); --tls-cert and --tls-key offer a real
+STARTTLS with that certificate. The server stops on SIGTERM, when its parent
 goes away, or after --lifetime seconds.
 """
 
@@ -30,6 +36,7 @@ import json
 import logging
 import os
 import signal
+import ssl
 import sys
 import time
 
@@ -65,11 +72,12 @@ class Recorder:
         self.transcript.write(json.dumps(record) + "\n")
         self.transcript.flush()
 
-    def message(self, conn, envelope, content, helo):
+    def message(self, conn, envelope, content, helo, xclient, tls):
         self.messages += 1
         stem = os.path.join(self.directory, "msg-%d" % self.messages)
         write_atomically(stem + ".eml", content)
-        info = {"conn": conn, "mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos, "helo": helo}
+        info = {"conn": conn, "mail_from": envelope.mail_from, "rcpt_tos": envelope.rcpt_tos, "helo": helo,
+                "xclient": xclient, "tls": tls}
         write_atomically(stem + ".json", json.dumps(info).encode())
 
 
@@ -81,6 +89,8 @@ class Handler:
         session.host_name = hostname
         if self.options.bdat:
             responses.insert(1, "250-CHUNKING")
+        if self.options.xclient:
+            responses.insert(1, "250-XCLIENT NAME ADDR PROTO HELO")
         if self.options.starttls == "first":
             responses.insert(1, "250-STARTTLS")
         elif self.options.starttls == "last":
@@ -95,7 +105,8 @@ class Handler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        server.recorder.message(server.conn, envelope, envelope.original_content, session.host_name)
+        server.recorder.message(server.conn, envelope, envelope.original_content, session.host_name,
+                                server.xclient, session.ssl is not None)
         return "250 OK queued as %d" % server.recorder.messages
 
 
@@ -108,6 +119,7 @@ class RecordingSMTP(SMTP):
         self.conn = recorder.connections
         self.pending_reply = b""
         self.chunks = []
+        self.xclient = {}
 
     def connection_made(self, transport):
         self.recorder.event(self.conn, "open")
@@ -133,6 +145,16 @@ class RecordingSMTP(SMTP):
         self._writer.write(reply)
         await self._writer.drain()
 
+    async def smtp_XCLIENT(self, arg):
+        if not self.options.xclient:
+            await self.push('500 Error: command "XCLIENT" not recognized')
+            return
+        if self.options.xclient.startswith("2"):
+            self.xclient = dict(word.split("=", 1) for word in (arg or "").split() if "=" in word)
+            self.session.host_name = None
+            self._set_rset_state()
+        await self.push(self.options.xclient)
+
     async def smtp_BDAT(self, arg):
         if not self.options.bdat:
             await self.push('500 Error: command "BDAT" not recognized')
@@ -144,7 +166,8 @@ class RecordingSMTP(SMTP):
         self.chunks.append(await self._reader.readexactly(int(words[0])))
         if len(words) > 1 and words[1].upper() == "LAST":
             content, self.chunks = b"".join(self.chunks), []
-            self.recorder.message(self.conn, self.envelope, content, self.session.host_name)
+            self.recorder.message(self.conn, self.envelope, content, self.session.host_name, self.xclient,
+                                  self.session.ssl is not None)
             await self.push("250 OK queued as %d" % self.recorder.messages)
             self._set_post_data_state()
         else:
@@ -161,6 +184,9 @@ def parse_args():
     parser.add_argument("--bdat", action="store_true")
     parser.add_argument("--starttls", choices=["first", "last"])
     parser.add_argument("--lifetime", type=float, default=300.0)
+    parser.add_argument("--xclient", default="")
+    parser.add_argument("--tls-cert", default="")
+    parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
     if not args.address.startswith("127."):
         sys.exit("loopback addresses only")
@@ -171,8 +197,13 @@ async def serve(options):
     loop = asyncio.get_running_loop()
     recorder = Recorder(options.dir)
     handler = Handler(options)
+    tls = None
+    if options.tls_cert:
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(options.tls_cert, options.tls_key)
     server = await loop.create_server(
-        lambda: RecordingSMTP(recorder, options, handler, hostname=HOSTNAME, ident=IDENT, loop=loop),
+        lambda: RecordingSMTP(recorder, options, handler, hostname=HOSTNAME, ident=IDENT, loop=loop,
+                              tls_context=tls),
         host=options.address, port=options.port)
     port = server.sockets[0].getsockname()[1]
     write_atomically(os.path.join(options.dir, "ready"), b"%d\n" % port)

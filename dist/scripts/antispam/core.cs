@@ -193,8 +193,10 @@ int OnStartClientConnection(int id) {
 
 // Every client line, before the gateway looks at it.
 int OnAllClientData(string line) {
-  // The gateway cannot read an encrypted session: answer STARTTLS here and
-  // never pass it on, so the dialogue stays in clear text.
+  // With a certificate ([TLS] enable) the gateway answers STARTTLS itself
+  // and this event never sees it. Without one the gateway cannot read an
+  // encrypted session: answer STARTTLS here and never pass it on, so the
+  // dialogue stays in clear text.
   if (cs.REeq(line, "^\\s*STARTTLS\\s*$", 1)) {
     cs.WriteLog(kLogStep, "STARTTLS refused");
     cs.SendToClient("454 4.7.0 TLS not available due to local problem\r\n");
@@ -215,8 +217,8 @@ int OnHelo(string helo, string command) {
     }
     score = score + cs.CharToFloat(cs.GetConfig("p_helo_forget"));
   }
-  // We answer STARTTLS ourselves (OnAllClientData): the mail server must
-  // not offer it either.
+  // STARTTLS is the gateway's (it offers its own when it has a
+  // certificate): the mail server's offer never reaches the client.
   if (cs.Uc(command) == "EHLO") cs.DropExtensionMTA("STARTTLS");
   return 0;
 }
@@ -326,6 +328,10 @@ float ConfigNumber(string key) {
 
 // Once per message, before any of it reaches the mail server.
 int OnEmailMessagesToAnalyzer() {
+  // The status of the client's leg: the TLS protocol and cipher it used.
+  if (cs.IsTlsSession()) {
+    cs.WriteHeaderMessage("X-TORVANE-TLS: " + cs.GetTlsProtocol() + " " + cs.GetTlsCipher());
+  }
   // The recipients' domains may list the sender: black refuses the
   // message, white passes it untouched.
   string sender = EnvelopeAddress(mail_from);

@@ -249,6 +249,12 @@ TEST(MtaReplyTest, EhloAnswerEdits) {
   EXPECT_TRUE(OffersChunking("250-mx\r\n250-chunking\r\n250 SIZE\r\n"));
   EXPECT_FALSE(OffersChunking("250-mx\r\n250-XCHUNKING\r\n250 SIZE\r\n"));
   EXPECT_FALSE(OffersChunking("250 CHUNKING\r\n"));  // no EHLO answer
+  EXPECT_TRUE(OffersExtension("250-mx\r\n250 XCLIENT NAME ADDR\r\n", "XCLIENT"));
+  EXPECT_FALSE(OffersExtension("250-mx\r\n250 XCLIENTS\r\n", "XCLIENT"));
+  String offer(std::string_view("250-mx\r\n250-SIZE\r\n250 xclient NAME ADDR HELO\r\n"));
+  EXPECT_TRUE(RemoveExtension(&offer, "XCLIENT"));
+  EXPECT_EQ(offer.ToStdString(), "250-mx\r\n250 SIZE\r\n");
+  EXPECT_FALSE(RemoveExtension(&offer, "XCLIENT"));
 }
 
 // ---- Script text on the wire --------------------------------------------------------
