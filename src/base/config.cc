@@ -247,6 +247,10 @@ const ConfigKey kConfigKeys[] = {
     {"WEBGUI", "min_select_socket_child", IntKey{&CConfig::webgui_min_select_socket_child, 150}},
     {"WEBGUI", "num_server", IntKey{&CConfig::webgui_num_server, 5}},
     {"WEBGUI", "path", TextKey{&CConfig::webgui_path, ""}},  // derived when empty
+    {"WEBGUI", "max_post", IntKey{&CConfig::webgui_max_post, 11048576}},
+    {"WEBGUI", "request_timeout", IntKey{&CConfig::webgui_request_timeout, 30}},
+    {"WEBGUI", "max_script_time", IntKey{&CConfig::webgui_max_script_time, 30}},
+    {"WEBGUI", "security_headers", IntKey{&CConfig::webgui_security_headers, 0}},
 
     {"HEADER_MSG", "x_subject", TextKey{&CConfig::x_subject, "***SPAM***"}},
     {"HEADER_MSG", "x_torvane_spam", TextKey{&CConfig::x_torvane_spam, "X-TORVANE-Spam: YES"}},
