@@ -110,7 +110,7 @@ def test_changes_need_the_sessions_form_token(start_mta, start_gateway):
     response, answer = request(gw, "POST", "/bans.htmcc",
                                {"action": "add", "address": "10.9.8.7", "seconds": "600", "csrf": token_of(page)},
                                cookie=session)
-    assert response.status == 200 and "10.9.8.7" in answer
+    assert response.status == 200 and "10.9.8.7" in answer, answer
 
 
 def test_attacker_helo_is_shown_escaped_in_the_log_viewer(start_mta, start_gateway):
@@ -122,3 +122,22 @@ def test_attacker_helo_is_shown_escaped_in_the_log_viewer(start_mta, start_gatew
     response, page = request(gw, "GET", "/log.htmcc?q=" + urllib.parse.quote("<script>alert(1)"), cookie=session)
     assert response.status == 200
     assert "&lt;script&gt;alert(1)" in page and "<script>alert" not in page
+
+
+def test_every_page_renders_and_the_configuration_editor_saves(start_mta, start_gateway):
+    gw = start_gui(start_mta, start_gateway)
+    session, _ = log_in(gw)
+    for target, expected in [("/greylist.htmcc", "<th>Triple</th>"), ("/alwl.htmcc", "White-list a pair"),
+                             ("/quarantine.htmcc?q=ham", "Quarantine ham"), ("/bans.htmcc", "Ban an address"),
+                             ("/log.htmcc", "<table class=\"log\">"),
+                             ("/config.htmcc?s=READMIN", 'name="k_port"')]:
+        response, page = request(gw, "GET", target, cookie=session)
+        assert response.status == 200 and expected in page, (target, page[-400:])
+    assert KEY not in page and "********" in page  # secrets stay masked
+    _, page = request(gw, "GET", "/config.htmcc?s=FIREWALL", cookie=session)
+    response, page = request(gw, "POST", "/config.htmcc",
+                             {"s": "FIREWALL", "k_error_max": "42", "csrf": token_of(page)}, cookie=session)
+    assert response.status == 200 and "1 value(s) changed" in page, page[-400:]
+    assert 'name="k_error_max" type="number" value="42"' in page
+    assert wait_until(lambda: "error_max=42" in (gw.workdir / "torvane.conf").read_text(encoding="latin-1"))
+    assert "WEB Script Error" not in gw.log_text()
