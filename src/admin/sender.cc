@@ -142,11 +142,19 @@ void CSender::Pass() {
 }
 
 bool CSender::WriteSome(SenderQueue* queue) {
-  const size_t left = queue->pending.size() - queue->offset;
-  const int chunk = static_cast<int>(std::min(left, static_cast<size_t>(buffer_out_)));
+  for (int piece = 0; piece < kWritesPerPass && queue->offset < queue->pending.size(); ++piece) {
+    const int chunk = static_cast<int>(
+        std::min(queue->pending.size() - queue->offset, static_cast<size_t>(buffer_out_)));
+    const int sent = WritePiece(queue, chunk);
+    if (sent < 0) return false;
+    if (sent < chunk) break;  // the socket is full for now
+  }
+  return true;
+}
+
+int CSender::WritePiece(SenderQueue* queue, int chunk) {
   const int sent = queue->socket->SendAvailable(queue->pending.data() + queue->offset, chunk);
-  if (sent < 0) return false;
-  if (sent == 0) return true;
+  if (sent <= 0) return sent;
   queue->started = true;
   queue->written += static_cast<uint64_t>(sent);
   queue->offset += static_cast<size_t>(sent);
@@ -157,5 +165,5 @@ bool CSender::WriteSome(SenderQueue* queue) {
     queue->pending.erase(0, queue->offset);
     queue->offset = 0;
   }
-  return true;
+  return sent;
 }

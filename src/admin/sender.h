@@ -25,6 +25,10 @@ class CSender : public CMyThread {
   // Pause of a pass that found no socket ready: bounds how late a queue
   // whose socket was closed under it is dropped.
   static constexpr int kPassPauseMs = 10;
+  // Writes of at most bufferOut bytes one queue gets in one pass while its
+  // socket takes them whole: a large answer to a fast reader does not pay
+  // a poll per piece, and a queue cannot hold the others up for long.
+  static constexpr int kWritesPerPass = 64;
   static constexpr int kDefaultMaxSelSocket = 600;
   static constexpr int kDefaultMinSelSocket = 150;
 
@@ -73,11 +77,15 @@ class CSender : public CMyThread {
 
   static void* Body(void* self);
   void Run();
-  // One pass: waits (lock released) for writable sockets, then writes at
-  // most buffer_out_ bytes to each that is.
+  // One pass: waits (lock released) for writable sockets, then writes to
+  // each that is, in pieces of at most buffer_out_ bytes.
   void Pass();
-  // Writes what the socket takes now; false when the queue is to go.
+  // Writes what the socket takes now, kWritesPerPass pieces at most;
+  // false when the queue is to go.
   bool WriteSome(SenderQueue* queue);
+  // One piece of `chunk` pending bytes: the bytes written, 0 when the
+  // socket takes none now, -1 on an error.
+  int WritePiece(SenderQueue* queue, int chunk);
   void Ring();
 
   int bell_fd_ = -1;  // eventfd rung by Send, owned

@@ -144,6 +144,9 @@ void CLauchWEB::Add(CSender* sender, CSocketComm* socket, int id) {
   CSocketComm::GetIPFromLong(&ip, socket->GetIP());
   conn->client_ip = ip.GetData();
   conn->last_time_ms = SystemMonotonicMs();
+  // An answer goes out in bufferOut pieces: without this the kernel would
+  // hold each last small piece back for the client's delayed acknowledgement.
+  socket->SetNoDelay();
   sender->AddSender(id, socket);
   Lock();
   incoming_.push_back(std::move(conn));
