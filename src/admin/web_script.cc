@@ -13,6 +13,7 @@
 
 #include "admin/document_root.h"
 #include "base/text_codecs.h"
+#include "base/utility.h"
 #include "script/externs.h"
 #include "scriptlib/library_classes.h"
 
@@ -361,12 +362,9 @@ int CS_WEB_SCRIPT::SetCookie(const char* name, const char* value, int expires, c
                      "; path=" + cookie_path;
   if (domain != nullptr && *domain != '\0') line += std::string("; domain=") + domain;
   if (expires >= 1) {
-    const time_t when = expires;
-    tm utc{};
-    gmtime_r(&when, &utc);
-    char date[64];
-    strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    line += std::string("; expires=") + date;
+    String date;
+    MakeDataGMT(&date, expires);
+    line += std::string("; expires=") + date.GetData();
   }
   line += CookieAttributes(attributes);
   conn()->extra_headers += line + "\r\n";

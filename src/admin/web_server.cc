@@ -31,24 +31,10 @@ constexpr char kSecurityHeaders[] =
     "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"
     "Referrer-Policy: same-origin\r\n";
 
-std::string Quoted(std::string_view text) {
-  std::string out;
-  for (char c : text.substr(0, kMaxQuotedBytes)) out += (c >= 0x20 && c < 0x7f) ? c : '?';
-  return out;
-}
-
-std::string Format(const char* format, const std::string& a) {
-  char line[512];
-  snprintf(line, sizeof line, format, a.c_str());
-  return line;
-}
-
 std::string HttpDate(time_t when) {
-  tm utc{};
-  gmtime_r(&when, &utc);
-  char text[64];
-  strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-  return text;
+  String date;
+  MakeDataGMT(&date, when);
+  return date.GetData();
 }
 
 std::string BusyReply() {
@@ -218,7 +204,7 @@ bool CLauchWEB::Serve(ClientConn* conn, bool readable, int64_t now) {
   const int64_t request_limit = static_cast<int64_t>(settings_.request_timeout_seconds) * 1000;
   if (conn->closing_since_ms != 0) {
     if (conn->sender->SiHaFinitoIlSend(conn->id) || now - conn->closing_since_ms > request_limit) {
-      Note(kLogEngine, Format("Connection Close ip: %s", conn->client_ip));
+      Note(kLogEngine, "Connection Close ip: " + conn->client_ip);
       return false;
     }
     return true;
@@ -227,13 +213,13 @@ bool CLauchWEB::Serve(ClientConn* conn, bool readable, int64_t now) {
   // connection without a byte: from its start), however slowly it trickles.
   const int64_t started = conn->request_start_ms != 0 ? conn->request_start_ms : (conn->sent ? 0 : conn->last_time_ms);
   if (started != 0 && now - started > request_limit) {
-    Note(kLogEngine, Format("Connection Close Invalid request ip: %s ", conn->client_ip));
+    Note(kLogEngine, "Connection Close Invalid request ip: " + conn->client_ip + " ");
     return false;
   }
   if (conn->sent && conn->request_start_ms == 0 &&
       now - conn->last_time_ms > static_cast<int64_t>(settings_.keep_alive_seconds) * 1000) {
     if (conn->sender->SiHaFinitoIlSend(conn->id) || now - conn->last_time_ms > request_limit) {
-      Note(kLogEngine, Format("Connection KeepAlive Close ip: %s ", conn->client_ip));
+      Note(kLogEngine, "Connection KeepAlive Close ip: " + conn->client_ip + " ");
       return false;
     }
   }
@@ -247,7 +233,7 @@ bool CLauchWEB::AnswerRequests(ClientConn* conn) {
       case HttpParse::kIncomplete:
         return true;
       case HttpParse::kRefused:
-        Note(kLogEngine, Format("Connection Close Invalid request ip: %s ", conn->client_ip));
+        Note(kLogEngine, "Connection Close Invalid request ip: " + conn->client_ip + " ");
         conn->inbox.clear();
         Hand(conn, CServerWEB::GetPageError(status, false, "", settings_.security_headers));
         return false;
@@ -265,7 +251,7 @@ bool CLauchWEB::Answered(ClientConn* conn, const std::string& answer) {
   if (log_.Keeps(kLogDebug)) {
     char line[512];
     snprintf(line, sizeof line, "WEB Send %d to ip: %s [%s]", conn->status, conn->client_ip.c_str(),
-             Quoted(conn->request.url).c_str());
+             Excerpt(conn->request.url, kMaxQuotedBytes).c_str());
     Note(kLogDebug, line);
   }
   const bool keep_alive = conn->request.keep_alive;
