@@ -94,6 +94,7 @@ TEST(CSender, ClosedSocketsQueueIsDropped) {
   sender.Send("late", 1, -1);
   EXPECT_TRUE(WaitUntil([&] { return sender.GetCount(true) == 0; }));
   EXPECT_FALSE(sender.SiHaFinitoIlSend(1));
+  sender.Stop();
 }
 
 TEST(CSender, StalledReaderDelaysNoOtherQueue) {
@@ -121,6 +122,7 @@ TEST(CSender, StalledReaderDelaysNoOtherQueue) {
   // Calls from other threads do not wait on the stalled socket either.
   sender.RemoveSend(1);
   EXPECT_EQ(sender.GetCount(true), 1);
+  sender.Stop();  // before the sockets go
 }
 
 }  // namespace
