@@ -238,7 +238,7 @@ const ConfigKey kConfigKeys[] = {
     {"CS_SCRIPT", "event_cpu_ms", IntKey{&CConfig::event_cpu_ms, 1000}},
     {"CS_SCRIPT", "cron_cpu_ms", IntKey{&CConfig::cron_cpu_ms, 60000}},
 
-    {"WEBGUI", "listen", TextKey{&CConfig::webgui_listen, "0.0.0.0"}},
+    {"WEBGUI", "listen", TextKey{&CConfig::webgui_listen, "127.0.0.1"}},
     {"WEBGUI", "port", TextKey{&CConfig::webgui_port, "6969"}},
     {"WEBGUI", "maxconn", IntKey{&CConfig::webgui_maxconn, 20}},
     {"WEBGUI", "buffer_out", IntKey{&CConfig::webgui_buffer_out, 1024}},
@@ -247,6 +247,10 @@ const ConfigKey kConfigKeys[] = {
     {"WEBGUI", "min_select_socket_child", IntKey{&CConfig::webgui_min_select_socket_child, 150}},
     {"WEBGUI", "num_server", IntKey{&CConfig::webgui_num_server, 5}},
     {"WEBGUI", "path", TextKey{&CConfig::webgui_path, ""}},  // derived when empty
+    {"WEBGUI", "max_post", IntKey{&CConfig::webgui_max_post, 11048576}},
+    {"WEBGUI", "request_timeout", IntKey{&CConfig::webgui_request_timeout, 30}},
+    {"WEBGUI", "max_script_time", IntKey{&CConfig::webgui_max_script_time, 30}},
+    {"WEBGUI", "security_headers", IntKey{&CConfig::webgui_security_headers, 1}},
 
     {"HEADER_MSG", "x_subject", TextKey{&CConfig::x_subject, "***SPAM***"}},
     {"HEADER_MSG", "x_torvane_spam", TextKey{&CConfig::x_torvane_spam, "X-TORVANE-Spam: YES"}},

@@ -232,6 +232,10 @@ class CConfig : public CFileINI {
   int webgui_min_select_socket_child = 0;
   int webgui_num_server = 0;
   String webgui_path;  // never empty after ReadConfig
+  int webgui_max_post = 0;          // bytes of a request body at most
+  int webgui_request_timeout = 0;   // seconds from a request's first byte to its last
+  int webgui_max_script_time = 0;   // seconds a page may run (0: no limit)
+  int webgui_security_headers = 0;  // 1: answers carry nosniff, CSP and Referrer-Policy
 
   // ---- HEADER_MSG -----------------------------------------------------
   String x_subject;

@@ -15,6 +15,7 @@
 
 #include "admin/admin_server.h"
 #include "admin/cron_scheduler.h"
+#include "admin/web_server.h"
 #include "base/socket.h"
 #include "base/utility.h"
 #include "base/wake_signal.h"
@@ -192,13 +193,28 @@ class AdminComponent : public DaemonComponent {
   CServerAdmin server_;
 };
 
+// The web GUI server: its pages reach the core's engines. A port it cannot
+// bind is logged and the mail flows on without the GUI.
+class WebComponent : public DaemonComponent {
+ public:
+  WebComponent(CConfig* config, CTorvaneCore* core) : server_(config, core) {}
+
+  void Run() override { server_.Run(); }
+  CLogSimple& Log() override { return server_.log(); }
+  void ReloadConfig() override { server_.ReloadConfig(); }
+  void Stop() override { server_.Stop(); }
+
+ private:
+  CServerWEB server_;
+};
+
 // Where each component joins the daemon, in construction order: the proxy
-// core first (the others are given it), then cron, admin and web. The
-// web server is not part of this build yet, so its slot stays empty.
+// core first (the others are given it), then cron, admin and web.
 void BuildComponents(CConfig* config, WakeSignal* wake, Components* components) {
   auto core = std::make_unique<ProxyCoreComponent>(config, wake);
   auto cron = std::make_unique<CronComponent>(core->core());
   components->admin = std::make_unique<AdminComponent>(config, core->core(), cron->cron());
+  components->web = std::make_unique<WebComponent>(config, core->core());
   components->cron = std::move(cron);
   components->core = std::move(core);
 }

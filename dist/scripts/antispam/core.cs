@@ -368,6 +368,11 @@ int OnEmailMessagesToAnalyzer() {
   float spam_score = cs.CharToFloat(ConfigOr("score_for_spam", "CONFIG", "5.0"));
   // A recipient domain may make us stricter or milder ("perc_user_aggre").
   score = cs.RecalculatingScoreByUser(score, spam_score, to);
+  // The dashboard's score distribution: one counter per whole point, 0 to 20.
+  int bucket = cs.FloatToInt(score);
+  if (bucket < 0) bucket = 0;
+  if (bucket > 20) bucket = 20;
+  cs.StatisticValue(cs.Format("f9_score_[%d]", bucket), 9, 0, 1.0, 1);
   if (score >= spam_score) {
     // Verdicts at the spam score go back to the community service.
     cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), mail_from);
