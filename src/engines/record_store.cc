@@ -524,6 +524,12 @@ CDB_RAM::RECORD* CDB_RAM::GetByIndexPtr(int32_t n) {
   return RecordAt(n);
 }
 
+CDB_RAM::RECORD* CDB_RAM::GetByKeyPtr(std::string_view key) {
+  if (key.size() > static_cast<size_t>(kMaxKeyBytes)) return nullptr;
+  Hold hold(*this);
+  return FindExact(key);
+}
+
 uint64_t CDB_RAM::ForEachLive(const std::function<void(const RECORD&)>& visit) {
   Hold hold(*this);
   for (size_t n = 0; n < index_list_.size(); ++n) {

@@ -163,6 +163,10 @@ class CDB_RAM {
   // threads may write.
   RECORD* GetByIndexPtr(int32_t n);
 
+  // The first live record holding `key` byte for byte, or null: Find and
+  // GetByIndexPtr in one step, with the same validity rules for the pointer.
+  RECORD* GetByKeyPtr(std::string_view key);
+
   // Empties `array`, then adds key -> value (as text: up to the value's first
   // zero byte) for every live record selected, in bucket order:
   //  - `pattern` non-empty, `allBuckets` 0: records whose key equals
