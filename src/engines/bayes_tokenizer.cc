@@ -150,7 +150,10 @@ void AddHeaderTokens(const CParseMail& mail, TokenSet* tokens) {
       for (const FieldPrefix& wanted : kWordFields) {
         if (field != wanted.field) continue;
         const bool address = field != "subject";
-        AddWords(tokens, wanted.prefix, CParseMail::DecodedHeader(value), address);
+        const std::string decoded = CParseMail::DecodedHeader(value);
+        AddWords(tokens, wanted.prefix, decoded, address);
+        // The subject is text like the body's: its words count as those too.
+        if (!address) AddWords(tokens, "", decoded, false);
         break;
       }
     }

@@ -277,7 +277,7 @@ TEST(BayesTokenizer, TokensAreBoundedDistinctText) {
   const std::vector<std::string> tokens = MessageTokens(mail);
   EXPECT_EQ(tokens.size(), kMaxMessageTokens);
   for (const char* expected : {"subj:grüße", "subj:deal", "rcvd:mx.example.org", "rcvd:10.1.2.3", "url:evil.example", "word1",
-                               "url:www3.cheap.pills.test", "url:pills.test", "tag:a", "tag:font"}) {
+                               "url:www3.cheap.pills.test", "url:pills.test", "tag:a", "tag:font", "deal"}) {
     EXPECT_NE(std::find(tokens.begin(), tokens.end(), expected), tokens.end()) << expected;
   }
   EXPECT_EQ(std::count(tokens.begin(), tokens.end(), "word1"), 1);
