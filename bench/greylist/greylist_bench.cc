@@ -2,10 +2,10 @@
 // threads check and add triples on a store of 500,000 triples, as sessions
 // do at every RCPT TO: first with nothing else running (the peer every other
 // row is compared with), then while the store is saved back to back, and
-// for comparison while it is saved the way a store that holds its lock
-// through the whole write would be. Prints, per row, the throughput as a
-// ratio of the idle one and the longest time one check waited, beside the
-// longest time a save held the lock to copy the table.
+// for comparison while it is saved the way a store that copies every key
+// and value into the file's bytes under its lock would be. Prints, per row,
+// the throughput as a ratio of the idle one and the longest time one check
+// waited, beside the longest time a save held the lock.
 //
 // Goals: throughput during saves at least 0.5 of idle; the longest wait
 // within twice the copy time.
@@ -53,7 +53,18 @@ struct Row {
   int saves = 0;
 };
 
-enum class Saving { kNone, kCopyUnderLock, kWholeSaveUnderLock };
+enum class Saving { kNone, kSnapshotUnderLock, kCopyUnderLock };
+
+// What a save that copies the table into the file's bytes does under the
+// lock: every key and value copied once, with the record's fixed fields.
+void CopyUnderLock(CGreyList& list, std::string* out) {
+  out->clear();
+  list.ForEachLive([out](const CDB_RAM::RECORD& record) {
+    out->append(12, '\0');
+    out->append(record.key.View());
+    out->append(record.value.get(), static_cast<size_t>(record.len));
+  });
+}
 
 // Runs the checking threads for `seconds`, with a saver as `saving` says.
 Row Measure(CGreyList& list, const std::vector<std::string>& known, Saving saving, double seconds,
@@ -86,13 +97,17 @@ Row Measure(CGreyList& list, const std::vector<std::string>& known, Saving savin
   std::thread saver;
   if (saving != Saving::kNone) {
     saver = std::thread([&] {
+      std::string copy;
       while (!stop.load()) {
-        if (saving == Saving::kWholeSaveUnderLock) list.BiginTranstion();
         const auto start = Clock::now();
+        if (saving == Saving::kCopyUnderLock) list.BiginTranstion();
         const CDB_RAM::Image image = list.TakeImage();
+        if (saving == Saving::kCopyUnderLock) {
+          CopyUnderLock(list, &copy);
+          list.EndTransation();
+        }
         row.longest_copy_ms = std::max(row.longest_copy_ms, Millis(Clock::now() - start));
         list.WriteImage(image);
-        if (saving == Saving::kWholeSaveUnderLock) list.EndTransation();
         ++row.saves;
       }
     });
@@ -126,22 +141,22 @@ int main(int argc, char** argv) {
     }
     std::atomic<int> next_new{kStoredTriples};
     const Row idle = Measure(list, known, Saving::kNone, seconds, &next_new);
+    const Row snapshot = Measure(list, known, Saving::kSnapshotUnderLock, seconds, &next_new);
     const Row copying = Measure(list, known, Saving::kCopyUnderLock, seconds, &next_new);
-    const Row whole = Measure(list, known, Saving::kWholeSaveUnderLock, seconds, &next_new);
 
     std::printf("%d threads, %d stored triples, %.1f s per row\n\n", kThreads, kStoredTriples, seconds);
-    std::printf("%-34s %10s %8s %12s %12s %6s\n", "saves", "checks/s", "ratio", "longest wait", "longest copy",
+    std::printf("%-34s %10s %8s %12s %12s %6s\n", "saves", "checks/s", "ratio", "longest wait", "lock held",
                 "saves");
     auto print = [&](const char* name, const Row& row) {
       std::printf("%-34s %10.0f %8.2f %10.1fms %10.1fms %6d\n", name, row.ops_per_second,
                   row.ops_per_second / idle.ops_per_second, row.longest_wait_ms, row.longest_copy_ms, row.saves);
     };
     print("none (peer)", idle);
-    print("back to back, lock held to copy", copying);
-    print("back to back, lock held throughout", whole);
-    const bool throughput_ok = copying.ops_per_second >= 0.5 * idle.ops_per_second;
-    const bool wait_ok = copying.longest_wait_ms <= 2 * copying.longest_copy_ms;
-    std::printf("\ngoals: throughput >= 0.5 of idle: %s; longest wait <= 2 x copy: %s\n", throughput_ok ? "met" : "MISSED",
+    print("back to back, snapshot under lock", snapshot);
+    print("back to back, copy under lock", copying);
+    const bool throughput_ok = snapshot.ops_per_second >= 0.5 * idle.ops_per_second;
+    const bool wait_ok = snapshot.longest_wait_ms <= 2 * snapshot.longest_copy_ms;
+    std::printf("\ngoals: throughput >= 0.5 of idle: %s; longest wait <= 2 x lock held: %s\n", throughput_ok ? "met" : "MISSED",
                 wait_ok ? "met" : "MISSED");
     status = throughput_ok && wait_ok ? 0 : 2;
   }

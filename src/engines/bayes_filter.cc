@@ -175,6 +175,10 @@ void CBayes::SetMinOccorenze(float percent) {
 
 // {=========== classification and training
 
+int CBayes::ElaborateForVerdict(CBayesWord* words, CParseMail* mail) const {
+  return method() == 1 ? words->ElaborateTokens(mail) : words->Elaborate(mail);
+}
+
 int CBayes::IsSpam(CBayesWord* words, CBayes_res* res) {
   if (words == nullptr) return kNeutral;
   return method() == 1 ? TokenVerdictCode(words, res) : CounterVerdict(words, res);

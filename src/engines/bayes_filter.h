@@ -91,6 +91,9 @@ class CBayes : public CDB_RAM {
   // Classifies a tokenised message with the configured method: 1 spam, 2
   // ham, 3 neutral, 4 to learn (see the method's rules). `res` may be null.
   // 3 for a null `words`.
+  // Fills `words` from `mail` with what the configured method reads (see
+  // CBayesWord); training needs Elaborate instead. 0 for an empty message.
+  int ElaborateForVerdict(CBayesWord* words, CParseMail* mail) const;
   int IsSpam(CBayesWord* words, CBayes_res* res);
   // IsSpam, and the verdict's tokens into `array` ("s_%d", "h_%d", "n_%d"
   // -> "SCORE %d : %s") with "score" -> the spam score. 3 without an array.

@@ -37,14 +37,21 @@ class TokenSet {
   std::vector<std::string> order_;
 };
 
-bool IsWordByte(unsigned char c) { return isalnum(c) || c >= 0x80 || c == '\'' || c == '-' || c == '$' || c == '!'; }
-bool IsHostByte(unsigned char c) { return isalnum(c) || c == '.' || c == '-'; }
+// ASCII only, whatever the locale: called for every byte of every message.
+bool IsAsciiAlnum(unsigned char c) {
+  const unsigned char folded = c | 0x20;
+  return (c >= '0' && c <= '9') || (folded >= 'a' && folded <= 'z');
+}
+char LowerAsciiByte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+
+bool IsWordByte(unsigned char c) { return IsAsciiAlnum(c) || c >= 0x80 || c == '\'' || c == '-' || c == '$' || c == '!'; }
+bool IsHostByte(unsigned char c) { return IsAsciiAlnum(c) || c == '.' || c == '-'; }
 // In address fields '@', '.' and '_' keep an address together.
 bool IsAddressByte(unsigned char c) { return IsWordByte(c) || c == '@' || c == '.' || c == '_'; }
 
 std::string LowerAscii(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (char& c : out) c = LowerAsciiByte(c);
   return out;
 }
 
@@ -90,12 +97,27 @@ void AddLinkHosts(TokenSet* tokens, std::string_view text) {
     host += 3;
     size_t end = host;
     while (end < lower.size() && IsHostByte(static_cast<unsigned char>(lower[end]))) ++end;
-    if (end > host) tokens->Add("url:" + lower.substr(host, end - host));
+    if (end == host) continue;
+    const std::string name = lower.substr(host, end - host);
+    tokens->Add("url:" + name);
+    // Spam moves between the hosts of one domain: its last two labels.
+    const size_t last_dot = name.rfind('.');
+    const size_t domain_dot = last_dot == std::string::npos || last_dot == 0 ? last_dot : name.rfind('.', last_dot - 1);
+    if (domain_dot != std::string::npos) tokens->Add("url:" + name.substr(domain_dot + 1));
   }
 }
 
-// `html` with its tags replaced by blanks.
-std::string DropTags(std::string_view html) {
+// "tag:name" for the HTML tag whose text (between '<' and '>') is `tag`:
+// which markup a message uses tells bulk mailers from people.
+void AddTagName(TokenSet* tokens, std::string_view tag) {
+  if (!tag.empty() && tag.front() == '/') tag.remove_prefix(1);
+  size_t length = 0;
+  while (length < tag.size() && IsAsciiAlnum(static_cast<unsigned char>(tag[length]))) ++length;
+  if (length > 0) tokens->Add("tag:" + LowerAscii(tag.substr(0, length)));
+}
+
+// `html` with its tags replaced by blanks; their names go to `tokens`.
+std::string DropTags(std::string_view html, TokenSet* tokens) {
   std::string out;
   out.reserve(html.size());
   for (size_t at = 0; at < html.size(); ++at) {
@@ -103,6 +125,7 @@ std::string DropTags(std::string_view html) {
       // Only a tag's length is searched: text of many '<' and no '>' stays linear.
       const size_t length = html.substr(at + 1, kMaxTagBytes).find('>');
       if (length != std::string_view::npos) {
+        AddTagName(tokens, html.substr(at + 1, length));
         out.push_back(' ');
         at += length + 1;
         continue;
@@ -127,7 +150,10 @@ void AddHeaderTokens(const CParseMail& mail, TokenSet* tokens) {
       for (const FieldPrefix& wanted : kWordFields) {
         if (field != wanted.field) continue;
         const bool address = field != "subject";
-        AddWords(tokens, wanted.prefix, CParseMail::DecodedHeader(value), address);
+        const std::string decoded = CParseMail::DecodedHeader(value);
+        AddWords(tokens, wanted.prefix, decoded, address);
+        // The subject is text like the body's: its words count as those too.
+        if (!address) AddWords(tokens, "", decoded, false);
         break;
       }
     }
@@ -145,7 +171,7 @@ std::vector<std::string> MessageTokens(const CParseMail& mail) {
   }
   mail.ForEachText([&](std::string_view type, const std::string& text) {
     AddLinkHosts(&tokens, text);
-    AddWords(&tokens, "", type == "text/html" ? DropTags(text) : text, false);
+    AddWords(&tokens, "", type == "text/html" ? DropTags(text, &tokens) : text, false);
   });
   return tokens.Take();
 }

@@ -1,7 +1,8 @@
 // bayes_tokenizer - the tokens the Bayes token table counts for one parsed
 // message: header words prefixed by their field ("subj:", "from:", ...),
-// the hosts of Received lines and of links ("rcvd:", "url:"), the types of
-// the parts, and the words of every text part, decoded to UTF-8 with HTML
+// the hosts of Received lines and of links with their domains ("rcvd:",
+// "url:"), the types of the parts, the names of HTML tags ("tag:"), and the
+// words of every text part and of the subject, decoded to UTF-8 with HTML
 // tags dropped. Each token appears once per message. Thread-safe.
 #ifndef TORVANE_ENGINES_BAYES_TOKENIZER_H_
 #define TORVANE_ENGINES_BAYES_TOKENIZER_H_

@@ -105,8 +105,7 @@ TokenVerdict CBayesTokens::Classify(const std::vector<std::string>& tokens, cons
   const int32_t totals_at = Find(kTotalsKey, 0);
   const Counts totals = Decode(totals_at >= 0 ? GetByIndexPtr(totals_at) : nullptr);
   for (const std::string& token : tokens) {
-    const int32_t found = Find(token.c_str(), 0);
-    if (found >= 0) evidence.push_back(Decode(GetByIndexPtr(found)));
+    if (const RECORD* record = GetByKeyPtr(token)) evidence.push_back(Decode(record));
   }
   EndTransation();
   verdict.spam_messages = totals.spam;

@@ -112,3 +112,11 @@ int CBayesWord::Elaborate(CParseMail* mail) {
   tokens_ = MessageTokens(*mail);
   return 1;
 }
+
+int CBayesWord::ElaborateTokens(CParseMail* mail) {
+  words_.RemoveAll();
+  tokens_.clear();
+  if (mail == nullptr || mail->GetLen() == 0) return 0;
+  tokens_ = MessageTokens(*mail);
+  return 1;
+}

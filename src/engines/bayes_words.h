@@ -40,6 +40,9 @@ class CBayesWord {
   // Empties both lists and fills them from a parsed message. 1, or 0 for a
   // missing or empty message (the lists stay empty).
   int Elaborate(CParseMail* mail);
+  // As Elaborate, filling only the token list (words() stays empty): all
+  // that classifying by the token table reads.
+  int ElaborateTokens(CParseMail* mail);
 
   // The counter table's tokenisers, appending to words():
   // - the pieces of `text` between blanks (the piece after the last blank

@@ -162,6 +162,36 @@ PartFields ReadPartFields(std::string_view header) {
   return fields;
 }
 
+// A part's header and content. A part that starts with an empty line, or
+// with a line that is no header field, has no header: all of it after that
+// empty line, or all of it, is content. A header without the empty line
+// after it was cut short and holds no content (false).
+bool SplitPart(std::string_view part, std::string_view* header, std::string_view* content) {
+  const size_t first_line_end = part.find('\n');
+  const std::string_view first_line = part.substr(0, first_line_end);
+  const size_t colon = first_line.find(':');
+  *header = {};
+  if (first_line_end != std::string_view::npos && first_line.find_first_not_of('\r') == std::string_view::npos) {
+    *content = part.substr(first_line_end + 1);
+    return true;
+  }
+  if (colon == std::string_view::npos || !IsFieldName(first_line.substr(0, colon))) {
+    *content = part;
+    return true;
+  }
+  const HeaderSplit split = SplitAtEmptyLine(part);
+  if (!split.found) return false;
+  *header = part.substr(0, split.header_end);
+  *content = part.substr(split.content_start);
+  return true;
+}
+
+// What a part of a multipart of type `multipart_type` is when its header
+// names no type.
+std::string_view DefaultPartType(std::string_view multipart_type) {
+  return multipart_type == "multipart/digest" ? "message/rfc822" : "text/plain";
+}
+
 bool IsMultipart(const PartFields& fields) {
   return fields.content_type.View().substr(0, 10) == "multipart/" && !fields.boundary.IsEmpty();
 }
@@ -277,11 +307,14 @@ int CParseMail::Parse() {
   charset_ = fields.charset;
   transfer_encoding_ = fields.transfer_encoding;
   boundary_ = fields.boundary;
-  if (IsMultipart(fields)) WalkMultipart(text.substr(split.content_start), boundary_.View(), 1);
+  if (IsMultipart(fields)) {
+    WalkMultipart(text.substr(split.content_start), content_type_.View(), boundary_.View(), 1);
+  }
   return 1;
 }
 
-void CParseMail::WalkMultipart(std::string_view body, std::string_view boundary, int depth) {
+void CParseMail::WalkMultipart(std::string_view body, std::string_view multipart_type, std::string_view boundary,
+                               int depth) {
   const std::string marker = "--" + std::string(boundary);
   Delimiter current = FindDelimiter(body, marker, 0);
   while (current.start != std::string_view::npos && !current.closing && GetAttachmentCount() < kMaxParts) {
@@ -292,23 +325,22 @@ void CParseMail::WalkMultipart(std::string_view body, std::string_view boundary,
     size_t end = next.start == std::string_view::npos ? body.size() : next.start;
     if (end > content && body[end - 1] == '\n') --end;
     if (end > content && body[end - 1] == '\r') --end;
-    AddPart(body.substr(content, end - content), depth);
+    AddPart(body.substr(content, end - content), DefaultPartType(multipart_type), depth);
     current = next;
   }
 }
 
-void CParseMail::AddPart(std::string_view part, int depth) {
-  const HeaderSplit split = SplitAtEmptyLine(part);
-  if (!split.found) return;  // no header, so no content type
-  const PartFields fields = ReadPartFields(part.substr(0, split.header_end));
-  const std::string_view content = part.substr(split.content_start);
+void CParseMail::AddPart(std::string_view part, std::string_view default_type, int depth) {
+  std::string_view header, content;
+  if (!SplitPart(part, &header, &content)) return;
+  const PartFields fields = ReadPartFields(header);
   if (IsMultipart(fields) && depth < kMaxDepth) {
-    WalkMultipart(content, fields.boundary.View(), depth + 1);
+    WalkMultipart(content, fields.content_type.View(), fields.boundary.View(), depth + 1);
     return;
   }
-  if (fields.content_type.IsEmpty() || content.empty() || GetAttachmentCount() >= kMaxParts) return;
+  if (content.empty() || GetAttachmentCount() >= kMaxParts) return;
   ALLEGATO leaf;
-  leaf.contentType = fields.content_type;
+  leaf.contentType = fields.content_type.IsEmpty() ? String(default_type) : fields.content_type;
   leaf.data = String(content);
   leaf.charset = fields.charset;
   leaf.transferEncoding = fields.transfer_encoding;

@@ -104,12 +104,14 @@ class CParseMail {
   // Part `i`'s `field` in the accessors' result; "" for no such part.
   const char* AttachmentField(int i, String ALLEGATO::*field);
   static const char* Text(const String& s) { return s.GetData() != nullptr ? s.GetData() : ""; }
-  // Walks the parts of the multipart text `body` with `boundary`, adding
-  // leaves in order; nested multiparts below `depth` are walked too.
-  void WalkMultipart(std::string_view body, std::string_view boundary, int depth);
+  // Walks the parts of the multipart text `body` of type `multipart_type`
+  // with `boundary`, adding leaves in order; nested multiparts below `depth`
+  // are walked too.
+  void WalkMultipart(std::string_view body, std::string_view multipart_type, std::string_view boundary, int depth);
   // Adds one part (its header and content) or walks it when it is itself a
-  // multipart and `depth` allows.
-  void AddPart(std::string_view part, int depth);
+  // multipart and `depth` allows. A part that names no type has
+  // `default_type`.
+  void AddPart(std::string_view part, std::string_view default_type, int depth);
 
   String raw_;
   String header_;

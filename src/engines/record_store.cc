@@ -89,15 +89,15 @@ void AppendHeader(std::string* out, int32_t count) {
   out->append(header, sizeof header);
 }
 
-void AppendRecord(std::string* out, const RECORD& record) {
-  std::string_view key = record.key.View();
+void AppendRecord(std::string* out, const CDB_RAM::Image::Entry& entry) {
+  std::string_view key = entry.record->key.View();
   char fixed[kRecordHeaderBytes];
-  PutInt32(fixed, record.time);
+  PutInt32(fixed, entry.time);
   PutInt32(fixed + 4, static_cast<int32_t>(key.size()));
-  PutInt32(fixed + 8, record.len);
+  PutInt32(fixed + 8, entry.len);
   out->append(fixed, sizeof fixed);
   out->append(key);
-  out->append(record.value.get(), static_cast<size_t>(record.len));
+  out->append(entry.value.get(), static_cast<size_t>(entry.len));
 }
 
 // Bytes handed to the file per write, so a large image is not copied again
@@ -115,7 +115,7 @@ bool WriteWhole(AtomicFile& out, std::string_view bytes) {
 // out of bounds: both mean the rest of the file cannot be trusted. A key is
 // taken up to its first zero byte; one that is then empty is damage too.
 // `scratch` holds kScratchBytes.
-std::unique_ptr<RECORD> ReadRecord(CKFile& file, char* scratch) {
+std::shared_ptr<RECORD> ReadRecord(CKFile& file, char* scratch) {
   char fixed[kRecordHeaderBytes];
   if (!ReadExactly(file, fixed, sizeof fixed)) return nullptr;
   int32_t key_len = GetInt32(fixed + 4);
@@ -126,7 +126,7 @@ std::unique_ptr<RECORD> ReadRecord(CKFile& file, char* scratch) {
   if (!ReadExactly(file, scratch, static_cast<size_t>(key_len))) return nullptr;
   scratch[key_len] = '\0';
   if (scratch[0] == '\0') return nullptr;
-  auto record = std::make_unique<RECORD>();
+  auto record = std::make_shared<RECORD>();
   record->key = scratch;
   if (!ReadExactly(file, scratch, static_cast<size_t>(value_len))) return nullptr;
   record->VALUE(scratch, value_len);
@@ -152,7 +152,7 @@ void CDB_RAM::EndTransation() { lock_.Release(); }
 void CDB_RAM::RECORD::VALUE(const void* data, int32_t length) {
   DESTROY();
   if (data == nullptr || length < 1) return;
-  value.reset(new char[static_cast<size_t>(length) + 1]);
+  value = std::make_shared_for_overwrite<char[]>(static_cast<size_t>(length) + 1);
   memcpy(value.get(), data, static_cast<size_t>(length));
   value[length] = '\0';
   len = length;
@@ -227,7 +227,7 @@ int32_t CDB_RAM::Load() {
   // actually present, so a hostile count cannot force a huge allocation.
   std::unique_ptr<char[]> scratch(new char[kScratchBytes]);
   for (int32_t i = 0; i < announced; ++i) {
-    std::unique_ptr<RECORD> record = ReadRecord(file_, scratch.get());
+    std::shared_ptr<RECORD> record = ReadRecord(file_, scratch.get());
     if (!record) break;
     Append(std::move(record));
   }
@@ -245,49 +245,49 @@ int32_t CDB_RAM::Load() {
 
 int32_t CDB_RAM::Save() { return WriteImage(TakeImage()); }
 
-// Every record is visited once or, after deletions, twice: the copy is what
-// holds up the store's other users, and the table is large.
+// The lock is held while deleted records are dropped and the rest numbered
+// and snapshotted: two shared pointers and two numbers a record, no copy of
+// keys or values, so the store's other users wait only for that.
 CDB_RAM::Image CDB_RAM::TakeImage() {
   Hold hold(*this);
   file_.Close();
   if (deleted_count_ > 0 || emptied_values_ > 0) DropUnwritable();
   Image image;
+  image.valid = valid_ != 0;
   image.path = path_.ToStdString();
   image.sequence = ++image_sequence_;
   image.generation = generation_;
-  RenumberAndCopy(valid_ ? &image.bytes : nullptr);
+  RenumberAndSnapshot(image.valid ? &image.records : nullptr);
   return image;
 }
 
-// Numbers the records in bucket order and, with `out`, writes them there
-// as the file holds them. The previous copy's size, with room to grow,
-// saves a sizing pass.
-void CDB_RAM::RenumberAndCopy(std::string* out) {
+// Numbers the records in bucket order and, with `out`, snapshots them there.
+void CDB_RAM::RenumberAndSnapshot(std::vector<Image::Entry>* out) {
   index_list_.clear();
-  if (out != nullptr) {
-    out->reserve(last_image_bytes_ + last_image_bytes_ / 8 + kHeaderBytes);
-    AppendHeader(out, 0);
-  }
+  if (out != nullptr) out->reserve(static_cast<size_t>(count_));
   for (const auto& [bucket, list] : buckets_) {
     for (size_t pos = 0; pos < list.size(); ++pos) {
       RECORD& record = *list[pos];
       record.index = static_cast<int32_t>(index_list_.size());
       index_list_.push_back(INDICE{bucket, static_cast<int32_t>(pos)});
-      if (out != nullptr) AppendRecord(out, record);
+      if (out != nullptr) out->push_back(Image::Entry{list[pos], record.value, record.time, record.len});
     }
   }
   count_ = static_cast<int32_t>(index_list_.size());
-  if (out == nullptr) return;
-  PutInt32(out->data() + kCountOffset, count_);
-  last_image_bytes_ = out->size();
 }
 
 int32_t CDB_RAM::WriteImage(const Image& image) {
-  if (!writable_ || image.bytes.empty()) return 0;
+  if (!writable_ || !image.valid) return 0;
   std::lock_guard<std::mutex> writing(write_lock_);
   if (image.sequence <= written_sequence_) return 1;
+  // The previous file's size, with room to grow, saves a sizing pass.
+  std::string bytes;
+  bytes.reserve(last_image_bytes_ + last_image_bytes_ / 8 + kHeaderBytes);
+  AppendHeader(&bytes, static_cast<int32_t>(image.records.size()));
+  for (const Image::Entry& entry : image.records) AppendRecord(&bytes, entry);
   AtomicFile out(image.path);
-  if (!out.Open() || !WriteWhole(out, image.bytes) || !out.Commit()) return 0;
+  if (!out.Open() || !WriteWhole(out, bytes) || !out.Commit()) return 0;
+  last_image_bytes_ = bytes.size();
   written_sequence_ = image.sequence;
   saved_generation_ = image.generation;
   type_db_ = kTypeV2;
@@ -351,7 +351,7 @@ int32_t CDB_RAM::Insert(const char* key, const void* data, int32_t len, int32_t 
   size_t key_len = BoundedKeyLength(key);
   if (!IsStorableKey(key_len)) return -1;
   // Built before taking the lock: the copy need not hold up other threads.
-  auto record = std::make_unique<RECORD>();
+  auto record = std::make_shared<RECORD>();
   record->key = key;
   record->VALUE(data, len);
   record->time = Now();
@@ -435,7 +435,7 @@ void CDB_RAM::DestroyRecord() {
 
 // ---- Index upkeep ----------------------------------------------------------
 
-void CDB_RAM::Append(std::unique_ptr<RECORD> record) {
+void CDB_RAM::Append(std::shared_ptr<RECORD> record) {
   int16_t bucket = BucketOf(record->key.GetData());
   Bucket& list = buckets_[bucket];
   record->index = static_cast<int32_t>(index_list_.size());
@@ -522,6 +522,12 @@ int32_t CDB_RAM::Find(const char* key, int32_t mode) {
 CDB_RAM::RECORD* CDB_RAM::GetByIndexPtr(int32_t n) {
   Hold hold(*this);
   return RecordAt(n);
+}
+
+CDB_RAM::RECORD* CDB_RAM::GetByKeyPtr(std::string_view key) {
+  if (key.size() > static_cast<size_t>(kMaxKeyBytes)) return nullptr;
+  Hold hold(*this);
+  return FindExact(key);
 }
 
 uint64_t CDB_RAM::ForEachLive(const std::function<void(const RECORD&)>& visit) {

@@ -32,13 +32,16 @@
 class CDB_RAM {
  public:
   // One record. Owned by the store; callers only ever see borrowed pointers.
+  // A save's snapshot shares the record (its key never changes) and the
+  // value it held then: VALUE gives the record a new value block instead of
+  // writing over the old one, so the snapshot is read without the lock.
   struct RECORD {
     RECORD() = default;
     RECORD(const RECORD&) = delete;
     RECORD& operator=(const RECORD&) = delete;
 
-    // Replaces the value with a copy of `len` bytes of `data` plus a zero
-    // byte, so text values read as C strings. A `len` below 1 or a null
+    // Replaces the value with a fresh copy of `len` bytes of `data` plus a
+    // zero byte, so text values read as C strings. A `len` below 1 or a null
     // `data` leaves the record with no value.
     void VALUE(const void* data, int32_t len);
     // Frees the value.
@@ -47,7 +50,7 @@ class CDB_RAM {
     int32_t time = 0;               // Unix seconds of the insertion or last timed Update
     String key;                     // never empty in a stored record
     int32_t len = 0;                // value bytes, 0 when there is no value
-    std::unique_ptr<char[]> value;  // len + 1 bytes, or null when len is 0
+    std::shared_ptr<char[]> value;  // len + 1 bytes, or null when len is 0; never written in place
     int32_t index = 0;              // record number
     uint8_t deleted = 0;            // 1: invisible to Find, Query and Save
   };
@@ -86,24 +89,33 @@ class CDB_RAM {
   // the table to the file atomically: the new contents replace the old in
   // one step, so a failed Save leaves the previous file whole. Records whose
   // value is empty cannot be written and are dropped from memory as well.
-  // The store's lock is held only while the table is copied (TakeImage);
-  // writing and syncing the file (WriteImage) leave it free.
+  // The store's lock is held only while the table is snapshotted
+  // (TakeImage); encoding, writing and syncing the file (WriteImage) leave
+  // it free.
   // Returns 1 on success, 0 when the store is not valid or writing failed.
   int32_t Save();
 
-  // The table as the file holds it, copied under the lock after the same
-  // compaction Save does. `bytes` is empty when the store is not valid.
+  // The table at one moment, taken under the lock after the same compaction
+  // Save does: each record shared with the store, with the time and value
+  // it had then. `valid` is false when the store is not valid.
   struct Image {
-    std::string bytes;
+    struct Entry {
+      std::shared_ptr<const RECORD> record;  // for its key, which never changes
+      std::shared_ptr<const char[]> value;   // the value at the snapshot
+      int32_t time = 0;
+      int32_t len = 0;
+    };
+    std::vector<Entry> records;  // in record-number order
+    bool valid = false;
     std::string path;         // the file it is for
-    uint64_t sequence = 0;    // order of the copies taken from this store
-    uint64_t generation = 0;  // the change count the copy reflects
+    uint64_t sequence = 0;    // order of the snapshots taken from this store
+    uint64_t generation = 0;  // the change count the snapshot reflects
   };
   Image TakeImage();
-  // Replaces the file by `image` atomically. Saves are written one at a
-  // time, and a copy older than one already written is not written (the
-  // file holds newer contents; the result is 1). Returns 1 on success, 0
-  // for an empty image or when writing failed.
+  // Encodes `image` and replaces the file by it atomically. Saves are
+  // written one at a time, and a snapshot older than one already written is
+  // not written (the file holds newer contents; the result is 1). Returns 1
+  // on success, 0 for an invalid image or when writing failed.
   int32_t WriteImage(const Image& image);
   // Saves when a record was inserted, updated or deleted, or the table
   // loaded or reset, since the last successful save. Changes made through
@@ -150,6 +162,10 @@ class CDB_RAM {
   // concurrent Update - hold BiginTranstion while reading them when other
   // threads may write.
   RECORD* GetByIndexPtr(int32_t n);
+
+  // The first live record holding `key` byte for byte, or null: Find and
+  // GetByIndexPtr in one step, with the same validity rules for the pointer.
+  RECORD* GetByKeyPtr(std::string_view key);
 
   // Empties `array`, then adds key -> value (as text: up to the value's first
   // zero byte) for every live record selected, in bucket order:
@@ -237,19 +253,19 @@ class CDB_RAM {
     using is_transparent = void;
     size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
   };
-  using Bucket = std::vector<std::unique_ptr<RECORD>>;
+  using Bucket = std::vector<std::shared_ptr<RECORD>>;
 
   // All of these REQUIRE lock_ to be held.
   RECORD* FindExact(std::string_view key);
   RECORD* FindPattern(const char* subject);
   RECORD* RecordAt(int32_t n);
   uint8_t ReadHeader();
-  void Append(std::unique_ptr<RECORD> record);
+  void Append(std::shared_ptr<RECORD> record);
   void MarkDeleted(RECORD* record);
   void ForgetKey(RECORD* record, const Bucket& list, size_t pos);
   void DropUnwritable();
   // REQUIRES: no deleted or unwritable record is left (DropUnwritable).
-  void RenumberAndCopy(std::string* out);
+  void RenumberAndSnapshot(std::vector<Image::Entry>* out);
   void NoteChange() { ++generation_; }
   void DestroyRecord();
 
@@ -259,7 +275,6 @@ class CDB_RAM {
   int32_t count_ = 0;                  // records in index_list_ (or announced by Open)
   int32_t deleted_count_ = 0;          // records deleted since the last compaction
   int32_t emptied_values_ = 0;         // values emptied by Update since then
-  size_t last_image_bytes_ = 0;        // size of the last copy taken
   uint8_t valid_ = 0;                  // 1 after a successful Open
   std::atomic<int32_t> type_db_{0};    // format version found by Open or written
   int32_t validity_value_ = 0;         // lifetime, in units; 0 with unit 0: no expiry
@@ -279,6 +294,7 @@ class CDB_RAM {
   std::mutex write_lock_;
   // Guarded by write_lock_ (and read without it by SaveIfChanged).
   uint64_t written_sequence_ = 0;                 // the newest image in the file
+  size_t last_image_bytes_ = 0;                   // size of the last file written
   std::atomic<uint64_t> saved_generation_{0};     // the generation the file holds
 
   // Kept by the thread inside BiginTranstion/EndTransation.

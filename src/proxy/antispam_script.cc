@@ -684,7 +684,9 @@ int CS_ANTISPAM_SCRIPT::BayesianCheck(Variable text) {
     mail = &given;
   }
   CBayesWord words;
-  if (mail == nullptr || mail->HeaderView().empty() || !words.Elaborate(mail)) return CBayes::kNeutral;
+  if (mail == nullptr || mail->HeaderView().empty() || !bayes->ElaborateForVerdict(&words, mail)) {
+    return CBayes::kNeutral;
+  }
   return bayes->IsSpam(&words, nullptr);
 }
 

@@ -119,6 +119,20 @@ void DataScanner::Take(char c, std::string* out) {
   }
 }
 
+std::string UnstuffedMessage(std::string_view data) {
+  std::string message;
+  message.reserve(data.size());
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t line_end = data.find("\r\n", at);
+    const std::string_view line = data.substr(at, line_end == std::string_view::npos ? line_end : line_end + 2 - at);
+    if (line == ".\r\n") break;
+    message.append(line.substr(line.front() == '.' ? 1 : 0));
+    at += line.size();
+  }
+  return message;
+}
+
 // }===========
 
 size_t ChunkBytes(std::string_view block, int remaining) {

@@ -61,6 +61,12 @@ class DataScanner {
   char bare_line_end_ = 0;
 };
 
+// The message a DataScanner's output carries: one leading "." taken off
+// every line that has one, and the "." end line, with anything after it,
+// left out. `data` is that output from the message start, CR LF line ends,
+// ended or cut anywhere.
+std::string UnstuffedMessage(std::string_view data);
+
 // BDAT: how many leading bytes of `block` belong to a chunk with
 // `remaining` bytes still due (negative counts as 0); the chunk is complete
 // once it has them all (at once for a chunk with nothing due).

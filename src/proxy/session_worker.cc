@@ -791,13 +791,25 @@ void CLauchAntispam::StoreDataPiece() {
 }
 
 void CLauchAntispam::AnalyseMessage() {
-  const std::string_view message = session_.data_block.View();
-  session_.analysed_message = ScriptText(String(message.substr(0, SmtpSession::kAnalysedBytes)));
+  session_.analysed_message = ScriptText(String(std::string_view(AnalysedPrefix())));
   session_.parser.Clear();
   session_.parser.AddStreaming(session_.analysed_message.View());
   session_.parser.Parse();
   RaiseEvent(kAnalyzerEvent);
   RaiseEvent(kFilterDoneEvent);
+}
+
+// The message as its sender wrote it, up to the analysed size: BDAT chunks
+// carry it as it is; DATA carries it dot-stuffed, followed by the end line.
+// Unstuffing takes at most one byte from a line of at least two, so twice
+// the analysed size of the data holds the whole prefix.
+std::string CLauchAntispam::AnalysedPrefix() const {
+  constexpr size_t kAnalysed = SmtpSession::kAnalysedBytes;
+  const std::string_view data = session_.data_block.View();
+  std::string message = bdat_chunk_ ? std::string(data.substr(0, kAnalysed))
+                                    : UnstuffedMessage(data.substr(0, 2 * kAnalysed));
+  if (message.size() > kAnalysed) message.resize(kAnalysed);
+  return message;
 }
 
 // DropBufferToMTA returns to command mode: in the middle of a message that

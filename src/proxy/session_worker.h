@@ -153,6 +153,7 @@ class CLauchAntispam : public CMyThread {
   void StartDataMode();
   void StoreDataPiece();
   void AnalyseMessage();
+  std::string AnalysedPrefix() const;
   // True (and the message discarded) when a script dropped the message.
   bool DroppedByScript();
   // Passes nothing more of the message on; the client's bytes are read to

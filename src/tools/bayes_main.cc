@@ -159,7 +159,7 @@ int Classify(CBayes* bayes, const Options& options) {
       status = 1;
       continue;
     }
-    words.Elaborate(&mail);
+    bayes->ElaborateForVerdict(&words, &mail);
     CBayes_res res;
     const int code = bayes->IsSpam(&words, &res);
     printf("%s %d %.6f\n", path.c_str(), code, Score(*bayes, res));

@@ -270,16 +270,20 @@ TEST(BayesTokenizer, TokensAreBoundedDistinctText) {
   std::string body;
   for (int i = 0; i < 5000; ++i) body += "word" + std::to_string(i) + " ";
   mail.LoadMail(("Subject: =?utf-8?B?R3LDvMOfZQ==?= Deal\r\nReceived: from mx.example.org ([10.1.2.3])\r\n"
-                 "Content-Type: text/html\r\n\r\n<a href=\"HTTP://Evil.Example/x\">word1 word1</a> " + body)
+                 "Content-Type: text/html\r\n\r\n<a href=\"HTTP://Evil.Example/x\">word1 word1</a> "
+                 "<FONT color=red><a href=\"https://www3.cheap.pills.test/\">go</a></font> " + body)
                     .c_str());
   mail.Parse();
   const std::vector<std::string> tokens = MessageTokens(mail);
   EXPECT_EQ(tokens.size(), kMaxMessageTokens);
-  for (const char* expected : {"subj:grüße", "subj:deal", "rcvd:mx.example.org", "rcvd:10.1.2.3", "url:evil.example", "word1"}) {
+  for (const char* expected : {"subj:grüße", "subj:deal", "rcvd:mx.example.org", "rcvd:10.1.2.3", "url:evil.example", "word1",
+                               "url:www3.cheap.pills.test", "url:pills.test", "tag:a", "tag:font", "deal"}) {
     EXPECT_NE(std::find(tokens.begin(), tokens.end(), expected), tokens.end()) << expected;
   }
   EXPECT_EQ(std::count(tokens.begin(), tokens.end(), "word1"), 1);
-  EXPECT_EQ(std::find(tokens.begin(), tokens.end(), "href"), tokens.end());
+  for (const char* absent : {"href", "tag:", "red", "url:test"}) {
+    EXPECT_EQ(std::find(tokens.begin(), tokens.end(), absent), tokens.end()) << absent;
+  }
 }
 
 }  // namespace

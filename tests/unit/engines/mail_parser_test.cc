@@ -104,10 +104,19 @@ TEST(CParseMail, MultipartPartsInOrder) {
        {"text/plain", "application/pdf"},
        {"hello", "JVBERi0="}},
       {"adjacent delimiters and a part without type",
-       "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n--b\nX-No-Type: 1\n\nskip\n--b\n"
+       "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n--b\nX-No-Type: 1\n\nplain\n--b\n"
        "Content-Type: text/plain\n\nkept\n--b--\n",
-       {"text/plain"},
-       {"kept"}},
+       {"text/plain", "text/plain"},
+       {"plain", "kept"}},
+      {"parts without a header are plain text; a header cut short holds nothing",
+       "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nno header\r\n--b\r\nno field\r\n\r\nline\r\n"
+       "--b\r\nContent-Type: image/gif\r\n--b--\r\n",
+       {"text/plain", "text/plain"},
+       {"no header", "no field\r\n\r\nline"}},
+      {"a digest's parts are messages",
+       "Content-Type: multipart/digest; boundary=d\n\n--d\n\nSubject: one\n\nfirst\n--d--\n",
+       {"message/rfc822"},
+       {"Subject: one\n\nfirst"}},
       {"longer boundary with the same prefix is no delimiter",
        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\none\n--bb\ntwo\n--b--\n",
        {"text/plain"},

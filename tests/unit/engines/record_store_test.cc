@@ -639,6 +639,25 @@ TEST_F(CDB_RAMTest, SavesWhatChangedAndNeverAnOlderCopy) {
   EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"b", "c"}));
 }
 
+// A save writes the table as it was when its snapshot was taken, whatever
+// changes, compactions or resets the store goes through before the write.
+TEST_F(CDB_RAMTest, SnapshotIsWrittenAsTaken) {
+  CDB_RAM db;
+  ASSERT_EQ(db.Open("t.db"), 1);
+  Insert(db, "a", "first");
+  Insert(db, "b", "kept");
+  const CDB_RAM::Image image = db.TakeImage();
+  db.Update("a", "changed", 7, 0);
+  db.Delete("b");
+  db.TakeImage();  // compacts: "b" is freed by the store
+  db.Reset();
+  EXPECT_EQ(db.WriteImage(image), 1);
+  const std::vector<FileRecord> file = ParseStore(Contents());
+  ASSERT_EQ(KeysOf(file), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(file[0].value, "first");
+  EXPECT_EQ(file[1].value, "kept");
+}
+
 // ---- Threads -----------------------------------------------------------------------
 
 // Whatever the scheduling, the other thread's insert comes after every call

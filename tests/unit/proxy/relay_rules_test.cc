@@ -77,6 +77,22 @@ TEST(DataScannerTest, EndsOnlyAtCrLfDotCrLfAtEveryReadBoundary) {
   }
 }
 
+// What the scanner keeps of a DATA message, turned back into the message.
+TEST(UnstuffedMessageTest, TakesOneDotOffAndStopsAtTheEndLine) {
+  const struct {
+    std::string data;
+    std::string message;
+  } cases[] = {
+      {"S: x\r\n\r\nbody\r\n.\r\n", "S: x\r\n\r\nbody\r\n"},
+      {".\r\n", ""},
+      {"a.\r\n..b\r\n...\r\n.x\r\n.\r\nafter\r\n", "a.\r\n.b\r\n..\r\nx\r\n"},
+      {"cut in a li", "cut in a li"},
+      {"a\r\n..cut", "a\r\n.cut"},
+      {"a\r\n.", "a\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(UnstuffedMessage(c.data), c.message) << c.data;
+}
+
 TEST(ChunkBytesTest, TakesExactlyTheAnnouncedBytes) {
   EXPECT_EQ(ChunkBytes("abcdef", 100), 6u);
   EXPECT_EQ(ChunkBytes("abcQUIT\r\n", 3), 3u);
