@@ -277,7 +277,7 @@ TEST_F(CronTest, ScriptErrorsNameTheirJob) {
   Start(kMonday);
   g_now = kMonday + 35;
   EXPECT_TRUE(RunUntil("cron job \"* * * * * broken.cs\": "));
-  EXPECT_TRUE(RunUntil("broken.cs:1: CS_Scripting::PR_expression() = unknown token \"undefined_name\""));
+  EXPECT_TRUE(RunUntil("broken.cs:2: CS_Scripting::PR_expression() = unknown token \"undefined_name\""));
   EXPECT_TRUE(RunUntil("cron job \"* * * * * missing.cs\": CS_Scripting::load() = can't open"));
 }
 
