@@ -367,9 +367,7 @@ void CServerAdmin::StartListener() {
 }
 
 int CServerAdmin::BoundPort() {
-  if (!listening_) return 0;
-  SockAddrIn bound;
-  return listener_->ListeningSocket().GetSockName(&bound) ? bound.GetPort() : 0;
+  return listening_ ? listener_->BoundPort() : 0;
 }
 
 AdminSettings CServerAdmin::Settings() {

@@ -477,9 +477,7 @@ void CServerWEB::Stop() {
 }
 
 int CServerWEB::BoundPort() {
-  if (!listening_) return 0;
-  SockAddrIn bound;
-  return listener_->ListeningSocket().GetSockName(&bound) ? bound.GetPort() : 0;
+  return listening_ ? listener_->BoundPort() : 0;
 }
 
 void CServerWEB::MergeChildLogs() {

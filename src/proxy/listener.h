@@ -88,6 +88,12 @@ class CListenTorvane : public CMyThread {
   CLogSimple& GetLog() { return log_; }
   // The bound listening socket (its address tells tests the port).
   const CSocketComm& ListeningSocket() const { return *listening_; }
+  // The port the listening socket is bound to (the one the system chose for
+  // port "0"); 0 when it has none.
+  int BoundPort() const {
+    SockAddrIn bound;
+    return listening_->GetSockName(&bound) ? bound.GetPort() : 0;
+  }
   unsigned int GetSlotCount() const { return slot_count_; }
 
  protected:
