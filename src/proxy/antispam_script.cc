@@ -51,6 +51,28 @@ size_t FindSubject(std::string_view header) {
   return std::string_view::npos;
 }
 
+// True when the header line at `line` of `header` is a field `name`:
+// the name in any case, then a colon (blanks before it allowed).
+bool IsField(std::string_view header, size_t line, std::string_view name) {
+  if (header.size() - line <= name.size() || strncasecmp(header.data() + line, name.data(), name.size()) != 0) {
+    return false;
+  }
+  const size_t colon = header.find_first_not_of(" \t", line + name.size());
+  return colon != std::string_view::npos && header[colon] == ':';
+}
+
+// Where the header line at `line` ends with its folded continuation
+// lines: past the CR LF of the last of them, or `header`'s end.
+size_t FieldEnd(std::string_view header, size_t line) {
+  size_t end = line;
+  do {
+    const size_t crlf = header.find("\r\n", end);
+    if (crlf == std::string_view::npos) return header.size();
+    end = crlf + 2;
+  } while (end < header.size() && (header[end] == ' ' || header[end] == '\t'));
+  return end;
+}
+
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 // The file part of a "number|file" script entry: what follows its first
@@ -523,6 +545,25 @@ void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* text) {
   s->data_block = String(std::string_view(data));
 }
 
+void CS_ANTISPAM_SCRIPT::RemoveHeaderMessage(const char* name) {
+  SmtpSession* s = session();
+  const std::string_view field = OrEmpty(name);
+  if (s == nullptr || field.empty() || field.find_first_of(": \t\r\n") != std::string_view::npos) return;
+  std::string data(s->data_block.View());
+  size_t header_end = std::min(HeaderBlockEnd(data), data.size());
+  for (size_t line = 0; line < header_end;) {
+    const std::string_view header = std::string_view(data).substr(0, header_end);
+    const size_t end = FieldEnd(header, line);
+    if (IsField(header, line, field)) {
+      data.erase(line, end - line);
+      header_end -= end - line;
+    } else {
+      line = end;
+    }
+  }
+  s->data_block = String(std::string_view(data));
+}
+
 void CS_ANTISPAM_SCRIPT::StatisticValue(const char* name, int group, int sub_group, float value, int op) {
   CTorvaneCore* c = core();
   if (c != nullptr && c->statistics() != nullptr && name != nullptr) {
@@ -908,6 +949,7 @@ void RegisterAntispamScriptClass(Interpreter* in) {
   cls->addMethod("StatisticValue", &Antispam::StatisticValue);
   cls->addMethod("WriteHeaderMessage", &Antispam::WriteHeaderMessages);
   cls->addMethod("ModifyHeaderSubject", &Antispam::ModifyHeaderSubject);
+  cls->addMethod("RemoveHeaderMessage", &Antispam::RemoveHeaderMessage);
   in->addExternClass("CS_ANTISPAM_SCRIPT", cls);
 }
 

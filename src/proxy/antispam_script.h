@@ -205,6 +205,9 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   void RegisterSessionProperty(int bits);
   void WriteHeaderMessages(const char* line);
   void ModifyHeaderSubject(const char* text);
+  // Removes every line of the header `name` (any case) from the message,
+  // with its folded continuation lines; the body is never touched.
+  void RemoveHeaderMessage(const char* name);
   void StatisticValue(const char* name, int group, int sub_group, float value, int op);
 
   // ---- address, list and DNS checks

@@ -768,14 +768,15 @@ void CLauchAntispam::DataStore() {
 }
 
 void CLauchAntispam::StoreDataPiece() {
+  const size_t queued_before = static_cast<size_t>(session_.to_client.size());
   session_.data_block.append(session_.from_client);
   RaiseEvent(kDataMessageEvent, "string,int", Text(ScriptText(session_.from_client)), &session_.end_of_data);
-  if (!busy_.load() || DroppedByScript()) return;
+  if (!busy_.load() || DroppedByScript(queued_before)) return;
   if (session_.end_of_data != 1 && session_.data_block.size() < session_.data_limit) return;
   if (!message_analysed_) {
     message_analysed_ = true;
     AnalyseMessage();
-    if (!busy_.load() || DroppedByScript()) return;
+    if (!busy_.load() || DroppedByScript(queued_before)) return;
   }
   if (mta_expects_data_) {
     session_.block_sending = true;
@@ -814,12 +815,22 @@ std::string CLauchAntispam::AnalysedPrefix() const {
 
 // DropBufferToMTA returns to command mode: in the middle of a message that
 // means the message is dropped.
-bool CLauchAntispam::DroppedByScript() {
+bool CLauchAntispam::DroppedByScript(size_t queued_before) {
   if (session_.state != SmtpSession::kCommandMode) return false;
   const bool complete = session_.end_of_data == 1;
+  // The client reads no reply while it is still sending: what the script
+  // answered waits for the end of the data, unless the session ends now.
+  if (!complete && !session_.close_after_queue) HoldRepliesSince(queued_before);
   DiscardMessage(nullptr);
   if (complete) FinishDiscardedMessage();
   return true;
+}
+
+void CLauchAntispam::HoldRepliesSince(size_t queued_before) {
+  const std::string_view queued = session_.to_client.View();
+  const size_t kept = std::min(queued_before, queued.size());
+  held_reply_.append(String(queued.substr(kept)));
+  session_.to_client = String(queued.substr(0, kept));
 }
 
 void CLauchAntispam::DiscardMessage(const char* refusal) {
@@ -837,12 +848,15 @@ void CLauchAntispam::FinishDiscardedMessage() {
   session_.end_of_data = 0;
   session_.bdat_remaining = 0;
   bdat_chunk_ = false;
-  if (refusal_ != nullptr) {
+  if (!held_reply_.IsEmpty()) {
+    session_.to_client.append(held_reply_);
+  } else if (refusal_ != nullptr) {
     session_.to_client.append(refusal_);
   } else if (session_.script_replies == replies_at_message_start_) {
     session_.to_client.append(kDroppedReply);  // the client must hear something
   }
   refusal_ = nullptr;
+  held_reply_.Empty();
   session_.line_ready = true;  // no MTA reply is due for this message
 }
 
@@ -1247,6 +1261,7 @@ void CLauchAntispam::ResetRelayState() {
   message_analysed_ = false;
   message_discarded_ = false;
   refusal_ = nullptr;
+  held_reply_.Empty();
   replies_at_message_start_ = 0;
   hidden_replies_ = 0;
   replay_line_.Empty();

@@ -154,8 +154,12 @@ class CLauchAntispam : public CMyThread {
   void StoreDataPiece();
   void AnalyseMessage();
   std::string AnalysedPrefix() const;
-  // True (and the message discarded) when a script dropped the message.
-  bool DroppedByScript();
+  // True (and the message discarded) when a script dropped the message;
+  // its replies queued since `queued_before` bytes wait for the end of data.
+  bool DroppedByScript(size_t queued_before);
+  // Moves what the client queue got past `queued_before` bytes to the
+  // held reply.
+  void HoldRepliesSince(size_t queued_before);
   // Passes nothing more of the message on; the client's bytes are read to
   // its end, which then gets `refusal` (null: the script's own reply, or a
   // refusal when it gave none). The MTA's transaction is ended.
@@ -257,6 +261,7 @@ class CLauchAntispam : public CMyThread {
   bool message_analysed_ = false;
   bool message_discarded_ = false;   // reading the client's message to its end, for nothing
   const char* refusal_ = nullptr;    // the gateway's reply at the end of a discarded message
+  String held_reply_;                // the script's reply to it, given before the end of data
   int replies_at_message_start_ = 0;  // SendToClient calls before the message
   int hidden_replies_ = 0;           // MTA replies kept from the client (reconnect)
   String replay_line_;               // the HELO line to send once the MTA greets again
