@@ -16,9 +16,16 @@
 
 CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 
-// What we know of the session. Checks add to `score`; the message verdict
-// (OnEmailMessagesToAnalyzer) compares it with "score_for_spam".
+// What we know of the session. Each check that scores adds its points to
+// `score` and its name to `tests` (Hit); the verdict on the message
+// (Verdict) compares the score with "score_for_spam" and
+// "score_for_spam_max_hit", and the names go into the status header.
+// Checks of the connection and the HELO (DNSBL, HELO_FORGED) count for
+// every message of the session; the others for one message only.
+float session_score = 0.0;
+string session_tests = "";
 float score = 0.0;
+string tests = "";
 string client_ip = "";
 string helo_name = "";
 // A client that writes to a spam trap stays banned this many seconds.
@@ -39,7 +46,8 @@ int greylist_on = 0;  // "enable_greylist"
 int alwl_on = 0;      // "enable_alwl"
 int grey_white = -1;  // the client is in a greylist white range; -1: not asked yet
 
-// Steps of the dialogue are logged at this level, refusals at level 1.
+// Steps of the dialogue are logged at this level; refusals and the verdict
+// on every message at level 1, which the shipped configuration keeps.
 int kLogStep = 2;
 int kLogRefusal = 1;
 
@@ -82,6 +90,27 @@ string FirstLine(string text) {
   return "";
 }
 
+// `names` (comma separated) with `name` added at its end.
+string WithTest(string names, string name) {
+  if (names == "") return name;
+  return names + "," + name;
+}
+
+// A check of the message fired: `points` (0 too) go to the score, its
+// name to the status header.
+int Hit(string name, float points) {
+  score = score + points;
+  tests = WithTest(tests, name);
+  return 0;
+}
+
+// A check of the connection fired: it counts for every message.
+int SessionHit(string name, float points) {
+  session_score = session_score + points;
+  session_tests = WithTest(session_tests, name);
+  return 0;
+}
+
 // ---- greylisting and the white list of correspondents
 //
 // Mail from a client that is not one of ours is greylisted per recipient:
@@ -98,6 +127,8 @@ string FirstLine(string text) {
 // once the mail server has taken their message.
 
 int ClearEnvelope() {
+  score = session_score;
+  tests = session_tests;
   mail_from = "";
   has_sender = 0;
   recipients = "";
@@ -132,7 +163,8 @@ int PassesGreylist(string to) {
   string triples = cs.PrepareTriplesGreyList(to, client_ip, mail_from, "<>", cs.GetClientReverseDns());
   if (cs.PassGreyList(triples)) {
     float forged = cs.CharToFloat(ConfigOr("grey_forged_score", "GREYLIST", "0.9"));
-    score = score + cs.IntToFloat(cs.GetForgedCountGreyList(triples)) * forged;
+    int early = cs.GetForgedCountGreyList(triples);
+    if (early > 0) Hit("GREY_FORGED", cs.IntToFloat(early) * forged);
     cs.ResetForgedCountGreyList(triples);  // so the early retries count once
     return 1;
   }
@@ -152,7 +184,8 @@ int Defer(string what) {
 // ---- connection
 
 int OnStartClientConnection(int id) {
-  score = 0.0;
+  session_score = 0.0;
+  session_tests = "";
   client_ip = cs.GetClientIP();
   ClearEnvelope();
   greylist_on = IsOnUnlessOff("enable_greylist", "GREYLIST");
@@ -177,9 +210,12 @@ int OnStartClientConnection(int id) {
 
   // Block lists: the summed weight of the zones that list the client.
   // Our own networks and white-listed addresses are never looked up.
-  if (!relay && !cs.IsIpWhiteList(client_ip)) {
-    score = score + cs.DNSBL_Score(client_ip);
-    cs.WriteLog(kLogStep, cs.Format("DNSBL score %.2f for %s", score, client_ip));
+  if (IsOnUnlessOff("enable_dnsbl", "DNSBL") && !relay) {
+    if (!cs.IsIpWhiteList(client_ip)) {
+      float listed = cs.DNSBL_Score(client_ip);
+      if (listed > 0.0) SessionHit("DNSBL", listed);
+      cs.WriteLog(kLogStep, cs.Format("DNSBL score %.2f for %s", listed, client_ip));
+    }
   }
 
   // Mail flows only once the session has a mail server behind it.
@@ -215,7 +251,7 @@ int OnHelo(string helo, string command) {
       return Refuse("550 5.7.1 Forged HELO: that is this server's own name\r\n",
                     "forged HELO " + helo + " from");
     }
-    score = score + cs.CharToFloat(cs.GetConfig("p_helo_forget"));
+    SessionHit("HELO_FORGED", cs.CharToFloat(ConfigOr("p_helo_forget", "HELO", "10.0")));
   }
   // STARTTLS is the gateway's (it offers its own when it has a
   // certificate): the mail server's offer never reaches the client.
@@ -229,11 +265,12 @@ int OnHelo(string helo, string command) {
 int kSpfPass = 0;
 int kSpfSoftFail = 1;
 int kSpfFail = 2;
+int kSpfTempError = 5;
 
 // Does the sender's domain let this client send its mail? A Fail refuses
 // the sender when "spf_reject_fail" is on (the result is then 1); otherwise
-// each verdict adds its score. TempError (the policy could not be read) and
-// the rest add nothing.
+// each verdict adds its score. TempError (the policy could not be read now)
+// adds nothing and is named as such; the rest add nothing.
 int CheckSenderPolicy(string sender) {
   int result = cs.SPFQuery(client_ip, sender, helo_name);
   cs.WriteLog(kLogStep, "SPF " + cs.SPFResultString(result) + " for <" + sender + "> from " + client_ip);
@@ -245,9 +282,10 @@ int CheckSenderPolicy(string sender) {
     cs.WriteLog(kLogRefusal, "SPF refused <" + sender + "> from " + client_ip);
     return 1;
   }
-  if (result == kSpfFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_fail"));
-  if (result == kSpfSoftFail) score = score + cs.CharToFloat(cs.GetConfig("spf_score_softfail"));
-  if (result == kSpfPass) score = score + cs.CharToFloat(cs.GetConfig("spf_score_pass"));
+  if (result == kSpfFail) Hit("SPF_FAIL", cs.CharToFloat(ConfigOr("spf_score_fail", "SPF", "5.0")));
+  if (result == kSpfSoftFail) Hit("SPF_SOFTFAIL", cs.CharToFloat(ConfigOr("spf_score_softfail", "SPF", "4.9")));
+  if (result == kSpfPass) Hit("SPF_PASS", cs.CharToFloat(ConfigOr("spf_score_pass", "SPF", "0.0")));
+  if (result == kSpfTempError) Hit("SPF_TEMPERROR", 0.0);
   return 0;
 }
 
@@ -294,7 +332,7 @@ int OnRcptTo(string recipient) {
   if (IsKnownPair(recipient)) {
     // No greylisting, and a lower score (once per message).
     if (!known_pair) {
-      score = score + cs.CharToFloat(ConfigOr("alwl_score", "ALWL", "-10.0"));
+      Hit("ALWL", cs.CharToFloat(ConfigOr("alwl_score", "ALWL", "-10.0")));
       known_pair = 1;
     }
   } else if (mail_from != "") {
@@ -321,72 +359,215 @@ int OnAllDataMessage(string data, int end) {
   return 0;
 }
 
-// A number from the configuration ("0" when absent).
-float ConfigNumber(string key) {
-  return cs.CharToFloat(cs.GetConfig(key));
+// ---- the message and its verdict
+//
+// Each check below is on its own switch (absent means on) and adds the
+// score of its key. The names of the checks that fired, in the order they
+// fired, go into the status header of every message we pass on:
+//   X-Torvane-Status: No, score=1.3 required=5.0 tests=SPF_PASS,BAYES_HAM
+// A check whose engine could not answer (SPF_TEMPERROR, BAYES_TEMPERROR)
+// adds nothing and never refuses mail by itself.
+
+// The header this gateway writes; any copy the sender wrote is removed first.
+string kStatusHeader = "X-Torvane-Status";
+// Header lines are folded before they pass this width.
+int kHeaderWidth = 78;
+// The Bayes verdict of the message under way (BayesianCheck's codes).
+int bayes_verdict = 0;
+int kBayesSpam = 1;
+int kBayesHam = 2;
+int kBayesUnavailable = 0;
+
+// A number of `section`, or `fallback` when the configuration has none.
+float ConfigNumber(string key, string section, string fallback) {
+  return cs.CharToFloat(ConfigOr(key, section, fallback));
 }
 
-// Once per message, before any of it reaches the mail server.
+// The filter's verdict on the content: spam and ham add their scores;
+// unsure and not trained enough leave the score alone.
+int CheckBayes() {
+  bayes_verdict = cs.BayesianCheck();
+  if (bayes_verdict == kBayesSpam) Hit("BAYES_SPAM", ConfigNumber("p_bayes_spam", "BAYES", "5.1"));
+  if (bayes_verdict == kBayesHam) Hit("BAYES_HAM", ConfigNumber("p_bayes_ham", "BAYES", "-3.99"));
+  if (bayes_verdict == kBayesUnavailable) Hit("BAYES_TEMPERROR", 0.0);
+  return 0;
+}
+
+// The status name of a content rule: RULE_ and its name in capitals, or
+// RULES for a name that would not read well in a header.
+string RuleTestName(string rule) {
+  if (cs.REeq(rule, "^[A-Za-z0-9_-]{1,40}$")) return "RULE_" + cs.Uc(rule);
+  return "RULES";
+}
+
+// The administrator's content rules (db/rules.db): every rule the message
+// matches adds its own score.
+int CheckRules() {
+  CS_RulesResult matched = new CS_RulesResult();
+  score = score + cs.RegularExpressionCheck(0, matched);
+  int count = matched.GetRulesCount();
+  int i = 0;
+  while (i < count) {
+    tests = WithTest(tests, RuleTestName(matched.GetRulesName(i)));
+    i = i + 1;
+  }
+  return 0;
+}
+
+// The phishing list: a message imitating a protected domain.
+int CheckPhishing() {
+  if (cs.IsPhishing(0)) {
+    Hit("PHISHING", ConfigNumber("phishing_score", "PHISHING", "10.0"));
+    cs.WriteLog(kLogRefusal, "phishing message imitating " + cs.GetFakePhishingDomain() + " from " + client_ip);
+  }
+  return 0;
+}
+
+// The community service's score of the client ("cmy_softfail", "cmy_fail",
+// "cmy_hardfail"); nothing without a service key.
+int CheckCommunity() {
+  float points = cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), mail_from);
+  if (points != 0.0) Hit("COMMUNITY", points);
+  return 0;
+}
+
+// The content checks, in the order the status header names them.
+int CheckContent() {
+  if (IsOnUnlessOff("enable_bayes", "BAYES")) CheckBayes();
+  if (IsOnUnlessOff("enable_rules", "RULES")) CheckRules();
+  if (IsOnUnlessOff("enable_phishing", "PHISHING")) CheckPhishing();
+  if (IsOnUnlessOff("enable_community", "COMMUNITY")) CheckCommunity();
+  return 0;
+}
+
+// "clean", "tagged" or "refused" by the score alone.
+string ScoreVerdict(float required, float max_hit) {
+  if (score >= max_hit) return "refused";
+  if (score >= required) return "tagged";
+  return "clean";
+}
+
+// The status header line: "X-Torvane-Status: Yes, score=... tests=A,B",
+// folded between test names so that no line passes kHeaderWidth.
+string StatusHeader(string spam, float required) {
+  string line = cs.Format("%s: %s, score=%.1f required=%.1f tests=", kStatusHeader, spam, score, required);
+  if (tests == "") return line + "none";
+  string folded = "";
+  string rest = tests + ",";
+  string name = "";
+  int first = 1;
+  while (cs.REeq(rest, "^([^,]*),(.*)$")) {
+    name = cs.$1();
+    rest = cs.$2();
+    if (!first) line = line + ",";
+    if (!first && cs.StrLen(line) + cs.StrLen(name) > kHeaderWidth) {
+      folded = folded + line + "\r\n";
+      line = "\t";
+    }
+    line = line + name;
+    first = 0;
+  }
+  return folded + line;
+}
+
+// Marks a tagged message: "x_subject" on its subject and the
+// "x_torvane_spam" header, unless a recipient wants spam as it is.
+int TagMessage(string to) {
+  if (cs.IsSpamLover(to)) return 0;
+  string tag = ConfigOr("x_subject", "HEADER_MSG", "***SPAM***");
+  if (tag != "") cs.ModifyHeaderSubject(tag);
+  cs.WriteHeaderMessage(ConfigOr("x_torvane_spam", "HEADER_MSG", "X-TORVANE-Spam: YES"));
+  return 0;
+}
+
+// Refuses the message after its end of data: the mail server never gets
+// it, the client gets this one reply, and the session goes on.
+int RefuseMessage(string reason) {
+  string template = ConfigOr("rfc550", "RFC", "550 5.7.1 Message rejected by internal domain policy. %s");
+  cs.DropBufferToMTA();
+  cs.SendToClient(cs.Format(template, reason) + "\r\n");
+  return 0;
+}
+
+// The day statistics the dashboard charts: the score (one counter per
+// whole point, 0 to 20), the verdict, and each check that fired.
+int CountVerdict(string verdict) {
+  int bucket = cs.FloatToInt(score);
+  if (bucket < 0) bucket = 0;
+  if (bucket > 20) bucket = 20;
+  cs.StatisticValue(cs.Format("f9_score_[%d]", bucket), 9, 0, 1.0, 1);
+  cs.StatisticValue("f12_verdict_" + verdict, 12, 0, 1.0, 1);
+  string rest = tests + ",";
+  while (cs.REeq(rest, "^([^,]+),(.*)$")) {
+    cs.StatisticValue("f13_test_[" + cs.$1() + "]", 13, 0, 1.0, 1);
+    rest = cs.$2();
+  }
+  return 0;
+}
+
+// The one verdict on a message: `forced` is "refused" or "clean" when a
+// domain's black or white list decided, "" to go by the score. Below
+// "score_for_spam" the message passes with the status header "No"; at or
+// above it, it is tagged (status "Yes"); at or above
+// "score_for_spam_max_hit" it is refused. Spam (tagged or refused) goes
+// back to the community service, and a copy of a Bayes spam waits in the
+// spam quarantine ("bayes_delete_mail_time") for checking and retraining.
+int Verdict(string to, string forced, string reason) {
+  float required = ConfigNumber("score_for_spam", "CONFIG", "5.0");
+  float max_hit = ConfigNumber("score_for_spam_max_hit", "CONFIG", "20.0");
+  string verdict = forced;
+  if (verdict == "") verdict = ScoreVerdict(required, max_hit);
+  string why = reason;
+  if (why == "") why = cs.Format("Spam score %.1f, limit %.1f, tests %s", score, max_hit, tests);
+  cs.RemoveHeaderMessage(kStatusHeader);  // a sender cannot vouch for itself
+  if (verdict == "refused") {
+    RefuseMessage(why);
+  } else if (verdict == "tagged") {
+    cs.WriteHeaderMessage(StatusHeader("Yes", required));
+    TagMessage(to);
+  } else {
+    cs.WriteHeaderMessage(StatusHeader("No", required));
+  }
+  if (verdict != "clean") {
+    cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), mail_from);
+    if (bayes_verdict == kBayesSpam) cs.AddToBayesianQuarantine(client_ip, cs.Format("%.2f", score), 1);
+  }
+  cs.WriteLog(kLogRefusal, cs.Format("message %s: client %s, from <%s>, to %s, score %.1f, tests %s",
+                                     verdict, client_ip, mail_from, to, score, tests));
+  CountVerdict(verdict);
+  if (verdict == "refused") ClearEnvelope();  // no reply of the mail server will end it
+  return 0;
+}
+
+// Once per message, at its end or once its first 30 KiB are in, before
+// any of it reaches the mail server.
 int OnEmailMessagesToAnalyzer() {
+  bayes_verdict = -1;
   // The status of the client's leg: the TLS protocol and cipher it used.
   if (cs.IsTlsSession()) {
     cs.WriteHeaderMessage("X-TORVANE-TLS: " + cs.GetTlsProtocol() + " " + cs.GetTlsCipher());
   }
   // The recipients' domains may list the sender: black refuses the
-  // message, white passes it untouched.
+  // message, white passes it without the content checks.
   string sender = EnvelopeAddress(mail_from);
   string to = cs.Lc(recipients);
   int listed = cs.IsWhiteBlackList(to, sender);
   if (listed == 0) {
-    cs.DropBufferToMTA();
-    string template = ConfigOr("rfc550", "RFC", "550 5.7.1 Message rejected by internal domain policy. %s");
-    return Refuse(cs.Format(template, "Sender black listed") + "\r\n",
-                  "black listed sender " + sender + " from");
+    Hit("BLACKLIST", 0.0);
+    return Verdict(to, "refused", "Sender black listed");
   }
   if (listed == 1) {
-    cs.WriteLog(kLogStep, "white listed sender " + sender + " from " + client_ip);
-    return 0;
+    Hit("WHITELIST", 0.0);
+    return Verdict(to, "clean", "");
   }
-  // The Bayes filter's verdict on the content: 1 spam, 2 ham; 3 (unsure)
-  // and 4 (not trained enough) leave the score alone.
-  int bayes = cs.BayesianCheck();
-  if (bayes == 1) score = score + ConfigNumber("p_bayes_spam");
-  if (bayes == 2) score = score + ConfigNumber("p_bayes_ham");
-  score = score + cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), mail_from);
-  // The administrator's content rules, and the phishing list: a message
-  // imitating a protected domain adds "phishing_score".
-  score = score + cs.RegularExpressionCheck();
-  if (cs.IsPhishing(0)) {
-    score = score + cs.CharToFloat(ConfigOr("phishing_score", "PHISHING", "10.0"));
-    cs.WriteLog(kLogRefusal, "phishing message imitating " + cs.GetFakePhishingDomain() + " from " + client_ip);
-  }
-  cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
-                                  cs.GetEmailLen(), bayes, score));
-  // The verdict: at "score_for_spam" or above the message is tagged (a
-  // header line and, with "x_subject", its subject), so the mailbox can
-  // file it, unless a recipient wants spam as it is.
-  float spam_score = cs.CharToFloat(ConfigOr("score_for_spam", "CONFIG", "5.0"));
+  CheckContent();
   // A recipient domain may make us stricter or milder ("perc_user_aggre").
-  score = cs.RecalculatingScoreByUser(score, spam_score, to);
-  // The dashboard's score distribution: one counter per whole point, 0 to 20.
-  int bucket = cs.FloatToInt(score);
-  if (bucket < 0) bucket = 0;
-  if (bucket > 20) bucket = 20;
-  cs.StatisticValue(cs.Format("f9_score_[%d]", bucket), 9, 0, 1.0, 1);
-  if (score >= spam_score) {
-    // Verdicts at the spam score go back to the community service.
-    cs.MirelCommunityAnnunce(client_ip, cs.GetClientReverseDns(), mail_from);
-    if (!cs.IsSpamLover(to)) {
-      string tag = cs.GetConfig("x_subject");
-      if (tag != "") cs.ModifyHeaderSubject(tag);
-      cs.WriteHeaderMessage(ConfigOr("x_torvane_spam", "HEADER_MSG", "X-TORVANE-Spam: YES"));
-    }
-    cs.WriteLog(kLogRefusal, cs.Format("message tagged as spam, score %.2f, from", score) + " " + client_ip);
-    // A copy waits in the spam quarantine ("bayes_delete_mail_time") for
-    // checking and retraining.
-    cs.AddToBayesianQuarantine(client_ip, cs.Format("%.2f", score), 1);
-  }
-  return 0;
+  float before = score;
+  score = cs.RecalculatingScoreByUser(score, ConfigNumber("score_for_spam", "CONFIG", "5.0"), to);
+  if (score != before) tests = WithTest(tests, "USER_ADJUST");
+  cs.WriteLog(kLogStep, cs.Format("message of %d bytes analysed, bayes %d, score %.2f",
+                                  cs.GetEmailLen(), bayes_verdict, score));
+  return Verdict(to, "", "");
 }
 
 // ---- the mail server's replies and the end
