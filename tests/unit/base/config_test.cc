@@ -87,7 +87,7 @@ class CConfigTest : public ::testing::Test {
 
 // A configuration saved from nothing holds every key with its default: the
 // shipped example holds the same, apart from what each installation derives
-// (key, web path) and the script cache it switches on.
+// (key, web path) and the choices it ships for a production start.
 TEST_F(CConfigTest, FreshSaveHoldsTheShippedDefaults) {
   LoadAndRead(&config_, "");
   ASSERT_TRUE(config_.SaveConfig());
@@ -100,6 +100,9 @@ TEST_F(CConfigTest, FreshSaveHoldsTheShippedDefaults) {
   expected["READMIN"]["key"] = config_.readmin_key.ToStdString();
   expected["WEBGUI"]["path"] = WorkingDirectory() + "//www/";
   expected["CS_SCRIPT"]["enable_cache_script"] = "0";
+  expected["CONFIG"]["loglevel"] = "0";
+  expected["BAYES"]["bayes_method"] = "0";
+  expected["SPF"]["spf_score_softfail"] = "4.900000";
   expected["READMIN"]["listen"] = "0.0.0.0";  // shipped: loopback only
   expected["CONFIG"].erase("app_path");  // written by the installer only
   EXPECT_EQ(EntriesOf(fresh), expected);
