@@ -145,7 +145,9 @@ def ini_set(text, changes):
 class Gateway:
     """The daemon in a temporary application folder, in front of the sink."""
 
-    def __init__(self, daemon, port, sink_port, extra=None):
+    def __init__(self, daemon, port, sink_port, extra=None, prepare=None):
+        """`prepare(dir)`, when given, finishes the application folder
+        before the daemon starts."""
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="torvane-bench-"))
         for sub in ("scripts", "db"):
             if (DIST / sub).is_dir():
@@ -169,6 +171,8 @@ class Gateway:
         self.config = self.dir / "torvane_antispam.conf"
         example = (DIST / "torvane_antispam.conf").read_text(encoding="latin-1")
         self.config.write_text(ini_set(example, changes), encoding="latin-1")
+        if prepare is not None:
+            prepare(self.dir)
         self.process = subprocess.Popen([daemon, "-D", f"--config={self.config}"], cwd=self.dir,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         os.set_blocking(self.process.stdout.fileno(), False)
