@@ -440,6 +440,12 @@ int CheckContent() {
   return 0;
 }
 
+// The names of the checks that fired, "none" when none did.
+string TestNames() {
+  if (tests == "") return "none";
+  return tests;
+}
+
 // "clean", "tagged" or "refused" by the score alone.
 string ScoreVerdict(float required, float max_hit) {
   if (score >= max_hit) return "refused";
@@ -451,9 +457,8 @@ string ScoreVerdict(float required, float max_hit) {
 // folded between test names so that no line passes kHeaderWidth.
 string StatusHeader(string spam, float required) {
   string line = cs.Format("%s: %s, score=%.1f required=%.1f tests=", kStatusHeader, spam, score, required);
-  if (tests == "") return line + "none";
   string folded = "";
-  string rest = tests + ",";
+  string rest = TestNames() + ",";
   string name = "";
   int first = 1;
   while (cs.REeq(rest, "^([^,]*),(.*)$")) {
@@ -518,7 +523,7 @@ int Verdict(string to, string forced, string reason) {
   string verdict = forced;
   if (verdict == "") verdict = ScoreVerdict(required, max_hit);
   string why = reason;
-  if (why == "") why = cs.Format("Spam score %.1f, limit %.1f, tests %s", score, max_hit, tests);
+  if (why == "") why = cs.Format("Spam score %.1f, limit %.1f, tests %s", score, max_hit, TestNames());
   cs.RemoveHeaderMessage(kStatusHeader);  // a sender cannot vouch for itself
   if (verdict == "refused") {
     RefuseMessage(why);
@@ -533,7 +538,7 @@ int Verdict(string to, string forced, string reason) {
     if (bayes_verdict == kBayesSpam) cs.AddToBayesianQuarantine(client_ip, cs.Format("%.2f", score), 1);
   }
   cs.WriteLog(kLogRefusal, cs.Format("message %s: client %s, from <%s>, to %s, score %.1f, tests %s",
-                                     verdict, client_ip, mail_from, to, score, tests));
+                                     verdict, client_ip, mail_from, to, score, TestNames()));
   CountVerdict(verdict);
   if (verdict == "refused") ClearEnvelope();  // no reply of the mail server will end it
   return 0;
