@@ -196,9 +196,10 @@ int OnStartClientConnection(int id) {
                                   cs.GetClientReverseDns()));
 
   // Counted first, so that this session is among those IsIpMaxSession
-  // sees; the gateway removes it when the session ends. The gateway
-  // checks the ban list and the session limit before this event already:
-  // these checks also cover a gateway whose admission checks are off.
+  // sees; the gateway removes it when the session ends. Admission is
+  // this policy's: the gateway's own copy of the ban list, session limit
+  // and block-list checks runs before this event only with [CS_SCRIPT]
+  // enable=1 (shipped off).
   cs.RegisterSessionIp(client_ip);
   if (cs.IsIpInferno(client_ip)) {
     return Refuse("554 5.7.7 Your address is banned from this server\r\n", "banned client");
