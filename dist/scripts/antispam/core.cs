@@ -28,6 +28,7 @@ float score = 0.0;
 string tests = "";
 string client_ip = "";
 string helo_name = "";
+int helo_forged = 0;  // HELO_FORGED is scored, once a session
 // A client that writes to a spam trap stays banned this many seconds.
 int kTrapBanSeconds = 86400;
 
@@ -186,6 +187,7 @@ int Defer(string what) {
 int OnStartClientConnection(int id) {
   session_score = 0.0;
   session_tests = "";
+  helo_forged = 0;
   client_ip = cs.GetClientIP();
   ClearEnvelope();
   greylist_on = IsOnUnlessOff("enable_greylist", "GREYLIST");
@@ -252,7 +254,8 @@ int OnHelo(string helo, string command) {
       return Refuse("550 5.7.1 Forged HELO: that is this server's own name\r\n",
                     "forged HELO " + helo + " from");
     }
-    SessionHit("HELO_FORGED", cs.CharToFloat(ConfigOr("p_helo_forget", "HELO", "10.0")));
+    if (!helo_forged) SessionHit("HELO_FORGED", cs.CharToFloat(ConfigOr("p_helo_forget", "HELO", "10.0")));
+    helo_forged = 1;
   }
   // STARTTLS is the gateway's (it offers its own when it has a
   // certificate): the mail server's offer never reaches the client.
