@@ -28,6 +28,7 @@ float score = 0.0;
 string tests = "";
 string client_ip = "";
 string helo_name = "";
+int helo_forged = 0;  // HELO_FORGED is scored, once a session
 // A client that writes to a spam trap stays banned this many seconds.
 int kTrapBanSeconds = 86400;
 
@@ -186,6 +187,7 @@ int Defer(string what) {
 int OnStartClientConnection(int id) {
   session_score = 0.0;
   session_tests = "";
+  helo_forged = 0;
   client_ip = cs.GetClientIP();
   ClearEnvelope();
   greylist_on = IsOnUnlessOff("enable_greylist", "GREYLIST");
@@ -196,9 +198,10 @@ int OnStartClientConnection(int id) {
                                   cs.GetClientReverseDns()));
 
   // Counted first, so that this session is among those IsIpMaxSession
-  // sees; the gateway removes it when the session ends. The gateway
-  // checks the ban list and the session limit before this event already:
-  // these checks also cover a gateway whose admission checks are off.
+  // sees; the gateway removes it when the session ends. Admission is
+  // this policy's: the gateway's own copy of the ban list, session limit
+  // and block-list checks runs before this event only with [CS_SCRIPT]
+  // enable=1 (shipped off).
   cs.RegisterSessionIp(client_ip);
   if (cs.IsIpInferno(client_ip)) {
     return Refuse("554 5.7.7 Your address is banned from this server\r\n", "banned client");
@@ -251,7 +254,8 @@ int OnHelo(string helo, string command) {
       return Refuse("550 5.7.1 Forged HELO: that is this server's own name\r\n",
                     "forged HELO " + helo + " from");
     }
-    SessionHit("HELO_FORGED", cs.CharToFloat(ConfigOr("p_helo_forget", "HELO", "10.0")));
+    if (!helo_forged) SessionHit("HELO_FORGED", cs.CharToFloat(ConfigOr("p_helo_forget", "HELO", "10.0")));
+    helo_forged = 1;
   }
   // STARTTLS is the gateway's (it offers its own when it has a
   // certificate): the mail server's offer never reaches the client.
@@ -440,6 +444,12 @@ int CheckContent() {
   return 0;
 }
 
+// The names of the checks that fired, "none" when none did.
+string TestNames() {
+  if (tests == "") return "none";
+  return tests;
+}
+
 // "clean", "tagged" or "refused" by the score alone.
 string ScoreVerdict(float required, float max_hit) {
   if (score >= max_hit) return "refused";
@@ -451,9 +461,8 @@ string ScoreVerdict(float required, float max_hit) {
 // folded between test names so that no line passes kHeaderWidth.
 string StatusHeader(string spam, float required) {
   string line = cs.Format("%s: %s, score=%.1f required=%.1f tests=", kStatusHeader, spam, score, required);
-  if (tests == "") return line + "none";
   string folded = "";
-  string rest = tests + ",";
+  string rest = TestNames() + ",";
   string name = "";
   int first = 1;
   while (cs.REeq(rest, "^([^,]*),(.*)$")) {
@@ -518,7 +527,7 @@ int Verdict(string to, string forced, string reason) {
   string verdict = forced;
   if (verdict == "") verdict = ScoreVerdict(required, max_hit);
   string why = reason;
-  if (why == "") why = cs.Format("Spam score %.1f, limit %.1f, tests %s", score, max_hit, tests);
+  if (why == "") why = cs.Format("Spam score %.1f, limit %.1f, tests %s", score, max_hit, TestNames());
   cs.RemoveHeaderMessage(kStatusHeader);  // a sender cannot vouch for itself
   if (verdict == "refused") {
     RefuseMessage(why);
@@ -533,7 +542,7 @@ int Verdict(string to, string forced, string reason) {
     if (bayes_verdict == kBayesSpam) cs.AddToBayesianQuarantine(client_ip, cs.Format("%.2f", score), 1);
   }
   cs.WriteLog(kLogRefusal, cs.Format("message %s: client %s, from <%s>, to %s, score %.1f, tests %s",
-                                     verdict, client_ip, mail_from, to, score, tests));
+                                     verdict, client_ip, mail_from, to, score, TestNames()));
   CountVerdict(verdict);
   if (verdict == "refused") ClearEnvelope();  // no reply of the mail server will end it
   return 0;
