@@ -117,32 +117,6 @@ def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_ga
     assert client.command("QUIT") == b"221 Bye\r\n"
 
 
-DROP_ON_MARK = r'''
-int OnEmailMessagesToAnalyzer() {
-  note("ANALYZE " + cs.GetEmailLen());
-  if (cs.REeq(cs.GetEmailRaw(), "^X-Drop-Me:", 3)) {
-    cs.DropBufferToMTA();
-    cs.SendToClient("550 5.7.1 Message refused by policy\r\n");
-    note("DROPPED");
-  }
-  return 0;
-}'''
-
-
-def test_message_dropped_by_the_script_leaves_the_session_in_step(start_mta, start_gateway):
-    mta = start_mta()
-    gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": DROP_ON_MARK})})
-    client = greeted(gw.connect())
-    for content, code in ((b"Subject: keep\r\n\r\nkept body\r\n", 250),
-                          (b"Subject: drop\r\nX-Drop-Me: yes\r\n\r\nsecret body\r\n", 550),
-                          (b"Subject: again\r\n\r\nsecond body\r\n", 250)):
-        assert reply_code(send_message(client, content)[-1]) == code
-    assert client.command("QUIT") == b"221 Bye\r\n"
-    assert [c for _, c in mta.wait_for_messages(2)] == [b"Subject: keep\r\n\r\nkept body\r\n",
-                                                        b"Subject: again\r\n\r\nsecond body\r\n"]
-    assert b"secret body" not in mta.received() and gw.event_texts("DROPPED") == ["DROPPED"]
-
-
 # A bare line end never ends a message: whatever an MTA makes of it, the
 # smuggled second envelope is never a message of its own, and no script
 # hears of it as commands. Refused (the default) or passed on made CR LF.
