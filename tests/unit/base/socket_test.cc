@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "common/loopback.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -17,27 +19,6 @@ using Clock = std::chrono::steady_clock;
 int64_t ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
-
-// A listening socket on an ephemeral loopback port plus one connection to
-// it: `client` is the connecting side, `server` the accepted one.
-struct LoopbackPair {
-  CSocketComm listener;
-  CSocketComm client;
-  CSocketComm server;
-
-  bool Open() {
-    if (!listener.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress))
-      return false;
-    SockAddrIn bound;
-    if (!listener.GetSockName(&bound)) return false;
-    const std::string port = std::to_string(bound.GetPort());
-    if (!client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1")) return false;
-    const int fd = CSocketComm::WaitForConnection(listener.GetSocket());
-    if (fd < 0) return false;
-    server.SetHandle(fd);
-    return true;
-  }
-};
 
 TEST(SocketLookupTest, PortNumbers) {
   struct Case {
@@ -145,9 +126,7 @@ TEST(SocketCommTest, ConnectFailures) {
   // A port that was just released has nobody listening.
   CSocketComm probe;
   ASSERT_TRUE(probe.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0));
-  SockAddrIn bound;
-  ASSERT_TRUE(probe.GetSockName(&bound));
-  const std::string port = std::to_string(bound.GetPort());
+  const std::string port = BoundPort(probe);
   probe.CloseComm();
   CSocketComm refused;
   EXPECT_FALSE(refused.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));

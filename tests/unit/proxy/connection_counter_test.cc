@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 #include "base/utility.h"
 
 namespace {

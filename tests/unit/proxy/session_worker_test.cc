@@ -21,8 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/loopback.h"
+#include "common/scratch_dir.h"
 
 namespace {
 
@@ -72,11 +73,8 @@ void AdvanceClock(int seconds) {
 class FakeMta {
  public:
   FakeMta() {
-    SockAddrIn bound;
-    if (listener_.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress) &&
-        listener_.GetSockName(&bound)) {
-      port_ = std::to_string(bound.GetPort());
-    }
+    if (listener_.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress))
+      port_ = BoundPort(listener_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~FakeMta() {
@@ -296,11 +294,8 @@ class LauchAntispamTest : public ::testing::Test {
     client_.CloseComm();
     heard_.clear();
     CSocketComm listener;
-    SockAddrIn bound;
     ASSERT_TRUE(listener.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress));
-    ASSERT_TRUE(listener.GetSockName(&bound));
-    ASSERT_TRUE(client_.ConnectTo("127.0.0.1", std::to_string(bound.GetPort()).c_str(), AF_INET, SOCK_STREAM,
-                                  "127.0.0.1"));
+    ASSERT_TRUE(client_.ConnectTo("127.0.0.1", BoundPort(listener).c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));
     slot_.SetHandle(CSocketComm::WaitForConnection(listener.GetSocket()));
     slot_.SetLibero(false);
     ASSERT_TRUE(WaitFor([this] { return worker_.Add({kConnectionId, &slot_}); }));
