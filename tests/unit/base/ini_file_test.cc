@@ -104,19 +104,13 @@ TEST(CFileINIParse, TableOfTrickyInputs) {
   }
 }
 
-TEST(CFileINIParse, NullTextIsRefusedAndKeepsItems) {
+TEST(CFileINIParse, ReparseReplacesEverythingButNullTextIsRefused) {
   CFileINI ini;
+  ASSERT_TRUE(ini.LoadBuffer("[a]\r\nx=1\r\n"));
   ASSERT_TRUE(ini.LoadBuffer("[s]\r\nk=v\r\n"));
   EXPECT_FALSE(ini.Elaborate(nullptr));
   EXPECT_FALSE(ini.LoadBuffer(nullptr));
   EXPECT_EQ(Dump(ini), std::vector<std::string>{"s|k|v"});
-}
-
-TEST(CFileINIParse, ReparseReplacesEverything) {
-  CFileINI ini;
-  ASSERT_TRUE(ini.LoadBuffer("[a]\r\nx=1\r\n"));
-  ASSERT_TRUE(ini.LoadBuffer("[b]\r\ny=2\r\n"));
-  EXPECT_EQ(Dump(ini), std::vector<std::string>{"b|y|2"});
 }
 
 // Whatever is cut off, the items read are exactly the leading items of the
@@ -360,13 +354,10 @@ class CFileINISaveTest : public ::testing::Test {
 };
 
 TEST_F(CFileINISaveTest, UncreatableTemporaryLeavesTheOldFile) {
+  EXPECT_FALSE(ini_.Save(dir_.File("no/such/dir.ini").c_str()));
   std::filesystem::create_directory(path_ + ".tmp");  // the temporary's name is taken
   EXPECT_FALSE(ini_.Save(nullptr));
   EXPECT_EQ(ScratchDir::Contents(path_), kOld);
-}
-
-TEST_F(CFileINISaveTest, MissingDirectoryFails) {
-  EXPECT_FALSE(ini_.Save(dir_.File("no/such/dir.ini").c_str()));
 }
 
 // A full disk: writes past a small file-size limit fail part way.
