@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/scratch_dir.h"
+#include "common/time_zone.h"
 
 namespace {
 
@@ -46,11 +47,8 @@ class MapSink : public KeyValueSink {
 
 class StatisticsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    g_now = 1709629451;
-  }
+  void SetUp() override { g_now = 1709629451; }
+  ScopedTimeZone utc_{"UTC"};
   ScratchDir dir_;
 };
 

@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/scratch_dir.h"
+#include "common/time_zone.h"
 
 namespace {
 
@@ -179,28 +179,9 @@ TEST(TickCounterTest, SharedCounterNeverDecreasesAndFollowsSleep) {
 
 // ---- Date and time texts ---------------------------------------------------
 
-// Runs the local-time routines in UTC, restoring the zone afterwards.
+// Runs the local-time routines in UTC.
 class TimeTextTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  ScopedTimeZone utc_{"UTC"};
 };
 
 TEST_F(TimeTextTest, FixedInstants) {

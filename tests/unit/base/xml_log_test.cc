@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/scratch_dir.h"
+#include "common/time_zone.h"
 
 namespace {
 
@@ -18,11 +19,8 @@ time_t FixedNow() { return g_now; }
 
 class LogXmlTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    g_now = 1709629451;
-  }
+  void SetUp() override { g_now = 1709629451; }
+  ScopedTimeZone utc_{"UTC"};
   ScratchDir dir_;
   std::string path_ = dir_.File("torvane_log.xml");
 };
@@ -294,8 +292,7 @@ TEST(RoteteLogXMLTest, SizeRotationAndUnknownTypes) {
 }
 
 TEST(RoteteLogXMLTest, ArchiveNameUsesLocalDateAndTime) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  ScopedTimeZone utc("UTC");
   String name;
   RoteteLogXML::MakeArchiveName(&name, 1709596801);  // 2024-03-05 00:00:01 UTC
   EXPECT_STREQ(name.GetData(), "logs/log_2024-03-05_00-00-01.xml");
