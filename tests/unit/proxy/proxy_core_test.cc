@@ -221,7 +221,7 @@ TEST_F(TorvaneCoreTest, ReloadRefillsTheRangeLists) {
   }
 }
 
-TEST_F(TorvaneCoreTest, ReloadConfiguresTheEngines) {
+TEST_F(TorvaneCoreTest, ConstructionAndReloadConfigureTheEngines) {
   Build({{"DNS", "timeout_millisecond", "70"},
          {"DNSBL", "nameserver_0", "zone1.test|1.5"},
          {"DNSBL", "nameserver_1", "zone2.test|2"},
@@ -231,12 +231,22 @@ TEST_F(TorvaneCoreTest, ReloadConfiguresTheEngines) {
          {"CONFIG", "smtp_port2", "0"},
          {"CONFIG", "smtp_server3", "mta3.test"},
          {"CONFIG", "smtp_port3", "25"},
-         {"FIREWALL", "max_session_ip", "5"}});
+         {"FIREWALL", "max_session_ip", "5"},
+         {"SPF", "spf_strict", "1"},
+         {"SPF", "spf_max_recursion", "7"},
+         {"SPF", "spf_cache_time", "3"}});
   EXPECT_EQ(core_->dns()->GetTimeOut(), 70);
   EXPECT_EQ(core_->dnsbl()->GetZoneCount(), 2);
   EXPECT_FLOAT_EQ(core_->dnsbl()->GetScoreFromNSBL("zone2.test"), 2.0f);
   EXPECT_EQ(core_->balancer()->GetServerCount(), 2);  // the server without a port is left out
   EXPECT_EQ(core_->sessions()->GetMaxSessionFromIP(), 5);
+  EXPECT_TRUE(core_->spf()->IsStrict());
+  EXPECT_EQ(core_->spf()->GetMaxRecursion(), 7);
+  EXPECT_EQ(core_->spf()->GetVauleTime(), 3);
+  EXPECT_EQ(core_->spf()->GetVaule_smhdMy(), 86400);
+  Reload({{"SPF", "spf_strict", "0"}, {"FIREWALL", "max_session_ip", "6"}});
+  EXPECT_FALSE(core_->spf()->IsStrict());
+  EXPECT_EQ(core_->sessions()->GetMaxSessionFromIP(), 6);
 }
 
 TEST_F(TorvaneCoreTest, ListenerRestartsOnlyWhenAddressPortOrSizeChange) {
@@ -347,17 +357,6 @@ TEST_F(TorvaneCoreTest, ClientWithoutPeerAddressIsRefusedSilently) {
     EXPECT_EQ(Entries(Drain(log)), *admission == '0' ? std::vector<std::string>{}
                                                       : std::vector<std::string>{"-COMPILED- ERROR SOCKET IP is ZERO"});
   }
-}
-
-TEST_F(TorvaneCoreTest, ReloadAppliesTheSpfSettings) {
-  Build();
-  Reload({{"SPF", "spf_strict", "1"}, {"SPF", "spf_max_recursion", "7"}, {"SPF", "spf_cache_time", "3"}});
-  EXPECT_TRUE(core_->spf()->IsStrict());
-  EXPECT_EQ(core_->spf()->GetMaxRecursion(), 7);
-  EXPECT_EQ(core_->spf()->GetVauleTime(), 3);
-  EXPECT_EQ(core_->spf()->GetVaule_smhdMy(), 86400);
-  Reload({{"SPF", "spf_strict", "0"}});
-  EXPECT_FALSE(core_->spf()->IsStrict());
 }
 
 // ---- Saving -----------------------------------------------------------------------
