@@ -27,12 +27,6 @@ constexpr int kConnectionId = 42;
 // The first line of every test script.
 constexpr char kOpen[] = "CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);\n";
 
-// A temporary application directory holding "scripts/antispam/".
-class AppDirectory : public TempAppDirectory {
- public:
-  AppDirectory() : TempAppDirectory("scripts/antispam") {}
-};
-
 struct Record {
   int level;
   std::string text;
@@ -77,7 +71,7 @@ class AntispamScriptTest : public ::testing::Test {
     return out;
   }
 
-  AppDirectory dir_;
+  TempAppDirectory dir_{"scripts/antispam"};
   SmtpSession session_;
   CLogSimple log_;
   CS_PROXY_ANTISPAM_INSTANCE instance_;
