@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,8 +21,8 @@
 #include <vector>
 
 #include "base/utility.h"
+#include "common/app_directory.h"
 #include "common/loopback.h"
-#include "common/scratch_dir.h"
 
 namespace {
 
@@ -257,9 +256,7 @@ int OnClientTimeOut() { cs.WriteLog(1, "timeout event", "TEST"); return 0; }
 
 class LauchAntispamTest : public ::testing::Test {
  protected:
-  LauchAntispamTest() : previous_path_(GetAppPath()) {
-    std::filesystem::create_directories(dir_.File("scripts/antispam"));
-    SetAppPath(dir_.path().c_str());
+  LauchAntispamTest() {
     settings_.select_time_ms = 50;
     settings_.block_size = 1024;
     settings_.timeout_client = 30;
@@ -271,10 +268,7 @@ class LauchAntispamTest : public ::testing::Test {
     settings_.scripts.Add(String("1|core.cs"));
     worker_.SetClock(&FakeClock);
   }
-  ~LauchAntispamTest() override {
-    worker_.Stop();
-    SetAppPath(previous_path_.GetData() != nullptr ? previous_path_.GetData() : "");
-  }
+  ~LauchAntispamTest() override { worker_.Stop(); }
 
   // Writes core.cs (the MTA's port filled in, `extra` appended), starts the
   // worker and hands it a fresh loopback client.
@@ -282,7 +276,7 @@ class LauchAntispamTest : public ::testing::Test {
     script += extra;
     const size_t port = script.find("@PORT@");
     if (port != std::string::npos) script.replace(port, 6, mta_.port());
-    dir_.Put("scripts/antispam/core.cs", script);
+    dir_.Write("core.cs", script);
     worker_.SetSettings(std::make_shared<const SessionSettings>(settings_));
     worker_.SetCacheScript(caching_);
     if (!worker_.IsStart()) {
@@ -358,8 +352,7 @@ class LauchAntispamTest : public ::testing::Test {
     return WaitFor([&] { return mta_.Received(n) == expected; });
   }
 
-  ScratchDir dir_;
-  String previous_path_;
+  TempAppDirectory dir_{"scripts/antispam"};
   SessionSettings settings_;
   bool caching_ = true;
   FakeMta mta_;
