@@ -42,12 +42,8 @@ class DnsServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
-    SetAppPath(dir_.c_str());
   }
-  void TearDown() override {
-    servers_.clear();
-    SetAppPath(nullptr);
-  }
+  void TearDown() override { servers_.clear(); }
 
   // Starts one more test server; fails the test when it cannot.
   TestNameServer* AddServer() {
@@ -75,7 +71,7 @@ class DnsServerTest : public ::testing::Test {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   }
 
-  ScratchDir scratch_;
+  ScratchAppDir scratch_;
   const std::string dir_ = scratch_.path();
   std::vector<std::unique_ptr<TestNameServer>> servers_;
 };
