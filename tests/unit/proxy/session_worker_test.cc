@@ -53,14 +53,6 @@ bool WaitFor(const std::function<bool()>& done) {
   }
 }
 
-// Moves the fake clock, then waits until the worker has read it often
-// enough for one whole relay pass to have run since (a pass reads it at
-// most twice).
-void AdvanceClock(int seconds) {
-  g_now_ms += static_cast<int64_t>(seconds) * 1000;
-  const int seen = g_readings.load();
-  WaitFor([seen] { return g_readings.load() >= seen + 4; });
-}
 
 // An MTA that answers by simple rules and records every byte it receives,
 // per connection (the worker may connect again). EHLO gets a list with
@@ -320,6 +312,14 @@ class LauchAntispamTest : public ::testing::Test {
       heard_.append(buffer, static_cast<size_t>(got));
     }
     return false;
+  }
+  // Moves the fake clock, then waits until the worker has read it often
+  // enough for one whole relay pass to have run since (a pass reads it at
+  // most twice), or has ended the session (an idle worker reads no clock).
+  void AdvanceClock(int seconds) {
+    g_now_ms += static_cast<int64_t>(seconds) * 1000;
+    const int seen = g_readings.load();
+    WaitFor([this, seen] { return g_readings.load() >= seen + 4 || !worker_.IsLavorando(); });
   }
   bool WaitIdle() {
     return WaitFor([this] { return !worker_.IsLavorando(); });
