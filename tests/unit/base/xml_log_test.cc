@@ -107,7 +107,6 @@ TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
     std::string stored;
   } cases[] = {
       {"<a href=\"http://x/?a=1&b='2'\">y</a>", "&lt;a href=&quot;http://x/?a=1&amp;b='2'&quot;&gt;y&lt;/a&gt;"},
-      {"EHLO a&#0;b", "EHLO a&amp;#0;b"},
       {std::string("a\x01\x08\x0b\x1f\tb\xe9", 8), std::string("a????\tb\xe9", 8)},
       {std::string(600, 'x'), std::string(512, 'x')},
       {std::string(200, '<'), [] {
@@ -117,7 +116,6 @@ TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
        }()},
       {std::string(511, 'a') + ">", std::string(511, 'a')},
       {std::string(509, 'a') + "&", std::string(509, 'a')},
-      {"", ""},
   };
   for (const Case& c : cases) {
     std::remove(path_.c_str());
