@@ -3,9 +3,7 @@ smtplib) talk to torvane-antispam, which relays to a recording MTA
 (recording_mta.py) under antispam scripts written by each test. The scripts
 note every event they see in an event file; the MTA records every byte it
 received and every message it accepted."""
-import shutil
 import smtplib
-import subprocess
 import time
 import xml.etree.ElementTree as ET
 
@@ -316,25 +314,15 @@ def test_starttls_is_refused_and_hidden_by_the_shipped_script(start_mta, start_g
 
 # ---- Real clients --------------------------------------------------------------------------------
 
-def test_swaks_and_smtplib_send_through_the_gateway(start_mta, start_gateway):
-    if shutil.which("swaks") is None:
-        pytest.fail("swaks is not installed (tools/install-deps installs it)")
+# swaks is the client of the TLS tests.
+def test_smtplib_sends_to_several_recipients_through_the_gateway(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port)
-    done = subprocess.run(["swaks", "--server", f"127.0.0.1:{gw.port}", "--from", "swaks@client.test",
-                           "--to", "bob@dest.test", "--header", "Subject: from swaks",
-                           "--body", "sent by swaks", "--timeout", "10"],
-                          capture_output=True, timeout=30)
-    assert done.returncode == 0, done.stdout.decode(errors="replace")
-
     with smtplib.SMTP("127.0.0.1", gw.port, timeout=WAIT_SECONDS) as smtp:
         smtp.ehlo("smtplib.client.test")
         refused = smtp.sendmail("lib@client.test", ["carol@dest.test", "dave@dest.test"],
                                 b"Subject: from smtplib\r\n\r\n.leading dot\r\nsent by smtplib\r\n")
         assert refused == {}
-    messages = mta.wait_for_messages(2)
-    (swaks_env, swaks_msg), (lib_env, lib_msg) = messages
-    assert swaks_env["mail_from"] == "swaks@client.test" and swaks_env["rcpt_tos"] == ["bob@dest.test"]
-    assert b"Subject: from swaks\r\n" in swaks_msg and b"sent by swaks" in swaks_msg
+    [(lib_env, lib_msg)] = mta.wait_for_messages(1)
     assert lib_env["rcpt_tos"] == ["carol@dest.test", "dave@dest.test"]
     assert lib_msg == b"Subject: from smtplib\r\n\r\n.leading dot\r\nsent by smtplib\r\n"
