@@ -53,7 +53,6 @@ TEST(CommandLineTest, OptionsAndRefusals) {
   } cases[] = {
       {{}, -1, "", false, false, "/etc/torvane_antispam.conf"},
       {{"-D"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
-      {{"--debug"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
       {{"-debug"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
       {{"debug"}, -1, "", false, false, "/etc/torvane_antispam.conf"},  // a positional argument
       {{"---T"}, -1, "", false, true, "/etc/torvane_antispam.conf"},
