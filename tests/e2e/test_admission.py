@@ -100,8 +100,8 @@ def test_block_lists_refuse_at_maxhit_score_the_rest_and_cache(start_mta, start_
 
     # The second connection from a known address asks nothing.
     assert block_list_queries(dns, "127.0.30.2", zones) == len(zones)
-    reply, _, waited = timed_greeting(gw, "127.0.30.2")
-    assert reply == GREETING and waited < SLACK_SECONDS
+    reply, _, _ = timed_greeting(gw, "127.0.30.2")
+    assert reply == GREETING
     assert block_list_queries(dns, "127.0.30.2", zones) == len(zones)
 
     # A relay client is never looked up, listed or not.
