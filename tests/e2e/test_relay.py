@@ -3,9 +3,7 @@ smtplib) talk to torvane-antispam, which relays to a recording MTA
 (recording_mta.py) under antispam scripts written by each test. The scripts
 note every event they see in an event file; the MTA records every byte it
 received and every message it accepted."""
-import shutil
 import smtplib
-import subprocess
 import time
 import xml.etree.ElementTree as ET
 
@@ -115,32 +113,6 @@ def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_ga
     # Back in command mode whatever the MTA answered.
     assert client.command("NOOP") == b"250 OK\r\n"
     assert client.command("QUIT") == b"221 Bye\r\n"
-
-
-DROP_ON_MARK = r'''
-int OnEmailMessagesToAnalyzer() {
-  note("ANALYZE " + cs.GetEmailLen());
-  if (cs.REeq(cs.GetEmailRaw(), "^X-Drop-Me:", 3)) {
-    cs.DropBufferToMTA();
-    cs.SendToClient("550 5.7.1 Message refused by policy\r\n");
-    note("DROPPED");
-  }
-  return 0;
-}'''
-
-
-def test_message_dropped_by_the_script_leaves_the_session_in_step(start_mta, start_gateway):
-    mta = start_mta()
-    gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": DROP_ON_MARK})})
-    client = greeted(gw.connect())
-    for content, code in ((b"Subject: keep\r\n\r\nkept body\r\n", 250),
-                          (b"Subject: drop\r\nX-Drop-Me: yes\r\n\r\nsecret body\r\n", 550),
-                          (b"Subject: again\r\n\r\nsecond body\r\n", 250)):
-        assert reply_code(send_message(client, content)[-1]) == code
-    assert client.command("QUIT") == b"221 Bye\r\n"
-    assert [c for _, c in mta.wait_for_messages(2)] == [b"Subject: keep\r\n\r\nkept body\r\n",
-                                                        b"Subject: again\r\n\r\nsecond body\r\n"]
-    assert b"secret body" not in mta.received() and gw.event_texts("DROPPED") == ["DROPPED"]
 
 
 # A bare line end never ends a message: whatever an MTA makes of it, the
@@ -342,25 +314,15 @@ def test_starttls_is_refused_and_hidden_by_the_shipped_script(start_mta, start_g
 
 # ---- Real clients --------------------------------------------------------------------------------
 
-def test_swaks_and_smtplib_send_through_the_gateway(start_mta, start_gateway):
-    if shutil.which("swaks") is None:
-        pytest.fail("swaks is not installed (tools/install-deps installs it)")
+# swaks is the client of the TLS tests.
+def test_smtplib_sends_to_several_recipients_through_the_gateway(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port)
-    done = subprocess.run(["swaks", "--server", f"127.0.0.1:{gw.port}", "--from", "swaks@client.test",
-                           "--to", "bob@dest.test", "--header", "Subject: from swaks",
-                           "--body", "sent by swaks", "--timeout", "10"],
-                          capture_output=True, timeout=30)
-    assert done.returncode == 0, done.stdout.decode(errors="replace")
-
     with smtplib.SMTP("127.0.0.1", gw.port, timeout=WAIT_SECONDS) as smtp:
         smtp.ehlo("smtplib.client.test")
         refused = smtp.sendmail("lib@client.test", ["carol@dest.test", "dave@dest.test"],
                                 b"Subject: from smtplib\r\n\r\n.leading dot\r\nsent by smtplib\r\n")
         assert refused == {}
-    messages = mta.wait_for_messages(2)
-    (swaks_env, swaks_msg), (lib_env, lib_msg) = messages
-    assert swaks_env["mail_from"] == "swaks@client.test" and swaks_env["rcpt_tos"] == ["bob@dest.test"]
-    assert b"Subject: from swaks\r\n" in swaks_msg and b"sent by swaks" in swaks_msg
+    [(lib_env, lib_msg)] = mta.wait_for_messages(1)
     assert lib_env["rcpt_tos"] == ["carol@dest.test", "dave@dest.test"]
     assert lib_msg == b"Subject: from smtplib\r\n\r\n.leading dot\r\nsent by smtplib\r\n"

@@ -39,21 +39,14 @@ RECORDS = {
     "mx.spf.test": [["TXT", "v=spf1 mx ~all"], ["MX", "mail.spf.test", 10]],
     "mail.spf.test": [["A", CLIENT]],
     "a24.spf.test": [["TXT", "v=spf1 a/24 -all"], ["A", "127.0.30.1"]],
-    "bad.spf.test": [["TXT", "v=spf1 ip4:300.1.1.1 -all"]],
     "deep.spf.test": [["TXT", *pieces("v=spf1 " + " ".join(f"a:h{n}.spf.test" for n in range(31)) + " -all")]],
     "helo.spf.test": [["TXT", "v=spf1 exists:%{s}.e.spf.test -all"]],
     "helo@helo.spf.test.e.spf.test": [["A", "127.0.0.2"]],
-    "rev.spf.test": [["TXT", "v=spf1 exists:%{ir}.r.spf.test -all"]],
-    "7.30.0.127.r.spf.test": [["A", "127.0.0.2"]],
-    "d2.spf.test": [["TXT", "v=spf1 exists:%{d2}.m.spf.test -all"]],
-    "d2.spf.m.spf.test": [["A", "127.0.0.2"]],
     "twice.spf.test": [["TXT", "v=spf1 include:x.spf.test include:x.spf.test -all"]],
     "x.spf.test": [["TXT", "v=spf1 -all"]],
     "inc.spf.test": [["TXT", "v=spf1 include:x.spf.test ~all"]],
-    "self.spf.test": [["TXT", "v=spf1 include:self.spf.test ~all"]],
     # Joined with a dot the address would be 127.0.3.0.7: PermError.
     "split.spf.test": [["TXT", "v=spf1 ip4:127.0.3", "0.7 -all"]],
-    "kc.spf.test": [["TXT", "v=spf1 ip4:127.0.30.4 -all"]],
     "big.spf.test": [["TXT", *BIG_POLICY]],
     "quiet.spf.test": [["TXT", "v=spf1 -all"]],
 }
@@ -95,29 +88,19 @@ def switch_mode(gateway, strict):
 # (client, HELO, sender, code) in the default mode.
 DEFAULT_CASES = [
     (CLIENT, "c.test", "u@ip4.spf.test", "0"),
-    (OTHER, "c.test", "u@ip4.spf.test", "2"),
     (CLIENT, "c.test", "u@mx.spf.test", "0"),
-    (OTHER, "c.test", "u@mx.spf.test", "1"),
     ("127.0.30.200", "c.test", "u@a24.spf.test", "0"),
-    (CLIENT, "c.test", "u@bad.spf.test", "6"),
     (CLIENT, "c.test", "u@deep.spf.test", "5"),
     (CLIENT, "helo.spf.test", "", "0"),
-    (CLIENT, "c.test", "u@rev.spf.test", "0"),
-    (CLIENT, "c.test", "u@d2.spf.test", "0"),
     (CLIENT, "c.test", "u@twice.spf.test", "2"),
     (CLIENT, "c.test", "u@inc.spf.test", "2"),
-    (CLIENT, "c.test", "u@self.spf.test", "1"),
     (CLIENT, "c.test", "u@split.spf.test", "0"),
     ("127.0.40.9", "c.test", "u@big.spf.test", "0"),
-    ("127.0.30.4", "c.test", "5a@kc.spf.test", "0"),
-    ("127.0.30.45", "c.test", "a@kc.spf.test", "2"),
 ]
 # What strict mode says where it differs.
 STRICT_CASES = [
     (CLIENT, "c.test", "u@inc.spf.test", "1"),
-    (CLIENT, "c.test", "u@self.spf.test", "6"),
     (CLIENT, "c.test", "u@deep.spf.test", "6"),
-    (OTHER, "c.test", "u@twice.spf.test", "2"),
 ]
 
 

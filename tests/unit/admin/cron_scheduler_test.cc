@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "common/app_directory.h"
+#include "common/time_zone.h"
 #include "scriptlib/lib_hash_array.h"
 
 namespace {
@@ -32,26 +32,10 @@ std::string Open() { return "int main() { CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT
 
 class CronTest : public ::testing::Test {
  protected:
-  CronTest() : dir_("scripts/cron") {
-    const char* tz = getenv("TZ");
-    saved_tz_ = tz != nullptr ? tz : "";
-    had_tz_ = tz != nullptr;
-    SetZone("UTC0");
-  }
-  ~CronTest() override {
-    cron_.reset();
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
+  CronTest() : dir_("scripts/cron") {}
+  ~CronTest() override { cron_.reset(); }  // its threads end before the zone goes back
   // Before the scheduler exists: its threads must not read the zone while it changes.
-  void SetZone(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
+  void SetZone(const char* zone) { ScopedTimeZone::Set(zone); }
   void Crontab(const std::string& text) {
     std::ofstream(dir_.ScriptPath("torvane.crontab"), std::ios::binary) << text;
   }
@@ -110,13 +94,12 @@ class CronTest : public ::testing::Test {
     return false;
   }
 
+  ScopedTimeZone zone_{"UTC0"};
   TempAppDirectory dir_;
   std::unique_ptr<CCron> cron_;
   std::vector<std::string> records_;
   std::map<std::string, std::vector<std::string>> runs_;
   bool wait_for_end_ = true;
-  std::string saved_tz_;
-  bool had_tz_ = false;
 };
 
 TEST_F(CronTest, FirstRunComesThirtySecondsAfterStartAtSecond35ThenOnceAMinute) {

@@ -31,7 +31,6 @@ TEST(RegexTest, OptionBits) {
       {"a.b", kRegexDotAll, "a\nb", 1},
       {"a b # comment", 0, "ab", 0},
       {"a b # comment", kRegexExtended, "ab", 1},
-      {"A.B", kRegexCaseless | kRegexDotAll, "a\nb", 1},
       {"abc", 64, "abc", 1},  // unknown bits are ignored
   };
   for (const Case& c : cases) {

@@ -126,33 +126,4 @@ TEST(CMyThreadTest, StopEndsInterruptibleWaits) {
   }
 }
 
-TEST(CMyThreadTest, LockIsUsableByOwnerAndBody) {
-  CMyThread thread;
-  thread.Lock();
-  thread.UnLock();
-  struct Shared {
-    CMyThread* thread;
-    int counter = 0;
-  } shared{&thread};
-  thread.SetFunction(
-      [](void* arg) -> void* {
-        auto* s = static_cast<Shared*>(arg);
-        for (int i = 0; i < 1000; ++i) {
-          s->thread->Lock();
-          ++s->counter;
-          s->thread->UnLock();
-        }
-        return nullptr;
-      },
-      &shared);
-  ASSERT_TRUE(thread.WatchComm());
-  for (int i = 0; i < 1000; ++i) {
-    thread.Lock();
-    ++shared.counter;
-    thread.UnLock();
-  }
-  thread.StopComm();
-  EXPECT_EQ(shared.counter, 2000);
-}
-
 }  // namespace

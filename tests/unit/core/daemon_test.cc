@@ -53,7 +53,6 @@ TEST(CommandLineTest, OptionsAndRefusals) {
   } cases[] = {
       {{}, -1, "", false, false, "/etc/torvane_antispam.conf"},
       {{"-D"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
-      {{"--debug"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
       {{"-debug"}, -1, "", true, false, "/etc/torvane_antispam.conf"},
       {{"debug"}, -1, "", false, false, "/etc/torvane_antispam.conf"},  // a positional argument
       {{"---T"}, -1, "", false, true, "/etc/torvane_antispam.conf"},
@@ -108,7 +107,6 @@ std::string StoredValue(const char* name, const char* key) {
 class MigrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetAppPath(dir_.path().c_str());
     mkdir(dir_.File("db").c_str(), 0755);
     mkdir(dir_.File("www").c_str(), 0755);
   }
@@ -118,7 +116,6 @@ class MigrationTest : public ::testing::Test {
     delete cs_config;
     cs_config = nullptr;
     SetConfigPath(nullptr);
-    SetAppPath(nullptr);
   }
   // Loads a configuration of `extra` CONFIG lines through ReadConfig.
   bool LoadConfig(const std::string& extra) {
@@ -130,7 +127,7 @@ class MigrationTest : public ::testing::Test {
   }
   void OpenLog() { cs_xmllog = new LogXML(dir_.File("log.xml").c_str(), "Torvane AntiSpam"); }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
 };
 
 TEST_F(MigrationTest, ReadConfigSetsTheApplicationPathOrFails) {

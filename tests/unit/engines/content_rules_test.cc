@@ -39,15 +39,11 @@ constexpr char kNoText[] =
 class CRulesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetAppPath(dir_.path().c_str());
     rules_ = std::make_unique<CRules>();
     rules_->SetNoticeClock(&FakeClock);
     ASSERT_EQ(rules_->Open("rules.db"), 1);
   }
-  void TearDown() override {
-    rules_.reset();
-    SetAppPath(nullptr);
-  }
+  void TearDown() override { rules_.reset(); }
   CParseMail& Mail(const char* raw) {
     mail_.Clear();
     mail_.LoadMail(raw);
@@ -60,7 +56,7 @@ class CRulesTest : public ::testing::Test {
     return all;
   }
 
-  ScratchDir dir_;
+  ScratchAppDir dir_;
   CParseMail mail_;
   std::unique_ptr<CRules> rules_;
 };

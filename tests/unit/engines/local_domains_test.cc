@@ -15,6 +15,7 @@
 
 #include "base/md5.h"
 #include "base/utility.h"
+#include "common/app_directory.h"
 #include "common/scratch_dir.h"
 #include "engines/spam_trap.h"
 
@@ -176,9 +177,7 @@ TEST_F(CLocalDomainTest, SpamLoversAndScoreShifts) {
 }
 
 TEST(CSpam_trapTest, TrapsInAnyCaseAndOneMultiLineReply) {
-  ScratchDir dir;
-  std::filesystem::create_directories(dir.File("db"));
-  SetAppPath(dir.path().c_str());
+  TempAppDirectory dir("db");
   CSpam_trap traps;
   traps.CSInsert(MD5Hex("trap@a.org").GetData(), "1", 0);
   EXPECT_EQ(traps.IsSpamTrap("x@a.org  TRAP@A.org"), 1);
@@ -192,7 +191,6 @@ TEST(CSpam_trapTest, TrapsInAnyCaseAndOneMultiLineReply) {
   ASSERT_EQ(lines.size(), 9u);
   EXPECT_TRUE(reply.empty());
   for (size_t i = 0; i < 9; ++i) EXPECT_EQ(lines[i].substr(0, 4), i < 8 ? "550-" : "550 ") << i;
-  SetAppPath(nullptr);
 }
 
 // Lookups from 8 threads while another inserts, deletes and saves (run

@@ -85,7 +85,9 @@ std::vector<FileRecord> ParseStore(const std::string& bytes) {
   return records;
 }
 
+// The value of record `r`; "<none>" when there is no record.
 std::string ValueOf(const CDB_RAM::RECORD* r) {
+  if (r == nullptr) return "<none>";
   return r->value ? std::string(r->value.get(), r->len) : "";
 }
 
@@ -155,26 +157,26 @@ TEST_F(CDB_RAMTest, MissingOrEmptyFileIsCreatedEmpty) {
   }
 }
 
-TEST_F(CDB_RAMTest, OpenFailsWithoutNameOrDirectory) {
-  CDB_RAM db;
-  EXPECT_EQ(db.Open(nullptr), 0);
-  EXPECT_EQ(db.Open("no-such-dir/t.db"), 0);
-  EXPECT_EQ(db.Load(), 0);
-  ASSERT_EQ(Insert(db, "k", "v"), 1);
-  EXPECT_EQ(db.Save(), 0);
-}
-
-TEST_F(CDB_RAMTest, ForeignHeaderFailsAndLeavesFileUntouched) {
+// Neither a bad name nor a foreign file is taken: nothing loads, nothing is
+// saved over it.
+TEST_F(CDB_RAMTest, OpenRefusesBadNamesAndForeignFilesAndSavesNothing) {
   for (std::string contents :
-       {std::string("DBK3.0") + Int32Bytes(0), std::string("hello, world"), std::string("DB")}) {
-    SCOPED_TRACE(contents);
-    Put(contents);
+       {std::string(), std::string("DBK3.0") + Int32Bytes(0), std::string("hello, world"), std::string("DB")}) {
+    SCOPED_TRACE(contents.empty() ? "no name, no directory" : contents);
+    if (!contents.empty()) Put(contents);
     CDB_RAM db;
-    EXPECT_EQ(db.Open("t.db"), 0);
+    if (contents.empty()) {
+      EXPECT_EQ(db.Open(nullptr), 0);
+      EXPECT_EQ(db.Open("no-such-dir/t.db"), 0);
+    } else {
+      EXPECT_EQ(db.Open("t.db"), 0);
+    }
     EXPECT_EQ(db.Load(), 0);
     ASSERT_EQ(Insert(db, "k", "v"), 1);
     EXPECT_EQ(db.Save(), 0);
-    EXPECT_EQ(Contents(), contents);
+    if (!contents.empty()) {
+      EXPECT_EQ(Contents(), contents);
+    }
   }
 }
 
@@ -375,9 +377,7 @@ TEST_F(CDB_RAMTest, EmptiedValueIsDroppedBySave) {
   ASSERT_EQ(db.Save(), 1);
   EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"k", "z"}));
   EXPECT_EQ(db.GetRecordCount(), 2);
-  int32_t n = db.Find("k", 0);
-  ASSERT_NE(n, -1);
-  EXPECT_EQ(ValueOf(db.GetByIndexPtr(n)), "second");
+  EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find("k", 0))), "second");
 }
 
 TEST_F(CDB_RAMTest, ResetEmptiesMemoryOnly) {
@@ -565,11 +565,9 @@ TEST_F(CDB_RAMTest, RecordNumbersStayConsistent) {
   EXPECT_EQ(db.GetRecordCount(), 200 - 17);
   EXPECT_EQ(LiveRecords(db).size(), 200u - 17);  // also checks record->index
   for (int k = 0; k < 50; ++k) {
-    std::string key = "key" + std::to_string(k);
-    int32_t n = db.Find(key.c_str(), 0);
-    ASSERT_NE(n, -1) << key;
     // The first survivor of key k: value k + 50 when the k-th went, else k.
-    EXPECT_EQ(ValueOf(db.GetByIndexPtr(n)), std::to_string(k % 3 == 0 ? k + 50 : k)) << key;
+    EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find(("key" + std::to_string(k)).c_str(), 0))),
+              std::to_string(k % 3 == 0 ? k + 50 : k)) << k;
   }
 }
 
@@ -592,8 +590,6 @@ TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
   ASSERT_EQ(OpenAndLoad(db), 1);
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "no lifetime set";
   db.SetTimeOfValidityRecord(2, 86400);
-  EXPECT_EQ(db.GetVauleTime(), 2);
-  EXPECT_EQ(db.GetVaule_smhdMy(), 86400);
   EXPECT_EQ(db.SanitaryAndSave(), 1);
   EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"almost", "fresh"}));
   EXPECT_EQ(KeysOf(LiveRecords(db)), (std::vector<std::string>{"almost", "fresh"}));
@@ -606,14 +602,10 @@ TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
 }
 
 TEST_F(CDB_RAMTest, GetTimeUNIXCountsBothWays) {
-  int32_t before = Now();
-  int32_t past = CDB_RAM::GetTimeUNIX(1, 3, 60);
-  int32_t future = CDB_RAM::GetTimeUNIX(0, 3, 60);
-  int32_t after = Now();
-  EXPECT_GE(past, before - 180);
-  EXPECT_LE(past, after - 180);
-  EXPECT_GE(future, before + 180);
-  EXPECT_LE(future, after + 180);
+  const int32_t before = Now(), past = CDB_RAM::GetTimeUNIX(1, 3, 60), future = CDB_RAM::GetTimeUNIX(0, 3, 60);
+  const int32_t after = Now();
+  EXPECT_TRUE(past >= before - 180 && past <= after - 180) << past - before;
+  EXPECT_TRUE(future >= before + 180 && future <= after + 180) << future - before;
 }
 
 // Only what changed since the file was last written or read is saved again,
@@ -752,11 +744,8 @@ TEST_F(CDB_RAMTest, ManyThreadsKeepTheStoreConsistent) {
   EXPECT_EQ(static_cast<int32_t>(live.size()), db.GetRecordCount());
   for (const FileRecord& r : live) EXPECT_NE(db.Find(r.key.c_str(), 0), -1) << r.key;
   for (int t = 0; t < kThreads; ++t) {
-    for (const auto& [key, value] : expected[t]) {
-      int32_t n = db.Find(key.c_str(), 0);
-      ASSERT_NE(n, -1) << key;
-      EXPECT_EQ(ValueOf(db.GetByIndexPtr(n)), value) << key;
-    }
+    for (const auto& [key, value] : expected[t])
+      EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find(key.c_str(), 0))), value) << key;
   }
   CDB_RAM reloaded;
   ASSERT_EQ(OpenAndLoad(reloaded), 1);

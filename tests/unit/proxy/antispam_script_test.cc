@@ -18,6 +18,7 @@
 #include "base/socket.h"
 #include "base/utility.h"
 #include "common/app_directory.h"
+#include "common/loopback.h"
 #include "script/externs.h"
 
 namespace {
@@ -25,31 +26,6 @@ namespace {
 constexpr int kConnectionId = 42;
 // The first line of every test script.
 constexpr char kOpen[] = "CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);\n";
-
-// A temporary application directory holding "scripts/antispam/".
-class AppDirectory : public TempAppDirectory {
- public:
-  AppDirectory() : TempAppDirectory("scripts/antispam") {}
-};
-
-// Two ends of one TCP connection on 127.0.0.1.
-struct LoopbackConnection {
-  CSocketComm near_end;  // the connecting side
-  std::unique_ptr<CSocketComm> far_end = std::make_unique<CSocketComm>();  // the accepted side
-
-  LoopbackConnection() {
-    CSocketComm listener;
-    SockAddrIn bound;
-    if (!listener.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress) ||
-        !listener.GetSockName(&bound)) {
-      return;
-    }
-    const std::string port = std::to_string(bound.GetPort());
-    if (!near_end.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1")) return;
-    far_end->SetHandle(CSocketComm::WaitForConnection(listener.GetSocket()));
-  }
-  bool ok() const { return near_end.IsOpen() && far_end->IsOpen(); }
-};
 
 struct Record {
   int level;
@@ -95,7 +71,7 @@ class AntispamScriptTest : public ::testing::Test {
     return out;
   }
 
-  AppDirectory dir_;
+  TempAppDirectory dir_{"scripts/antispam"};
   SmtpSession session_;
   CLogSimple log_;
   CS_PROXY_ANTISPAM_INSTANCE instance_;
@@ -359,14 +335,16 @@ class RelayControlTest : public AntispamScriptTest {
  protected:
   void SetUp() override {
     AntispamScriptTest::SetUp();
-    ASSERT_TRUE(client_.ok());
-    ASSERT_TRUE(mta_.ok());
-    session_.client = client_.far_end.get();
-    session_.mta = std::move(mta_.far_end);
+    ASSERT_TRUE(client_.Open());
+    ASSERT_TRUE(mta_.Open());
+    session_.client = &client_.server;
+    session_.mta = std::make_unique<CSocketComm>();
+    session_.mta->SetHandle(mta_.server.GetSocket());
+    mta_.server.SetHandle(CSocketComm::kNoSocket);  // the session's now
   }
 
-  LoopbackConnection client_;  // far end: the client's slot
-  LoopbackConnection mta_;     // far end: moved into the session
+  LoopbackPair client_;  // server side: the client's slot
+  LoopbackPair mta_;     // server side: handed to the session
   CS_ANTISPAM_SCRIPT script_{&instance_};
 };
 
@@ -422,10 +400,8 @@ TEST_F(RelayControlTest, ExitStopsTheScriptAndEndsTheSession) {
 
 TEST_F(RelayControlTest, ConnectToMTAReplacesTheMtaConnection) {
   CSocketComm listener;
-  SockAddrIn bound;
   ASSERT_TRUE(listener.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress));
-  ASSERT_TRUE(listener.GetSockName(&bound));
-  const std::string port = std::to_string(bound.GetPort());
+  const std::string port = BoundPort(listener);
   EXPECT_EQ(script_.ConnectToMTA("127.0.0.1", nullptr), 0);
   EXPECT_EQ(script_.ConnectToMTA(nullptr, port.c_str()), 0);
   EXPECT_TRUE(session_.HasMta());  // a missing argument leaves the MTA alone
@@ -434,7 +410,7 @@ TEST_F(RelayControlTest, ConnectToMTAReplacesTheMtaConnection) {
   EXPECT_EQ(script_.ConnectToMTA("127.0.0.1", port.c_str()), 1);
   SockAddrIn peer;
   ASSERT_TRUE(session_.mta->GetPeerName(&peer));
-  EXPECT_EQ(peer.GetPort(), bound.GetPort());
+  EXPECT_EQ(std::to_string(peer.GetPort()), port);
   listener.CloseComm();
   EXPECT_EQ(script_.ConnectToMTA("127.0.0.1", port.c_str()), 0);
   EXPECT_FALSE(session_.HasMta());

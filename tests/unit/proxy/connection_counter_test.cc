@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/scratch_dir.h"
+#include "common/scratch_dir.h"
 #include "base/utility.h"
 
 namespace {
@@ -20,9 +20,7 @@ std::string Raw(int32_t v) {
 
 class CountConnTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetAppPath(dir_.path().c_str()); }
-  void TearDown() override { SetAppPath(nullptr); }
-  ScratchDir dir_;
+  ScratchAppDir dir_;
 };
 
 TEST_F(CountConnTest, ReadingNormalisesStoredValues) {

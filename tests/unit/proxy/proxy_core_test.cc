@@ -19,8 +19,9 @@
 #include <tuple>
 #include <vector>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/loopback.h"
+#include "common/scratch_dir.h"
 #include "proxy/connection_counter.h"
 
 namespace {
@@ -56,14 +57,6 @@ std::string IniText(const Overrides& overrides) {
   return text;
 }
 
-// A loopback port nobody listens on now.
-std::string FreePort() {
-  CSocketComm probe;
-  SockAddrIn bound;
-  if (!probe.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0) || !probe.GetSockName(&bound)) return "";
-  return std::to_string(bound.GetPort());
-}
-
 bool CanConnect(const std::string& port) {
   CSocketComm client;
   return client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1");
@@ -96,25 +89,6 @@ std::vector<std::string> Entries(const std::vector<CLogSimple::LogSimple_item>& 
 bool Contains(const std::vector<std::string>& entries, const std::string& entry) {
   return std::find(entries.begin(), entries.end(), entry) != entries.end();
 }
-
-// A connection accepted on a loopback listener from the source address
-// `source`: the server side is what a worker hands to AdmitClient.
-struct LoopbackConnection {
-  CSocketComm server_side;
-  CSocketComm client;
-
-  bool Open(const char* source) {
-    CSocketComm listening;
-    SockAddrIn bound;
-    if (!listening.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0) || !listening.GetSockName(&bound))
-      return false;
-    const std::string port = std::to_string(bound.GetPort());
-    if (!client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, source)) return false;
-    const int fd = CSocketComm::WaitForConnection(listening.GetSocket());
-    server_side.SetHandle(fd);
-    return fd >= 0;
-  }
-};
 
 class TorvaneCoreTest : public ::testing::Test {
  protected:
@@ -149,11 +123,7 @@ class TorvaneCoreTest : public ::testing::Test {
     core_->ReloadConfig();
   }
   std::vector<std::string> TakeLog() { return Entries(Drain(*core_)); }
-  std::string ListenPort() {
-    SockAddrIn bound;
-    if (!core_->listener()->ListeningSocket().GetSockName(&bound)) return "";
-    return std::to_string(bound.GetPort());
-  }
+  std::string ListenPort() { return BoundPort(core_->listener()->ListeningSocket()); }
   float Stat(const std::string& name) { return core_->statistics()->GetValueByName(name.c_str()); }
 
   ScratchDir dir_;
@@ -251,7 +221,7 @@ TEST_F(TorvaneCoreTest, ReloadRefillsTheRangeLists) {
   }
 }
 
-TEST_F(TorvaneCoreTest, ReloadConfiguresTheEngines) {
+TEST_F(TorvaneCoreTest, ConstructionAndReloadConfigureTheEngines) {
   Build({{"DNS", "timeout_millisecond", "70"},
          {"DNSBL", "nameserver_0", "zone1.test|1.5"},
          {"DNSBL", "nameserver_1", "zone2.test|2"},
@@ -261,19 +231,32 @@ TEST_F(TorvaneCoreTest, ReloadConfiguresTheEngines) {
          {"CONFIG", "smtp_port2", "0"},
          {"CONFIG", "smtp_server3", "mta3.test"},
          {"CONFIG", "smtp_port3", "25"},
-         {"FIREWALL", "max_session_ip", "5"}});
+         {"FIREWALL", "max_session_ip", "5"},
+         {"SPF", "spf_strict", "1"},
+         {"SPF", "spf_max_recursion", "7"},
+         {"SPF", "spf_cache_time", "3"}});
   EXPECT_EQ(core_->dns()->GetTimeOut(), 70);
   EXPECT_EQ(core_->dnsbl()->GetZoneCount(), 2);
   EXPECT_FLOAT_EQ(core_->dnsbl()->GetScoreFromNSBL("zone2.test"), 2.0f);
   EXPECT_EQ(core_->balancer()->GetServerCount(), 2);  // the server without a port is left out
   EXPECT_EQ(core_->sessions()->GetMaxSessionFromIP(), 5);
+  EXPECT_TRUE(core_->spf()->IsStrict());
+  EXPECT_EQ(core_->spf()->GetMaxRecursion(), 7);
+  EXPECT_EQ(core_->spf()->GetVauleTime(), 3);
+  EXPECT_EQ(core_->spf()->GetVaule_smhdMy(), 86400);
+  Reload({{"SPF", "spf_strict", "0"}, {"FIREWALL", "max_session_ip", "6"}});
+  EXPECT_FALSE(core_->spf()->IsStrict());
+  EXPECT_EQ(core_->sessions()->GetMaxSessionFromIP(), 6);
 }
 
 TEST_F(TorvaneCoreTest, ListenerRestartsOnlyWhenAddressPortOrSizeChange) {
   Build();
   const std::string first = ListenPort();
-  const std::string second = FreePort();
-  ASSERT_FALSE(second.empty());
+  // A port nobody listens on: taken and let go again.
+  CSocketComm probe;
+  ASSERT_TRUE(probe.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0));
+  const std::string second = BoundPort(probe);
+  probe.CloseComm();
   TakeLog();
 
   Reload({{"CONFIG", "listen_port", second}});
@@ -298,9 +281,7 @@ TEST_F(TorvaneCoreTest, ListenerRestartsOnlyWhenAddressPortOrSizeChange) {
 TEST_F(TorvaneCoreTest, PortInUseLogsTheFailureAndTheNextReloadRetries) {
   CSocketComm squatter;
   ASSERT_TRUE(squatter.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, 0));
-  SockAddrIn bound;
-  ASSERT_TRUE(squatter.GetSockName(&bound));
-  const std::string port = std::to_string(bound.GetPort());
+  const std::string port = BoundPort(squatter);
 
   Build({{"CONFIG", "listen_port", port}});
   EXPECT_TRUE(Contains(TakeLog(), "FAILD !!! TORVANE PROXY ENGINE ip 127.0.0.1 port " + port + " max_listen:4"));
@@ -349,11 +330,11 @@ TEST_F(TorvaneCoreTest, AdmissionChecks) {
     Build(c.keys);
     if (c.banned) core_->inferno()->AddIP_Imbargo(c.source, static_cast<int32_t>(kStart + 3600));
     for (int i = 0; i < c.open_sessions; ++i) core_->sessions()->AddSession(c.source);
-    LoopbackConnection connection;
+    LoopbackPair connection;
     ASSERT_TRUE(connection.Open(c.source));
     CLogSimple log;
-    EXPECT_EQ(core_->AdmitClient(&connection.server_side, kConnectionId, &log), c.reply.empty());
-    connection.server_side.CloseComm();  // as the worker does with a refused client
+    EXPECT_EQ(core_->AdmitClient(&connection.server, kConnectionId, &log), c.reply.empty());
+    connection.server.CloseComm();  // as the worker does with a refused client
     EXPECT_EQ(ReadUntilClosed(connection.client), c.reply);
     EXPECT_EQ(Stat(c.counter), c.reply.empty() ? 0.0f : 2.0f);  // counted before and after the reply
     EXPECT_EQ(Entries(Drain(log)), c.log.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.log});
@@ -376,17 +357,6 @@ TEST_F(TorvaneCoreTest, ClientWithoutPeerAddressIsRefusedSilently) {
     EXPECT_EQ(Entries(Drain(log)), *admission == '0' ? std::vector<std::string>{}
                                                       : std::vector<std::string>{"-COMPILED- ERROR SOCKET IP is ZERO"});
   }
-}
-
-TEST_F(TorvaneCoreTest, ReloadAppliesTheSpfSettings) {
-  Build();
-  Reload({{"SPF", "spf_strict", "1"}, {"SPF", "spf_max_recursion", "7"}, {"SPF", "spf_cache_time", "3"}});
-  EXPECT_TRUE(core_->spf()->IsStrict());
-  EXPECT_EQ(core_->spf()->GetMaxRecursion(), 7);
-  EXPECT_EQ(core_->spf()->GetVauleTime(), 3);
-  EXPECT_EQ(core_->spf()->GetVaule_smhdMy(), 86400);
-  Reload({{"SPF", "spf_strict", "0"}});
-  EXPECT_FALSE(core_->spf()->IsStrict());
 }
 
 // ---- Saving -----------------------------------------------------------------------

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,8 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/scratch_dir.h"
 #include "base/utility.h"
+#include "common/app_directory.h"
+#include "common/loopback.h"
 
 namespace {
 
@@ -53,14 +53,6 @@ bool WaitFor(const std::function<bool()>& done) {
   }
 }
 
-// Moves the fake clock, then waits until the worker has read it often
-// enough for one whole relay pass to have run since (a pass reads it at
-// most twice).
-void AdvanceClock(int seconds) {
-  g_now_ms += static_cast<int64_t>(seconds) * 1000;
-  const int seen = g_readings.load();
-  WaitFor([seen] { return g_readings.load() >= seen + 4; });
-}
 
 // An MTA that answers by simple rules and records every byte it receives,
 // per connection (the worker may connect again). EHLO gets a list with
@@ -72,11 +64,8 @@ void AdvanceClock(int seconds) {
 class FakeMta {
  public:
   FakeMta() {
-    SockAddrIn bound;
-    if (listener_.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress) &&
-        listener_.GetSockName(&bound)) {
-      port_ = std::to_string(bound.GetPort());
-    }
+    if (listener_.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress))
+      port_ = BoundPort(listener_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~FakeMta() {
@@ -259,9 +248,7 @@ int OnClientTimeOut() { cs.WriteLog(1, "timeout event", "TEST"); return 0; }
 
 class LauchAntispamTest : public ::testing::Test {
  protected:
-  LauchAntispamTest() : previous_path_(GetAppPath()) {
-    std::filesystem::create_directories(dir_.File("scripts/antispam"));
-    SetAppPath(dir_.path().c_str());
+  LauchAntispamTest() {
     settings_.select_time_ms = 50;
     settings_.block_size = 1024;
     settings_.timeout_client = 30;
@@ -273,10 +260,7 @@ class LauchAntispamTest : public ::testing::Test {
     settings_.scripts.Add(String("1|core.cs"));
     worker_.SetClock(&FakeClock);
   }
-  ~LauchAntispamTest() override {
-    worker_.Stop();
-    SetAppPath(previous_path_.GetData() != nullptr ? previous_path_.GetData() : "");
-  }
+  ~LauchAntispamTest() override { worker_.Stop(); }
 
   // Writes core.cs (the MTA's port filled in, `extra` appended), starts the
   // worker and hands it a fresh loopback client.
@@ -284,7 +268,7 @@ class LauchAntispamTest : public ::testing::Test {
     script += extra;
     const size_t port = script.find("@PORT@");
     if (port != std::string::npos) script.replace(port, 6, mta_.port());
-    dir_.Put("scripts/antispam/core.cs", script);
+    dir_.Write("core.cs", script);
     worker_.SetSettings(std::make_shared<const SessionSettings>(settings_));
     worker_.SetCacheScript(caching_);
     if (!worker_.IsStart()) {
@@ -296,11 +280,8 @@ class LauchAntispamTest : public ::testing::Test {
     client_.CloseComm();
     heard_.clear();
     CSocketComm listener;
-    SockAddrIn bound;
     ASSERT_TRUE(listener.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress));
-    ASSERT_TRUE(listener.GetSockName(&bound));
-    ASSERT_TRUE(client_.ConnectTo("127.0.0.1", std::to_string(bound.GetPort()).c_str(), AF_INET, SOCK_STREAM,
-                                  "127.0.0.1"));
+    ASSERT_TRUE(client_.ConnectTo("127.0.0.1", BoundPort(listener).c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));
     slot_.SetHandle(CSocketComm::WaitForConnection(listener.GetSocket()));
     slot_.SetLibero(false);
     ASSERT_TRUE(WaitFor([this] { return worker_.Add({kConnectionId, &slot_}); }));
@@ -331,6 +312,14 @@ class LauchAntispamTest : public ::testing::Test {
       heard_.append(buffer, static_cast<size_t>(got));
     }
     return false;
+  }
+  // Moves the fake clock, then waits until the worker has read it often
+  // enough for one whole relay pass to have run since (a pass reads it at
+  // most twice), or has ended the session (an idle worker reads no clock).
+  void AdvanceClock(int seconds) {
+    g_now_ms += static_cast<int64_t>(seconds) * 1000;
+    const int seen = g_readings.load();
+    WaitFor([this, seen] { return g_readings.load() >= seen + 4 || !worker_.IsLavorando(); });
   }
   bool WaitIdle() {
     return WaitFor([this] { return !worker_.IsLavorando(); });
@@ -363,8 +352,7 @@ class LauchAntispamTest : public ::testing::Test {
     return WaitFor([&] { return mta_.Received(n) == expected; });
   }
 
-  ScratchDir dir_;
-  String previous_path_;
+  TempAppDirectory dir_{"scripts/antispam"};
   SessionSettings settings_;
   bool caching_ = true;
   FakeMta mta_;

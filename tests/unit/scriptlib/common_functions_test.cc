@@ -145,25 +145,14 @@ TEST(ScriptCommonTest, CapturesOfTheLastREeq) {
   EXPECT_EQ(EvalText("\"\" + cs.REeq(\"a1b2c3d4e5\", \"(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\\\\D(\\\\d)\") + cs.$4() + cs.$5()"), "145");
 }
 
+// The length bounds are CS_InConde's (encoding_functions_test); here, that a
+// script's CS_Buffer feeds the stream only the bytes it holds.
 TEST(ScriptCommonTest, MD5StreamOverABuffer) {
-  // The stream fed from a CS_Buffer: a length past the buffer's bytes adds
-  // only what it holds.
-  const struct {
-    const char* feed;
-    const char* expected;
-  } kCases[] = {
-      {"b.Write(\"abcdef\", 3); cs.MD5UpdateStreamB(b, 3);", "900150983cd24fb0d6963f7d28e17f72"},
-      {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 30000);", "900150983cd24fb0d6963f7d28e17f72"},
-      {"b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 0); cs.MD5UpdateStreamB(b, 40000);",
-       "d41d8cd98f00b204e9800998ecf8427e"},
-  };
-  for (const auto& c : kCases) {
-    CronRun run = RunCron(std::string("int main() {\n") + kOpen + "CS_Buffer b = new CS_Buffer();\n" +
-                          "cs.MD5StartStream(); " + c.feed + "\ncs.WriteLog(1, cs.MD5FinalStream(), \"T\");"
-                          " delete b; return 1; }");
-    ASSERT_EQ(run.records.size(), 1u) << c.feed << run.diagnostics;
-    EXPECT_EQ(run.records[0].text, c.expected) << c.feed;
-  }
+  CronRun run = RunCron(std::string("int main() {\n") + kOpen + "CS_Buffer b = new CS_Buffer();\n" +
+                        "cs.MD5StartStream(); b.Write(\"abc\", 3); cs.MD5UpdateStreamB(b, 30000);\n"
+                        "cs.WriteLog(1, cs.MD5FinalStream(), \"T\"); delete b; return 1; }");
+  ASSERT_EQ(run.records.size(), 1u) << run.diagnostics;
+  EXPECT_EQ(run.records[0].text, "900150983cd24fb0d6963f7d28e17f72");  // MD5 of "abc"
 }
 
 }  // namespace

