@@ -107,18 +107,40 @@ CS_PROXY_ANTISPAM_INSTANCE::CS_PROXY_ANTISPAM_INSTANCE() = default;
 
 CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
 
-void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool keep) {
-  if (!keep) DeleteScript();
-  if (entries.GetSize() == 0) return;
+std::shared_ptr<const AntispamPolicy> CS_PROXY_ANTISPAM_INSTANCE::CompilePolicy(const CArray<String>& entries) {
+  DeleteScript();
+  auto policy = std::make_shared<AntispamPolicy>();
+  for (int i = 0; i < entries.GetSize(); ++i) {
+    AntispamPolicy::Script script;
+    script.file = String((std::string(kScriptDir) + EntryFile(entries[i])).c_str());
+    AntispamScriptSlot slot;
+    slot.file = script.file;
+    String path;
+    MakeAppPath(&path, script.file.GetData());
+    CompileFile(&slot, path, &script.text);
+    script.error = slot.interpreter->BuildAllLog();
+    script.good = slot.good && script.error.empty();
+    if (!script.good) script.text.clear();
+    policy->scripts.push_back(std::move(script));
+    MakeCurrent(nullptr);  // the slot ends here
+  }
+  return policy;
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::InitScript(std::shared_ptr<const AntispamPolicy> policy, bool keep) {
+  // Scripts cached from an older policy make way for the new one.
+  if (!keep || policy != policy_) DeleteScript();
+  if (policy == nullptr || policy->scripts.empty()) return false;
   if (slots_.empty()) {
-    slots_.resize(static_cast<size_t>(entries.GetSize()));
-    for (int i = 0; i < entries.GetSize(); ++i) {
-      AntispamScriptSlot& slot = slots_[static_cast<size_t>(i)];
-      slot.interpreter = std::make_unique<Interpreter>();
-      slot.file = String((std::string(kScriptDir) + EntryFile(entries[i])).c_str());
+    policy_ = std::move(policy);
+    slots_.resize(policy_->scripts.size());
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      slots_[i].source = &policy_->scripts[i];
+      slots_[i].file = slots_[i].source->file;
+      slots_[i].interpreter = std::make_unique<Interpreter>();
     }
     MakeCurrent(&slots_.front());
-    return;
+    return true;
   }
   // A new connection for cached scripts: nothing shared survives it, and
   // each script starts from its top-level values again.
@@ -130,6 +152,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool 
     Metered(&slot, "its top level", [&slot] { slot.interpreter->Reset(); });
   }
   MakeCurrent(&slots_.front());
+  return false;
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::CompileScripts(bool recompile_all) {
@@ -142,7 +165,15 @@ void CS_PROXY_ANTISPAM_INSTANCE::CompileScripts(bool recompile_all) {
 void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot* slot) {
   String path;
   MakeAppPath(&path, slot->file.GetData());
-  CompileFile(slot, path);
+  Interpreter* in = FreshInterpreter(slot, path.GetData());
+  if (!slot->source->good) {
+    // Why was logged when the policy was compiled, unless it has a message.
+    const std::string& reason = slot->source->error;
+    in->LogMessage(!reason.empty() ? reason : "CS_Scripting::load() = \"" + path.ToStdString() + "\" not loaded");
+    slot->good = false;
+    return;
+  }
+  LoadText(slot, slot->source->text.c_str());
 }
 
 bool CS_PROXY_ANTISPAM_INSTANCE::CheckScript(const char* path) {
@@ -150,19 +181,14 @@ bool CS_PROXY_ANTISPAM_INSTANCE::CheckScript(const char* path) {
   if (path == nullptr) return false;
   slots_.resize(1);
   slots_.front().file = path;
-  CompileFile(&slots_.front(), String(path));
+  CompileFile(&slots_.front(), String(path), nullptr);
   return slots_.front().good;
 }
 
-void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const String& path) {
-  slot->interpreter = std::make_unique<Interpreter>();
-  slot->compiled = true;
-  slot->good = true;
-  Interpreter* in = slot->interpreter.get();
-  in->SetScriptPath(path.GetData());
-  RegisterAntispamScriptClass(in);
-  std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path.GetData()));
-  if (!text) {
+void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const String& path, std::string* text) {
+  Interpreter* in = FreshInterpreter(slot, path.GetData());
+  std::unique_ptr<char, FreeText> preprocessed(in->PreProcessorRAM(path.GetData()));
+  if (!preprocessed) {
     // A directive error was logged already; an unreadable file was not.
     const std::string reason = in->BuildAllLog();
     in->LogMessage(!reason.empty() ? reason
@@ -170,18 +196,35 @@ void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const Str
     slot->good = false;
     return;
   }
+  if (text != nullptr) *text = preprocessed.get();
+  LoadText(slot, preprocessed.get());
+}
+
+Interpreter* CS_PROXY_ANTISPAM_INSTANCE::FreshInterpreter(AntispamScriptSlot* slot, const char* path) {
+  slot->interpreter = std::make_unique<Interpreter>();
+  slot->compiled = true;
+  slot->good = true;
+  Interpreter* in = slot->interpreter.get();
+  in->SetScriptPath(path);
+  RegisterAntispamScriptClass(in);
+  return in;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::LoadText(AntispamScriptSlot* slot, const char* text) {
+  Interpreter* in = slot->interpreter.get();
   SetClassScript(in);
   in->addExternVariable("$_this", new ExternVariable<CS_PROXY_ANTISPAM_INSTANCE*>(&self_));
   MakeCurrent(slot);  // the top-level code runs while loading
   ScriptDomainHolds holds;
   bool loaded = false;
-  Metered(slot, "its top level", [&] { loaded = in->loadbyram(text.get()) != 0; });
+  Metered(slot, "its top level", [&] { loaded = in->loadbyram(text) != 0; });
   if (!loaded) slot->good = false;
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::DeleteScript() {
   MakeCurrent(nullptr);
   slots_.clear();
+  policy_.reset();
   globals_ = ScriptGlobalVariables();
 }
 

@@ -268,11 +268,11 @@ void CLauchAntispam::InitScript() {
   script_->SetContext({core_, &session_, &log_});
   // A call may take the CPU time configured, and at most as long as one
   // command may.
-  script_->SetBudget(settings_->event_cpu_ms, static_cast<int>(SecondsToMs(settings_->command_timeout)));
+  script_->SetBudget(settings_->event_cpu_ms, settings_->ScriptWallMs());
   const bool caching = caching_.load();
-  script_->InitScript(settings_->scripts, caching);
+  const bool made = script_->InitScript(settings_->policy, caching);
   script_->CompileScripts(!caching);
-  if (fresh && caching) RunDestroyEvent();
+  if (made && caching) RunDestroyEvent();
 }
 
 bool CLauchAntispam::ScriptsReady() {
