@@ -534,36 +534,36 @@ void CS_ANTISPAM_SCRIPT::WriteHeaderMessages(const char* line) {
   if (s == nullptr || line == nullptr) return;
   const std::string header = HeaderLine(line);
   if (header.empty()) return;  // an empty line would end the header block
-  std::string data(s->data_block.View());
+  const std::string_view data = s->data_block.View();
   const size_t header_end = HeaderBlockEnd(data);
   if (header_end == std::string::npos) {
-    data.insert(0, header + "\r\n\r\n");
+    s->EditDataStart(0, header + "\r\n\r\n");
   } else {
-    data.insert(header_end, header + "\r\n");  // the new line becomes the last header
+    // The new line becomes the last header.
+    s->EditDataStart(header_end, std::string(data.substr(0, header_end)) + header + "\r\n");
   }
-  s->data_block = String(std::string_view(data));
 }
 
 void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* text) {
   SmtpSession* s = session();
   if (s == nullptr || text == nullptr) return;
   const std::string tag = HeaderLine(text);
-  std::string data(s->data_block.View());
+  const std::string_view data = s->data_block.View();
   const size_t header_end = std::min(HeaderBlockEnd(data), data.size());
-  const std::string_view header = std::string_view(data).substr(0, header_end);
+  std::string header(data.substr(0, header_end));
   const size_t subject = FindSubject(header);
   if (subject == std::string_view::npos) {
-    data.insert(0, "Subject: " + tag + "\r\n");
+    header.insert(0, "Subject: " + tag + "\r\n");
   } else {
     const size_t value = subject + kSubjectName.size();
     const size_t line_end = std::min(header.find("\r\n", value), header.size());
-    if (header.substr(value, line_end - value).find_first_not_of(" \t") == std::string_view::npos) {
-      data.replace(subject, line_end - subject, "Subject: " + tag);  // an empty subject
+    if (header.find_first_not_of(" \t", value) >= line_end) {
+      header.replace(subject, line_end - subject, "Subject: " + tag);  // an empty subject
     } else {
-      data.insert(value, " " + tag + " ");
+      header.insert(value, " " + tag + " ");
     }
   }
-  s->data_block = String(std::string_view(data));
+  s->EditDataStart(header_end, header);
 }
 
 void CS_ANTISPAM_SCRIPT::StatisticValue(const char* name, int group, int sub_group, float value, int op) {
@@ -738,6 +738,15 @@ int CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* first, const char* s
   CBayes* bayes = c != nullptr ? c->bayes() : nullptr;
   if (bayes == nullptr) return 0;
   CParseMail* chosen = ScriptArg<CParseMail*>::From(mail);
+  SmtpSession* s = session();
+  if (chosen == nullptr && s != nullptr && s->message_from_start) {
+    // The whole message rather than the analysed prefix: filed now when its
+    // end has been read, else by the worker once it is.
+    s->quarantine.Request({OrEmpty(first), OrEmpty(second), s->parser.GetSubject(), code}, s->ReceivedData(),
+                          s->chunked_message);
+    if (s->end_of_data != 1) return 1;
+    return s->quarantine.File(bayes, c->statistics(), instance_->context().log, s->id);
+  }
   if (chosen == nullptr) chosen = message();
   return bayes->AddQuarantena(chosen, first, second, code, c->statistics());
 }

@@ -270,7 +270,11 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   int BayesianCheck(Variable text);
   // Files `mail` (a CS_ParseMail, or the session's message when none) in
   // quarantine `code`, counting in the core's statistics; 0 without the
-  // engine or a message, else as CBayes::AddQuarantena.
+  // engine or a message, else as CBayes::AddQuarantena. The session's
+  // message is filed whole, as its sender wrote it (see QuarantineCopy):
+  // while it is still arriving the filing waits for its end and the
+  // result is 1. Once part of it has gone on to the MTA, only the
+  // analysed prefix is left to file.
   int AddToBayesianQuarantine(const char* first, const char* second, int code, Variable mail);
 
   // ---- content rules and phishing, on `mail` or, when null, the session's

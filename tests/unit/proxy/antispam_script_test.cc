@@ -331,6 +331,22 @@ TEST_F(MessageEditTest, ModifyHeaderSubjectTagsTheSubject) {
   }
 }
 
+// The quarantine files a message as the client sent it, whatever the
+// header edits made of its start.
+TEST_F(MessageEditTest, ReceivedDataUndoesEveryEdit) {
+  for (const char* data : {"Subject: Hi\r\nTo: b\r\n\r\nbody\r\n", "From: a\r\nTo: b\r\n", "\r\nbody", "",
+                           "Subject:\r\n\r\nSubject: x\r\n"}) {
+    session_.StartMessage(false);
+    session_.data_block = data;
+    script_.ModifyHeaderSubject("[S]");
+    script_.WriteHeaderMessages("X-Score: 5");
+    script_.ModifyHeaderSubject("[T]");
+    script_.WriteHeaderMessages("X-Status: Yes");
+    EXPECT_NE(session_.data_block.ToStdString(), data);
+    EXPECT_EQ(session_.ReceivedData(), data) << session_.data_block.ToStdString();
+  }
+}
+
 TEST_F(MessageEditTest, ScriptsEditTheDataBlockByTheRegisteredNames) {
   dir_.Write("a.cs", std::string(kOpen) +
                          "int OnDoneAntispamFilter() { cs.ModifyHeaderSubject(\"%s [T]\");\n"
