@@ -344,16 +344,20 @@ CDB_RAM* CBayes::GetDBRam(const char* name) {
 
 int CBayes::AddQuarantena(CParseMail* mail, const char* first, const char* second, int classCode,
                           CStatitiche_Day* stats) {
+  if (mail == nullptr) return 0;
+  return AddQuarantena(mail->RawView(), mail->GetSubject(), first, second, classCode, stats);
+}
+
+int CBayes::AddQuarantena(std::string_view raw, std::string subject, const char* first, const char* second,
+                          int classCode, CStatitiche_Day* stats) {
   const Quarantine* quarantine = QuarantineOf(classCode);
-  if (mail == nullptr || mail->GetLen() == 0 || quarantine == nullptr) return 0;
+  if (raw.empty() || quarantine == nullptr) return 0;
   CDB_RAM* store = StoreOf(*quarantine);
-  const std::string_view raw = mail->RawView();
   const String key = MD5Hex(raw.data(), raw.size());
   if (store->Find(key.GetData(), 0) >= 0) return 1;
 
   std::string first_text = first != nullptr ? first : "";
   std::string second_text = second != nullptr ? second : "";
-  std::string subject = mail->GetSubject();
   auto value_size = [&] { return first_text.size() + second_text.size() + subject.size() + 2; };
   if (value_size() > kMaxQuarantineValue) subject.resize(std::min(subject.size(), kCutTextChars));
   if (value_size() > kMaxQuarantineValue) second_text.resize(std::min(second_text.size(), kCutTextChars));

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "base/config.h"
 #include "base/key_value_sink.h"
@@ -107,6 +109,9 @@ class CBayes : public CDB_RAM {
   // a missing message, an unknown class or a failed write (logged, no
   // record). Counts "f11_bayes_*" in `stats` when given.
   int AddQuarantena(CParseMail* mail, const char* first, const char* second, int classCode, CStatitiche_Day* stats);
+  // The same for the message `raw` whose subject is `subject`.
+  int AddQuarantena(std::string_view raw, std::string subject, const char* first, const char* second, int classCode,
+                    CStatitiche_Day* stats);
   // The index store of "HAM", "SPAM", "NEUTRAL" or "LEARN" (any case), or
   // null. Owned by this object.
   CDB_RAM* GetDBRam(const char* name);

@@ -45,7 +45,7 @@ class CBayesTokens : public CDB_RAM {
   // Tokens whose probability lies closer than this to 0.5 say little and
   // are left out of the combination: counting them pulls scores towards
   // 0.5 and spams into the ham side (measured with bench/bayes).
-  static constexpr double kMinDeviation = 0.2;
+  static constexpr double kMinDeviation = 0.3;
 
   // Counts `tokens` (distinct) as one more spam or ham message: each
   // token's count and the totals, saturating at INT32_MAX; a token's

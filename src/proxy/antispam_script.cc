@@ -129,18 +129,40 @@ CS_PROXY_ANTISPAM_INSTANCE::CS_PROXY_ANTISPAM_INSTANCE() = default;
 
 CS_PROXY_ANTISPAM_INSTANCE::~CS_PROXY_ANTISPAM_INSTANCE() = default;
 
-void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool keep) {
-  if (!keep) DeleteScript();
-  if (entries.GetSize() == 0) return;
+std::shared_ptr<const AntispamPolicy> CS_PROXY_ANTISPAM_INSTANCE::CompilePolicy(const CArray<String>& entries) {
+  DeleteScript();
+  auto policy = std::make_shared<AntispamPolicy>();
+  for (int i = 0; i < entries.GetSize(); ++i) {
+    AntispamPolicy::Script script;
+    script.file = String((std::string(kScriptDir) + EntryFile(entries[i])).c_str());
+    AntispamScriptSlot slot;
+    slot.file = script.file;
+    String path;
+    MakeAppPath(&path, script.file.GetData());
+    CompileFile(&slot, path, &script.text);
+    script.error = slot.interpreter->BuildAllLog();
+    script.good = slot.good && script.error.empty();
+    if (!script.good) script.text.clear();
+    policy->scripts.push_back(std::move(script));
+    MakeCurrent(nullptr);  // the slot ends here
+  }
+  return policy;
+}
+
+bool CS_PROXY_ANTISPAM_INSTANCE::InitScript(std::shared_ptr<const AntispamPolicy> policy, bool keep) {
+  // Scripts cached from an older policy make way for the new one.
+  if (!keep || policy != policy_) DeleteScript();
+  if (policy == nullptr || policy->scripts.empty()) return false;
   if (slots_.empty()) {
-    slots_.resize(static_cast<size_t>(entries.GetSize()));
-    for (int i = 0; i < entries.GetSize(); ++i) {
-      AntispamScriptSlot& slot = slots_[static_cast<size_t>(i)];
-      slot.interpreter = std::make_unique<Interpreter>();
-      slot.file = String((std::string(kScriptDir) + EntryFile(entries[i])).c_str());
+    policy_ = std::move(policy);
+    slots_.resize(policy_->scripts.size());
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      slots_[i].source = &policy_->scripts[i];
+      slots_[i].file = slots_[i].source->file;
+      slots_[i].interpreter = std::make_unique<Interpreter>();
     }
     MakeCurrent(&slots_.front());
-    return;
+    return true;
   }
   // A new connection for cached scripts: nothing shared survives it, and
   // each script starts from its top-level values again.
@@ -152,6 +174,7 @@ void CS_PROXY_ANTISPAM_INSTANCE::InitScript(const CArray<String>& entries, bool 
     Metered(&slot, "its top level", [&slot] { slot.interpreter->Reset(); });
   }
   MakeCurrent(&slots_.front());
+  return false;
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::CompileScripts(bool recompile_all) {
@@ -164,7 +187,15 @@ void CS_PROXY_ANTISPAM_INSTANCE::CompileScripts(bool recompile_all) {
 void CS_PROXY_ANTISPAM_INSTANCE::Compile(AntispamScriptSlot* slot) {
   String path;
   MakeAppPath(&path, slot->file.GetData());
-  CompileFile(slot, path);
+  Interpreter* in = FreshInterpreter(slot, path.GetData());
+  if (!slot->source->good) {
+    // Why was logged when the policy was compiled, unless it has a message.
+    const std::string& reason = slot->source->error;
+    in->LogMessage(!reason.empty() ? reason : "CS_Scripting::load() = \"" + path.ToStdString() + "\" not loaded");
+    slot->good = false;
+    return;
+  }
+  LoadText(slot, slot->source->text.c_str());
 }
 
 bool CS_PROXY_ANTISPAM_INSTANCE::CheckScript(const char* path) {
@@ -172,19 +203,14 @@ bool CS_PROXY_ANTISPAM_INSTANCE::CheckScript(const char* path) {
   if (path == nullptr) return false;
   slots_.resize(1);
   slots_.front().file = path;
-  CompileFile(&slots_.front(), String(path));
+  CompileFile(&slots_.front(), String(path), nullptr);
   return slots_.front().good;
 }
 
-void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const String& path) {
-  slot->interpreter = std::make_unique<Interpreter>();
-  slot->compiled = true;
-  slot->good = true;
-  Interpreter* in = slot->interpreter.get();
-  in->SetScriptPath(path.GetData());
-  RegisterAntispamScriptClass(in);
-  std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path.GetData()));
-  if (!text) {
+void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const String& path, std::string* text) {
+  Interpreter* in = FreshInterpreter(slot, path.GetData());
+  std::unique_ptr<char, FreeText> preprocessed(in->PreProcessorRAM(path.GetData()));
+  if (!preprocessed) {
     // A directive error was logged already; an unreadable file was not.
     const std::string reason = in->BuildAllLog();
     in->LogMessage(!reason.empty() ? reason
@@ -192,18 +218,35 @@ void CS_PROXY_ANTISPAM_INSTANCE::CompileFile(AntispamScriptSlot* slot, const Str
     slot->good = false;
     return;
   }
+  if (text != nullptr) *text = preprocessed.get();
+  LoadText(slot, preprocessed.get());
+}
+
+Interpreter* CS_PROXY_ANTISPAM_INSTANCE::FreshInterpreter(AntispamScriptSlot* slot, const char* path) {
+  slot->interpreter = std::make_unique<Interpreter>();
+  slot->compiled = true;
+  slot->good = true;
+  Interpreter* in = slot->interpreter.get();
+  in->SetScriptPath(path);
+  RegisterAntispamScriptClass(in);
+  return in;
+}
+
+void CS_PROXY_ANTISPAM_INSTANCE::LoadText(AntispamScriptSlot* slot, const char* text) {
+  Interpreter* in = slot->interpreter.get();
   SetClassScript(in);
   in->addExternVariable("$_this", new ExternVariable<CS_PROXY_ANTISPAM_INSTANCE*>(&self_));
   MakeCurrent(slot);  // the top-level code runs while loading
   ScriptDomainHolds holds;
   bool loaded = false;
-  Metered(slot, "its top level", [&] { loaded = in->loadbyram(text.get()) != 0; });
+  Metered(slot, "its top level", [&] { loaded = in->loadbyram(text) != 0; });
   if (!loaded) slot->good = false;
 }
 
 void CS_PROXY_ANTISPAM_INSTANCE::DeleteScript() {
   MakeCurrent(nullptr);
   slots_.clear();
+  policy_.reset();
   globals_ = ScriptGlobalVariables();
 }
 
@@ -513,36 +556,36 @@ void CS_ANTISPAM_SCRIPT::WriteHeaderMessages(const char* line) {
   if (s == nullptr || line == nullptr) return;
   const std::string header = HeaderLine(line);
   if (header.empty()) return;  // an empty line would end the header block
-  std::string data(s->data_block.View());
+  const std::string_view data = s->data_block.View();
   const size_t header_end = HeaderBlockEnd(data);
   if (header_end == std::string::npos) {
-    data.insert(0, header + "\r\n\r\n");
+    s->EditDataStart(0, header + "\r\n\r\n");
   } else {
-    data.insert(header_end, header + "\r\n");  // the new line becomes the last header
+    // The new line becomes the last header.
+    s->EditDataStart(header_end, std::string(data.substr(0, header_end)) + header + "\r\n");
   }
-  s->data_block = String(std::string_view(data));
 }
 
 void CS_ANTISPAM_SCRIPT::ModifyHeaderSubject(const char* text) {
   SmtpSession* s = session();
   if (s == nullptr || text == nullptr) return;
   const std::string tag = HeaderLine(text);
-  std::string data(s->data_block.View());
+  const std::string_view data = s->data_block.View();
   const size_t header_end = std::min(HeaderBlockEnd(data), data.size());
-  const std::string_view header = std::string_view(data).substr(0, header_end);
+  std::string header(data.substr(0, header_end));
   const size_t subject = FindSubject(header);
   if (subject == std::string_view::npos) {
-    data.insert(0, "Subject: " + tag + "\r\n");
+    header.insert(0, "Subject: " + tag + "\r\n");
   } else {
     const size_t value = subject + kSubjectName.size();
     const size_t line_end = std::min(header.find("\r\n", value), header.size());
-    if (header.substr(value, line_end - value).find_first_not_of(" \t") == std::string_view::npos) {
-      data.replace(subject, line_end - subject, "Subject: " + tag);  // an empty subject
+    if (header.find_first_not_of(" \t", value) >= line_end) {
+      header.replace(subject, line_end - subject, "Subject: " + tag);  // an empty subject
     } else {
-      data.insert(value, " " + tag + " ");
+      header.insert(value, " " + tag + " ");
     }
   }
-  s->data_block = String(std::string_view(data));
+  s->EditDataStart(header_end, header);
 }
 
 void CS_ANTISPAM_SCRIPT::RemoveHeaderMessage(const char* name) {
@@ -736,6 +779,15 @@ int CS_ANTISPAM_SCRIPT::AddToBayesianQuarantine(const char* first, const char* s
   CBayes* bayes = c != nullptr ? c->bayes() : nullptr;
   if (bayes == nullptr) return 0;
   CParseMail* chosen = ScriptArg<CParseMail*>::From(mail);
+  SmtpSession* s = session();
+  if (chosen == nullptr && s != nullptr && s->message_from_start) {
+    // The whole message rather than the analysed prefix: filed now when its
+    // end has been read, else by the worker once it is.
+    s->quarantine.Request({OrEmpty(first), OrEmpty(second), s->parser.GetSubject(), code}, s->ReceivedData(),
+                          s->chunked_message);
+    if (s->end_of_data != 1) return 1;
+    return s->quarantine.File(bayes, c->statistics(), instance_->context().log, s->id);
+  }
   if (chosen == nullptr) chosen = message();
   return bayes->AddQuarantena(chosen, first, second, code, c->statistics());
 }

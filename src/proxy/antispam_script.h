@@ -21,6 +21,7 @@
 #include "engines/community_client.h"
 #include "engines/content_rules.h"
 #include "engines/local_domains.h"
+#include "proxy/antispam_policy.h"
 #include "script/interpreter.h"
 #include "script/variable.h"
 #include "scriptlib/common_functions.h"
@@ -38,13 +39,16 @@ struct AntispamContext {
   CLogSimple* log = nullptr;       // where WriteLog and script errors go
 };
 
-// One configured script file and its interpreter. A slot that failed to
-// build keeps the reason in its interpreter's log (BuildAllLog) for the
-// worker's script check; a run-time error is written to the context's log
-// when it happens.
+// One configured script and its interpreter. A slot that failed to build
+// keeps the reason in its interpreter's log (BuildAllLog) for the worker's
+// script check; a run-time error is written to the context's log when it
+// happens.
 struct AntispamScriptSlot {
   std::unique_ptr<Interpreter> interpreter;
   String file;           // "/scripts/antispam/" + the entry's file part
+  // Its text; not owned (the instance holds the policy). Null for a file
+  // compiled from disk (CheckScript, CompilePolicy).
+  const AntispamPolicy::Script* source = nullptr;
   bool compiled = false; // compiling was attempted
   bool good = true;      // false once it failed to build or to run
 };
@@ -72,18 +76,24 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   // the session cannot go on.
   bool TakeOverrun();
 
-  // Prepares the interpreters for a connection from the script list
-  // ("number|file" entries, in run order). Without `keep`, DeleteScript
-  // first. When none exist, one slot per entry is made, its interpreter
-  // empty until CompileScripts, and the first becomes current; with `keep`
-  // and slots present, the shared variables are emptied and every compiled
-  // good interpreter's globals go back to their start values (no
-  // recompiling). An empty list changes nothing.
-  void InitScript(const CArray<String>& entries, bool keep);
+  // Reads and compiles the script files of `entries` ("number|file", in
+  // run order) under the application path, as a worker would build them,
+  // with no session and only this instance's log and budget (a top level
+  // over the budget is logged there). Never null. Replaces the scripts
+  // held, and leaves none.
+  std::shared_ptr<const AntispamPolicy> CompilePolicy(const CArray<String>& entries);
+  // Prepares the interpreters for a connection from `policy`. Without
+  // `keep`, or when `policy` is not the one the slots were made from,
+  // DeleteScript first. When none exist, one slot per script is made, its
+  // interpreter empty until CompileScripts, and the first becomes current;
+  // otherwise the shared variables are emptied and every compiled good
+  // interpreter's globals go back to their start values (no recompiling).
+  // A null or empty policy changes nothing. True when slots were made.
+  bool InitScript(std::shared_ptr<const AntispamPolicy> policy, bool keep);
   // Compiles every slot that is not compiled yet (every slot when
-  // `recompile_all`): the script class, the library classes and "$_this"
-  // are registered and the file under the application path is compiled. A
-  // file that cannot be read or compiled leaves its slot not good.
+  // `recompile_all`) from its policy text, with the script class, the
+  // library classes and "$_this" registered. A script the policy holds as
+  // not good leaves its slot not good, its error in the interpreter log.
   void CompileScripts(bool recompile_all);
   // Compiles the script file at `path` as the only script, as a check
   // before it is installed (no session: events do nothing useful). True
@@ -135,14 +145,21 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   Engine* FromCore(Engine* (CTorvaneCore::*get)() const) const {
     return context_.core != nullptr ? (context_.core->*get)() : nullptr;
   }
-  // Builds a fresh interpreter for `slot` and compiles its file.
+  // Builds a fresh interpreter for `slot` and compiles its policy text.
   void Compile(AntispamScriptSlot* slot);
   // Runs `body` (a call, load or reset of `slot`'s interpreter) under the
   // budget; a call stopped over it is logged naming `what` and marks the
   // slot not good.
   template <typename Body>
   void Metered(AntispamScriptSlot* slot, const char* what, Body body);
-  void CompileFile(AntispamScriptSlot* slot, const String& path);
+  // Builds a fresh interpreter for `slot` and compiles the file at `path`;
+  // its preprocessed text goes to `text` (when not null).
+  void CompileFile(AntispamScriptSlot* slot, const String& path, std::string* text);
+  // A fresh interpreter for `slot` with the script class registered.
+  Interpreter* FreshInterpreter(AntispamScriptSlot* slot, const char* path);
+  // Compiles preprocessed `text` in `slot`'s interpreter and runs its top
+  // level under the budget; a failure leaves the slot not good.
+  void LoadText(AntispamScriptSlot* slot, const char* text);
   // The event in every good script that defines it; `args` null for an
   // event without arguments.
   int Dispatch(const char* name, const char* format, va_list* args);
@@ -163,6 +180,7 @@ class CS_PROXY_ANTISPAM_INSTANCE : public ScriptHost {
   Interpreter* current_ = nullptr;           // the interpreter now running
   const AntispamScriptSlot* current_slot_ = nullptr;  // and its slot
   std::vector<AntispamScriptSlot> slots_;
+  std::shared_ptr<const AntispamPolicy> policy_;  // what slots_ were made from
   ScriptGlobalVariables globals_;
   ScriptBudget budget_{0, 0};
   bool overrun_ = false;
@@ -255,7 +273,11 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   int BayesianCheck(Variable text);
   // Files `mail` (a CS_ParseMail, or the session's message when none) in
   // quarantine `code`, counting in the core's statistics; 0 without the
-  // engine or a message, else as CBayes::AddQuarantena.
+  // engine or a message, else as CBayes::AddQuarantena. The session's
+  // message is filed whole, as its sender wrote it (see QuarantineCopy):
+  // while it is still arriving the filing waits for its end and the
+  // result is 1. Once part of it has gone on to the MTA, only the
+  // analysed prefix is left to file.
   int AddToBayesianQuarantine(const char* first, const char* second, int code, Variable mail);
 
   // ---- content rules and phishing, on `mail` or, when null, the session's

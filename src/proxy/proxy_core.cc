@@ -471,9 +471,32 @@ void CTorvaneCore::PublishSettings(const String& busy_reply) {
   LoadMtaTls(fresh.get());
   fresh->rfc554 = config_->rfc554;
   fresh->busy_reply = busy_reply;
-  fresh->scripts = config_->cs_scripts;
+  fresh->policy = CompilePolicy(*fresh);
   std::lock_guard<std::mutex> hold(settings_lock_);
   settings_ = std::move(fresh);
+}
+
+// Compiled here, once per reload, rather than by each worker from the
+// files: a policy saved broken is refused before any session sees it.
+std::shared_ptr<const AntispamPolicy> CTorvaneCore::CompilePolicy(const SessionSettings& settings) {
+  CS_PROXY_ANTISPAM_INSTANCE checker;
+  checker.SetContext({nullptr, nullptr, this});  // no session; an overrun is logged here
+  checker.SetBudget(settings.event_cpu_ms, settings.ScriptWallMs());
+  std::shared_ptr<const AntispamPolicy> compiled = checker.CompilePolicy(config_->cs_scripts);
+  String line;
+  if (compiled->Compiled()) {
+    line.Format("Load antispam scripts: %d", static_cast<int>(compiled->scripts.size()));
+    Note(kLogEngine, kReloadRoutine, log_type::kScript, line);
+    return compiled;
+  }
+  for (const AntispamPolicy::Script& script : compiled->scripts) {
+    if (script.good || script.error.empty()) continue;
+    LogS(kLogError, script.error.c_str(), Text(script.file), kReloadRoutine, log_type::kScript, 0);
+  }
+  std::shared_ptr<const AntispamPolicy> previous = Settings()->policy;
+  if (previous == nullptr) return compiled;
+  Note(kLogError, kReloadRoutine, log_type::kScript, "Antispam scripts not reloaded: the previous ones keep running");
+  return previous;
 }
 
 void CTorvaneCore::SetWakeSignal(WakeSignal* wake) {

@@ -8,7 +8,9 @@
 #ifndef TORVANE_PROXY_PROXY_CORE_H_
 #define TORVANE_PROXY_PROXY_CORE_H_
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -38,6 +40,7 @@
 #include "engines/address_ranges.h"
 #include "engines/auto_white_list.h"
 #include "engines/greylist.h"
+#include "proxy/antispam_policy.h"
 #include "proxy/listener.h"
 #include "proxy/mta_selection.h"
 #include "scriptlib/persistent_objects.h"
@@ -81,7 +84,13 @@ struct SessionSettings {
   std::shared_ptr<TlsContext> mta_tls_context;
   String rfc554;              // refusal template ("%s" = the reason)
   String busy_reply;          // the listener's busy reply, "rfc421" filled in
-  CArray<String> scripts;     // CS_SCRIPT "cs_%d" entries, in run order
+  // The antispam scripts (CS_SCRIPT "cs_%d" entries) as compiled at the
+  // last reload that compiled them all; null when none was made.
+  std::shared_ptr<const AntispamPolicy> policy;
+
+  // The wall time one script call may take: as long as one command may
+  // (ms; 0: no limit).
+  int ScriptWallMs() const { return std::min(command_timeout, INT_MAX / 1000) * 1000; }
 };
 
 // Thread-safety: Run, ReloadConfig, SaveAll, Stop, StartLancher and
@@ -201,6 +210,11 @@ class CTorvaneCore : public CLogSimple {
   // Replaces the (stopped) listener; false, keeping it, when memory is short.
   bool RenewListener(const String& busy_reply);
   void PublishSettings(const String& busy_reply);
+  // The configured antispam scripts, compiled under `settings`' budget. A
+  // set that does not compile whole is logged ("FILE:LINE: message") and
+  // the previous one kept; only at the start, with none before, is it
+  // taken as it is (each session then fails on it, logged).
+  std::shared_ptr<const AntispamPolicy> CompilePolicy(const SessionSettings& settings);
   std::shared_ptr<TlsContext> LoadClientTls();
   void LoadMtaTls(SessionSettings* settings);
   void StartListener();

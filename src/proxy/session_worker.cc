@@ -268,11 +268,11 @@ void CLauchAntispam::InitScript() {
   script_->SetContext({core_, &session_, &log_});
   // A call may take the CPU time configured, and at most as long as one
   // command may.
-  script_->SetBudget(settings_->event_cpu_ms, static_cast<int>(SecondsToMs(settings_->command_timeout)));
+  script_->SetBudget(settings_->event_cpu_ms, settings_->ScriptWallMs());
   const bool caching = caching_.load();
-  script_->InitScript(settings_->scripts, caching);
+  const bool made = script_->InitScript(settings_->policy, caching);
   script_->CompileScripts(!caching);
-  if (fresh && caching) RunDestroyEvent();
+  if (made && caching) RunDestroyEvent();
 }
 
 bool CLauchAntispam::ScriptsReady() {
@@ -481,6 +481,7 @@ bool CLauchAntispam::MoveDataBlock() {
   if (!session_.block_sending || !session_.to_mta.IsEmpty()) return true;
   session_.to_mta.Swap(session_.data_block);
   session_.data_block.Empty();
+  session_.message_from_start = false;
   if (session_.end_of_data == 1) EndOfMessageQueued();
   return true;
 }
@@ -724,6 +725,7 @@ void CLauchAntispam::StartDataMode() {
   message_analysed_ = false;
   replies_at_message_start_ = session_.script_replies;
   bdat_chunk_ = chunk_size_ >= 0;
+  session_.StartMessage(bdat_chunk_);
   session_.bdat_remaining = std::max(chunk_size_, 0);
   data_scan_.Reset(settings_->refuse_bare_line_ends ? DataScanner::BareLineEnds::kRefuse
                                                     : DataScanner::BareLineEnds::kNormalise);
@@ -753,6 +755,13 @@ void CLauchAntispam::DataStore() {
   }
   // What follows the end is the client's next commands.
   QueueCommandBytes(block.substr(taken));
+  // A quarantine filing the scripts asked for keeps a copy of the message
+  // until its end, relayed or refused.
+  session_.quarantine.Append(piece);
+  if (ended) {
+    session_.quarantine.File(core_ != nullptr ? core_->bayes() : nullptr,
+                             core_ != nullptr ? core_->statistics() : nullptr, &log_, session_.id);
+  }
   if (!message_discarded_ && !bdat_chunk_ && data_scan_.bare_line_end() != 0 &&
       settings_->refuse_bare_line_ends) {
     LogRecord(kLogError, "Bare line end in message data: message refused", log_type::kFirewall, kDataRoutine);
@@ -784,6 +793,7 @@ void CLauchAntispam::StoreDataPiece() {
   }
   // A message the script took itself goes nowhere once analysed.
   session_.data_block.Empty();
+  session_.message_from_start = false;
   if (session_.end_of_data == 1) {
     session_.state = SmtpSession::kCommandMode;
     session_.end_of_data = 0;
@@ -838,6 +848,7 @@ void CLauchAntispam::DiscardMessage(const char* refusal) {
   refusal_ = refusal;
   session_.state = SmtpSession::kDataMode;
   session_.data_block.Empty();
+  session_.message_from_start = false;
   session_.block_sending = false;
   RestartMtaTransaction();
 }
@@ -1229,6 +1240,9 @@ void CLauchAntispam::Done() {
     String line;
     line.Format("Remove Session ip:%s", Text(LogExcerpt(address.View())));
     LogRecord(kLogError, Text(line), log_type::kSys, kDoneRoutine);
+  }
+  if (session_.quarantine.pending()) {
+    LogRecord(kLogError, "Quarantine filing dropped: the message did not end", log_type::kSys, kDoneRoutine);
   }
   Resetvar();
   log_.LogS(kLogDebug, "Rest Variables", kLogSource, kDoneRoutine, log_type::kSys, id);

@@ -59,8 +59,9 @@ class CLauchAntispam : public CMyThread {
   // stays the listener's, and the worker frees it (SetLibero) as the very
   // last step of the connection, once the worker is idle again.
   bool Add(const CListenTorvane::conn& connection);
-  // Prepares the script instance for the connection (compiling what is not
-  // compiled yet). Runs on the worker's thread.
+  // Prepares the script instance for the connection from the settings'
+  // policy (compiling what is not compiled yet; a cached instance compiles
+  // again once a reload published another). Runs on the worker's thread.
   void InitScript();
 
   bool IsLavorando() const { return busy_.load(); }
@@ -83,8 +84,8 @@ class CLauchAntispam : public CMyThread {
   CS_PROXY_ANTISPAM_INSTANCE* script() { return script_.get(); }
   // Runs "OnDestroyThis" in the script instance; nothing without one. Runs
   // at the end of every connection of a cached instance, and once after a
-  // cached instance is first compiled (InitScript), so scripts start each
-  // connection from the same state.
+  // cached instance is compiled from a policy (InitScript), so scripts
+  // start each connection from the same state.
   void RunDestroyEvent();
 
   // The thread body's loop; returns when the run flag is cleared, or after

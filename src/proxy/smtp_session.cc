@@ -4,6 +4,8 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+
 void SmtpSession::Reset() {
   id = 0;
   client_tls.reset();
@@ -43,11 +45,39 @@ void SmtpSession::Reset() {
   extended_hello = false;
   mail_from.clear();
   data_limit = kDefaultDataLimit;
+  StartMessage(false);
+  message_from_start = false;
   property = 0;
   analysed_message.clear();
   parser.Clear();
   script_replies = 0;
   registered_addresses.clear();
+}
+
+void SmtpSession::StartMessage(bool chunked) {
+  message_from_start = true;
+  chunked_message = chunked;
+  received_start.clear();
+  edited_start_bytes = 0;
+  quarantine.Clear();
+}
+
+// The edited start only grows: an edit reaching past it takes the received
+// bytes in between into received_start; a shorter one stays inside it.
+void SmtpSession::EditDataStart(size_t old_bytes, std::string_view replacement) {
+  const std::string_view data = data_block.View();
+  old_bytes = std::min(old_bytes, data.size());
+  const size_t covered = std::max(old_bytes, std::min(edited_start_bytes, data.size()));
+  if (covered > edited_start_bytes) received_start.append(data.substr(edited_start_bytes, covered - edited_start_bytes));
+  edited_start_bytes = covered - old_bytes + replacement.size();
+  std::string edited(replacement);
+  edited.append(data.substr(old_bytes));
+  data_block = String(std::string_view(edited));
+}
+
+std::string SmtpSession::ReceivedData() const {
+  const std::string_view data = data_block.View();
+  return received_start + std::string(data.substr(std::min(edited_start_bytes, data.size())));
 }
 
 CSocketComm* SmtpSession::PrepareMta() {

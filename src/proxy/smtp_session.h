@@ -8,12 +8,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/socket.h"
 #include "base/tls.h"
 #include "base/string.h"
 #include "engines/mail_parser.h"
+#include "proxy/quarantine_copy.h"
 #include "proxy/smtp_commands.h"
 
 // Not thread-safe: used only by the worker's thread (the worker hands it to
@@ -63,6 +66,16 @@ struct SmtpSession {
   String extension_injection;      // inserted into the MTA's next EHLO answer
   String extension_drop;           // "\n"-separated lines removed from it
   String data_block;               // message data collected in data mode
+  // data_block holds the message from its first byte (none of it has gone
+  // on to the MTA or been dropped), as BDAT chunks carry it when
+  // `chunked_message`, else dot-stuffed as DATA does.
+  bool message_from_start = false;
+  bool chunked_message = false;
+  // The scripts' header edits: data_block's first `edited_start_bytes`
+  // stand for `received_start`, what the client sent there.
+  std::string received_start;
+  size_t edited_start_bytes = 0;
+  QuarantineCopy quarantine;       // filings waiting for the message's end
   bool block_sending = false;      // the data block is moving to the to-MTA queue
   int end_of_data = 0;             // 1 once the end-of-data mark was seen
   int bdat_remaining = 0;          // bytes of the current BDAT chunk still to come
@@ -83,6 +96,15 @@ struct SmtpSession {
   // value, the MTA socket object destroyed (closed), the client forgotten
   // (not closed: the listener owns it).
   void Reset();
+  // A new message begins in data mode: held from its first byte, unedited,
+  // nothing to quarantine yet.
+  void StartMessage(bool chunked);
+  // Replaces the first `old_bytes` of data_block (at most all of it) with
+  // `replacement`: an edit of the header block. What the client sent there
+  // is kept for ReceivedData.
+  void EditDataStart(size_t old_bytes, std::string_view replacement);
+  // data_block as the client sent it, without the edits.
+  std::string ReceivedData() const;
   bool HasClient() const { return client != nullptr && client->IsOpen(); }
   // The client's bytes, decrypted once TLS is on; as CSocketComm's
   // ReceiveAvailable and SendAvailable (-1 without a client).

@@ -1,7 +1,7 @@
 """The Bayes filter end to end: torvane-bayes trains the stores of a
 gateway's application directory, the gateway running the shipped core.cs
-then tags a spam like the trained ones (subject and header, a copy in the
-spam quarantine) and passes a ham untouched; and torvane-bayes refuses to
+then tags a spam like the trained ones (subject and header, the message
+as sent, whole, in the spam quarantine) and passes a ham untouched; and torvane-bayes refuses to
 train while the daemon holds the stores."""
 import pathlib
 import subprocess
@@ -50,18 +50,23 @@ def trained_gateway(root_only, daemon_bin, tmp_path):
     mta.stop()
 
 
-def test_trained_spam_is_tagged_and_quarantined_ham_is_not(trained_gateway):
+def test_trained_spam_is_tagged_and_quarantined_whole_ham_is_not(trained_gateway):
     gateway, mta = trained_gateway
-    spam = message("special offer", SPAM_WORDS, 99) + ".leading dot\r\n"
+    spams = [message("special offer", SPAM_WORDS, 99) + ".leading dot\r\n",
+             # Analysed long before its end: the copy waits for the rest.
+             message("special offer", SPAM_WORDS, 97) +
+             "".join(f"{'.' if n % 100 == 0 else ''}line {n:04d} {'x' * 70}\r\n" for n in range(1300))]
     ham = message("weekly meeting", HAM_WORDS, 98)
-    deliver(gateway, spam.replace("\r\n.", "\r\n.."))  # dot-stuffed as SMTP sends it
+    for spam in spams:
+        deliver(gateway, spam.replace("\r\n.", "\r\n.."))  # dot-stuffed as SMTP sends it
     deliver(gateway, ham)
-    (_, tagged), (_, clean) = mta.wait_for_messages(2)
+    (_, tagged), (_, long_tagged), (_, clean) = mta.wait_for_messages(3)
     assert b"Subject: ***SPAM***  special offer 99" in tagged and b"X-TORVANE-Spam: YES" in tagged
+    assert b"Subject: ***SPAM***  special offer 97" in long_tagged and len(long_tagged) > 100_000
     assert b"***SPAM***" not in clean and b"X-TORVANE-Spam" not in clean
-    quarantined = list((gateway.workdir / "quarantine" / "spam").glob("*.eml"))
-    assert len(quarantined) == 1
-    assert quarantined[0].read_bytes() == spam.encode()
+    # As the client wrote them: without our tags, un-stuffed, whole.
+    quarantined = (gateway.workdir / "quarantine" / "spam").glob("*.eml")
+    assert sorted(path.read_bytes() for path in quarantined) == sorted(spam.encode() for spam in spams)
 
 
 def test_training_is_refused_while_the_daemon_holds_the_stores(trained_gateway, tmp_path):

@@ -45,9 +45,11 @@ class AntispamScriptTest : public ::testing::Test {
     instance_.SetContext(context);
   }
 
-  // Prepares the instance for `entries` ("number|file") and compiles.
+  // Prepares the instance for a policy of `entries` ("number|file") read
+  // now, and compiles.
   void Load(std::initializer_list<const char*> entries, bool keep = false) {
-    instance_.InitScript(Entries(entries), keep);
+    policy_ = CS_PROXY_ANTISPAM_INSTANCE().CompilePolicy(Entries(entries));
+    instance_.InitScript(policy_, keep);
     instance_.CompileScripts(false);
   }
   static CArray<String> Entries(std::initializer_list<const char*> entries) {
@@ -75,6 +77,7 @@ class AntispamScriptTest : public ::testing::Test {
   SmtpSession session_;
   CLogSimple log_;
   CS_PROXY_ANTISPAM_INSTANCE instance_;
+  std::shared_ptr<const AntispamPolicy> policy_;  // the last Load's
 };
 
 // {=========== event dispatch
@@ -222,17 +225,22 @@ TEST_F(AntispamScriptTest, KeepResetsTheScriptsWithoutRecompiling) {
   instance_.run("OnHelo", "string,string", "first", "HELO");
   EXPECT_EQ(Trace(), "first");
 
-  // A new source is not picked up by a cached instance.
+  // A source saved since is not picked up: not by the cached instance of
+  // the same policy, nor by compiling again from it.
   dir_.Write("a.cs", "int OnCommandNOOP() { return 100; }\n");
-  Load({"1|a.cs", "2|b.cs"}, /*keep=*/true);
+  EXPECT_FALSE(instance_.InitScript(policy_, /*keep=*/true));
+  instance_.CompileScripts(false);
   EXPECT_EQ(instance_.run("OnCommandNOOP"), 1);  // globals back at their start values
   instance_.run("OnHelo", "string,string", "second", "HELO");
   EXPECT_EQ(Trace(), "first");  // the registered names were emptied
-
   instance_.CompileScripts(/*recompile_all=*/true);
+  EXPECT_EQ(instance_.run("OnCommandNOOP"), 1);
+
+  // A new policy replaces the cached scripts.
+  Load({"1|a.cs", "2|b.cs"}, /*keep=*/true);
   EXPECT_EQ(instance_.run("OnCommandNOOP"), 100);
 
-  instance_.InitScript(Entries({"1|a.cs", "2|b.cs"}), /*keep=*/false);
+  EXPECT_TRUE(instance_.InitScript(policy_, /*keep=*/false));
   ASSERT_EQ(instance_.Count(), 2);
   EXPECT_FALSE(instance_.slots()[0].compiled);
   EXPECT_EQ(instance_.run("OnCommandNOOP"), 0);  // nothing compiled yet
@@ -296,6 +304,22 @@ TEST_F(MessageEditTest, ModifyHeaderSubjectTagsTheSubject) {
     session_.data_block = c.data;
     script_.ModifyHeaderSubject(c.tag);
     EXPECT_EQ(session_.data_block.ToStdString(), c.expected) << c.name;
+  }
+}
+
+// The quarantine files a message as the client sent it, whatever the
+// header edits made of its start.
+TEST_F(MessageEditTest, ReceivedDataUndoesEveryEdit) {
+  for (const char* data : {"Subject: Hi\r\nTo: b\r\n\r\nbody\r\n", "From: a\r\nTo: b\r\n", "\r\nbody", "",
+                           "Subject:\r\n\r\nSubject: x\r\n"}) {
+    session_.StartMessage(false);
+    session_.data_block = data;
+    script_.ModifyHeaderSubject("[S]");
+    script_.WriteHeaderMessages("X-Score: 5");
+    script_.ModifyHeaderSubject("[T]");
+    script_.WriteHeaderMessages("X-Status: Yes");
+    EXPECT_NE(session_.data_block.ToStdString(), data);
+    EXPECT_EQ(session_.ReceivedData(), data) << session_.data_block.ToStdString();
   }
 }
 

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -125,6 +127,20 @@ class TorvaneCoreTest : public ::testing::Test {
   std::vector<std::string> TakeLog() { return Entries(Drain(*core_)); }
   std::string ListenPort() { return BoundPort(core_->listener()->ListeningSocket()); }
   float Stat(const std::string& name) { return core_->statistics()->GetValueByName(name.c_str()); }
+  void WriteScript(const std::string& name, const std::string& source) {
+    std::filesystem::create_directories(app_ + "/scripts/antispam");
+    std::ofstream(app_ + "/scripts/antispam/" + name, std::ios::binary) << source;
+  }
+  // Where the core reads an antispam script from.
+  static std::string ScriptPath(const std::string& name) {
+    String path;
+    MakeAppPath(&path, ("/scripts/antispam/" + name).c_str());
+    return path.ToStdString();
+  }
+  std::string ReadScript(const std::string& name) {
+    std::ifstream in(app_ + "/scripts/antispam/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
   ScratchDir dir_;
   std::string app_;
@@ -176,12 +192,75 @@ TEST_F(TorvaneCoreTest, ReloadPublishesAFreshSettingsSnapshot) {
     EXPECT_EQ(c.field(*core_->Settings()), c.expected) << c.what;
     EXPECT_EQ(c.field(*before), held) << c.what << ": a snapshot in use must not change";
   }
+  WriteScript("a.cs", "int a = 1;\n");
+  WriteScript("b.cs", "int b = 2;\n");
   Reload({{"RFC", "rfc421", "421 <%s> busy"}, {"CONFIG", "myname", "mx.example"}, {"CS_SCRIPT", "cs_0", "2|b.cs"},
           {"CS_SCRIPT", "cs_1", "1|a.cs"}});
   const std::shared_ptr<const SessionSettings> now = core_->Settings();
   EXPECT_EQ(now->busy_reply.ToStdString(), "421 <mx.example> busy \r\n");
-  ASSERT_EQ(now->scripts.GetCount(), 2);
-  EXPECT_EQ(now->scripts[0].ToStdString(), "1|a.cs");
+  ASSERT_NE(now->policy, nullptr);
+  ASSERT_EQ(now->policy->scripts.size(), 2u);
+  EXPECT_EQ(now->policy->scripts[0].file.ToStdString(), "/scripts/antispam/a.cs");
+}
+
+// Workers compile what the core compiled: a reload whose scripts do not all
+// compile keeps the previous set and says where it failed. Only the first
+// start, with nothing before it, takes a broken set (its sessions fail).
+TEST_F(TorvaneCoreTest, ReloadKeepsThePreviousScriptsUnlessAllCompile) {
+  const Overrides scripts = {{"CS_SCRIPT", "cs_0", "1|core.cs"}, {"CS_SCRIPT", "cs_1", "2|extra.cs"}};
+  WriteScript("core.cs", "#include \"part.cs\"\nint OnHelo(string n, string v) { return 1; }\n");
+  WriteScript("part.cs", "int part = 1;\n");
+  WriteScript("extra.cs", "int extra = 1;\n");
+  Build(scripts);
+  const std::shared_ptr<const AntispamPolicy> first = core_->Settings()->policy;
+  ASSERT_NE(first, nullptr);
+  ASSERT_TRUE(first->Compiled());
+  EXPECT_NE(first->scripts[0].text.find("int part = 1;"), std::string::npos);  // the include resolved
+  TakeLog();
+
+  const struct {
+    const char* what;
+    const char* file;
+    const char* source;  // null: the file is gone
+    std::string error;   // the start of the logged reason
+  } broken[] = {
+      {"syntax error", "core.cs", "int a = 1;\nint OnHelo(string n, string v) { return ; \n", ScriptPath("core.cs") + ":2: "},
+      {"error in an include", "part.cs", "int part = 1;\nint 9;\n", ScriptPath("part.cs") + ":2: "},
+      {"second script gone", "extra.cs", nullptr, "CS_Scripting::load() = can't open"},
+  };
+  for (const auto& c : broken) {
+    SCOPED_TRACE(c.what);
+    const std::string kept = ReadScript(c.file);
+    if (c.source != nullptr) {
+      WriteScript(c.file, c.source);
+    } else {
+      std::filesystem::remove(app_ + "/scripts/antispam/" + c.file);
+    }
+    Reload(scripts);
+    EXPECT_EQ(core_->Settings()->policy, first);
+    const std::vector<std::string> log = TakeLog();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& entry) { return entry.rfind(c.error, 0) == 0; }))
+        << testing::PrintToString(log);
+    EXPECT_TRUE(Contains(log, "Antispam scripts not reloaded: the previous ones keep running"));
+    WriteScript(c.file, kept);
+  }
+
+  WriteScript("core.cs", "int OnHelo(string n, string v) { return 2; }\n");
+  Reload(scripts);
+  const std::shared_ptr<const AntispamPolicy> fixed = core_->Settings()->policy;
+  ASSERT_NE(fixed, first);
+  EXPECT_TRUE(fixed->Compiled());
+  EXPECT_NE(fixed->scripts[0].text.find("return 2;"), std::string::npos);
+
+  UseDirectory("broken start");
+  WriteScript("core.cs", "int a = 1;\nint OnHelo(string n, string v) { return ; \n");
+  WriteScript("extra.cs", "int extra = 1;\n");
+  Build(scripts);
+  const std::shared_ptr<const AntispamPolicy> started = core_->Settings()->policy;
+  ASSERT_NE(started, nullptr);
+  EXPECT_FALSE(started->scripts[0].good);
+  EXPECT_EQ(started->scripts[0].error.rfind(ScriptPath("core.cs") + ":2: ", 0), 0u) << started->scripts[0].error;
+  EXPECT_TRUE(started->scripts[1].good);
 }
 
 TEST_F(TorvaneCoreTest, ListenerSizeOutOfRangeIsCorrected) {

@@ -257,7 +257,7 @@ class LauchAntispamTest : public ::testing::Test {
     settings_.mta_timeout = 120;
     settings_.event_cpu_ms = 1000;
     settings_.error_max = 3;
-    settings_.scripts.Add(String("1|core.cs"));
+    entries_.Add(String("1|core.cs"));
     worker_.SetClock(&FakeClock);
   }
   ~LauchAntispamTest() override { worker_.Stop(); }
@@ -269,6 +269,7 @@ class LauchAntispamTest : public ::testing::Test {
     const size_t port = script.find("@PORT@");
     if (port != std::string::npos) script.replace(port, 6, mta_.port());
     dir_.Write("core.cs", script);
+    settings_.policy = CS_PROXY_ANTISPAM_INSTANCE().CompilePolicy(entries_);
     worker_.SetSettings(std::make_shared<const SessionSettings>(settings_));
     worker_.SetCacheScript(caching_);
     if (!worker_.IsStart()) {
@@ -354,6 +355,7 @@ class LauchAntispamTest : public ::testing::Test {
 
   TempAppDirectory dir_{"scripts/antispam"};
   SessionSettings settings_;
+  CArray<String> entries_;  // the configured scripts
   bool caching_ = true;
   FakeMta mta_;
   CSocketComm slot_;  // the listener's slot the worker is handed
@@ -613,7 +615,7 @@ TEST_F(LauchAntispamTest, ConnectionEndsWithoutUsableScripts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.configured) settings_.scripts.RemoveAll();
+    if (!c.configured) entries_.RemoveAll();
     Connect("", c.source);
     EXPECT_TRUE(ReadUntilClosed());
     EXPECT_EQ(heard_, "");
@@ -621,8 +623,8 @@ TEST_F(LauchAntispamTest, ConnectionEndsWithoutUsableScripts) {
     EXPECT_TRUE(Logged(c.expected_log)) << testing::PrintToString(Log());
     EXPECT_TRUE(slot_.IsLibero());
     worker_.Stop();
-    settings_.scripts.RemoveAll();
-    settings_.scripts.Add(String("1|core.cs"));
+    entries_.RemoveAll();
+    entries_.Add(String("1|core.cs"));
   }
 }
 
