@@ -108,6 +108,7 @@ TEST_F(CConfigTest, FreshSaveHoldsTheShippedDefaults) {
   expected["CS_SCRIPT"]["enable_cache_script"] = "0";
   expected["CONFIG"]["loglevel"] = "0";
   expected["BAYES"]["bayes_method"] = "0";
+  expected["BAYES"]["bayes_spam_cutoff"] = "0.900000";
   expected["SPF"]["spf_score_softfail"] = "4.900000";
   expected["READMIN"]["listen"] = "0.0.0.0";  // shipped: loopback only
   expected["CONFIG"].erase("app_path");  // written by the installer only
