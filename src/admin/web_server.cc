@@ -334,7 +334,8 @@ void CLauchWEB::DoneByIndex(size_t index) {
 // }===========
 // {=========== CServerWEB
 
-CServerWEB::CServerWEB(CConfig* config, CTorvaneCore* core) : config_(config) {
+CServerWEB::CServerWEB(CConfig* config, CTorvaneCore* core)
+    : config_(config), pages_(std::make_unique<PageCache>()) {
   m_server = this;
   context_ = CronContextOf(core);
   context_.config = config;

@@ -25,6 +25,7 @@
 #include "scriptlib/cron_script.h"
 
 class CTorvaneCore;
+class PageCache;
 
 // The WEBGUI settings, copied at each reload.
 struct WebSettings {
@@ -167,6 +168,8 @@ class CServerWEB {
   CLogSimple& log() { return log_; }
   WebSettings Settings();
   WebSessions& sessions() { return sessions_; }
+  // The compiled pages kept between requests.
+  PageCache& pages() { return *pages_; }
   // What page scripts reach of the daemon.
   const CronContext& context() const { return context_; }
   // The port the listener is bound to (0 when it is not).
@@ -192,6 +195,7 @@ class CServerWEB {
   CConfig* config_;  // not owned
   CronContext context_;
   WebSessions sessions_;
+  std::unique_ptr<PageCache> pages_;
   std::unique_ptr<CListenTorvane> listener_;
   bool listening_ = false;
   bool started_ = false;
