@@ -2,7 +2,7 @@
 loopback sockets: confinement to the document root, status lines, size and
 time bounds, keep-alive and pipelining, and page scripts (errors escaped,
 a runaway page stopped while others are served, kept pages starting afresh
-and following their files)."""
+and following their files), and large files whole."""
 import http.client
 import os
 import socket
@@ -195,3 +195,14 @@ def test_kept_pages_start_afresh_and_follow_their_files(web):
         (web.workdir / "www" / name).write_text(text)
         assert get(web, "/ver.htmcc")[1] == expected, name
 
+
+def test_a_large_file_arrives_whole_between_other_answers(web):
+    body = bytes(range(256)) * 4096 + b"end"  # 1 MiB and a bit
+    (web.workdir / "www" / "big.bin").write_bytes(body)
+    conn = http.client.HTTPConnection("127.0.0.1", web.web_port, timeout=10)
+    for target, expected in [("/a.txt", b"static text"), ("/big.bin", body), ("/?q=after", b"q=after")]:
+        conn.request("GET", target, headers={"Connection": "Keep-Alive"})
+        response = conn.getresponse()
+        assert response.getheader("Content-Length") == str(len(expected)), target
+        assert response.read() == expected, target
+    conn.close()

@@ -1,12 +1,14 @@
-// CSender over local socket pairs: writes come in bufferOut pieces and the
-// queue reports done only once all is written; a closed socket's queue is
-// dropped; a reader that stops reading holds up no other queue.
+// CSender over local socket pairs: writes come in bufferOut pieces (a file
+// body in larger ones) and the queue reports done only once all is written;
+// a closed socket's queue is dropped; a reader that stops reading holds up
+// no other queue.
 #include "admin/sender.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -83,6 +85,40 @@ TEST(CSender, AnswerGoesOutInBufferOutPiecesAndIsDoneOnlyAtItsEnd) {
   EXPECT_EQ(sender.GetCount(true), 0);
 }
 
+TEST(CSender, FileBodyGoesOutInLargerPiecesAfterItsHeader) {
+  CSender sender;
+  sender.SetBufferOut(1024);
+  ASSERT_TRUE(sender.Start());
+  Pair pair;
+  sender.AddSender(3, &pair.ours);
+  const std::string header(1500, 'h');
+  std::string body(200000, 'b');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+  sender.Send(header.data(), 3, static_cast<int>(header.size()));
+  sender.SendFileBody(body, 3);
+  std::string got;
+  ssize_t largest = 0;
+  int records = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    ssize_t size;
+    while ((size = pair.Take(&got)) > 0) {
+      // The header keeps to bufferOut, and no piece straddles it and the body.
+      if (got.size() - static_cast<size_t>(size) < header.size()) {
+        EXPECT_LE(size, 1024);
+        EXPECT_LE(got.size(), header.size());
+      }
+      largest = std::max(largest, size);
+      ++records;
+    }
+    return got.size() == header.size() + body.size() && sender.SiHaFinitoIlSend(3);
+  }));
+  EXPECT_EQ(got, header + body);
+  EXPECT_GT(largest, 1024);
+  EXPECT_LE(largest, static_cast<ssize_t>(CSender::kFilePieceBytes));
+  EXPECT_LT(records, 20);  // not the 197 pieces of bufferOut
+  sender.Stop();
+}
+
 TEST(CSender, ClosedSocketsQueueIsDropped) {
   CSender sender;
   ASSERT_TRUE(sender.Start());
@@ -99,7 +135,6 @@ TEST(CSender, ClosedSocketsQueueIsDropped) {
 
 TEST(CSender, StalledReaderDelaysNoOtherQueue) {
   CSender sender;
-  sender.SetBufferOut(65536);
   ASSERT_TRUE(sender.Start());
   Pair stalled(SOCK_STREAM), live(SOCK_STREAM);
   const int small = 4096;
@@ -107,7 +142,7 @@ TEST(CSender, StalledReaderDelaysNoOtherQueue) {
   sender.AddSender(1, &stalled.ours);
   sender.AddSender(2, &live.ours);
   const std::string flood(4 << 20, 's');  // far more than the socket takes
-  sender.Send(flood.data(), 1, static_cast<int>(flood.size()));
+  sender.SendFileBody(flood, 1);
   for (int round = 0; round < 20; ++round) {
     const std::string answer(5000, static_cast<char>('A' + round));
     sender.Send(answer.data(), 2, static_cast<int>(answer.size()));
