@@ -57,18 +57,28 @@ void CSender::AddSender(int id, CSocketComm* socket) {
 void CSender::Send(const char* data, int id, int length) {
   if (data == nullptr) return;
   const size_t size = length < 0 ? strlen(data) : static_cast<size_t>(length);
-  Append(id, std::string(data, size), 0);
+  Append(id, {std::string(data, size), 0, 0}, {});
 }
 
-void CSender::SendFileBody(std::string body, int id) { Append(id, std::move(body), kFilePieceBytes); }
+void CSender::SendAnswer(std::string head, std::string file_body, int id) {
+  if (file_body.size() < kFilePieceBytes) {
+    head += file_body;
+    Append(id, {std::move(head), 0, 0}, {});
+    return;
+  }
+  Append(id, {std::move(head), 0, 0}, {std::move(file_body), 0, kFilePieceBytes});
+}
 
-void CSender::Append(int id, std::string bytes, size_t piece) {
-  if (bytes.empty()) return;
+void CSender::Append(int id, Segment first, Segment second) {
+  if (first.bytes.empty() && second.bytes.empty()) return;
   Lock();
   auto it = queues_.find(id);
   if (it != queues_.end()) {
-    it->second.queued += bytes.size();
-    it->second.pending.push_back({std::move(bytes), 0, piece});
+    for (Segment* segment : {&first, &second}) {
+      if (segment->bytes.empty()) continue;
+      it->second.queued += segment->bytes.size();
+      it->second.pending.push_back(std::move(*segment));
+    }
   }
   UnLock();
   Ring();

@@ -33,7 +33,7 @@ class CSender : public CMyThread {
   // Bytes one queue writes in one pass at most, so that a fast reader of a
   // large file cannot hold the other queues up for long.
   static constexpr size_t kBytesPerPass = 256 * 1024;
-  // The piece size of a file body (SendFileBody), whatever bufferOut says.
+  // The piece size of a file body (SendAnswer), whatever bufferOut says.
   static constexpr size_t kFilePieceBytes = 64 * 1024;
   static constexpr int kDefaultMaxSelSocket = 600;
   static constexpr int kDefaultMinSelSocket = 150;
@@ -47,12 +47,13 @@ class CSender : public CMyThread {
   // Appends `length` bytes of `data` (length -1: its text length) to the
   // queue `id`; nothing when there is no such queue.
   void Send(const char* data, int id, int length);
-  // Appends a file body to the queue `id`, to be written in pieces of
-  // kFilePieceBytes: bufferOut keeps paced the answers the server makes up,
+  // Appends an answer to the queue `id`: `head` (its header, or all of a
+  // made-up answer) in bufferOut pieces, then `file_body` in pieces of
+  // kFilePieceBytes. bufferOut keeps paced the answers the server makes up,
   // while a file is bytes the client asked for in bulk (at bufferOut 1024 a
-  // megabyte would take a thousand writes). Nothing when there is no such
-  // queue.
-  void SendFileBody(std::string body, int id);
+  // megabyte would take a thousand writes); a body smaller than one such
+  // piece simply follows its header. Nothing when there is no such queue.
+  void SendAnswer(std::string head, std::string file_body, int id);
   // Drops the queue and its pending bytes; the socket is not touched.
   void RemoveSend(int id);
   // True once the queue `id` wrote something and everything handed to it
@@ -98,8 +99,8 @@ class CSender : public CMyThread {
   // One pass: waits (lock released) for writable sockets, then writes to
   // each that is, in pieces of at most buffer_out_ bytes.
   void Pass();
-  // Appends a segment of `piece`-byte pieces to the queue `id`.
-  void Append(int id, std::string bytes, size_t piece);
+  // Appends the non-empty ones of the two segments to the queue `id` at once.
+  void Append(int id, Segment first, Segment second);
   // Writes what the socket takes now, kWritesPerPass pieces and
   // kBytesPerPass bytes at most; false when the queue is to go.
   bool WriteSome(SenderQueue* queue);

@@ -285,8 +285,7 @@ bool CLauchWEB::FinishPage(ClientConn* conn) {
 }
 
 void CLauchWEB::Hand(ClientConn* conn, const std::string& answer, std::string file_body) {
-  conn->sender->Send(answer.data(), conn->id, static_cast<int>(answer.size()));
-  conn->sender->SendFileBody(std::move(file_body), conn->id);
+  conn->sender->SendAnswer(answer, std::move(file_body), conn->id);
   conn->last_time_ms = SystemMonotonicMs();
   conn->sent = true;
   conn->output.clear();

@@ -26,6 +26,13 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
+// Bytes that show where a piece went missing or out of order.
+std::string Patterned(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  return bytes;
+}
+
 // A packet socket pair: every write of the sender arrives as one record.
 struct Pair {
   explicit Pair(int type = SOCK_SEQPACKET) {
@@ -54,8 +61,7 @@ TEST(CSender, AnswerGoesOutInBufferOutPiecesAndIsDoneOnlyAtItsEnd) {
   sender.AddSender(7, &pair.ours);
   EXPECT_FALSE(sender.SiHaFinitoIlSend(7));  // nothing handed yet
   EXPECT_FALSE(sender.SiHaFinitoIlSend(8));  // no such queue
-  std::string answer(10000, 'x');
-  for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<char>('a' + i % 26);
+  const std::string answer = Patterned(10000);
   sender.Send(answer.data(), 7, static_cast<int>(answer.size()));
   std::string got;
   int records = 0;
@@ -90,12 +96,10 @@ TEST(CSender, FileBodyGoesOutInLargerPiecesAfterItsHeader) {
   sender.SetBufferOut(1024);
   ASSERT_TRUE(sender.Start());
   Pair pair;
-  sender.AddSender(3, &pair.ours);
   const std::string header(1500, 'h');
-  std::string body(200000, 'b');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
-  sender.Send(header.data(), 3, static_cast<int>(header.size()));
-  sender.SendFileBody(body, 3);
+  const std::string body = Patterned(200000);
+  sender.AddSender(3, &pair.ours);
+  sender.SendAnswer(header, body, 3);
   std::string got;
   ssize_t largest = 0;
   int records = 0;
@@ -142,7 +146,7 @@ TEST(CSender, StalledReaderDelaysNoOtherQueue) {
   sender.AddSender(1, &stalled.ours);
   sender.AddSender(2, &live.ours);
   const std::string flood(4 << 20, 's');  // far more than the socket takes
-  sender.SendFileBody(flood, 1);
+  sender.SendAnswer("", flood, 1);
   for (int round = 0; round < 20; ++round) {
     const std::string answer(5000, static_cast<char>('A' + round));
     sender.Send(answer.data(), 2, static_cast<int>(answer.size()));
