@@ -11,10 +11,6 @@
 
 namespace {
 
-// A queue whose written part grows past this is compacted, so a long-lived
-// keep-alive queue does not keep every answer it ever sent.
-constexpr size_t kCompactAfterBytes = 64 * 1024;
-
 struct Watched {
   int id;
   int fd;
@@ -61,11 +57,28 @@ void CSender::AddSender(int id, CSocketComm* socket) {
 void CSender::Send(const char* data, int id, int length) {
   if (data == nullptr) return;
   const size_t size = length < 0 ? strlen(data) : static_cast<size_t>(length);
+  Append(id, {std::string(data, size), 0, 0}, {});
+}
+
+void CSender::SendAnswer(std::string head, std::string file_body, int id) {
+  if (file_body.size() < kFilePieceBytes) {
+    head += file_body;
+    Append(id, {std::move(head), 0, 0}, {});
+    return;
+  }
+  Append(id, {std::move(head), 0, 0}, {std::move(file_body), 0, kFilePieceBytes});
+}
+
+void CSender::Append(int id, Segment first, Segment second) {
+  if (first.bytes.empty() && second.bytes.empty()) return;
   Lock();
   auto it = queues_.find(id);
   if (it != queues_.end()) {
-    it->second.pending.append(data, size);
-    it->second.queued += size;
+    for (Segment* segment : {&first, &second}) {
+      if (segment->bytes.empty()) continue;
+      it->second.queued += segment->bytes.size();
+      it->second.pending.push_back(std::move(*segment));
+    }
   }
   UnLock();
   Ring();
@@ -117,7 +130,7 @@ void CSender::Pass() {
       it = queues_.erase(it);
       continue;
     }
-    if (queue.offset < queue.pending.size()) {
+    if (!queue.pending.empty()) {
       watched.push_back({it->first, queue.socket->GetSocket()});
       fds.push_back({queue.socket->GetSocket(), POLLOUT, 0});
     }
@@ -142,28 +155,26 @@ void CSender::Pass() {
 }
 
 bool CSender::WriteSome(SenderQueue* queue) {
-  for (int piece = 0; piece < kWritesPerPass && queue->offset < queue->pending.size(); ++piece) {
-    const int chunk = static_cast<int>(
-        std::min(queue->pending.size() - queue->offset, static_cast<size_t>(buffer_out_)));
+  size_t budget = kBytesPerPass;
+  for (int piece = 0; piece < kWritesPerPass && budget > 0 && !queue->pending.empty(); ++piece) {
+    const Segment& front = queue->pending.front();
+    const size_t chunk = std::min({front.bytes.size() - front.offset,
+                                   front.piece != 0 ? front.piece : static_cast<size_t>(buffer_out_), budget});
     const int sent = WritePiece(queue, chunk);
     if (sent < 0) return false;
-    if (sent < chunk) break;  // the socket is full for now
+    if (static_cast<size_t>(sent) < chunk) break;  // the socket is full for now
+    budget -= chunk;
   }
   return true;
 }
 
-int CSender::WritePiece(SenderQueue* queue, int chunk) {
-  const int sent = queue->socket->SendAvailable(queue->pending.data() + queue->offset, chunk);
+int CSender::WritePiece(SenderQueue* queue, size_t chunk) {
+  Segment& front = queue->pending.front();
+  const int sent = queue->socket->SendAvailable(front.bytes.data() + front.offset, static_cast<int>(chunk));
   if (sent <= 0) return sent;
   queue->started = true;
   queue->written += static_cast<uint64_t>(sent);
-  queue->offset += static_cast<size_t>(sent);
-  if (queue->offset == queue->pending.size()) {
-    queue->pending.clear();
-    queue->offset = 0;
-  } else if (queue->offset > kCompactAfterBytes) {
-    queue->pending.erase(0, queue->offset);
-    queue->offset = 0;
-  }
+  front.offset += static_cast<size_t>(sent);
+  if (front.offset == front.bytes.size()) queue->pending.pop_front();
   return sent;
 }

@@ -6,7 +6,9 @@
 #ifndef TORVANE_ADMIN_SENDER_H_
 #define TORVANE_ADMIN_SENDER_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,10 +27,14 @@ class CSender : public CMyThread {
   // Pause of a pass that found no socket ready: bounds how late a queue
   // whose socket was closed under it is dropped.
   static constexpr int kPassPauseMs = 10;
-  // Writes of at most bufferOut bytes one queue gets in one pass while its
-  // socket takes them whole: a large answer to a fast reader does not pay
-  // a poll per piece, and a queue cannot hold the others up for long.
+  // Writes one queue gets in one pass while its socket takes them whole: a
+  // large answer to a fast reader does not pay a poll per piece.
   static constexpr int kWritesPerPass = 64;
+  // Bytes one queue writes in one pass at most, so that a fast reader of a
+  // large file cannot hold the other queues up for long.
+  static constexpr size_t kBytesPerPass = 256 * 1024;
+  // The piece size of a file body (SendAnswer), whatever bufferOut says.
+  static constexpr size_t kFilePieceBytes = 64 * 1024;
   static constexpr int kDefaultMaxSelSocket = 600;
   static constexpr int kDefaultMinSelSocket = 150;
 
@@ -41,6 +47,13 @@ class CSender : public CMyThread {
   // Appends `length` bytes of `data` (length -1: its text length) to the
   // queue `id`; nothing when there is no such queue.
   void Send(const char* data, int id, int length);
+  // Appends an answer to the queue `id`: `head` (its header, or all of a
+  // made-up answer) in bufferOut pieces, then `file_body` in pieces of
+  // kFilePieceBytes. bufferOut keeps paced the answers the server makes up,
+  // while a file is bytes the client asked for in bulk (at bufferOut 1024 a
+  // megabyte would take a thousand writes); a body smaller than one such
+  // piece simply follows its header. Nothing when there is no such queue.
+  void SendAnswer(std::string head, std::string file_body, int id);
   // Drops the queue and its pending bytes; the socket is not touched.
   void RemoveSend(int id);
   // True once the queue `id` wrote something and everything handed to it
@@ -66,10 +79,16 @@ class CSender : public CMyThread {
   void Unblock() override;
 
  private:
+  // Bytes handed over at once, written from `offset` on in pieces of at
+  // most `piece` bytes (0: bufferOut).
+  struct Segment {
+    std::string bytes;
+    size_t offset = 0;
+    size_t piece = 0;
+  };
   struct SenderQueue {
     CSocketComm* socket = nullptr;  // not owned
-    std::string pending;            // bytes not yet written, from `offset`
-    size_t offset = 0;
+    std::deque<Segment> pending;    // written front first; a written one goes
     uint64_t queued = 0;   // bytes ever appended
     uint64_t written = 0;  // bytes ever written
     bool started = false;  // at least one write happened
@@ -80,12 +99,14 @@ class CSender : public CMyThread {
   // One pass: waits (lock released) for writable sockets, then writes to
   // each that is, in pieces of at most buffer_out_ bytes.
   void Pass();
-  // Writes what the socket takes now, kWritesPerPass pieces at most;
-  // false when the queue is to go.
+  // Appends the non-empty ones of the two segments to the queue `id` at once.
+  void Append(int id, Segment first, Segment second);
+  // Writes what the socket takes now, kWritesPerPass pieces and
+  // kBytesPerPass bytes at most; false when the queue is to go.
   bool WriteSome(SenderQueue* queue);
-  // One piece of `chunk` pending bytes: the bytes written, 0 when the
-  // socket takes none now, -1 on an error.
-  int WritePiece(SenderQueue* queue, int chunk);
+  // One piece of at most `chunk` bytes of the front segment: the bytes
+  // written, 0 when the socket takes none now, -1 on an error.
+  int WritePiece(SenderQueue* queue, size_t chunk);
   void Ring();
 
   int bell_fd_ = -1;  // eventfd rung by Send, owned

@@ -171,12 +171,16 @@ bool IsHeaderLines(std::string_view text) {
 
 // {=========== CS_WEB_INSTANCE
 
-CS_WEB_INSTANCE::CS_WEB_INSTANCE(ClientConn* conn, CServerWEB* server, const WebSettings& settings,
-                                 const std::atomic<bool>* cancel)
-    : conn_(conn), server_(server), settings_(settings), budget_(0, settings.max_script_seconds * 1000),
-      cancel_(cancel) {}
+CS_WEB_INSTANCE::CS_WEB_INSTANCE(CServerWEB* server) : server_(server), budget_(0, 0) {}
 
 CS_WEB_INSTANCE::~CS_WEB_INSTANCE() = default;
+
+void CS_WEB_INSTANCE::Bind(ClientConn* conn, const WebSettings& settings, const std::atomic<bool>* cancel) {
+  conn_ = conn;
+  settings_ = settings;
+  cancel_ = cancel;
+  budget_.SetLimits(0, settings.max_script_seconds * 1000);
+}
 
 void CS_WEB_INSTANCE::QueueLog(int level, const char* text, const char* category) {
   log_.LogS(level, text, kSource, "CLauchWEB::RunScript", category, 0);
@@ -184,18 +188,29 @@ void CS_WEB_INSTANCE::QueueLog(int level, const char* text, const char* category
 
 void CS_WEB_INSTANCE::CancelCheck(void* self) {
   auto* instance = static_cast<CS_WEB_INSTANCE*>(self);
-  if (instance->cancel_->load(std::memory_order_relaxed)) instance->interpreter_->exit();
+  if (instance->cancel_ != nullptr && instance->cancel_->load(std::memory_order_relaxed)) {
+    instance->interpreter_->exit();
+  }
 }
 
-bool CS_WEB_INSTANCE::Run(const std::string& path, std::string* errors) {
+bool CS_WEB_INSTANCE::Metered(const std::function<void()>& call, std::string* errors) {
+  budget_.Begin(interpreter_.get());
+  call();
+  const ScriptBudget::Verdict verdict = budget_.End();
+  if (verdict == ScriptBudget::Verdict::kWithinBudget) return true;
+  *errors += std::string("CS_Scripting::run() = ") + BudgetVerdictText(verdict);
+  return false;
+}
+
+bool CS_WEB_INSTANCE::Load(const std::string& path, std::string* errors) {
+  path_ = path;
+  ran_ = false;
   interpreter_ = std::make_unique<Interpreter>();
   Interpreter* in = interpreter_.get();
   in->SetScriptPath(path.c_str());
-  if (cancel_ != nullptr) {
-    // Under the budget's own hook, which calls this one at every checkpoint.
-    in->setThreadFunction(&CancelCheck);
-    in->setThreadFunctionPramn(this);
-  }
+  // Under the budget's own hook, which calls this one at every checkpoint.
+  in->setThreadFunction(&CancelCheck);
+  in->setThreadFunctionPramn(this);
   RegisterWebScriptClass(in);
   std::unique_ptr<char, FreeText> text(in->PreProcessorRAM(path.c_str()));
   if (!text) {
@@ -204,24 +219,57 @@ bool CS_WEB_INSTANCE::Run(const std::string& path, std::string* errors) {
   }
   SetClassScript(in);
   in->addExternVariable("$_this", new ExternVariable<CS_WEB_INSTANCE*>(&self_));
-  ScriptBudget::Verdict verdict = ScriptBudget::Verdict::kWithinBudget;
-  budget_.Begin(in);
-  const bool loaded = in->loadbyram(text.get()) != 0;
-  verdict = budget_.End();
-  if (loaded && verdict == ScriptBudget::Verdict::kWithinBudget && in->BuildAllLog()[0] == '\0') {
-    budget_.Begin(in);
-    in->run(kPageFunction);
-    verdict = budget_.End();
+  bool loaded = false;
+  const bool within = Metered([&] { loaded = in->loadbyram(text.get()) != 0; }, errors);
+  // Stamped after the build: a file changed while it was read is built
+  // again at the next request that finds it changed once more.
+  sources_.clear();
+  for (const std::string& source : in->source_files()) sources_.push_back(FileStamp::Of(source));
+  *errors = in->BuildAllLog() + *errors;
+  return loaded && within && errors->empty();
+}
+
+bool CS_WEB_INSTANCE::Run(std::string* errors) {
+  Interpreter* in = interpreter_.get();
+  globals_ = ScriptGlobalVariables();
+  // A page that served a request before starts from its top-level values.
+  bool within = !ran_ || Metered([in] { in->Reset(); }, errors);
+  ran_ = true;
+  if (within && in->BuildAllLog()[0] == '\0') within = Metered([in] { in->run(kPageFunction); }, errors);
+  *errors = in->BuildAllLog() + *errors;
+  return within && errors->empty();
+}
+
+bool CS_WEB_INSTANCE::SourcesUnchanged() const {
+  for (const FileStamp& source : sources_) {
+    if (!(FileStamp::Of(source.path) == source)) return false;
   }
-  *errors = in->BuildAllLog();
-  if (verdict != ScriptBudget::Verdict::kWithinBudget) {
-    *errors += std::string("CS_Scripting::run() = ") + BudgetVerdictText(verdict);
-  }
-  return errors->empty();
+  return !sources_.empty();
 }
 
 // }===========
 // {=========== RunScript
+
+namespace {
+
+// A compiled page of `path` for the request, kept or new; null with the
+// diagnostics in *errors when it does not build.
+std::unique_ptr<CS_WEB_INSTANCE> PageFor(ClientConn* conn, CServerWEB* server, const std::string& path,
+                                         const WebSettings& settings, const std::atomic<bool>* cancel,
+                                         std::string* errors) {
+  std::unique_ptr<CS_WEB_INSTANCE> page = server->pages().Take(path);
+  if (page != nullptr) {
+    page->Bind(conn, settings, cancel);
+    return page;
+  }
+  page = std::make_unique<CS_WEB_INSTANCE>(server);
+  page->Bind(conn, settings, cancel);
+  const bool built = page->Load(path, errors);
+  server->log().Merge(page->log(), 0);
+  return built ? std::move(page) : nullptr;
+}
+
+}  // namespace
 
 std::string RunScript(ClientConn* conn, CServerWEB* server, const std::string& target, const WebSettings& settings,
                       const std::atomic<bool>* cancel) {
@@ -245,15 +293,19 @@ std::string RunScript(ClientConn* conn, CServerWEB* server, const std::string& t
   conn->extra_headers.clear();
   conn->redirect.clear();
   conn->status = 200;
-  CS_WEB_INSTANCE instance(conn, server, settings, cancel);
   std::string errors;
-  const bool ran = instance.Run(path, &errors);
-  server->log().Merge(instance.log(), 0);
+  std::unique_ptr<CS_WEB_INSTANCE> page = PageFor(conn, server, path, settings, cancel, &errors);
+  const bool ran = page != nullptr && page->Run(&errors);
+  if (page != nullptr) {
+    server->log().Merge(page->log(), 0);
+    page->Bind(nullptr, settings, nullptr);
+  }
   if (!ran) {
     server->log().LogS(kLogError, ("WEB Script Error: " + errors).c_str(), kSource, "CLauchWEB::RunScript",
                        log_type::kWeb, 0);
     return ErrorAnswer(conn, errors, settings);
   }
+  server->pages().Give(std::move(page));
   if (!conn->redirect.empty()) conn->status = 302;
   HeaderOptions options;
   options.status = CServerWEB::StatusText(conn->status);

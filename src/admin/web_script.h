@@ -1,16 +1,21 @@
 // web_script - the web page script kind: CS_WEB_INSTANCE, the host side of
-// one ".htmcc" page run for one request, and CS_WEB_SCRIPT, the object a
-// page creates with `new CS_WEB_SCRIPT($_this)`: the common functions plus
-// the CGI set (output, request variables, headers, cookies). RunScript
-// builds, runs and answers a page; the CGI_SESSION_* free functions reach
-// the one server's session table.
+// a compiled ".htmcc" page serving one request at a time, and CS_WEB_SCRIPT,
+// the object a page creates with `new CS_WEB_SCRIPT($_this)`: the common
+// functions plus the CGI set (output, request variables, headers, cookies).
+// RunScript runs a page (kept from an earlier request or compiled afresh)
+// and answers it; the CGI_SESSION_* free functions reach the one server's
+// session table.
 #ifndef TORVANE_ADMIN_WEB_SCRIPT_H_
 #define TORVANE_ADMIN_WEB_SCRIPT_H_
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "admin/page_cache.h"
 #include "admin/web_server.h"
 #include "scriptlib/common_functions.h"
 #include "scriptlib/script_budget.h"
@@ -31,17 +36,26 @@ bool IsHeaderLines(std::string_view text);
 std::string RunScript(ClientConn* conn, CServerWEB* server, const std::string& target, const WebSettings& settings,
                       const std::atomic<bool>* cancel);
 
-// The host of one page run. Not thread-safe: it lives on the child thread
-// for one request.
+// The host of a compiled page: it serves one request at a time, on the
+// thread that bound it, and may serve many in turn (PageCache keeps it).
 class CS_WEB_INSTANCE : public ScriptHost {
  public:
-  CS_WEB_INSTANCE(ClientConn* conn, CServerWEB* server, const WebSettings& settings,
-                  const std::atomic<bool>* cancel);
+  explicit CS_WEB_INSTANCE(CServerWEB* server);
   ~CS_WEB_INSTANCE() override;
 
-  // Builds and runs the page file at `path`: true when it ran to its end
-  // (or Exit); false with the diagnostics in *errors.
-  bool Run(const std::string& path, std::string* errors);
+  // The request the next Load or Run serves. `cancel`, when set by another
+  // thread, stops the page as its time limit would.
+  void Bind(ClientConn* conn, const WebSettings& settings, const std::atomic<bool>* cancel);
+  // Builds the page file at `path` (its top level runs for the bound
+  // request): false with the diagnostics in *errors.
+  bool Load(const std::string& path, std::string* errors);
+  // Runs the page for the bound request, from its top level again when an
+  // earlier request ran it: true when it ran to its end (or Exit); false
+  // with the diagnostics in *errors (the page is then not to be used again).
+  bool Run(std::string* errors);
+  const std::string& path() const { return path_; }
+  // True while no file the page was built from has changed.
+  bool SourcesUnchanged() const;
 
   ClientConn* conn() { return conn_; }
   CServerWEB* server() { return server_; }
@@ -60,16 +74,22 @@ class CS_WEB_INSTANCE : public ScriptHost {
  private:
   // The interpreter's checkpoint hook: stops the page once cancelled.
   static void CancelCheck(void* self);
+  // Runs `call` on the interpreter within the page's time budget; false
+  // (the reason in *errors) when it was stopped.
+  bool Metered(const std::function<void()>& call, std::string* errors);
 
-  ClientConn* conn_;    // not owned
-  CServerWEB* server_;  // not owned
+  ClientConn* conn_ = nullptr;  // not owned; the bound request's
+  CServerWEB* server_;          // not owned
   WebSettings settings_;
   CS_WEB_INSTANCE* self_ = this;  // the storage "$_this" shows
   CLogSimple log_;
   ScriptGlobalVariables globals_;
   std::unique_ptr<Interpreter> interpreter_;
   ScriptBudget budget_;
-  const std::atomic<bool>* cancel_;  // not owned; may be null
+  const std::atomic<bool>* cancel_ = nullptr;  // not owned; may be null
+  std::string path_;
+  std::vector<FileStamp> sources_;  // as they were when the page was built
+  bool ran_ = false;                // html() ran since the top level last did
 };
 
 // The script object of a page. Text results stay valid until the same

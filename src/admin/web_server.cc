@@ -241,13 +241,14 @@ bool CLauchWEB::AnswerRequests(ClientConn* conn) {
         break;
     }
     std::string answer;
-    if (!SendRespose(conn, &answer)) return true;
-    if (!Answered(conn, answer)) return false;
+    std::string file_body;
+    if (!SendRespose(conn, &answer, &file_body)) return true;
+    if (!Answered(conn, answer, std::move(file_body))) return false;
   }
   return true;
 }
 
-bool CLauchWEB::Answered(ClientConn* conn, const std::string& answer) {
+bool CLauchWEB::Answered(ClientConn* conn, const std::string& answer, std::string file_body) {
   if (log_.Keeps(kLogDebug)) {
     char line[512];
     snprintf(line, sizeof line, "WEB Send %d to ip: %s [%s]", conn->status, conn->client_ip.c_str(),
@@ -255,7 +256,7 @@ bool CLauchWEB::Answered(ClientConn* conn, const std::string& answer) {
     Note(kLogDebug, line);
   }
   const bool keep_alive = conn->request.keep_alive;
-  Hand(conn, answer);
+  Hand(conn, answer, std::move(file_body));
   conn->request = HttpRequest();
   conn->request_start_ms = conn->inbox.empty() ? 0 : SystemMonotonicMs();
   return keep_alive;
@@ -283,8 +284,8 @@ bool CLauchWEB::FinishPage(ClientConn* conn) {
   return Answered(conn, answer) && AnswerRequests(conn);
 }
 
-void CLauchWEB::Hand(ClientConn* conn, const std::string& answer) {
-  conn->sender->Send(answer.data(), conn->id, static_cast<int>(answer.size()));
+void CLauchWEB::Hand(ClientConn* conn, const std::string& answer, std::string file_body) {
+  conn->sender->SendAnswer(answer, std::move(file_body), conn->id);
   conn->last_time_ms = SystemMonotonicMs();
   conn->sent = true;
   conn->output.clear();
@@ -292,7 +293,7 @@ void CLauchWEB::Hand(ClientConn* conn, const std::string& answer) {
   conn->redirect.clear();
 }
 
-bool CLauchWEB::SendRespose(ClientConn* conn, std::string* answer) {
+bool CLauchWEB::SendRespose(ClientConn* conn, std::string* answer, std::string* file_body) {
   const HttpRequest& request = conn->request;
   const std::string target = request.path == "/" ? std::string("/") + kIndexPage : request.path;
   const std::string extension = ExtensionOf(target);
@@ -301,21 +302,21 @@ bool CLauchWEB::SendRespose(ClientConn* conn, std::string* answer) {
     StartPage(conn, target);
     return false;
   }
-  std::string bytes;
   const WebFile file = extension == "htmch" ? WebFile::kMissing
-                                            : ReadWebFile(settings_.document_root, target, kMaxWebFileBytes, &bytes);
+                                            : ReadWebFile(settings_.document_root, target, kMaxWebFileBytes, file_body);
   if (file != WebFile::kRead) {
+    file_body->clear();
     conn->status = file == WebFile::kMissing ? 404 : 500;
     *answer = CServerWEB::GetPageError(conn->status, request.keep_alive, "", settings_.security_headers);
     return true;
   }
   conn->status = 200;
   HeaderOptions options;
-  options.content_length = bytes.size();
+  options.content_length = file_body->size();
   options.keep_alive = request.keep_alive;
   options.content_type = conn->out_type;
   options.security_headers = settings_.security_headers;
-  *answer = CServerWEB::CreateHeaderRes(options) + bytes;
+  *answer = CServerWEB::CreateHeaderRes(options);
   return true;
 }
 
@@ -334,7 +335,8 @@ void CLauchWEB::DoneByIndex(size_t index) {
 // }===========
 // {=========== CServerWEB
 
-CServerWEB::CServerWEB(CConfig* config, CTorvaneCore* core) : config_(config) {
+CServerWEB::CServerWEB(CConfig* config, CTorvaneCore* core)
+    : config_(config), pages_(std::make_unique<PageCache>()) {
   m_server = this;
   context_ = CronContextOf(core);
   context_.config = config;

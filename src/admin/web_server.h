@@ -25,6 +25,7 @@
 #include "scriptlib/cron_script.h"
 
 class CTorvaneCore;
+class PageCache;
 
 // The WEBGUI settings, copied at each reload.
 struct WebSettings {
@@ -119,15 +120,16 @@ class CLauchWEB : public CMyThread {
   // Answers every complete request in the inbox; false when the
   // connection is to close once its answers are written.
   bool AnswerRequests(ClientConn* conn);
-  // The answer to conn->request; false when a page thread was started
-  // for it instead (FinishPage hands its answer over).
-  bool SendRespose(ClientConn* conn, std::string* answer);
+  // The answer to conn->request (a file's body apart, in *file_body);
+  // false when a page thread was started for it instead (FinishPage hands
+  // its answer over).
+  bool SendRespose(ClientConn* conn, std::string* answer, std::string* file_body);
   void StartPage(ClientConn* conn, const std::string& target);
   // Hands over the answer of a finished page; false as AnswerRequests.
   bool FinishPage(ClientConn* conn);
   // Hands over one answer; false when the connection is to close after it.
-  bool Answered(ClientConn* conn, const std::string& answer);
-  void Hand(ClientConn* conn, const std::string& answer);
+  bool Answered(ClientConn* conn, const std::string& answer, std::string file_body = {});
+  void Hand(ClientConn* conn, const std::string& answer, std::string file_body = {});
   void DoneByIndex(size_t index);
   void Note(int level, const std::string& text);
 
@@ -167,6 +169,8 @@ class CServerWEB {
   CLogSimple& log() { return log_; }
   WebSettings Settings();
   WebSessions& sessions() { return sessions_; }
+  // The compiled pages kept between requests.
+  PageCache& pages() { return *pages_; }
   // What page scripts reach of the daemon.
   const CronContext& context() const { return context_; }
   // The port the listener is bound to (0 when it is not).
@@ -192,6 +196,7 @@ class CServerWEB {
   CConfig* config_;  // not owned
   CronContext context_;
   WebSessions sessions_;
+  std::unique_ptr<PageCache> pages_;
   std::unique_ptr<CListenTorvane> listener_;
   bool listening_ = false;
   bool started_ = false;

@@ -98,6 +98,9 @@ class Interpreter {
   void SetLog(ScriptLog* log) { log_sink_ = log; }  // not owned; may be null
   void SetScriptPath(const char* path) { script_path_ = path ? path : ""; }
   const std::string& script_path() const { return script_path_; }
+  // The files the loaded text was preprocessed from: the script's own
+  // first, then each include (empty for text loaded without a map).
+  const std::vector<std::string>& source_files() const { return source_map_.files; }
   // Queues one message (and forwards it to the ScriptLog).
   void LogMessage(const std::string& text);
   // Writes the listing of the code to the log, one line per instruction.

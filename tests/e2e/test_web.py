@@ -1,7 +1,8 @@
 """The web GUI server inside the daemon, driven by http.client and raw
 loopback sockets: confinement to the document root, status lines, size and
 time bounds, keep-alive and pipelining, and page scripts (errors escaped,
-a runaway page stopped while others are served)."""
+a runaway page stopped while others are served, kept pages starting afresh
+and following their files), and large files whole."""
 import http.client
 import os
 import socket
@@ -29,6 +30,11 @@ PAGES = {
     "inc.htmcc": 'CS_WEB_SCRIPT cs = new CS_WEB_SCRIPT($_this);\n'
                  'int html() { cs.includeHTML("/part.htmch", 1); cs.includeHTML("/../canary.txt", 1); return 1; }\n',
     "part.htmch": INCLUDE_SECRET,
+    "hits.htmcc": 'CS_WEB_SCRIPT cs = new CS_WEB_SCRIPT($_this);\nint hits = 0;\n'
+                  'int html() { hits = hits + 1; cs.echo("hits=" + cs.IntToChar(hits)); return 1; }\n',
+    "ver.htmcc": '#include "ver.htmch"\nCS_WEB_SCRIPT cs = new CS_WEB_SCRIPT($_this);\n'
+                 'int html() { cs.echo("v=" + version); return 1; }\n',
+    "ver.htmch": 'string version = "one";\n',
     "a.txt": "static text",
 }
 
@@ -175,3 +181,28 @@ def test_page_errors_are_escaped_and_a_runaway_page_is_stopped(web):
     assert 1.5 < time.monotonic() - started < 8
     assert served >= 3
     assert web.wait_for_log("WEB Script Error")
+
+
+def test_kept_pages_start_afresh_and_follow_their_files(web):
+    for _ in range(3):  # nothing a request left in a page's globals reaches the next
+        assert get(web, "/hits.htmcc")[1] == b"hits=1"
+    assert get(web, "/ver.htmcc")[1] == b"v=one"
+    edits = [("ver.htmch", 'string version = "include edited";\n', b"v=include edited"),
+             ("ver.htmcc", '#include "ver.htmch"\nCS_WEB_SCRIPT cs = new CS_WEB_SCRIPT($_this);\n'
+                           'int html() { cs.echo("page edited " + version); return 1; }\n',
+              b"page edited include edited")]
+    for name, text, expected in edits:
+        (web.workdir / "www" / name).write_text(text)
+        assert get(web, "/ver.htmcc")[1] == expected, name
+
+
+def test_a_large_file_arrives_whole_between_other_answers(web):
+    body = bytes(range(256)) * 4096 + b"end"  # 1 MiB and a bit
+    (web.workdir / "www" / "big.bin").write_bytes(body)
+    conn = http.client.HTTPConnection("127.0.0.1", web.web_port, timeout=10)
+    for target, expected in [("/a.txt", b"static text"), ("/big.bin", body), ("/?q=after", b"q=after")]:
+        conn.request("GET", target, headers={"Connection": "Keep-Alive"})
+        response = conn.getresponse()
+        assert response.getheader("Content-Length") == str(len(expected)), target
+        assert response.read() == expected, target
+    conn.close()

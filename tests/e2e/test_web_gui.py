@@ -1,7 +1,8 @@
 """The shipped GUI pages (dist/www) in a daemon with its admin server:
 logging in (refused with the built-in password, slowed after failures),
 the session cookie's flags, the form token that every change needs, the
-dashboard's data, and attacker text in the log viewer shown escaped."""
+dashboard's data, attacker text in the log viewer shown escaped, and the
+quarantine, white-list and dashboard pages acting on a real policy."""
 import hashlib
 import http.client
 import json
@@ -13,26 +14,38 @@ import urllib.parse
 import pytest
 
 from conftest import wait_until
-from smtp_peers import free_port, listening
+from smtp_peers import Gateway, RecordingMta, base_config, deliver, free_port, listening, merge
 from test_admin import SHIPPED, KEY, ROOT
 
 PASSWORD = "gui-test-password"
 BUILT_IN = "6f7e880f06c99508bdb46d1da6e21d36"
 
 
-def start_gui(start_mta, start_gateway, password=PASSWORD):
+def gui_config(password=PASSWORD):
+    """The sections that give a gateway the GUI and its admin server:
+    (config, web port)."""
     web_port, admin_port = free_port(), free_port()
     digest = hashlib.md5(password.encode()).hexdigest() if password else BUILT_IN
-    gw = start_gateway(start_mta().port, config={
-        "WEBGUI": {"listen": "127.0.0.1", "port": str(web_port), "security_headers": "1"},
-        "READMIN": {"enable": "0", "port": str(admin_port), "key": KEY, "superuser": "root",
-                    "password": digest},
-        "CONFIG": {"loglevel": "4"}})
+    return {"WEBGUI": {"listen": "127.0.0.1", "port": str(web_port), "security_headers": "1"},
+            "READMIN": {"enable": "0", "port": str(admin_port), "key": KEY, "superuser": "root",
+                        "password": digest},
+            "CONFIG": {"loglevel": "4"}}, web_port
+
+
+def add_gui(gw, web_port):
+    """Lays the shipped admin commands and pages beside a started gateway
+    and waits for both servers."""
+    admin_port = int(gw.config["READMIN"]["port"])
     shutil.copytree(SHIPPED, gw.workdir / "scripts" / "admin", dirs_exist_ok=True)
-    shutil.copytree(ROOT / "dist" / "www", gw.workdir / "www")
+    shutil.copytree(ROOT / "dist" / "www", gw.workdir / "www", dirs_exist_ok=True)
     assert wait_until(lambda: listening("127.0.0.1", web_port) and listening("127.0.0.1", admin_port))
     gw.web_port = web_port
     return gw
+
+
+def start_gui(start_mta, start_gateway, password=PASSWORD):
+    config, web_port = gui_config(password)
+    return add_gui(start_gateway(start_mta().port, config=config), web_port)
 
 
 def request(gw, method, target, fields=None, cookie=None):
@@ -140,4 +153,76 @@ def test_every_page_renders_and_the_configuration_editor_saves(start_mta, start_
     assert response.status == 200 and "1 value(s) changed" in page, page[-400:]
     assert 'name="k_error_max" type="number" value="42"' in page
     assert wait_until(lambda: "error_max=42" in (gw.workdir / "torvane.conf").read_text(encoding="latin-1"))
+    assert "WEB Script Error" not in gw.log_text()
+
+
+@pytest.fixture
+def bayes_gui(root_only, daemon_bin, tmp_path):
+    """A GUI gateway running the shipped policy with a trained Bayes filter
+    (as test_bayes trains it), and its MTA."""
+    from test_bayes import CORE_SCRIPT, HAM_WORDS, SPAM_WORDS, run_bayes, write_corpus
+    mta = RecordingMta(tmp_path / "mta")
+    gui, web_port = gui_config()
+    config = merge(merge(base_config(free_port(), mta.port), gui),
+                   {"BAYES": {"bayes_method": "1", "bayes_min_trained": "5", "p_bayes_spam": "5.1",
+                              "p_bayes_ham": "-3.99"},
+                    "CONFIG": {"score_for_spam": "5.0"}})
+    gateway = Gateway(daemon_bin, tmp_path / "gw", config, {"core.cs": CORE_SCRIPT.read_bytes()})
+    write_corpus(tmp_path / "spam", "special offer", SPAM_WORDS, 10)
+    write_corpus(tmp_path / "ham", "weekly meeting", HAM_WORDS, 10)
+    trained = run_bayes(gateway.workdir, "train", "--spam", str(tmp_path / "spam"), "--ham", str(tmp_path / "ham"))
+    assert trained.returncode == 0, trained.stderr
+    yield add_gui(gateway.start(), web_port), mta
+    gateway.stop()
+    mta.stop()
+
+
+def page_answer(gw, session, target, fields=None):
+    """(status, page) of a GET, or of a POST of `fields` with the form token
+    of the page at `target`."""
+    if fields is not None:
+        _, form = request(gw, "GET", target, cookie=session)
+        fields = {**fields, "csrf": token_of(form)}
+    response, page = request(gw, "GET" if fields is None else "POST", target, fields, cookie=session)
+    return response.status, page
+
+
+def test_quarantine_white_list_and_dashboard_pages_act(bayes_gui):
+    from test_bayes import HAM_WORDS, SPAM_WORDS, message
+    gw, mta = bayes_gui
+    spam = message("special offer <i>x</i>", SPAM_WORDS, 7)
+    deliver(gw, spam)
+    deliver(gw, message("weekly meeting", HAM_WORDS, 8))
+    mta.wait_for_messages(2)
+    quarantined = list((gw.workdir / "quarantine" / "spam").glob("*.eml"))
+    assert len(quarantined) == 1
+    key = quarantined[0].stem
+    # The day's counters reach the disk when the daemon stops; a restart
+    # then shows them on the dashboard.
+    gw.terminate()
+    add_gui(gw.start(), gw.web_port)
+    session, _ = log_in(gw)
+    steps = [  # (target, form fields or None for a GET, what the page holds, what it must not)
+        ("/quarantine.htmcc?q=spam", None, [key, "special offer &lt;i&gt;x&lt;/i&gt;"], ["<i>x"]),
+        (f"/quarantine.htmcc?q=spam&show={key}", None, ['<pre class="message">', "&lt;i&gt;x"], ["<i>x"]),
+        ("/quarantine.htmcc", {"q": "spam", "key": key, "action": "ham"}, ['class="note">Done.'], []),
+        ("/quarantine.htmcc", {"q": "spam", "key": key, "action": "delete"}, ['class="note">Done.'], [key]),
+        ("/quarantine.htmcc", {"q": "spam", "key": key, "action": "delete"}, ["no such message"], []),
+        ("/alwl.htmcc", {"local": "me@gw.test", "remote": "pal@example.org"},
+         ['class="note">Added.', "pal@example.org"], []),
+    ]
+    for target, fields, present, absent in steps:
+        status, page = page_answer(gw, session, target, fields)
+        assert status == 200, (target, fields)
+        for text in present:
+            assert text in page, (target, fields, text, page[-600:])
+        for text in absent:
+            assert text not in page, (target, fields, text)
+    assert not quarantined[0].exists()
+    _, page = page_answer(gw, session, "/index.htmcc")
+    stats = json.loads(re.search(r'id="stats">(.*?)</script>', page).group(1))
+    today = stats["days"][-1]
+    assert today["messages"] == 2 and sum(stats["scores"]) == 2
+    assert sum(stats["scores"][5:]) == 1  # the spam scored at least score_for_spam
+    assert stats["liveConnections"] >= 0
     assert "WEB Script Error" not in gw.log_text()

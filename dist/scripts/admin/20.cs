@@ -11,7 +11,10 @@ int Main(CAdminRequest req, CAdminResponse res) {
   CDB_Ram index = bayes.GetDBRam(cs.Uc(arg(1)));
   HashArray entries = new HashArray();
   index.Query("", entries);
-  string sep = cs.Chr(2);
+  // The index keeps its fields apart with byte 2. Chr gives that byte as a
+  // character value (a number: text + Chr(2) appends "2"), so the text of
+  // it comes from Format.
+  string sep = cs.Format("%c", 2);
   for (int i = 0; i < entries.GetRecordCount() && i < count; i++) {
     res.Addnew();
     res.SetFieldAt(1, entries.GetKeyByIndex(i));

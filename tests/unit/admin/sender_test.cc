@@ -1,12 +1,14 @@
-// CSender over local socket pairs: writes come in bufferOut pieces and the
-// queue reports done only once all is written; a closed socket's queue is
-// dropped; a reader that stops reading holds up no other queue.
+// CSender over local socket pairs: writes come in bufferOut pieces (a file
+// body in larger ones) and the queue reports done only once all is written;
+// a closed socket's queue is dropped; a reader that stops reading holds up
+// no other queue.
 #include "admin/sender.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -22,6 +24,13 @@ bool WaitUntil(const std::function<bool()>& done) {
     usleep(1000);
   }
   return true;
+}
+
+// Bytes that show where a piece went missing or out of order.
+std::string Patterned(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  return bytes;
 }
 
 // A packet socket pair: every write of the sender arrives as one record.
@@ -52,8 +61,7 @@ TEST(CSender, AnswerGoesOutInBufferOutPiecesAndIsDoneOnlyAtItsEnd) {
   sender.AddSender(7, &pair.ours);
   EXPECT_FALSE(sender.SiHaFinitoIlSend(7));  // nothing handed yet
   EXPECT_FALSE(sender.SiHaFinitoIlSend(8));  // no such queue
-  std::string answer(10000, 'x');
-  for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<char>('a' + i % 26);
+  const std::string answer = Patterned(10000);
   sender.Send(answer.data(), 7, static_cast<int>(answer.size()));
   std::string got;
   int records = 0;
@@ -83,6 +91,38 @@ TEST(CSender, AnswerGoesOutInBufferOutPiecesAndIsDoneOnlyAtItsEnd) {
   EXPECT_EQ(sender.GetCount(true), 0);
 }
 
+TEST(CSender, FileBodyGoesOutInLargerPiecesAfterItsHeader) {
+  CSender sender;
+  sender.SetBufferOut(1024);
+  ASSERT_TRUE(sender.Start());
+  Pair pair;
+  const std::string header(1500, 'h');
+  const std::string body = Patterned(200000);
+  sender.AddSender(3, &pair.ours);
+  sender.SendAnswer(header, body, 3);
+  std::string got;
+  ssize_t largest = 0;
+  int records = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    ssize_t size;
+    while ((size = pair.Take(&got)) > 0) {
+      // The header keeps to bufferOut, and no piece straddles it and the body.
+      if (got.size() - static_cast<size_t>(size) < header.size()) {
+        EXPECT_LE(size, 1024);
+        EXPECT_LE(got.size(), header.size());
+      }
+      largest = std::max(largest, size);
+      ++records;
+    }
+    return got.size() == header.size() + body.size() && sender.SiHaFinitoIlSend(3);
+  }));
+  EXPECT_EQ(got, header + body);
+  EXPECT_GT(largest, 1024);
+  EXPECT_LE(largest, static_cast<ssize_t>(CSender::kFilePieceBytes));
+  EXPECT_LT(records, 20);  // not the 197 pieces of bufferOut
+  sender.Stop();
+}
+
 TEST(CSender, ClosedSocketsQueueIsDropped) {
   CSender sender;
   ASSERT_TRUE(sender.Start());
@@ -99,7 +139,6 @@ TEST(CSender, ClosedSocketsQueueIsDropped) {
 
 TEST(CSender, StalledReaderDelaysNoOtherQueue) {
   CSender sender;
-  sender.SetBufferOut(65536);
   ASSERT_TRUE(sender.Start());
   Pair stalled(SOCK_STREAM), live(SOCK_STREAM);
   const int small = 4096;
@@ -107,7 +146,7 @@ TEST(CSender, StalledReaderDelaysNoOtherQueue) {
   sender.AddSender(1, &stalled.ours);
   sender.AddSender(2, &live.ours);
   const std::string flood(4 << 20, 's');  // far more than the socket takes
-  sender.Send(flood.data(), 1, static_cast<int>(flood.size()));
+  sender.SendAnswer("", flood, 1);
   for (int round = 0; round < 20; ++round) {
     const std::string answer(5000, static_cast<char>('A' + round));
     sender.Send(answer.data(), 2, static_cast<int>(answer.size()));
