@@ -245,12 +245,15 @@ bool CCommunityTorvane::Exchange(const std::string& request, int attempt, bool t
 }
 
 float CCommunityTorvane::CommunityQuery(const char* client_address, const char* client_host, const char* sender,
-                                        int attempt) {
+                                        bool* answered, int attempt) {
+  if (answered != nullptr) *answered = true;
   const std::shared_ptr<const CommunitySettings> settings = Settings();
   if (settings->key.size() != kKeyChars) return 0.0f;
   std::string reply;
   const std::string request = BuildRequest(settings->key, kQuery, PairDigest(client_address, client_host, sender));
-  return Exchange(request, attempt, false, &reply) ? GetscoreFromRes(reply) : 0.0f;
+  if (Exchange(request, attempt, false, &reply)) return GetscoreFromRes(reply);
+  if (answered != nullptr) *answered = false;
+  return 0.0f;
 }
 
 void CCommunityTorvane::CommunityAnnunce(const char* client_address, const char* client_host, const char* sender,

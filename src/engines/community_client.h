@@ -92,9 +92,10 @@ class CCommunityTorvane {
 
   // The service's verdict on the pair as a score (0.0 without a usable key,
   // from attempt kMaxAttempts on, or when no server answers in
-  // kMaxAttempts requests to servers drawn anew each time).
+  // kMaxAttempts requests to servers drawn anew each time). `answered`,
+  // when given, is false only when a usable key's question got no reply.
   float CommunityQuery(const char* client_address, const char* client_host, const char* sender,
-                       int attempt = 0);
+                       bool* answered = nullptr, int attempt = 0);
   // Reports the pair as spam; nothing for a LAN client or without a key.
   void CommunityAnnunce(const char* client_address, const char* client_host, const char* sender,
                         int attempt = 0);

@@ -299,7 +299,10 @@ uint8_t CDnsBL::QueryDnsBL(const char* address, DnsBL_Result* result) {
 
   String server;
   GetTopServerDNS(&server);
-  if (server.IsEmpty()) return 0;
+  if (server.IsEmpty()) {
+    result->complete = false;
+    return 0;
+  }
   const bool socket_ok = AskZones(server, reversed, *zones, result);
   if (result->count > 0) {
     String line;
@@ -318,6 +321,7 @@ bool CDnsBL::SocketFailed() {
 // Answers may come in any order and strays may come between them: each
 // datagram is matched against every query still open.
 bool CDnsBL::AskZones(const char* server, const String& reversed, const ZoneList& zones, DnsBL_Result* result) {
+  result->complete = false;  // until the answers say otherwise
   CDnsClient client;
   if (!client.SetDestination(server, kDnsPort)) return SocketFailed();
   std::vector<PendingQuery> pending(std::min(zones.GetSize(), kMaxZones));
@@ -351,6 +355,7 @@ bool CDnsBL::AskZones(const char* server, const String& reversed, const ZoneList
     TakeAnswer(answer, *query->zone, reversed, result);
   }
   RegistraTime(server, first_answer_ms >= 0 ? first_answer_ms : overall + kFailurePenaltyMs);
+  result->complete = socket_ok && (expected == 0 || result->count >= max_hits);
   return socket_ok;
 }
 

@@ -39,6 +39,10 @@ class CDnsBL : public CDnsNameServer {
     String text{""};    // listing zones, in order of arrival, single spaces between
     int32_t count = 0;  // number of listing zones
     float score = 0;    // sum of their current weights
+    // Every zone asked answered (or enough of them listed the address, or
+    // the cache knew it); false after the overall time-out or a failed
+    // socket, when a zone's listing may be missing.
+    bool complete = true;
   };
 
   // The result cache, under the application path.

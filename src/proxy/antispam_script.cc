@@ -871,7 +871,9 @@ void CS_ANTISPAM_SCRIPT::MirelCommunityAnnunce(const char* client_address, const
 float CS_ANTISPAM_SCRIPT::MirelCommunityQuery(const char* client_address, const char* client_host,
                                               const char* sender) {
   CCommunityTorvane* service = community();
-  return service != nullptr ? service->CommunityQuery(client_address, client_host, sender) : 0.0f;
+  community_answered_ = true;
+  return service != nullptr ? service->CommunityQuery(client_address, client_host, sender, &community_answered_)
+                            : 0.0f;
 }
 
 int CS_ANTISPAM_SCRIPT::IsValidKeyMirelCommunity() {
@@ -949,6 +951,7 @@ void RegisterDomainAndCommunityFunctions(AntispamClass* cls) {
   cls->addMethod("GetSpamTrapResponse", &Antispam::GetSpamTrapResponse);
   cls->addMethod("MirelCommunityAnnunce", &Antispam::MirelCommunityAnnunce);
   cls->addMethod("MirelCommunityQuery", &Antispam::MirelCommunityQuery);
+  cls->addMethod("MirelCommunityLastAnswered", &Antispam::MirelCommunityLastAnswered);
   cls->addMethod("IsValidKeyMirelCommunity", &Antispam::IsValidKeyMirelCommunity);
   cls->addMethod("MirelCommunityGetEnumStringFormScore", &Antispam::MirelCommunityGetEnumStringFormScore);
 }

@@ -302,6 +302,9 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
   const char* GetSpamTrapResponse();
   void MirelCommunityAnnunce(const char* client_address, const char* client_host, const char* sender);
   float MirelCommunityQuery(const char* client_address, const char* client_host, const char* sender);
+  // 0 when the last MirelCommunityQuery had a usable key and no server
+  // answered it (its 0.0 is then no verdict), else 1.
+  int MirelCommunityLastAnswered() { return community_answered_ ? 1 : 0; }
   int IsValidKeyMirelCommunity();
   // The verdict word of a score; "NEUTRAL" without the engine.
   const char* MirelCommunityGetEnumStringFormScore(float score);
@@ -324,6 +327,7 @@ class CS_ANTISPAM_SCRIPT : public CS_ScriptCommon {
 
   CS_PROXY_ANTISPAM_INSTANCE* instance_;  // not owned; may be null
   ScriptTextResults<Text> results_;
+  bool community_answered_ = true;  // by the last MirelCommunityQuery
   String fake_phishing_domain_;  // of the last IsPhishing
 };
 

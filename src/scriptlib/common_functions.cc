@@ -206,7 +206,8 @@ void CS_ScriptCommon::LoadALWL() {
 namespace {
 
 // The block-list lookup of `address`; false without engine or address, or
-// when the lookup failed.
+// when no server could be asked. `result->complete` says whether every zone
+// was heard.
 bool ListedBy(CDnsBL* dnsbl, const char* address, CDnsBL::DnsBL_Result* result) {
   return dnsbl != nullptr && address != nullptr && dnsbl->QueryDnsBL(address, result) == 1;
 }
@@ -215,12 +216,15 @@ bool ListedBy(CDnsBL* dnsbl, const char* address, CDnsBL::DnsBL_Result* result) 
 
 float CS_ScriptCommon::DNSBL_Score(const char* address) {
   CDnsBL::DnsBL_Result result;
-  return ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result) ? result.score : 0.0f;
+  const bool listed = ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result);
+  dnsbl_complete_ = result.complete ? 1 : 0;
+  return listed ? result.score : 0.0f;
 }
 
 const char* CS_ScriptCommon::DNSBL_Ns(const char* address) {
   CDnsBL::DnsBL_Result result;
   const bool listed = ListedBy(host_ != nullptr ? host_->BlockLists() : nullptr, address, &result);
+  dnsbl_complete_ = result.complete ? 1 : 0;
   return results_.Keep(Text::kDnsblNs, listed ? result.text : String(""));
 }
 

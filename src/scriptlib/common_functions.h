@@ -152,6 +152,11 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
   // listed, without an engine or without an address.
   float DNSBL_Score(const char* address);
   const char* DNSBL_Ns(const char* address);
+  // 1 when the last DNSBL_Score or DNSBL_Ns heard every zone it asked (or
+  // the cache knew the address, or there was nothing to ask); 0 when a
+  // zone did not answer in time or no name server could be asked, so a
+  // listing may be missing from its result.
+  int DNSBL_LastComplete() { return dnsbl_complete_; }
 
   // ---- engines a host does not have: bound under an engine's function
   // names, these answer what a script without context gets, whatever the
@@ -183,6 +188,7 @@ class CS_ScriptCommon : public CREeq, public CS_Tempo, public CS_InConde, public
 
   ScriptHost* host_;  // not owned; may be null
   ScriptTextResults<Text> results_;
+  int dnsbl_complete_ = 1;  // of the last block-list lookup
   std::vector<std::shared_ptr<CDomainConf>> handed_domains_;  // what GetDomain gave out
 };
 
@@ -217,6 +223,7 @@ void RegisterLookupFunctions(ExternClass<Kind, Ctor...>* cls) {
   Bind(cls, "DNS_TXT", &CS_ScriptCommon::DNS_TXT);
   Bind(cls, "DNSBL_Score", &CS_ScriptCommon::DNSBL_Score);
   Bind(cls, "DNSBL_Ns", &CS_ScriptCommon::DNSBL_Ns);
+  Bind(cls, "DNSBL_LastComplete", &CS_ScriptCommon::DNSBL_LastComplete);
 }
 
 // Adds every common function to a script class binding, in the order and

@@ -139,3 +139,14 @@ def test_each_switch_removes_its_check(policy, start_name_server, section, switc
         [status] = status_lines(content)
         assert (test_name.encode() in status) == fired, status
 
+
+
+def test_unanswered_block_list_is_named_and_adds_nothing(policy, start_name_server):
+    server = start_name_server({reversed_name("127.0.0.1", "bl.test"): [["A", "127.0.0.2"]]},
+                               zones={"quiet.test": {"mode": "silent"}})
+    config = {"DNSBL": {"enable_dnsbl": "1", "nameserver_0": "bl.test|1.0", "nameserver_1": "quiet.test|9.0",
+                        "timeout_millisecond": "500"}}
+    gateway, mta = policy(config, server.address)
+    assert send(gateway, CLEAN)[0].startswith(b"250")
+    [(_, content)] = mta.wait_for_messages(1)
+    assert status_lines(content) == [b"X-Torvane-Status: No, score=1.0 required=5.0 tests=DNSBL,DNSBL_TEMPERROR"]

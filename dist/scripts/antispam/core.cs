@@ -217,6 +217,9 @@ int OnStartClientConnection(int id) {
     if (!cs.IsIpWhiteList(client_ip)) {
       float listed = cs.DNSBL_Score(client_ip);
       if (listed > 0.0) SessionHit("DNSBL", listed);
+      // A zone that did not answer in time may list the client: named, so
+      // the status says the block lists were not all heard.
+      if (!cs.DNSBL_LastComplete()) SessionHit("DNSBL_TEMPERROR", 0.0);
       cs.WriteLog(kLogStep, cs.Format("DNSBL score %.2f for %s", listed, client_ip));
     }
   }
@@ -369,8 +372,9 @@ int OnAllDataMessage(string data, int end) {
 // score of its key. The names of the checks that fired, in the order they
 // fired, go into the status header of every message we pass on:
 //   X-Torvane-Status: No, score=1.3 required=5.0 tests=SPF_PASS,BAYES_HAM
-// A check whose engine could not answer (SPF_TEMPERROR, BAYES_TEMPERROR)
-// adds nothing and never refuses mail by itself.
+// A check whose engine could not answer (DNSBL_TEMPERROR, SPF_TEMPERROR,
+// BAYES_TEMPERROR, COMMUNITY_TEMPERROR) adds nothing and never refuses
+// mail by itself.
 
 // The header this gateway writes; any copy the sender wrote is removed first.
 string kStatusHeader = "X-Torvane-Status";
@@ -431,6 +435,7 @@ int CheckPhishing() {
 // "cmy_hardfail"); nothing without a service key.
 int CheckCommunity() {
   float points = cs.MirelCommunityQuery(client_ip, cs.GetClientReverseDns(), mail_from);
+  if (!cs.MirelCommunityLastAnswered()) return Hit("COMMUNITY_TEMPERROR", 0.0);
   if (points != 0.0) Hit("COMMUNITY", points);
   return 0;
 }

@@ -84,7 +84,9 @@ TEST_F(CCommunityTorvaneTest, QueryLayoutAndVerdicts) {
   }
   client_.SetTimeOut(kTimeoutMs);
   Answer("FAILFAIL\r\n");
-  EXPECT_FLOAT_EQ(Query(), 5.0f);
+  bool answered = false;
+  EXPECT_FLOAT_EQ(client_.CommunityQuery("192.0.2.7", "mail.relay.example.com", "A@B.example", &answered), 5.0f);
+  EXPECT_TRUE(answered);
   EXPECT_STREQ(client_.GetResFromScore(5.0f), "FAIL");
   const std::vector<std::string> requests = Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -116,7 +118,9 @@ TEST_F(CCommunityTorvaneTest, RepliesFromAnotherPortAreIgnored) {
 TEST_F(CCommunityTorvaneTest, SilentServiceCostsFourBoundedRequests) {
   Silence();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FLOAT_EQ(Query(), 0.0f);
+  bool answered = true;
+  EXPECT_FLOAT_EQ(client_.CommunityQuery("192.0.2.7", "mail.relay.example.com", "A@B.example", &answered), 0.0f);
+  EXPECT_FALSE(answered) << "no verdict, not a neutral one";
   EXPECT_LE(std::chrono::steady_clock::now() - start, kQueryBound + kBusyMachine);
   EXPECT_EQ(Requests().size(), 4u);
   // Each query has its own sockets: ten at once take one query's time.
