@@ -129,18 +129,19 @@ int TlsChannel::Read(void* buffer, int length) {
   if (ssl_ == nullptr) return -1;
   if (buffer == nullptr || length < 1) return 0;
   ERR_clear_error();
-  const int got = SSL_read(ssl_, buffer, length);
-  if (got > 0) return got;
-  return StepFor(SSL_get_error(ssl_, got)) == Step::kFailed ? -1 : 0;
+  return Transferred(SSL_read(ssl_, buffer, length));
 }
 
 int TlsChannel::Write(const void* buffer, int length) {
   if (ssl_ == nullptr) return -1;
   if (buffer == nullptr || length < 1) return 0;
   ERR_clear_error();
-  const int sent = SSL_write(ssl_, buffer, length);
-  if (sent > 0) return sent;
-  return StepFor(SSL_get_error(ssl_, sent)) == Step::kFailed ? -1 : 0;
+  return Transferred(SSL_write(ssl_, buffer, length));
+}
+
+int TlsChannel::Transferred(int result) {
+  if (result > 0) return result;
+  return StepFor(SSL_get_error(ssl_, result)) == Step::kFailed ? -1 : 0;
 }
 
 bool TlsChannel::HasPending() const { return ssl_ != nullptr && SSL_pending(ssl_) > 0; }

@@ -80,6 +80,9 @@ class TlsChannel {
  private:
   // The Step for an SSL_get_error code; notes the error of a failure.
   Step StepFor(int code);
+  // What Read and Write answer for the library's `result`: the bytes
+  // moved, 0 when the step must wait, -1 on failure.
+  int Transferred(int result);
 
   std::shared_ptr<TlsContext> context_;
   SSL* ssl_ = nullptr;

@@ -68,7 +68,9 @@ void SmtpSession::EditDataStart(size_t old_bytes, std::string_view replacement) 
   const std::string_view data = data_block.View();
   old_bytes = std::min(old_bytes, data.size());
   const size_t covered = std::max(old_bytes, std::min(edited_start_bytes, data.size()));
-  if (covered > edited_start_bytes) received_start.append(data.substr(edited_start_bytes, covered - edited_start_bytes));
+  if (covered > edited_start_bytes) {
+    received_start.append(data.substr(edited_start_bytes, covered - edited_start_bytes));
+  }
   edited_start_bytes = covered - old_bytes + replacement.size();
   std::string edited(replacement);
   edited.append(data.substr(old_bytes));
@@ -108,26 +110,32 @@ bool SmtpSession::ReconnectMta() {
   return true;
 }
 
+namespace {
+
+// One leg's read and write: through its TLS channel once it has one (a
+// closed socket fails), else straight on the socket.
+int LegReceive(CSocketComm* socket, TlsChannel* tls, void* buffer, int length) {
+  if (socket == nullptr) return -1;
+  if (tls != nullptr) return socket->IsOpen() ? tls->Read(buffer, length) : -1;
+  return socket->ReceiveAvailable(buffer, length);
+}
+
+int LegSend(CSocketComm* socket, TlsChannel* tls, const void* buffer, int length) {
+  if (socket == nullptr) return -1;
+  if (tls != nullptr) return socket->IsOpen() ? tls->Write(buffer, length) : -1;
+  return socket->SendAvailable(buffer, length);
+}
+
+}  // namespace
+
 int SmtpSession::ClientReceive(void* buffer, int length) {
-  if (client == nullptr) return -1;
-  if (client_tls != nullptr) return client->IsOpen() ? client_tls->Read(buffer, length) : -1;
-  return client->ReceiveAvailable(buffer, length);
+  return LegReceive(client, client_tls.get(), buffer, length);
 }
 
 int SmtpSession::ClientSend(const void* buffer, int length) {
-  if (client == nullptr) return -1;
-  if (client_tls != nullptr) return client->IsOpen() ? client_tls->Write(buffer, length) : -1;
-  return client->SendAvailable(buffer, length);
+  return LegSend(client, client_tls.get(), buffer, length);
 }
 
-int SmtpSession::MtaReceive(void* buffer, int length) {
-  if (mta == nullptr) return -1;
-  if (mta_tls != nullptr) return mta->IsOpen() ? mta_tls->Read(buffer, length) : -1;
-  return mta->ReceiveAvailable(buffer, length);
-}
+int SmtpSession::MtaReceive(void* buffer, int length) { return LegReceive(mta.get(), mta_tls.get(), buffer, length); }
 
-int SmtpSession::MtaSend(const void* buffer, int length) {
-  if (mta == nullptr) return -1;
-  if (mta_tls != nullptr) return mta->IsOpen() ? mta_tls->Write(buffer, length) : -1;
-  return mta->SendAvailable(buffer, length);
-}
+int SmtpSession::MtaSend(const void* buffer, int length) { return LegSend(mta.get(), mta_tls.get(), buffer, length); }
