@@ -1,9 +1,6 @@
-"""Fixtures for the daemon's end-to-end tests.
-
-Every daemon runs in the foreground in a private temporary directory with
---config pointing there; every wait is bounded, and whatever a test started
-is killed by its PID when the test ends.
-"""
+"""Fixtures of the end-to-end tests: every daemon runs in the foreground in
+a private folder, every wait is bounded, and whatever a test started is
+killed by its PID when the test ends."""
 import os
 import pathlib
 import select
@@ -18,8 +15,7 @@ import pytest
 
 # Longest wait for any one thing the daemon should do.
 WAIT_SECONDS = 10.0
-# Longest wait for a start: loading large stores on a busy machine is slow,
-# and a daemon that died is noticed at once anyway.
+# Longest wait for a start (large stores on a busy machine; a death shows at once).
 START_SECONDS = 60.0
 POLL_SECONDS = 0.05
 # What a foreground daemon prints once its signal handlers are installed.
@@ -40,8 +36,7 @@ def daemon_bin():
 
 @pytest.fixture(scope="session")
 def public_daemon_bin(daemon_bin):
-    """A copy of the daemon any user may run: the tests that run it as an
-    unprivileged user cannot reach a build inside a private (0700) folder."""
+    """A copy of the daemon an unprivileged user can reach."""
     folder = tempfile.mkdtemp(prefix="torvane-bin-")
     os.chmod(folder, 0o755)
     copy = os.path.join(folder, "torvane-antispam")
@@ -75,19 +70,18 @@ def wait_until(predicate, seconds=WAIT_SECONDS):
     return predicate()
 
 
-def stop_process(process):
+def stop_process(process, seconds=WAIT_SECONDS):
     """Stops a child by its PID: SIGTERM, then SIGKILL when it lingers."""
     if process.poll() is None:
         os.kill(process.pid, signal.SIGTERM)
         try:
-            process.wait(timeout=WAIT_SECONDS)
+            process.wait(timeout=seconds)
         except subprocess.TimeoutExpired:
             os.kill(process.pid, signal.SIGKILL)
             process.wait(timeout=WAIT_SECONDS)
 
 
-# The resolver asks port 53 only, so every test name server takes an address
-# of its own.
+# The resolver asks port 53 only: every test name server has an address of its own.
 DNS_PORT = 53
 
 
@@ -101,9 +95,7 @@ def dns_port_free(address):
 
 
 def start_name_server_process(command, addresses, state):
-    """Runs `command` + --address A --state STATE on the first address A of
-    `addresses` whose DNS port is free, until one writes STATE/ready.
-    Returns (process, address); fails the test when none starts."""
+    """(process, address) of `command` on the first of `addresses` where it writes STATE/ready."""
     for address in addresses:
         if not dns_port_free(address):
             continue
@@ -130,9 +122,7 @@ class Daemon:
             self.config.write_bytes(config.encode("latin-1"))
 
     def start(self, *extra, wait_ready=True, env=None):
-        """Starts the daemon, with `env` added to the environment; unless
-        told otherwise, waits (bounded) for its start line, after which its
-        signal handlers are in place."""
+        """Starts the daemon; waits for its start line (signal handlers in place) unless told otherwise."""
         self.output = b""
         with open(self.errors, "ab") as errors:
             self.process = subprocess.Popen(
@@ -192,8 +182,8 @@ def make_daemon(daemon_bin, tmp_path):
         daemon.kill()
 
 
-# ---- Peers of the mail-path tests (smtp_peers.py builds on this module, so
-# the fixtures import it when they run) ---------------------------------------
+# Peers of the mail-path tests (smtp_peers.py imports this module, so the
+# fixtures import it when they run).
 
 @pytest.fixture
 def start_mta(tmp_path):
@@ -232,22 +222,22 @@ def start_name_server(tmp_path):
 
 @pytest.fixture
 def start_gateway(daemon_bin, tmp_path, root_only):
-    """start_gateway(mta_port, scripts=None, config=None, name_server=None)
-    -> a listening Gateway. `scripts` defaults to one relaying "core.cs";
-    `config` is laid over the base configuration."""
+    """start_gateway(mta_port, scripts, config over base_config(), name_server,
+    prepare(application folder) before the start) -> a listening Gateway."""
     from smtp_peers import Gateway, base_config, free_port, merge, relay_script
     started = []
 
-    def start(mta_port, scripts=None, config=None, name_server=None):
+    def start(mta_port, scripts=None, config=None, name_server=None, prepare=None):
         settings = merge(base_config(free_port(), mta_port, name_server), config)
         gateway = Gateway(daemon_bin, tmp_path / f"gw{len(started) + 1}", settings,
                           scripts if scripts is not None else {"core.cs": relay_script()})
         started.append(gateway)
+        if prepare is not None:
+            prepare(gateway.workdir)
         return gateway.start()
 
     yield start
-    # A gateway that died during its test (a crash, a sanitizer report) fails
-    # the test even when every reply had already come.
+    # A gateway that died during its test fails it even when every reply came.
     died = [str(gateway.workdir) for gateway in started if not gateway.running() and not gateway.stopped]
     for gateway in started:
         gateway.stop()

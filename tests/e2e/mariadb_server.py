@@ -1,16 +1,12 @@
-"""A private MariaDB server for the database tests: a data folder made by
-mariadb-install-db, then mariadbd as a child process (never the system
-service) on 127.0.0.1 at a free port, with its socket and pid file in that
-folder, stopped by its PID. An init file makes the test database and user.
-"""
+"""A private MariaDB server for the database tests: mariadbd as a child
+process (never the system service) on loopback, stopped by its PID."""
 import glob
 import os
 import pathlib
-import signal
-import socket
 import subprocess
 
-from conftest import WAIT_SECONDS, wait_until
+from conftest import WAIT_SECONDS, stop_process, wait_until
+from smtp_peers import free_port
 
 INSTALL_DB = "/usr/bin/mariadb-install-db"
 SERVER = "/usr/sbin/mariadbd"
@@ -47,12 +43,6 @@ def link_client_library(app_dir):
     return link
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class MariaDbServer:
     def __init__(self, folder):
         self.folder = pathlib.Path(folder)
@@ -80,18 +70,11 @@ class MariaDbServer:
         return self
 
     def stop(self):
-        if self.process is None or self.process.poll() is not None:
-            return
-        os.kill(self.process.pid, signal.SIGTERM)
-        try:
-            self.process.wait(timeout=SERVER_WAIT_SECONDS)
-        except subprocess.TimeoutExpired:
-            os.kill(self.process.pid, signal.SIGKILL)
-            self.process.wait(timeout=WAIT_SECONDS)
+        if self.process is not None:
+            stop_process(self.process, SERVER_WAIT_SECONDS)
 
     def sql(self, statement):
-        """`statement` run as root over the socket: its output, tab-separated
-        and without headers; None when the client failed."""
+        """`statement`'s output as root (tab-separated, no headers); None when it failed."""
         done = subprocess.run([CLIENT, "--no-defaults", "-uroot", f"--socket={self.socket}", "-N", "-B",
                                "-e", statement], capture_output=True, timeout=WAIT_SECONDS)
         return done.stdout.decode("latin-1").strip() if done.returncode == 0 else None

@@ -1,10 +1,6 @@
-"""The peers of the gateway's end-to-end tests: the recording downstream MTA
-(recording_mta.py), the block-list name server (dns_test_server.py), the
-gateway itself with a configuration and antispam scripts of the test's
-making, and a raw SMTP client that can pick its loopback source address.
-
-Every process is started here and stopped by its PID; every wait is bounded.
-"""
+"""The peers of the gateway's end-to-end tests: the recording MTA, the test
+name server, the gateway itself and a raw SMTP client; each process stopped
+by its PID, every wait bounded."""
 import json
 import os
 import pathlib
@@ -17,9 +13,9 @@ from conftest import START_SECONDS, WAIT_SECONDS, Daemon, ini, start_name_server
 HERE = pathlib.Path(__file__).resolve().parent
 MTA_SCRIPT = HERE / "recording_mta.py"
 NAME_SERVER_SCRIPT = HERE.parents[1] / "tests" / "unit" / "engines" / "dns_test_server.py"
+DIST = HERE.parents[1] / "dist"
 PYTHON = "/usr/bin/python3"
-# Where the name servers of these tests may listen (other suites use other
-# loopback addresses, so suites can run at once). The resolver asks port 53.
+# Where the name servers of these tests may listen (other suites use others).
 NAME_SERVER_HOSTS = [f"127.0.20.{n}" for n in range(1, 255)] + [f"127.0.21.{n}" for n in range(1, 255)]
 # A loopback address where no name server listens: lookups fail at once.
 NO_NAME_SERVER = "127.0.21.255"
@@ -29,15 +25,14 @@ PEER_LIFETIME = 300
 MAX_REPLY_BYTES = 1 << 20
 
 
-def free_port(address="127.0.0.1"):
+def free_port():
     with socket.socket() as s:
-        s.bind((address, 0))
+        s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
 def listening(address, port):
-    """True when a TCP socket listens on address:port (read from
-    /proc/net/tcp, so that checking opens no session)."""
+    """True when a TCP socket listens on address:port (checked without a session)."""
     packed = socket.inet_aton(address)
     local = "%08X:%04X" % (int.from_bytes(packed, "little"), port)
     wildcard = "00000000:%04X" % port
@@ -48,8 +43,6 @@ def listening(address, port):
                 return True
     return False
 
-
-# ---- The recording MTA ----------------------------------------------------------
 
 class RecordingMta:
     """One recording_mta.py process; see that file for what it records."""
@@ -80,7 +73,6 @@ class RecordingMta:
         return [json.loads(line) for line in lines if line.endswith("}")]
 
     def received(self, conn=None):
-        """All bytes the MTA received (on connection `conn` only, if given)."""
         return b"".join(e["data"].encode("latin-1") for e in self.transcript()
                         if e["dir"] == "in" and (conn is None or e["conn"] == conn))
 
@@ -88,7 +80,7 @@ class RecordingMta:
         return sorted({e["conn"] for e in self.transcript() if e["dir"] == "open"})
 
     def messages(self):
-        """[(envelope dict, content bytes)] in the order received."""
+        """[(envelope dict, content bytes)]."""
         found, n = [], 1
         while (self.directory / f"msg-{n}.json").exists():
             envelope = json.loads((self.directory / f"msg-{n}.json").read_text())
@@ -104,11 +96,8 @@ class RecordingMta:
         stop_process(self.process)
 
 
-# ---- The block-list name server ---------------------------------------------------
-
 class NameServer:
-    """One dns_test_server.py on the first free address of
-    NAME_SERVER_HOSTS, serving what set_zones gives it and counting queries."""
+    """dns_test_server.py on the first free address of NAME_SERVER_HOSTS."""
 
     def __init__(self, state):
         self.state = pathlib.Path(state)
@@ -137,25 +126,19 @@ class NameServer:
 
 
 def reversed_name(address, zone):
-    """The name a block-list query for `address` asks in `zone`."""
     return ".".join(reversed(address.split("."))) + "." + zone
 
 
-# ---- The gateway ------------------------------------------------------------------
-
 # What the recording MTA greets with; the gateway passes it on unchanged.
 GREETING = b"220 mta.recording.test recording MTA ready\r\n"
-# The listener's reply to a client it has no room for, from "rfc421" and
-# the gateway's "myname".
+# The listener's reply to a client it has no room for.
 BUSY_REPLY = b"421 <gw.test> Service not available, closing transmission channel \r\n"
 # Client source addresses: 127.0.30.x are plain clients, 127.0.31.x relay
 # clients under this setting.
 RELAY_RANGE = {"FIREWALL": {"relayip_0": "127.0.31.1|127.0.31.254|test relay clients"}}
 
-# Every script starts with this: the script object and note(), which appends
-# one line (prefixed by the connection id) to the test's event file. A file
-# rather than the daemon's log, so a test can see events the moment they
-# happen and in the order they happened.
+# Every script starts with this: note() appends "<conn> <script> <line>" to
+# the test's event file, seen at once and in order (unlike the log).
 SCRIPT_PRELUDE = r'''
 CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 int conn = 0;
@@ -171,8 +154,7 @@ int note(string line) {
 }
 '''
 
-# The event handlers of a relaying script: each notes what it saw. A test
-# replaces or adds handlers by name.
+# The handlers of a relaying script, each noting what it saw.
 RELAY_HANDLERS = {
     "OnStartClientConnection": r'''
 int OnStartClientConnection(int id) {
@@ -189,7 +171,6 @@ int OnStartClientConnection(int id) {
     "OnHelo": 'int OnHelo(string name, string word) { note("HELO " + name + " " + word); return 0; }',
     "OnMailFrom": 'int OnMailFrom(string from) { note("MAIL " + from); return 0; }',
     "OnRcptTo": 'int OnRcptTo(string to) { note("RCPT " + to); return 0; }',
-    "OnRcptToError": 'int OnRcptToError(string line) { note("RCPTERROR " + line); return 0; }',
     "OnCommandData": 'int OnCommandData(int limit) { note("DATA " + limit); return 0; }',
     "OnEmailMessagesToAnalyzer":
         'int OnEmailMessagesToAnalyzer() { note("ANALYZE " + cs.GetEmailLen()); return 0; }',
@@ -199,8 +180,7 @@ int OnStartClientConnection(int id) {
 
 
 def relay_script(handlers=None, extra=""):
-    """A script's text without its prelude: RELAY_HANDLERS with those of
-    `handlers` replacing them by name (None drops one), then `extra`."""
+    """RELAY_HANDLERS with `handlers` replacing them by name (None drops one), then `extra`."""
     chosen = dict(RELAY_HANDLERS)
     for name, source in (handlers or {}).items():
         if source is None:
@@ -211,9 +191,7 @@ def relay_script(handlers=None, extra=""):
 
 
 def base_config(port, mta_port, name_server=None):
-    """The sections every test gateway starts from: listening on loopback,
-    one MTA, short waits, no admission checks, no greylisting nor white list
-    in the shipped policy, one script "core.cs"."""
+    """Loopback, one MTA, short waits; no admission checks, greylisting nor white list."""
     dns_servers = [name_server or NO_NAME_SERVER, "-", "-", "-"]  # "-": slot set but unused
     return {
         "CONFIG": {"loglevel": "2", "krnversion": "3.0.1", "listen_ip": "127.0.0.1",
@@ -229,14 +207,18 @@ def base_config(port, mta_port, name_server=None):
         "GREYLIST": {"enable_greylist": "0"},
         "ALWL": {"enable_alwl": "0"},
         "CS_SCRIPT": {"enable": "0", "enable_cache_script": "0", "cs_0": "1|core.cs"},
-        # The relay tests compare messages and the MTA's transcript byte for
-        # byte; the trace header and TLS towards the MTA have tests of their own.
+        # Messages arrive byte for byte: trace header and MTA TLS are tested apart.
         "MTA": {"trace_header": "0", "tls": "none"},
     }
 
 
+def shipped_policy():
+    """The scripts of a gateway running the shipped policy."""
+    return {"core.cs": (DIST / "scripts" / "antispam" / "core.cs").read_bytes()}
+
+
 def merge(config, overrides):
-    """`config` with the sections of `overrides` laid over it key by key."""
+    """`config` with `overrides` laid over it key by key."""
     merged = {section: dict(pairs) for section, pairs in config.items()}
     for section, pairs in (overrides or {}).items():
         merged.setdefault(section, {}).update(pairs)
@@ -244,9 +226,7 @@ def merge(config, overrides):
 
 
 class Gateway:
-    """A torvane-antispam daemon in `workdir` (its application directory):
-    the configuration, the antispam scripts in scripts/antispam/ and the
-    event file the scripts write."""
+    """A torvane-antispam daemon with `workdir` as its application folder."""
 
     def __init__(self, binary, workdir, config, scripts):
         self.workdir = pathlib.Path(workdir)
@@ -260,8 +240,7 @@ class Gateway:
         self.stopped = False  # by the test, on purpose
 
     def write_scripts(self, scripts):
-        """scripts: {file name: source}; each source gets the prelude, except
-        a source given as bytes, which is written as it is."""
+        """{file name: source}; a str source gets the prelude, bytes are written as they are."""
         directory = self.workdir / "scripts" / "antispam"
         directory.mkdir(parents=True, exist_ok=True)
         for name, source in scripts.items():
@@ -282,15 +261,13 @@ class Gateway:
         return SmtpClient(self.port, source)
 
     def events(self):
-        """The event lines the scripts wrote so far: "<conn> <script> <text>"."""
         try:
             return self.events_file.read_text(encoding="latin-1").splitlines()
         except FileNotFoundError:
             return []
 
     def event_texts(self, prefix=""):
-        """The <text> part of the events (conn id and script name dropped)
-        that starts with `prefix`."""
+        """The texts of the events that start with `prefix`."""
         texts = [line.split(" ", 2)[2] for line in self.events() if line.count(" ") >= 2]
         return [t for t in texts if t.startswith(prefix)]
 
@@ -317,8 +294,6 @@ class Gateway:
         self.daemon.kill()
 
 
-# ---- The client -----------------------------------------------------------------
-
 class SmtpClient:
     """A raw SMTP client socket from a chosen loopback source address."""
 
@@ -334,7 +309,6 @@ class SmtpClient:
         self.sock.sendall(data.encode("latin-1") if isinstance(data, str) else data)
 
     def _fill(self, deadline):
-        """Reads once more into `pending`; False at end of stream or time."""
         remaining = deadline - time.monotonic()
         if remaining <= 0 or self.closed:
             return False
@@ -352,8 +326,7 @@ class SmtpClient:
         return True
 
     def reply(self, seconds=WAIT_SECONDS):
-        """The next whole SMTP reply (all its lines, CR LF kept); b"" when
-        none came in time or the connection closed first."""
+        """The next whole reply (CR LF kept); b"" when none came in time."""
         deadline = time.monotonic() + seconds
         while True:
             end = complete_reply_length(self.pending)
@@ -380,8 +353,7 @@ class SmtpClient:
 
 
 def complete_reply_length(data):
-    """Length of the first whole reply in `data` (lines "NNN-..." then one
-    "NNN ..." line), 0 when it is not complete yet."""
+    """Length of the first whole reply in `data`, 0 while it is incomplete."""
     start = 0
     while True:
         end = data.find(b"\r\n", start)
@@ -393,12 +365,11 @@ def complete_reply_length(data):
         start = end + 2
 
 
-def deliver(gateway, text):
-    """One message from a@example.net to b@example.org through `gateway`;
-    `text` ends with CR LF and holds no line that starts with a dot."""
+def deliver(gateway, text, recipient="b@example.org"):
+    """One message from a@example.net; `text` ends with CR LF, no line starts with a dot."""
     client = gateway.connect()
     assert client.reply().startswith(b"220")
-    for line in ("HELO client.example", "MAIL FROM:<a@example.net>", "RCPT TO:<b@example.org>"):
+    for line in ("HELO client.example", "MAIL FROM:<a@example.net>", f"RCPT TO:<{recipient}>"):
         assert client.command(line).startswith(b"250"), line
     assert client.command("DATA").startswith(b"354")
     assert client.command(text + ".").startswith(b"250")
@@ -411,8 +382,7 @@ def reply_code(reply):
 
 
 def dot_stuff(content):
-    """The DATA bytes of a message (CR LF lines): leading dots doubled, the
-    end mark appended."""
+    """The DATA bytes of a message: leading dots doubled, the end mark appended."""
     lines = content.split(b"\r\n")
     stuffed = b"\r\n".join(b"." + line if line.startswith(b".") else line for line in lines)
     return stuffed + b".\r\n" if stuffed.endswith(b"\r\n") else stuffed + b"\r\n.\r\n"
