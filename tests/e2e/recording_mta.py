@@ -2,32 +2,22 @@
 """A recording downstream MTA for the gateway's end-to-end tests: a real SMTP
 server (aiosmtpd) on one loopback address that keeps everything it received.
 
-Usage: recording_mta.py --address 127.0.0.1 --dir DIR [--port 0]
-                        [--reply-delay SECONDS] [--rcpt-reply "550 ..."]
-                        [--bdat] [--starttls first|last] [--lifetime SECONDS]
+Usage: recording_mta.py --address 127.0.0.1 --dir DIR
+                        [--reply-delay SECONDS] [--bdat] [--starttls]
+                        [--lifetime SECONDS]
                         [--xclient "220 ..."] [--tls-cert PEM --tls-key PEM]
 
 DIR/ready             "PORT\\n", written once the socket listens
-DIR/transcript.jsonl  one JSON object per socket event, in the order they
-                      happened: {"conn": n, "t": CLOCK_MONOTONIC seconds,
-                      "dir": "in"|"out"|"open"|"close", "data": latin-1 text}
+DIR/transcript.jsonl  {"conn": n, "dir": "in"|"out", "data": text} per read and reply
 DIR/msg-N.json        envelope of message N (from 1): mail_from, rcpt_tos,
-                      helo, conn, xclient (the attributes of the last
-                      XCLIENT the connection took, {} when none), tls
-                      (whether the message came over STARTTLS)
-DIR/msg-N.eml         its content as received, dot-stuffing removed (for
-                      BDAT, the chunks joined)
+                      helo, conn, xclient (attributes taken), tls
+DIR/msg-N.eml         its content, dot-stuffing removed (BDAT chunks joined)
 
-Every reply of several lines leaves in one write, as most MTAs send it, so
-that the gateway sees a whole EHLO answer in one block. --reply-delay holds
-every reply back (the greeting too); --rcpt-reply answers every RCPT TO
-with that text; --bdat accepts BDAT chunks (otherwise BDAT is an unknown
-command); --starttls adds a STARTTLS line to the EHLO answer, as its first
-extension or as its last line; --xclient offers XCLIENT and answers it
-with that reply (a 2xx one takes the attributes and starts the session
-again, so a new EHLO is due); --tls-cert and --tls-key offer a real
-STARTTLS with that certificate. The server stops on SIGTERM, when its parent
-goes away, or after --lifetime seconds.
+A reply of several lines leaves in one write. --starttls offers a STARTTLS
+line it never takes; --xclient answers XCLIENT with that reply (a 2xx one
+takes the attributes and restarts the session); --tls-cert and --tls-key
+offer a real STARTTLS. It stops on SIGTERM, when its parent goes away, or
+after --lifetime seconds.
 """
 
 import argparse
@@ -53,8 +43,6 @@ def write_atomically(path, data):
     tmp = path + ".tmp"
     with open(tmp, "wb") as out:
         out.write(data)
-        out.flush()
-        os.fsync(out.fileno())
     os.replace(tmp, path)
 
 
@@ -67,8 +55,8 @@ class Recorder:
         self.connections = 0
         self.messages = 0
 
-    def event(self, conn, direction, data=b""):
-        record = {"conn": conn, "t": time.monotonic(), "dir": direction, "data": data.decode("latin-1")}
+    def event(self, conn, direction, data):
+        record = {"conn": conn, "dir": direction, "data": data.decode("latin-1")}
         self.transcript.write(json.dumps(record) + "\n")
         self.transcript.flush()
 
@@ -91,18 +79,10 @@ class Handler:
             responses.insert(1, "250-CHUNKING")
         if self.options.xclient:
             responses.insert(1, "250-XCLIENT NAME ADDR PROTO HELO")
-        if self.options.starttls == "first":
-            responses.insert(1, "250-STARTTLS")
-        elif self.options.starttls == "last":
+        if self.options.starttls:
             responses[-1] = "250-" + responses[-1][4:]
             responses.append("250 STARTTLS")
         return responses
-
-    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if self.options.rcpt_reply:
-            return self.options.rcpt_reply
-        envelope.rcpt_tos.append(address)
-        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         server.recorder.message(server.conn, envelope, envelope.original_content, session.host_name,
@@ -120,14 +100,6 @@ class RecordingSMTP(SMTP):
         self.pending_reply = b""
         self.chunks = []
         self.xclient = {}
-
-    def connection_made(self, transport):
-        self.recorder.event(self.conn, "open")
-        super().connection_made(transport)
-
-    def connection_lost(self, error):
-        self.recorder.event(self.conn, "close")
-        super().connection_lost(error)
 
     def data_received(self, data):
         self.recorder.event(self.conn, "in", data)
@@ -177,12 +149,10 @@ class RecordingSMTP(SMTP):
 def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("--address", required=True)
-    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--dir", required=True)
     parser.add_argument("--reply-delay", type=float, default=0.0)
-    parser.add_argument("--rcpt-reply", default="")
     parser.add_argument("--bdat", action="store_true")
-    parser.add_argument("--starttls", choices=["first", "last"])
+    parser.add_argument("--starttls", action="store_true")
     parser.add_argument("--lifetime", type=float, default=300.0)
     parser.add_argument("--xclient", default="")
     parser.add_argument("--tls-cert", default="")
@@ -204,7 +174,7 @@ async def serve(options):
     server = await loop.create_server(
         lambda: RecordingSMTP(recorder, options, handler, hostname=HOSTNAME, ident=IDENT, loop=loop,
                               tls_context=tls),
-        host=options.address, port=options.port)
+        host=options.address, port=0)
     port = server.sockets[0].getsockname()[1]
     write_atomically(os.path.join(options.dir, "ready"), b"%d\n" % port)
 

@@ -1,18 +1,10 @@
-"""The gateway's mail path end to end: real clients (raw sockets, swaks,
-smtplib) talk to torvane-antispam, which relays to a recording MTA
-(recording_mta.py) under antispam scripts written by each test. The scripts
-note every event they see in an event file; the MTA records every byte it
-received and every message it accepted."""
-import smtplib
+"""The gateway's mail path end to end: a raw client, the gateway under the
+test's scripts (which note every event) and the recording MTA."""
 import time
-import xml.etree.ElementTree as ET
 
-import pytest
+from conftest import wait_until
+from smtp_peers import GREETING, RELAY_RANGE, deliver, dot_stuff, merge, relay_script, reply_code, shipped_policy
 
-from conftest import WAIT_SECONDS, wait_until
-from smtp_peers import GREETING, HERE, RELAY_RANGE, dot_stuff, merge, relay_script, reply_code
-
-SHIPPED_CORE_SCRIPT = HERE.parents[1] / "dist" / "scripts" / "antispam" / "core.cs"
 # Bytes the relay holds before the scripts decide on a message, and the
 # prefix of them the analysis reads.
 DATA_LIMIT = 30720
@@ -21,16 +13,6 @@ DATA_LIMIT = 30720
 def mta_replies(mta, conn=1):
     """The replies the MTA sent on connection `conn`, one per element."""
     return [e["data"].encode("latin-1") for e in mta.transcript() if e["conn"] == conn and e["dir"] == "out"]
-
-
-def send_message(client, content, sender="alice@client.test", recipients=("bob@dest.test",)):
-    """MAIL, RCPT and DATA for `content`; returns the replies in order."""
-    replies = [client.command(f"MAIL FROM:<{sender}>")]
-    replies += [client.command(f"RCPT TO:<{rcpt}>") for rcpt in recipients]
-    replies.append(client.command("DATA"))
-    client.send(dot_stuff(content))
-    replies.append(client.reply())
-    return replies
 
 
 def greeted(client):
@@ -86,9 +68,8 @@ def test_message_relayed_byte_for_byte_one_command_at_a_time(start_mta, start_ga
     assert len(gw.event_texts("ANALYZE")) == 1
 
 
-@pytest.mark.parametrize("mta_takes_bdat", [True, False], ids=["bdat-mta", "plain-mta"])
-def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_gateway, mta_takes_bdat):
-    mta = start_mta(bdat=mta_takes_bdat)
+def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_gateway):
+    mta = start_mta(bdat=True)
     gw = start_gateway(mta.port)
     client = greeted(gw.connect())
     assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
@@ -96,52 +77,35 @@ def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_ga
     first = b"Subject: chunked\r\n" + b"a" * 80 + b"\r\n"  # 100 bytes, ending a line
     assert len(first) == 100
     client.send(b"BDAT 100\r\n" + first)
-    if mta_takes_bdat:
-        assert client.reply() == b"250 OK chunk of 100 bytes\r\n"
-        last = b"end\r\n"
-        client.send(b"BDAT 5 LAST\r\n" + last)
-        assert reply_code(client.reply()) == 250
-        [(_, received)] = mta.wait_for_messages(1)
-        assert received == first + last
-        assert gw.event_texts("DATA") == ["DATA 99", "DATA 4"]
-    else:
-        # Without CHUNKING the MTA takes "BDAT" and each line of the chunk for
-        # unknown commands, and so does the gateway: no message data at all.
-        replies = [client.reply() for _ in range(1 + first.count(b"\r\n"))]
-        assert [reply_code(r) for r in replies] == [500, 500, 500], replies
-        assert gw.event_texts("DATA") == []
-    # Back in command mode whatever the MTA answered.
+    assert client.reply() == b"250 OK chunk of 100 bytes\r\n"
+    last = b"end\r\n"
+    client.send(b"BDAT 5 LAST\r\n" + last)
+    assert reply_code(client.reply()) == 250
+    [(_, received)] = mta.wait_for_messages(1)
+    assert received == first + last
+    assert gw.event_texts("DATA") == ["DATA 99", "DATA 4"]
     assert client.command("NOOP") == b"250 OK\r\n"
     assert client.command("QUIT") == b"221 Bye\r\n"
 
 
-# A bare line end never ends a message: whatever an MTA makes of it, the
-# smuggled second envelope is never a message of its own, and no script
-# hears of it as commands. Refused (the default) or passed on made CR LF.
+# With bare line ends passed on (their refusal: test_session_soak), a
+# smuggled second envelope is never a message of its own nor commands a
+# script hears of (every kind of mark: relay_rules_test).
 SMUGGLED = b"MAIL FROM:<x@evil.example>\r\nRCPT TO:<victim@dest.test>\r\nDATA\r\nSubject: smuggled\r\n\r\nevil\r\n"
-SMUGGLING_MARKS = [b"\n.\n", b"\r\n.\n", b"\n.\r\n", b"\r.\r"]
 
 
-@pytest.mark.parametrize("refuse", ["1", "0"], ids=["refused", "normalised"])
-def test_message_ends_only_where_every_mta_ends_it(start_mta, start_gateway, refuse):
+def test_message_ends_only_where_every_mta_ends_it(start_mta, start_gateway):
     mta = start_mta()
-    gw = start_gateway(mta.port, config={"FIREWALL": {"refuse_bare_line_ends": refuse}})
+    gw = start_gateway(mta.port, config={"FIREWALL": {"refuse_bare_line_ends": "0"}})
     client = greeted(gw.connect())
-    for n, mark in enumerate(SMUGGLING_MARKS):
-        assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
-        assert reply_code(client.command("RCPT TO:<bob@dest.test>")) == 250
-        assert reply_code(client.command("DATA")) == 354
-        reply = client.command(b"Subject: %d\r\n\r\nfirst" % n + mark + SMUGGLED + b".")
-        if refuse == "1":
-            assert reply == b"550 5.6.0 bare %s not allowed\r\n" % (b"CR" if mark == b"\r.\r" else b"LF"), mark
-        else:
-            assert reply_code(reply) == 250, (mark, reply)
+    assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
+    assert reply_code(client.command("RCPT TO:<bob@dest.test>")) == 250
+    assert reply_code(client.command("DATA")) == 354
+    assert reply_code(client.command(b"Subject: 1\r\n\r\nfirst\n.\n" + SMUGGLED + b".")) == 250
     assert client.command("QUIT") == b"221 Bye\r\n"
-    expected = 0 if refuse == "1" else len(SMUGGLING_MARKS)
-    messages = mta.wait_for_messages(expected)
-    assert len(messages) == expected
-    assert all(env["mail_from"] == "alice@client.test" and b"evil" in body for env, body in messages)
-    assert gw.event_texts("MAIL") == ["MAIL alice@client.test"] * len(SMUGGLING_MARKS)
+    [(envelope, body)] = mta.wait_for_messages(1)
+    assert envelope["mail_from"] == "alice@client.test" and b"evil" in body
+    assert gw.event_texts("MAIL") == ["MAIL alice@client.test"]
 
 
 # ---- Errors and time-outs ---------------------------------------------------------------
@@ -219,29 +183,22 @@ def destroyed_since_last_start(gw):
     return "START" in kinds and "DESTROY" in kinds[len(kinds) - kinds[::-1].index("START"):]
 
 
-@pytest.mark.parametrize("cache, counts, destroyed", [("1", [1, 2, 3], True), ("0", [1, 1, 1], False)],
-                         ids=["cached", "not-cached"])
-def test_cached_scripts_compile_once_and_hear_of_each_connection_end(start_mta, start_gateway, cache,
-                                                                      counts, destroyed):
+def test_cached_scripts_compile_once_and_hear_of_each_connection_end(start_mta, start_gateway):
     mta = start_mta()
-    config = {"CONFIG": {"n_max_listen": "1"}, "CS_SCRIPT": {"enable_cache_script": cache}}
+    config = {"CONFIG": {"n_max_listen": "1"}, "CS_SCRIPT": {"enable_cache_script": "1"}}
     gw = start_gateway(mta.port, {"core.cs": relay_script({"OnHelo": None}, extra=COUNT_SESSIONS)},
                        config=config)
     for _ in range(3):
         client = greeted(gw.connect())
         client.command("QUIT")
         assert client.read_until_closed()[1]
-        if destroyed:
-            assert wait_until(lambda: destroyed_since_last_start(gw)), lifecycle(gw)
+        assert wait_until(lambda: destroyed_since_last_start(gw)), lifecycle(gw)
         time.sleep(IDLE_SECONDS)
     events = lifecycle(gw)
-    assert [int(t.split(" ")[1]) for t in events if t.startswith("SESSION")] == counts, events
-    if destroyed:
-        # Each connection's end is announced before the next one starts.
-        starts = [i for i, t in enumerate(events) if t.startswith("START")]
-        assert all("DESTROY" in events[a:b] for a, b in zip(starts, starts[1:] + [len(events)])), events
-    else:
-        assert "DESTROY" not in events
+    assert [int(t.split(" ")[1]) for t in events if t.startswith("SESSION")] == [1, 2, 3], events
+    # Each connection's end is announced before the next one starts.
+    starts = [i for i, t in enumerate(events) if t.startswith("START")]
+    assert all("DESTROY" in events[a:b] for a, b in zip(starts, starts[1:] + [len(events)])), events
 
 
 # ---- What the scripts change in the message ------------------------------------------------
@@ -252,77 +209,32 @@ int OnEmailMessagesToAnalyzer() {
   cs.ModifyHeaderSubject("[TAG]");
   return 0;
 }'''
-EDIT_CASES = [
-    (b"From: a@client.test\r\nSubject: hello\r\n\r\nSubject: body text\r\n",
-     b"From: a@client.test\r\nSubject: [TAG]  hello\r\nX-Torvane-Test: checked Bcc: injected@evil.example\r\n"
-     b"\r\nSubject: body text\r\n"),
-    (b"no header at all\r\n",
-     b"Subject: [TAG]\r\nX-Torvane-Test: checked Bcc: injected@evil.example\r\n\r\nno header at all\r\n"),
-]
 
 
-# The edits reach the MTA as one header line each, in the header only.
+# The edits reach the MTA as one header line each, in the header only (every
+# kind of message: antispam_script_test).
 def test_header_insertion_and_subject_tag_reach_the_mta(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": EDIT_MESSAGE})})
-    client = greeted(gw.connect())
-    for content, _ in EDIT_CASES:
-        assert reply_code(send_message(client, content)[-1]) == 250
-    client.command("QUIT")
-    received = mta.wait_for_messages(len(EDIT_CASES))
-    assert [content for _, content in received] == [edited for _, edited in EDIT_CASES]
-    assert all(envelope["rcpt_tos"] == ["bob@dest.test"] for envelope, _ in received)
-
-
-# Whatever the peers send, the log stays XML a parser reads.
-def test_log_stays_xml_whatever_the_peers_send(start_mta, start_gateway):
-    mta = start_mta()
-    note_subject = r'''
-int OnEmailMessagesToAnalyzer() { cs.WriteLog(1, "subject " + cs.GetEmailRaw()); return 0; }'''
-    gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": note_subject})})
-    client = gw.connect()
-    assert client.reply() == GREETING
-    client.command(b"EHLO a&#0;b\x01&amp;<x>")
-    send_message(client, b"Subject: a & b &#0; \x02\x1f" + b"y" * 600 + b"\r\n\r\nbody\r\n")
-    client.command("QUIT")
-    assert gw.wait_for_log("subject Subject: a &amp; b &amp;#0; ??")
-    entries = [item.findtext("Entry") for item in ET.fromstring(gw.log_text().encode("latin-1")).iter("LogItem")]
-    assert any(entry.startswith("fr<-cl : EHLO a&#0;b?&amp;<x>") for entry in entries), entries
+    deliver(gw, "From: a@client.test\r\nSubject: hello\r\n\r\nSubject: body text\r\n")
+    [(envelope, received)] = mta.wait_for_messages(1)
+    assert received == (b"From: a@client.test\r\nSubject: [TAG]  hello\r\n"
+                        b"X-Torvane-Test: checked Bcc: injected@evil.example\r\n\r\nSubject: body text\r\n")
+    assert envelope["rcpt_tos"] == ["b@example.org"]
 
 
 # ---- Command lines -------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("position", ["first", "last"])
-def test_starttls_is_refused_and_hidden_by_the_shipped_script(start_mta, start_gateway, position):
-    mta = start_mta(starttls=position)
-    gw = start_gateway(mta.port, {"core.cs": SHIPPED_CORE_SCRIPT.read_bytes()})
+def test_starttls_is_refused_and_hidden_by_the_shipped_script(start_mta, start_gateway):
+    mta = start_mta(starttls=True)
+    gw = start_gateway(mta.port, shipped_policy())
     client = gw.connect()
     assert client.reply() == GREETING
     ehlo = client.command("EHLO client.test")
     offered = mta_replies(mta)[1].split(b"\r\n")[:-1]
     assert any(b"STARTTLS" in line for line in offered)
-    lines = ehlo.split(b"\r\n")
-    assert lines[-1] == b"" and lines[:-1], ehlo
-    lines = lines[:-1]
-    # Well formed: continuation lines, then one last line; nothing lost but STARTTLS.
-    assert all(line.startswith(b"250-") for line in lines[:-1]) and lines[-1].startswith(b"250 "), ehlo
-    assert [line[4:] for line in lines] == [line[4:] for line in offered if b"STARTTLS" not in line]
+    # Nothing lost but STARTTLS (the answer's form: smtp_commands_test).
+    assert [line[4:] for line in ehlo.split(b"\r\n")[:-1]] == [line[4:] for line in offered if b"STARTTLS" not in line]
     assert client.command("STARTTLS") == b"454 4.7.0 TLS not available due to local problem\r\n"
     assert client.command("NOOP") == b"250 OK\r\n"
     assert b"STARTTLS" not in mta.received()
-
-
-# ---- Real clients --------------------------------------------------------------------------------
-
-# swaks is the client of the TLS tests.
-def test_smtplib_sends_to_several_recipients_through_the_gateway(start_mta, start_gateway):
-    mta = start_mta()
-    gw = start_gateway(mta.port)
-    with smtplib.SMTP("127.0.0.1", gw.port, timeout=WAIT_SECONDS) as smtp:
-        smtp.ehlo("smtplib.client.test")
-        refused = smtp.sendmail("lib@client.test", ["carol@dest.test", "dave@dest.test"],
-                                b"Subject: from smtplib\r\n\r\n.leading dot\r\nsent by smtplib\r\n")
-        assert refused == {}
-    [(lib_env, lib_msg)] = mta.wait_for_messages(1)
-    assert lib_env["rcpt_tos"] == ["carol@dest.test", "dave@dest.test"]
-    assert lib_msg == b"Subject: from smtplib\r\n\r\n.leading dot\r\nsent by smtplib\r\n"
