@@ -76,9 +76,6 @@ class RecordingMta:
         return b"".join(e["data"].encode("latin-1") for e in self.transcript()
                         if e["dir"] == "in" and (conn is None or e["conn"] == conn))
 
-    def connections(self):
-        return sorted({e["conn"] for e in self.transcript() if e["dir"] == "open"})
-
     def messages(self):
         """[(envelope dict, content bytes)]."""
         found, n = [], 1
