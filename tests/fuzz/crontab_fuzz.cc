@@ -1,8 +1,6 @@
-// crontab_fuzz - feeds arbitrary bytes to the crontab reader and to the job
-// parser, as a damaged crontab file or an admin client's job line would
-// come. Any out-of-bounds read, loop or crash is a finding, and so is a job
-// that parses but names a script outside the cron directory or matches a
-// minute no field allows.
+// crontab_fuzz - arbitrary bytes to the crontab reader and the job parser. A
+// crash is a finding, and so is a job that names a script outside the cron
+// directory or, invalid, matches a minute.
 #include <cstddef>
 #include <cstdint>
 #include <string>

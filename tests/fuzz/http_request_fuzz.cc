@@ -1,8 +1,6 @@
-// http_request_fuzz - feeds arbitrary bytes to the web server's request
-// parser as a client's stream would come (pipelined requests included) and
-// to the cookie, query and multipart splitters. A crash, an endless loop,
-// a request that consumes nothing, or a decoded path holding a byte the
-// parser must refuse is a finding.
+// http_request_fuzz - arbitrary bytes to the web server's request parser as a
+// client's stream (pipelined requests included) and to the variable splitters.
+// A crash, a loop, a request consuming nothing or a refused byte in a path is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <string>

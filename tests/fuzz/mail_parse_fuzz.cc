@@ -1,8 +1,6 @@
-// mail_parse_fuzz - feeds arbitrary bytes to the mail parser as a hostile
-// sender would, then to every accessor, the decoded views and both Bayes
-// tokenisers. Any out-of-bounds read, loop, crash or broken invariant
-// (header and body not adding up to the message, parts outside it, tokens
-// that are no UTF-8) is a finding.
+// mail_parse_fuzz - arbitrary bytes to the mail parser, its accessors, decoded
+// views and both Bayes tokenisers. A crash is a finding, and so is a broken
+// invariant: header and body not adding up, parts outside the message, non-UTF-8 tokens.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,8 +1,6 @@
-// script_fuzz - feeds arbitrary text through the whole script engine:
-// preprocess, compile, optimize, run the top level and main() with a step
-// budget, as a broken or hostile script file would. Any crash, sanitizer
-// report or hang is a finding. build_script_fuzzer.sh builds a libFuzzer
-// binary of the script layer alone (quicker than a whole clang tree).
+// script_fuzz - arbitrary text through the whole script engine (preprocess,
+// compile, optimize, run with a step budget); any crash, sanitizer report or
+// hang is a finding. build_script_fuzzer.sh builds it for the script layer alone.
 #include <cstddef>
 #include <cstdint>
 #include <map>

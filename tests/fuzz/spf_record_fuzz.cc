@@ -1,9 +1,6 @@
-// spf_record_fuzz - policy text and macros from a hostile domain, through
-// both modes of the sender-policy engine. The input's lines are the TXT
-// records of every name asked (chosen by the name), and its bytes decide
-// addresses, exchanges, PTR names and failures, so includes, redirects and
-// lookups go as deep as the engine lets them. Any crash, hang, read out of
-// bounds or result outside the codes is a finding.
+// spf_record_fuzz - policy text and macros from a hostile domain through both
+// modes of the sender-policy engine: the input's lines are every name's TXT
+// records, its bytes decide the other answers. A crash, hang or unknown result is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,6 @@
-// web_path_fuzz - requests arbitrary targets from a document root that has
-// a file and a symbolic link leading out of it beside a canary file. The
-// target goes through the request parser's single decoding and the
-// confined open, as a page request would; reading the canary is a finding
-// (abort), and so is a crash.
+// web_path_fuzz - arbitrary targets through the request parser's decoding and
+// the confined open of a document root with links out of it: reading the canary
+// beside the root is a finding, and so is a crash.
 #include <sys/stat.h>
 #include <unistd.h>
 

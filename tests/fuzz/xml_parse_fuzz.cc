@@ -1,8 +1,6 @@
-// xml_parse_fuzz - feeds arbitrary bytes to the record XML reader from a
-// memory source. The first bytes choose the options: partSeek, maxChild and
-// whether a filter is applied, so every path of the reader is reached. A
-// crash, a hang, an item without values or more items than maxChild is a
-// finding.
+// xml_parse_fuzz - arbitrary bytes to the record XML reader; the first bytes
+// choose partSeek, maxChild and a filter. A crash, a hang, an item without
+// values or more items than maxChild is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
