@@ -1,16 +1,12 @@
-"""Content rules and the phishing list end to end: torvane-script adds a rule
-to a gateway's application directory through GetRulesDB, the gateway running
-the shipped core.cs then tags a message the rule matches and one imitating a
-protected domain (logging which), and passes a clean one untouched."""
-import pathlib
+"""Content rules and the phishing list: a rule added by torvane-script and a
+message imitating a protected domain are tagged, a clean one is not."""
 import subprocess
 
 import pytest
 
 from conftest import build_dir
-from smtp_peers import Gateway, RecordingMta, base_config, deliver, free_port, merge
+from smtp_peers import deliver, shipped_policy
 
-CORE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam" / "core.cs"
 PHISHING_LIST = ("[SETTING]\r\nfirm=3\r\ndate=2026-12-01\r\n"
                  "[DOMAIN]\r\ncount=1\r\nD0=bank.example\r\n"
                  "[VERIFY_TXT]\r\ncount=1\r\nR0=#D#\r\nR0n=1\r\nR0e=i\r\n"
@@ -31,22 +27,19 @@ def message(subject, body):
 
 
 @pytest.fixture
-def gateway(root_only, daemon_bin, tmp_path):
-    mta = RecordingMta(tmp_path / "mta")
-    config = merge(base_config(free_port(), mta.port),
-                   {"CONFIG": {"score_for_spam": "5.0"},
-                    "PHISHING": {"phishing_score": "10.0", "euristica": "1"},
-                    "HEADER_MSG": {"x_subject": "***SPAM***", "x_torvane_spam": "X-TORVANE-Spam: YES"}})
-    gw = Gateway(daemon_bin, tmp_path / "gw", config, {"core.cs": CORE_SCRIPT.read_bytes()})
-    (gw.workdir / "db" / "phishing.db").write_text(PHISHING_LIST)
-    script = tmp_path / "add_rule.cs"
-    script.write_text(ADD_RULE)
-    added = subprocess.run([str(build_dir() / "torvane-script"), f"--app-path={gw.workdir}", str(script)],
-                           capture_output=True, text=True, timeout=60)
-    assert added.returncode == 0, added.stdout + added.stderr
-    yield gw.start(), mta
-    gw.stop()
-    mta.stop()
+def gateway(start_mta, start_gateway, tmp_path):
+    def add_rule_and_list(workdir):
+        (workdir / "db" / "phishing.db").write_text(PHISHING_LIST)
+        script = tmp_path / "add_rule.cs"
+        script.write_text(ADD_RULE)
+        added = subprocess.run([str(build_dir() / "torvane-script"), f"--app-path={workdir}", str(script)],
+                               capture_output=True, text=True, timeout=60)
+        assert added.returncode == 0, added.stdout + added.stderr
+
+    mta = start_mta()
+    config = {"CONFIG": {"score_for_spam": "5.0"}, "PHISHING": {"phishing_score": "10.0", "euristica": "1"},
+              "HEADER_MSG": {"x_subject": "***SPAM***", "x_torvane_spam": "X-TORVANE-Spam: YES"}}
+    return start_gateway(mta.port, shipped_policy(), config, prepare=add_rule_and_list), mta
 
 
 def test_rule_and_phishing_hits_are_tagged_clean_mail_is_not(gateway):

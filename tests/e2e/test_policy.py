@@ -1,15 +1,13 @@
 """The verdicts of the shipped policy and content rules: the status header,
 GTUBE tagged or refused after its end of data, the switches, the counters."""
-import pathlib
 import shutil
 import select
 import struct
 
 import pytest
 
-from smtp_peers import Gateway, RecordingMta, base_config, free_port, merge, reversed_name
+from smtp_peers import DIST, merge, reversed_name, shipped_policy
 
-DIST = pathlib.Path(__file__).resolve().parents[2] / "dist"
 GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 CLEAN = "From: a@pass.test\r\nTo: b@example.org\r\nSubject: lunch\r\n\r\nSee you at noon.\r\n"
 SPAM = f"From: a@pass.test\r\nTo: b@example.org\r\nSubject: test\r\n\r\n{GTUBE}\r\n"
@@ -17,23 +15,15 @@ LARGE_SPAM = SPAM + "padding line of a long message\r\n" * 1500  # past the 30 K
 
 
 @pytest.fixture
-def policy(root_only, daemon_bin, tmp_path):
+def policy(start_mta, start_gateway):
     """make(overrides, name_server) -> (gateway, mta)."""
-    started = []
+    def with_rules(workdir):
+        shutil.copy(DIST / "db" / "rules.db", workdir / "db" / "rules.db")
 
     def make(overrides=None, name_server=None):
-        mta = RecordingMta(tmp_path / f"mta{len(started)}")
-        started.append(mta)
-        config = merge(base_config(free_port(), mta.port, name_server), overrides)
-        gateway = Gateway(daemon_bin, tmp_path / f"gw{len(started)}", config,
-                          {"core.cs": (DIST / "scripts" / "antispam" / "core.cs").read_bytes()})
-        shutil.copy(DIST / "db" / "rules.db", gateway.workdir / "db" / "rules.db")
-        started.append(gateway)
-        return gateway.start(), mta
-
-    yield make
-    for peer in reversed(started):
-        peer.stop()
+        mta = start_mta()
+        return start_gateway(mta.port, shipped_policy(), overrides, name_server, prepare=with_rules), mta
+    return make
 
 
 def begin_message(client):
