@@ -1,17 +1,12 @@
-"""The Bayes filter end to end: torvane-bayes trains the stores of a
-gateway's application directory, the gateway running the shipped core.cs
-then tags a spam like the trained ones (subject and header, the message
-as sent, whole, in the spam quarantine) and passes a ham untouched; and torvane-bayes refuses to
-train while the daemon holds the stores."""
-import pathlib
+"""The Bayes filter: torvane-bayes trains a gateway's stores, the shipped
+policy tags and quarantines a spam like the trained ones and passes a ham."""
 import subprocess
 
 import pytest
 
 from conftest import build_dir
-from smtp_peers import Gateway, RecordingMta, base_config, deliver, free_port, merge
+from smtp_peers import deliver, merge, shipped_policy
 
-CORE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts" / "antispam" / "core.cs"
 SPAM_WORDS = "cheap pills discount pharmacy order viagra offer limited click winner"
 HAM_WORDS = "meeting agenda minutes project review schedule notes tuesday budget team"
 
@@ -32,22 +27,26 @@ def run_bayes(workdir, *args):
                           capture_output=True, text=True, timeout=60)
 
 
+BAYES = {"BAYES": {"bayes_method": "1", "bayes_min_trained": "5", "p_bayes_spam": "5.1", "p_bayes_ham": "-3.99"},
+         "CONFIG": {"score_for_spam": "5.0"}}
+
+
+def trainer(corpora):
+    """A prepare step that trains the gateway's stores on ten spams and ten hams in `corpora`."""
+    write_corpus(corpora / "spam", "special offer", SPAM_WORDS, 10)
+    write_corpus(corpora / "ham", "weekly meeting", HAM_WORDS, 10)
+
+    def train(workdir):
+        trained = run_bayes(workdir, "train", "--spam", str(corpora / "spam"), "--ham", str(corpora / "ham"))
+        assert trained.returncode == 0, trained.stderr
+    return train
+
+
 @pytest.fixture
-def trained_gateway(root_only, daemon_bin, tmp_path):
-    mta = RecordingMta(tmp_path / "mta")
-    config = merge(base_config(free_port(), mta.port),
-                   {"BAYES": {"bayes_method": "1", "bayes_min_trained": "5", "p_bayes_spam": "5.1",
-                              "p_bayes_ham": "-3.99"},
-                    "CONFIG": {"score_for_spam": "5.0"},
-                    "HEADER_MSG": {"x_subject": "***SPAM***", "x_torvane_spam": "X-TORVANE-Spam: YES"}})
-    gateway = Gateway(daemon_bin, tmp_path / "gw", config, {"core.cs": CORE_SCRIPT.read_bytes()})
-    write_corpus(tmp_path / "spam", "special offer", SPAM_WORDS, 10)
-    write_corpus(tmp_path / "ham", "weekly meeting", HAM_WORDS, 10)
-    trained = run_bayes(gateway.workdir, "train", "--spam", str(tmp_path / "spam"), "--ham", str(tmp_path / "ham"))
-    assert trained.returncode == 0, trained.stderr
-    yield gateway.start(), mta
-    gateway.stop()
-    mta.stop()
+def trained_gateway(start_mta, start_gateway, tmp_path):
+    mta = start_mta()
+    config = merge(BAYES, {"HEADER_MSG": {"x_subject": "***SPAM***", "x_torvane_spam": "X-TORVANE-Spam: YES"}})
+    return start_gateway(mta.port, shipped_policy(), config, prepare=trainer(tmp_path)), mta
 
 
 def test_trained_spam_is_tagged_and_quarantined_whole_ham_is_not(trained_gateway):

@@ -1,8 +1,5 @@
-"""The shipped GUI in a real browser: starts a daemon with the GUI (as
-test_web_gui does), makes SMTP connections through it, then runs the
-browser tests of tests/browser (node --test, playwright-core driving
-Debian's Chromium) against it. TORVANE_GUI_SCREENSHOT, when set, is where
-the dashboard's PNG is saved."""
+"""The shipped GUI in Debian's Chromium: runs tests/browser against a daemon
+that saw SMTP connections (TORVANE_GUI_SCREENSHOT: where to save the dashboard)."""
 import os
 import pathlib
 import smtplib
@@ -22,8 +19,7 @@ BROWSER_SECONDS = 180
 
 @pytest.fixture(scope="module")
 def browser_driver():
-    """playwright-core as the lockfile pins it, installed once (it brings no
-    browser of its own)."""
+    """playwright-core as the lockfile pins it (no browser of its own), installed once."""
     if not os.access(CHROMIUM, os.X_OK):
         pytest.fail(f"{CHROMIUM} missing: run tools/install-deps")
     if not (BROWSER_TESTS / "node_modules" / "playwright-core").is_dir():
