@@ -1,7 +1,5 @@
 """The remote admin server inside the daemon, driven by torvane-admin and by
-raw loopback clients: the shipped commands with their effects, the key,
-lockout, size and time bounds, server-full, failing scripts, plug-ins,
-address admission and signed requests."""
+raw loopback clients."""
 import hashlib
 import hmac
 import os
@@ -165,7 +163,6 @@ def test_shipped_commands_and_their_effects(start_mta, start_gateway):
 def test_wrong_keys_lock_an_address_out(start_mta, start_gateway):
     gw = start_admin_gateway(start_mta, start_gateway, max_auth_failures=2)
     assert admin(gw, "call", "1", key="wrong")[0] == 2
-    assert gw.wait_for_log("Ivalid MD5 cripty KEY [%s]" % hashlib.md5(b"wrong").hexdigest())
     assert admin(gw, "call", "1", key="wrong")[0] == 2
     assert admin(gw, "status")[0] == 2  # locked out: closed at admission
     assert gw.wait_for_log("Locked out after repeated bad keys")
@@ -213,10 +210,9 @@ def test_server_full_answer_past_max_listen(start_mta, start_gateway):
             sock.close()
 
 
-def test_missing_and_broken_scripts_answer_501(start_mta, start_gateway):
+# A missing command script: test_scripts_are_clients_through_torvane_server_conn.
+def test_broken_script_answers_501(start_mta, start_gateway):
     gw = start_admin_gateway(start_mta, start_gateway)
-    status, _, err = admin(gw, "call", "99")
-    assert status == 1 and "error 501" in err
     (gw.workdir / "scripts" / "admin" / "50.cs").write_text("int Main(CAdminRequest req, CAdminResponse res) { return nope; }")
     status, _, err = admin(gw, "call", "50")
     assert status == 1 and "error 501" in err
@@ -254,11 +250,9 @@ def test_other_addresses_only_when_enabled_and_listed(start_mta, start_gateway):
     assert wait_until(lambda: error_of(exchange(gw, request(1, nonce=str(time.time())), source="127.0.0.2")) == 0)
 
 
-def test_signed_mode_refuses_replayed_stale_and_unsigned(start_mta, start_gateway):
+# Replayed and stale requests: admin_server_test.
+def test_signed_mode_refuses_unsigned(start_mta, start_gateway):
     gw = start_admin_gateway(start_mta, start_gateway, auth_mode=1)
-    fresh = request(1, nonce="first")
-    assert error_of(exchange(gw, fresh)) == 0
-    assert error_of(exchange(gw, fresh)) == 401  # replayed
     assert error_of(exchange(gw, request(1, sign=False))) == 401
     assert admin(gw, "status")[0] == 0  # torvane-admin always signs
 
