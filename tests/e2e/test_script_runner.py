@@ -75,14 +75,8 @@ def test_shipped_antispam_scripts_compile(script):
     assert (done.returncode, done.stdout) == (0, b"OK\n"), done.stderr
 
 
-@pytest.mark.parametrize("source, stderr", [
-    # The antispam class is known, the cron one is not.
-    ("CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\nint OnHelo(string a, string b) { return 0; }",
-     b"CS_CRON_SCRIPT"),
-    ("CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);\nint OnHelo(string a) { return nope; }",
-     b"unknown token \"nope\""),
-])
-def test_antispam_check_reports_what_does_not_compile(tmp_path, source, stderr):
-    done = run(tmp_path, source, "--antispam")
+# The antispam class is known to --antispam, the cron one is not.
+def test_antispam_check_reports_what_does_not_compile(tmp_path):
+    done = run(tmp_path, OPEN + "int OnHelo(string a, string b) { return 0; }", "--antispam")
     assert done.returncode == 1 and done.stdout == b""
-    assert stderr in done.stderr
+    assert b"CS_CRON_SCRIPT" in done.stderr
