@@ -1,9 +1,5 @@
-"""SPFQuery from an antispam script in a real session: the gateway asks a
-loopback name server (dns_test_server.py) about the MAIL FROM of each
-client, whose loopback source address is the address checked. Covers both
-modes, a reload between them, the cache, cut answers fetched over TCP, a
-name server that never answers and the repeated include.
-"""
+"""SPFQuery from an antispam script in a real session, the client's source
+address checked against a loopback name server's policies."""
 import os
 import select
 import signal
@@ -36,12 +32,7 @@ OTHER = "127.0.33.1"
 BIG_POLICY = ["v=spf1 " + "".join(f"ip4:127.0.40.{n} " for n in range(1, 15))] + ["x" * 100] * 5
 RECORDS = {
     "ip4.spf.test": [["TXT", "v=spf1 ip4:127.0.30.0/24 -all"]],
-    "mx.spf.test": [["TXT", "v=spf1 mx ~all"], ["MX", "mail.spf.test", 10]],
-    "mail.spf.test": [["A", CLIENT]],
-    "a24.spf.test": [["TXT", "v=spf1 a/24 -all"], ["A", "127.0.30.1"]],
     "deep.spf.test": [["TXT", *pieces("v=spf1 " + " ".join(f"a:h{n}.spf.test" for n in range(31)) + " -all")]],
-    "helo.spf.test": [["TXT", "v=spf1 exists:%{s}.e.spf.test -all"]],
-    "helo@helo.spf.test.e.spf.test": [["A", "127.0.0.2"]],
     "twice.spf.test": [["TXT", "v=spf1 include:x.spf.test include:x.spf.test -all"]],
     "x.spf.test": [["TXT", "v=spf1 -all"]],
     "inc.spf.test": [["TXT", "v=spf1 include:x.spf.test ~all"]],
@@ -85,13 +76,11 @@ def switch_mode(gateway, strict):
     assert gateway.wait_for_log(f"strict:{int(strict)}", seen + 1), "the reload was not logged"
 
 
-# (client, HELO, sender, code) in the default mode.
+# (client, HELO, sender, code) in the default mode; the mechanisms and
+# macros themselves are spf_test's.
 DEFAULT_CASES = [
     (CLIENT, "c.test", "u@ip4.spf.test", "0"),
-    (CLIENT, "c.test", "u@mx.spf.test", "0"),
-    ("127.0.30.200", "c.test", "u@a24.spf.test", "0"),
     (CLIENT, "c.test", "u@deep.spf.test", "5"),
-    (CLIENT, "helo.spf.test", "", "0"),
     (CLIENT, "c.test", "u@twice.spf.test", "2"),
     (CLIENT, "c.test", "u@inc.spf.test", "2"),
     (CLIENT, "c.test", "u@split.spf.test", "0"),

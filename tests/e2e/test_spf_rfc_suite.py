@@ -1,14 +1,6 @@
-"""The RFC 7208 test suite (data/spf/rfc7208-tests.yml, with its LICENSE)
-run through torvane-spf in strict mode against a loopback name server that
-serves each scenario's zone data. A test passes when the result is among
-those the suite lists; IPv6 clients are left out (the gateway is IPv4).
-Explanations are compared and reported, not counted.
-
-Zone data is served as the suite's drivers serve it: an SPF record is
-served as TXT when the name has no TXT of its own ("TXT: NONE" counts as
-one), a TIMEOUT name never answers a type it has no record of, and a CNAME
-comes with its target's records.
-"""
+"""The RFC 7208 test suite (data/spf/rfc7208-tests.yml) through torvane-spf
+in strict mode, each scenario's zone data served as the suite's drivers
+serve it; IPv6 clients are left out, explanations reported, not counted."""
 import pathlib
 import subprocess
 
