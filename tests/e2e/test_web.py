@@ -1,8 +1,5 @@
-"""The web GUI server inside the daemon, driven by http.client and raw
-loopback sockets: confinement to the document root, status lines, size and
-time bounds, keep-alive and pipelining, and page scripts (errors escaped,
-a runaway page stopped while others are served, kept pages starting afresh
-and following their files), and large files whole."""
+"""The web GUI server inside the daemon: confinement to the document root,
+status lines and bounds, keep-alive and pipelining, and page scripts."""
 import http.client
 import os
 import socket
@@ -77,11 +74,10 @@ def get(gw, target, headers=None, method="GET", body=None):
     return response, data
 
 
+# One target per way out; every other spelling is for http_request_test,
+# web_server_test and the web_path fuzz corpus.
 def test_nothing_outside_the_root_nor_any_source_is_served(web):
-    targets = ["/../canary.txt", "/....//canary.txt", "/....//....//canary.txt", "/..%2fcanary.txt",
-               "/%2e%2e/canary.txt", "/%252e%252e%252fcanary.txt", "/%c0%ae%c0%ae/canary.txt",
-               "/~/../canary.txt", "/link.txt", "/a.txt%00.htmcc", "/part.htmch", "/part.htmch%00.txt",
-               "/part.HTMCH", "/index.htmcc%00.txt", "/%5c..%5ccanary.txt", "//canary.txt"]
+    targets = ["/../canary.txt", "/%2e%2e/canary.txt", "/link.txt", "/part.htmch", "/part.HTMCH", "/index.htmcc%00.txt"]
     for target in targets:
         answer = raw(web, f"GET {target} HTTP/1.0\r\n\r\n".encode())
         assert answer.startswith(b"HTTP/1.0 "), target
@@ -94,27 +90,18 @@ def test_nothing_outside_the_root_nor_any_source_is_served(web):
 
 def test_status_lines_and_bounds(web):
     response, data = get(web, "/a.txt")
-    assert (response.status, data) == (200, b"static text")
-    # A strict parser sees every field: the server's name is a field too.
-    assert response.getheader("Content-Length") == "11"
-    assert response.getheader("Server") == "Torvane Antispam WebServer 2.1.3"
+    assert (response.status, data) == (200, b"static text")  # the header's bytes: web_server_test
     response, data = get(web, "/missing.txt")
     assert response.status == 404 and b"Not found" in data
+    # A refusal reaches the client (every kind: http_request_test), the
+    # configured "max_post" too.
     cases = [
         (b"HEAD / HTTP/1.0\r\n\r\n", b"HTTP/1.0 501 "),
-        (b"DELETE / HTTP/1.0\r\n\r\n", b"HTTP/1.0 501 "),
-        (b"garbage\r\n\r\n", b"HTTP/1.0 400 "),
-        (b"GET /a%00 HTTP/1.0\r\n\r\n", b"HTTP/1.0 400 "),
-        (b"GET /" + b"a" * 3000 + b" HTTP/1.0\r\n\r\n", b"HTTP/1.0 414 "),
-        (b"GET / HTTP/1.0\r\nX: " + b"b" * 20000 + b"\r\n\r\n", b"HTTP/1.0 431 "),
         (b"POST /post.htmcc HTTP/1.0\r\nContent-Length: 1001\r\n\r\n", b"HTTP/1.0 413 "),
-        (b"POST /post.htmcc HTTP/1.0\r\nContent-Length: 1x\r\n\r\n", b"HTTP/1.0 400 "),
     ]
     for request, status in cases:
-        started = time.monotonic()
         answer = raw(web, request)
         assert answer.startswith(status), (request[:40], answer[:80])
-        assert time.monotonic() - started < 1.5, request[:40]  # at once, not at a time-out
 
 
 def test_trickling_client_is_closed_at_its_deadline_while_others_are_served(web):
@@ -143,14 +130,8 @@ def test_trickling_client_is_closed_at_its_deadline_while_others_are_served(web)
         assert closed is not None and 1.5 < closed - started < 6
 
 
-def test_keep_alive_requests_parse_their_own_query_and_pipelining_keeps_order(web):
-    conn = http.client.HTTPConnection("127.0.0.1", web.web_port, timeout=10)
-    for q in ["one", "<two>", ""]:
-        conn.request("GET", f"/?q={q}" if q else "/", headers={"Connection": "Keep-Alive"})
-        response = conn.getresponse()
-        assert response.read() == ("q=" + q.replace("<", "&lt;").replace(">", "&gt;")).encode()
-        assert response.getheader("Connection") == "Keep-Alive"
-    conn.close()
+# Each request's own fields: http_request_test; here, the answers' order.
+def test_pipelined_requests_are_answered_in_order(web):
     pipelined = b"".join(f"GET /?q={q} HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n".encode() for q in "abc")
     body = b"f=posted"
     pipelined += b"POST /post.htmcc HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
