@@ -1,5 +1,4 @@
-// The host call interface: typed run with format strings, run without
-// arguments, isExist, errors and the state after a failed call.
+// The host call interface: typed run, isExist, errors and the state after a failed call.
 #include <gtest/gtest.h>
 
 #include "script_harness.h"
