@@ -1,6 +1,4 @@
-// The cron script kind: its management functions without context, the
-// configuration functions with one, WriteLog into the instance's buffer and
-// RunScript under the application path.
+// The cron script kind: management functions with and without context, WriteLog, RunScript.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -20,28 +18,13 @@ namespace cron_test {
 namespace {
 
 TEST(CronScriptTest, ManagementFunctionsWithoutContextGiveEmptyResults) {
+  // One row per context accessor every function goes through, plus RunScript's own.
   const char* const kTrueWithoutContext[] = {
-      "cs.GetConfig(\"loglevel\") == \"\"",
-      "cs.GetConfig(\"loglevel\", \"CONFIG\") == \"\"",
       "cs.GetConfigToArray(list) == 0",
-      "cs.DNS_Reverse(\"127.0.0.1\") == \"\"",
       "cs.DNS_Resolve(\"localhost\") == \"\"",
-      "cs.DNS_MX(\"example.org\") == \"\"",
-      "cs.DNS_NS(\"example.org\") == \"\"",
-      "cs.DNS_TXT(\"example.org\") == \"\"",
-      "cs.DNSBL_Score(\"127.0.0.2\") == 0.0",
-      "cs.DNSBL_Ns(\"127.0.0.2\") == \"\"",
       "cs.InsertDomain(\"example.org\") == -1",
-      "cs.GetDomain(\"example.org\") == 0",
-      "cs.DeleteDomain(\"example.org\") == 0",
       "cs.SetHeloRefresh() == 0",
-      "cs.IsALWL(\"a\", \"b\") == 0",
       "cs.DCTest(\"x\") == 0",
-      "cs.DCRefreshServer() == 0",
-      "cs.AddDomainPhishing(\"d\") == 0",
-      "cs.UpDateDomainPhishing(\"d\", \"e\") == 0",
-      "cs.DeleteDomainPhishing(\"d\") == 0",
-      "cs.UpDateDBPhishingFromWWW() == 0",
       "cs.GetDBPhishingDate() == \"\"",
       "cs.RunScript(0) == -1",
   };
@@ -177,8 +160,7 @@ TEST(CronScriptTest, WhiteListAndGreylistFunctionsReachTheEngines) {
   EXPECT_EQ(run.result, 1 * 1000 + 3 * 100 + 1 * 10 + 2) << run.diagnostics;
 }
 
-// The ban list and the own-names table reach a job as the daemon's stores;
-// SetHeloRefresh rebuilds the names from the configuration's INI items.
+// The daemon's ban list and own-names table reach a job; SetHeloRefresh rebuilds the names.
 TEST(CronScriptTest, EnginesOfTheCore) {
   TempAppDirectory dir("db");
   CConfig config;
@@ -204,8 +186,7 @@ TEST(CronScriptTest, EnginesOfTheCore) {
   EXPECT_EQ(helo.IsForgetHelo("[192.0.2.7]"), 1);
 }
 
-// A job over its CPU budget ends as a failure and says why; a job called
-// through RunScript stops on its own, and its time counts for its caller.
+// A job over its CPU budget fails; a RunScript child's time counts for its caller.
 TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
   struct Messages : ScriptLog {
     void Write(int, const char*, const char* text) override { all += text; }
