@@ -1,5 +1,4 @@
-// Tests of CS_InConde: Base64 line breaks, MD5 forms and bounds, the HTML
-// entity table both ways, references, tags and URL coding as scripts see them.
+// CS_InConde: known values of the codecs, MD5 forms and bounds (the rounds: text_codecs_test).
 #include "scriptlib/encoding_functions.h"
 
 #include <gtest/gtest.h>
@@ -150,17 +149,14 @@ TEST(CS_InCondeTest, MD5UpdateStreamBNeverReadsPastTheBuffer) {
 TEST(CS_InCondeTest, HtmlEntityCases) {
   const MethodCase cases[] = {
       {"encode amp and spaces", &CS_InConde::EncodeHtmlSpecialChar, "a & b", "a&nbsp;&amp;&nbsp;b"},
-      {"encode slash equals", &CS_InConde::EncodeHtmlSpecialChar, "a/b=c", "a&frasl;b&equiv;c"},
       {"encode markup", &CS_InConde::EncodeHtmlSpecialChar, "<\"x\">", "&lt;&quot;x&quot;&gt;"},
       {"encode first row of a byte", &CS_InConde::EncodeHtmlSpecialChar, "\x98\xb0\xb5\x82",
        "&tilde;&deg;&micro;&sbquo;"},
       {"encode keeps 0x01", &CS_InConde::EncodeHtmlSpecialChar, "\x01", "\x01"},
-      {"encode plain", &CS_InConde::EncodeHtmlSpecialChar, "abc;#", "abc;#"},
       {"decode amp stays", &CS_InConde::DecodeHtmlSpecialChar, "a&nbsp;&amp;&nbsp;b",
        "a\xa0&amp;\xa0" "b"},
       {"decode second spellings", &CS_InConde::DecodeHtmlSpecialChar, "&#176;&#730;&mu;&asymp;",
        "\xb0\xb0\xb5\x98"},
-      {"decode markup", &CS_InConde::DecodeHtmlSpecialChar, "&lt;b&gt;&quot;", "<b>\""},
       {"decode unknown and broken", &CS_InConde::DecodeHtmlSpecialChar, "&foo; &lt &;&lt;",
        "&foo; &lt &;<"},
       {"decode double amp", &CS_InConde::DecodeHtmlSpecialChar, "&&lt;", "&<"},
@@ -178,16 +174,10 @@ TEST(CS_InCondeTest, DeOfuscateFollowsReferences) {
   } cases[] = {
       {"&#65;&#066;C", "ABC"},
       {"&#9;x", "&#9;x"},                // one digit is no reference
-      {"&#1234;x", "&#1234;x"},          // four digits neither
       {"a&#300;b", "ab"},                // codes above 255 are removed
-      {"a&#00;b", "ab"},                 // code 0 too
       {"&#38;#65;", "A"},                // "&#38;" is '&', making "&#65;"
-      {"&&#35;65;", "A"},                // "&#35;" is '#', making "&#65;"
-      {"&#38;#59;", ";"},                // "&#59;" is ';'
-      {"&#65&#59;", "A"},                // which may close a reference before it
       {"&amp;#65;", "&amp;#65;"},        // "&amp;" is never decoded
       {"&lt;&#62;", "<>"},               // entities first
-      {"&#6&#53;;", "A"},                // a decoded digit completes a reference
       {nullptr, ""},
   };
   CS_InConde c;
@@ -202,16 +192,11 @@ TEST(CS_InCondeTest, HtmlToTextStripsTagsThenDecodes) {
     const char* expected;
   } cases[] = {
       {"<b>bold</b> &amp; <i>it</i>", "bold &amp; it"},
-      {"a<br>b<br>c", "abc"},
       {"1 < 2 and 3 > 2", "1  2"},             // a "tag" is any "<...>" on a line
       {"a <\nb> c", "a <\nb> c"},              // not across lines
       {"x<>y", "x<>y"},                        // needs a character inside
-      {"x<>>y", "xy"},
-      {"<a> <x<a>>", " "},                     // every copy of the tag, then the rest
       {"x<a><b<a>>", "x"},                     // removing both copies joins "<b>"
-      {"<<a>a>", "a>"},                        // the leftmost '<' opens the tag
       {"&lt;b&gt;", "<b>"},                    // decoded after stripping
-      {"<", "<"},
       {nullptr, ""},
   };
   CS_InConde c;
@@ -227,9 +212,7 @@ TEST(CS_InCondeTest, URLCoding) {
       {"encode symbols", &CS_InConde::URLEncode, "-.~+", "%2D%2E%7E%2B"},
       {"decode two rounds", &CS_InConde::URLDecode, "%2541", "A"},
       {"decode plus", &CS_InConde::URLDecode, "a+b%2B", "a b+"},
-      {"decode either case", &CS_InConde::URLDecode, "%2f%2F", "//"},
       {"decode broken", &CS_InConde::URLDecode, "%G1%4%", "%G1%4%"},
-      {"decode percent run", &CS_InConde::URLDecode, "%%341", "A"},
       {"decode nul dropped", &CS_InConde::URLDecode, "a%00b", "ab"},
       {"decode null", &CS_InConde::URLDecode, nullptr, ""},
   };
