@@ -150,7 +150,7 @@ TEST_F(AntispamScriptTest, ScriptsThatCannotBeBuiltAreNotGood) {
     const char* reason;  // part of the interpreter's log
   } kCases[] = {
       {"missing", nullptr, "can't open"},
-      {"syntax error", "int OnCommandNOOP( { return 1; }\n", ""},
+      {"syntax error", "int OnCommandNOOP( { return 1; }\n", "counts of '(' and ')'"},
   };
   WriteMarker("good.cs", "OnCommandNOOP", "g", 2);
   for (const auto& c : kCases) {
@@ -161,7 +161,6 @@ TEST_F(AntispamScriptTest, ScriptsThatCannotBeBuiltAreNotGood) {
     EXPECT_TRUE(broken.compiled) << c.name;
     EXPECT_FALSE(broken.good) << c.name;
     const std::string log = broken.interpreter->BuildAllLog();
-    EXPECT_FALSE(log.empty()) << c.name;
     EXPECT_NE(log.find(c.reason), std::string::npos) << c.name << ": " << log;
     EXPECT_TRUE(instance_.slots()[1].good) << c.name;
     EXPECT_EQ(instance_.run("OnCommandNOOP"), 2) << c.name;
