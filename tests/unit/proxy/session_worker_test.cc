@@ -585,7 +585,7 @@ TEST_F(LauchAntispamTest, ConnectionEndsWithoutUsableScriptsOrMta) {
     EXPECT_EQ(heard_, c.reply);
     EXPECT_TRUE(WaitIdle());
     EXPECT_TRUE(Logged(c.expected_log)) << testing::PrintToString(Log());
-    EXPECT_TRUE(slot_.IsLibero());
+    EXPECT_TRUE(WaitFor([this] { return slot_.IsLibero(); }));  // freed just after the worker
     worker_.Stop();
     entries_.RemoveAll();
     entries_.Add(String("1|core.cs"));
