@@ -38,11 +38,9 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
       {"MAIL FROM:<alice@example.com> SIZE=1000\r\n", false, "MAIL FROM", "OnMailFrom", {"alice@example.com"}},
       {"mail from: bob@[192.0.2.7]\r\n", false, "MAIL FROM", "OnMailFrom", {"bob@[192.0.2.7]"}},
       {"MAIL FROM:<>\r\n", false, "MAIL FROM", "OnMailFrom", {""}},
-      {"MAIL FROM: <>\n", false, "MAIL FROM", "OnMailFrom", {""}},
       {"MAIL FROM:<postmaster>\r\n", false, "other", nullptr, {}},
       {" MAIL FROM:<alice@example.com>\r\n", false, "other", nullptr, {}},  // not at the start
       {"RCPT TO:<bob@example.org>\r\n", false, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
-      {"rcpt to: bob@example.org\r\n", true, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
       // Percent hack: refused for a non-relay client, passed for a relay one.
       {"RCPT TO:<bob%example.org@relay.example.net>\r\n", false, "RCPT TO", "OnRcptToError",
        {"RCPT TO:<bob%example.org@relay.example.net>"}},
@@ -64,7 +62,6 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
       {"RCPT TO:<bob>\r\n", true, "RCPT TO", nullptr, {}},
       {"NOOP\r\n", false, "NOOP", "OnCommandNOOP", {}},
       {" rset\r\n", false, "RSET", "OnCommandRSET", {}},
-      {"QUIT\r\n", false, "other", nullptr, {}},
       {"NO\rOP\r\n", false, "other", nullptr, {}},
   };
   for (const Case& c : cases) {
