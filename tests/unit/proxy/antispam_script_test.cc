@@ -3,9 +3,7 @@
 #include "proxy/antispam_script.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
@@ -143,28 +141,17 @@ TEST_F(AntispamScriptTest, RunTimeErrorMarksTheScriptBadForLaterEvents) {
   EXPECT_EQ(Trace(), "abb");
 }
 
-TEST_F(AntispamScriptTest, ScriptsThatCannotBeBuiltAreNotGood) {
-  const struct {
-    const char* name;
-    const char* source;  // null: no file at all
-    const char* reason;  // part of the interpreter's log
-  } kCases[] = {
-      {"missing", nullptr, "can't open"},
-      {"syntax error", "int OnCommandNOOP( { return 1; }\n", "counts of '(' and ')'"},
-  };
+TEST_F(AntispamScriptTest, ScriptThatCannotBeBuiltIsNotGood) {
   WriteMarker("good.cs", "OnCommandNOOP", "g", 2);
-  for (const auto& c : kCases) {
-    unlink((GetAppPath().ToStdString() + "/scripts/antispam/broken.cs").c_str());
-    if (c.source != nullptr) dir_.Write("broken.cs", c.source);
-    Load({"1|broken.cs", "2|good.cs"});
-    const AntispamScriptSlot& broken = instance_.slots()[0];
-    EXPECT_TRUE(broken.compiled) << c.name;
-    EXPECT_FALSE(broken.good) << c.name;
-    const std::string log = broken.interpreter->BuildAllLog();
-    EXPECT_NE(log.find(c.reason), std::string::npos) << c.name << ": " << log;
-    EXPECT_TRUE(instance_.slots()[1].good) << c.name;
-    EXPECT_EQ(instance_.run("OnCommandNOOP"), 2) << c.name;
-  }
+  dir_.Write("broken.cs", "int OnCommandNOOP( { return 1; }\n");
+  Load({"1|broken.cs", "2|good.cs"});
+  const AntispamScriptSlot& broken = instance_.slots()[0];
+  EXPECT_TRUE(broken.compiled);
+  EXPECT_FALSE(broken.good);
+  const std::string log = broken.interpreter->BuildAllLog();
+  EXPECT_NE(log.find("counts of '(' and ')'"), std::string::npos) << log;
+  EXPECT_TRUE(instance_.slots()[1].good);
+  EXPECT_EQ(instance_.run("OnCommandNOOP"), 2);
 }
 
 // }===========
@@ -260,7 +247,6 @@ TEST_F(MessageEditTest, WriteHeaderMessageAddsTheLastHeader) {
       {"From: a\r\nTo: b\r\n", "X: 1", "X: 1\r\n\r\nFrom: a\r\nTo: b\r\n"},
       {"\r\nbody\r\n\r\nmore", "X: 1", "X: 1\r\n\r\nbody\r\n\r\nmore"},
       {"From: a\r\n\r\nb", "X: a\r\nBcc: evil@example.net", "From: a\r\nX: a Bcc: evil@example.net\r\n\r\nb"},
-      {"From: a\r\n\r\nb", "\r\n", "From: a\r\n\r\nb"},
   };
   for (const auto& c : kCases) {
     session_.data_block = c.data;
@@ -436,8 +422,6 @@ TEST_F(AntispamScriptTest, WriteLogRecordsNameTheScriptAndTheConnection) {
 // Without core (or without instance, built with 0) every function goes
 // through one accessor and gives its empty result; one row per kind of result.
 constexpr const char* kEmptyWithoutCore[] = {
-    "cs.IsIpInferno(\"127.0.0.2\") == 0",
-    "cs.DNSBL_Ns(\"127.0.0.2\") == \"\"",
     "cs.SPFQuery(\"127.0.0.2\", \"a@b.example\", \"helo\") == 4",  // None: no check ran
     "cs.RecalculatingScoreByUser(2.5, 1.0, \"a@b.example\") == 2.5",
     "cs.MirelCommunityGetEnumStringFormScore(9.0) == \"NEUTRAL\"",
@@ -448,7 +432,6 @@ constexpr char kActionsWithoutCore[] =
 // Checks only a script object without instance (no session either) passes.
 constexpr const char* kEmptyWithoutInstance[] = {
     "cs.GetSessionProperty() == -1",
-    "cs.GetClientIP() == \"\"",
     "cs.ConnectToMTA(\"127.0.0.1\", \"25\") == 0",
 };
 

@@ -72,7 +72,6 @@ TEST(BindingTest, FunctionsConversionsAndDefaults) {
     const char* expected;
   } kCases[] = {
       {"Sum3(1, 2)", "int: 120\n"},
-      {"Sum3d()", "int: 123\n"},
       {"Sum3d(9)", "int: 923\n"},
       {"Sum3(1.9, 2, 3)", "int: 123\n"},
       {"Halve(5)", "float: 2.5\n"},
@@ -85,9 +84,6 @@ TEST(BindingTest, FunctionsConversionsAndDefaults) {
       {"Echo(5)", "can't convert to const char*"},
       {"Sum3(1)", "can't read 1 default argument"},
       {"Sum3(1, 2, 3, 4)", "it isn't a function with the variable number of arguments"},
-      {"Halve(1, 2)", "too many arguments"},
-      {"Halve()", "too few arguments"},
-      {"$limit.x", "unknown dot ... only pointer (class)-> \"x\""},
   };
   for (const auto& c : kCases) {
     BindingHarness h;
@@ -210,8 +206,6 @@ TEST(BindingTest, ObjectErrors) {
       {"Counter a; int x = a.Nope();", "function \"Nope\" is not the function of class \"Counter\""},
       {"Counter a = new Other();", "bad \"Other\" class constructor"},
       {"Counter a b;", "unknown token 'b' after \"a\""},
-      {"Counter ;", "empty string"},
-      {"Counter a; Counter a;", "name \"a\" already defined"},
       {"int x; delete x;", "bad delete argument"},
       {"Counter a; a + 1;", "unknown operation '+'"},
       {"Counter a; a = 5;", "can't convert"},
