@@ -337,7 +337,11 @@ class RelayControlTest : public AntispamScriptTest {
   CS_ANTISPAM_SCRIPT script_{&instance_};
 };
 
-TEST_F(RelayControlTest, QueuesAndBuffers) {
+TEST_F(RelayControlTest, QueuesBuffersAndAddresses) {
+  EXPECT_STREQ(script_.GetClientIP(), "127.0.0.1");
+  EXPECT_STREQ(script_.GetMTAIP(), "127.0.0.1");
+  session_.client_address = "192.0.2.7";  // known already: the socket is not asked
+  EXPECT_STREQ(script_.GetClientIP(), "192.0.2.7");
   session_.line_ready = false;
   session_.to_mta = "EHLO x\r\n";
   script_.SendToClient("550 listed: x\r\n250 2.0.0 Ok\r\n");  // text from a DNS answer adds no reply
@@ -356,21 +360,13 @@ TEST_F(RelayControlTest, QueuesAndBuffers) {
   // Without sockets nothing is queued and the line stays blocked.
   session_.client->CloseComm();
   session_.mta->CloseComm();
+  EXPECT_STREQ(script_.GetMTAIP(), "");
   session_.line_ready = false;
   script_.SendToClient("250 ok\r\n");
   script_.SendToMTA("RSET\r\n");
   EXPECT_EQ(session_.to_client.ToStdString(), "550 listed: x 250 2.0.0 Ok\r\n");
   EXPECT_TRUE(session_.to_mta.IsEmpty());
   EXPECT_FALSE(session_.line_ready);
-}
-
-TEST_F(RelayControlTest, AddressesComeFromTheSockets) {
-  EXPECT_STREQ(script_.GetClientIP(), "127.0.0.1");
-  EXPECT_STREQ(script_.GetMTAIP(), "127.0.0.1");
-  session_.client_address = "192.0.2.7";  // known already: the socket is not asked
-  EXPECT_STREQ(script_.GetClientIP(), "192.0.2.7");
-  session_.mta->CloseComm();
-  EXPECT_STREQ(script_.GetMTAIP(), "");
 }
 
 TEST_F(RelayControlTest, ExitStopsTheScriptAndEndsTheSession) {

@@ -132,8 +132,7 @@ TEST(ListenerIdTest, IdsRunFromOneToMaxAndWrap) {
     unsigned int before;
     unsigned int after;
   } cases[] = {
-      {0, 1}, {1, 2}, {2147483645u, 2147483646u}, {2147483646u, 2147483647u},
-      {2147483647u, 1}, {4294967295u, 1},
+      {0, 1}, {2147483646u, 2147483647u}, {2147483647u, 1}, {4294967295u, 1},
   };
   CListenTorvane listener;
   for (const Case& c : cases) {

@@ -122,13 +122,16 @@ class TorvaneCoreTest : public ::testing::Test {
 
 // ---- Construction and reload ------------------------------------------------------
 
-TEST_F(TorvaneCoreTest, ConstructionListensAndResumesTheConnectionIds) {
+TEST_F(TorvaneCoreTest, ConstructionListensAndResumesTheIdsStopEndsTheListener) {
   ASSERT_TRUE(WriteAntispamIdConnToDisk(41));
   Build();
   EXPECT_TRUE(Contains(TakeLog(), "Start TORVANE PROXY ENGINE ip 127.0.0.1 port 0 max_listen:4"));
   EXPECT_EQ(core_->listener()->GetIDConnection(), 41u);
-  EXPECT_TRUE(CanConnect(ListenPort()));
+  const std::string port = ListenPort();
+  EXPECT_TRUE(CanConnect(port));
   EXPECT_EQ(Stat("f1n_restart_service"), static_cast<float>(kStart));
+  core_->Stop();
+  EXPECT_FALSE(CanConnect(port));
 }
 
 TEST_F(TorvaneCoreTest, ReloadPublishesAFreshSettingsSnapshot) {
@@ -495,13 +498,6 @@ TEST_F(TorvaneCoreTest, RunHandsEachQueuedConnectionToAWorker) {
   core_->listener()->UnLock();
   EXPECT_EQ(Stat("f1tot_conn"), 2.0f);
   EXPECT_EQ(remaining, 0);
-}
-
-TEST_F(TorvaneCoreTest, StopEndsTheListener) {
-  Build();
-  const std::string port = ListenPort();
-  core_->Stop();
-  EXPECT_FALSE(CanConnect(port));
 }
 
 }  // namespace
