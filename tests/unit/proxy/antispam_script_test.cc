@@ -1,13 +1,9 @@
-// The antispam script glue without a proxy core: events raised over several
-// script files, the shared-variable channel, cached instances, the message
-// edits and relay controls CS_ANTISPAM_SCRIPT makes on a real session, and
-// the empty results of everything that needs a core or an instance.
+// The antispam script glue without a proxy core: events over several script
+// files, shared variables, cached instances, message edits, relay controls.
 #include "proxy/antispam_script.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
@@ -45,8 +41,7 @@ class AntispamScriptTest : public ::testing::Test {
     instance_.SetContext(context);
   }
 
-  // Prepares the instance for a policy of `entries` ("number|file") read
-  // now, and compiles.
+  // Prepares the instance for a policy of `entries` ("number|file") and compiles.
   void Load(std::initializer_list<const char*> entries, bool keep = false) {
     policy_ = CS_PROXY_ANTISPAM_INSTANCE().CompilePolicy(Entries(entries));
     instance_.InitScript(policy_, keep);
@@ -120,8 +115,7 @@ TEST_F(AntispamScriptTest, ScriptsRunInTheGivenListOrder) {
   }
 }
 
-// A call that fails marks its script bad (skipped from then on) and
-// announces none of its variable changes; the other scripts go on.
+// A failed call marks its script bad and announces none of its changes.
 TEST_F(AntispamScriptTest, RunTimeErrorMarksTheScriptBadForLaterEvents) {
   dir_.Write("a.cs", std::string(kOpen) +
                          "int Deeper(int n) { return Deeper(n + 1); }\n"
@@ -147,30 +141,17 @@ TEST_F(AntispamScriptTest, RunTimeErrorMarksTheScriptBadForLaterEvents) {
   EXPECT_EQ(Trace(), "abb");
 }
 
-TEST_F(AntispamScriptTest, ScriptsThatCannotBeBuiltAreNotGood) {
-  const struct {
-    const char* name;
-    const char* source;  // null: no file at all
-    const char* reason;  // part of the interpreter's log
-  } kCases[] = {
-      {"missing", nullptr, "can't open"},
-      {"syntax error", "int OnCommandNOOP( { return 1; }\n", ""},
-      {"bad directive", "#include \"nowhere.cs\"\nint OnCommandNOOP() { return 1; }\n", ""},
-  };
+TEST_F(AntispamScriptTest, ScriptThatCannotBeBuiltIsNotGood) {
   WriteMarker("good.cs", "OnCommandNOOP", "g", 2);
-  for (const auto& c : kCases) {
-    unlink((GetAppPath().ToStdString() + "/scripts/antispam/broken.cs").c_str());
-    if (c.source != nullptr) dir_.Write("broken.cs", c.source);
-    Load({"1|broken.cs", "2|good.cs"});
-    const AntispamScriptSlot& broken = instance_.slots()[0];
-    EXPECT_TRUE(broken.compiled) << c.name;
-    EXPECT_FALSE(broken.good) << c.name;
-    const std::string log = broken.interpreter->BuildAllLog();
-    EXPECT_FALSE(log.empty()) << c.name;
-    EXPECT_NE(log.find(c.reason), std::string::npos) << c.name << ": " << log;
-    EXPECT_TRUE(instance_.slots()[1].good) << c.name;
-    EXPECT_EQ(instance_.run("OnCommandNOOP"), 2) << c.name;
-  }
+  dir_.Write("broken.cs", "int OnCommandNOOP( { return 1; }\n");
+  Load({"1|broken.cs", "2|good.cs"});
+  const AntispamScriptSlot& broken = instance_.slots()[0];
+  EXPECT_TRUE(broken.compiled);
+  EXPECT_FALSE(broken.good);
+  const std::string log = broken.interpreter->BuildAllLog();
+  EXPECT_NE(log.find("counts of '(' and ')'"), std::string::npos) << log;
+  EXPECT_TRUE(instance_.slots()[1].good);
+  EXPECT_EQ(instance_.run("OnCommandNOOP"), 2);
 }
 
 // }===========
@@ -190,8 +171,7 @@ TEST_F(AntispamScriptTest, SetVariablesAreAnnouncedToTheOtherScriptsInNameOrder)
                          "  cs.SetGlobalVariable(\"nobody\", \"x\");\n"
                          "  return 0; }\n"
                          "int OnCommandRSET() { cs.SetGlobalVariable(\"unknown\", \"1\"); return 0; }\n");
-  // b answers every announcement by setting a variable itself: that change
-  // must not travel on.
+  // b answers every announcement with a change of its own, which must not travel on.
   dir_.Write("b.cs", listener("b", "  cs.SetGlobalVariable(\"alpha\", \"echo\");\n"));
   dir_.Write("c.cs", listener("c", ""));
   Load({"1|a.cs", "2|b.cs", "3|c.cs"});
@@ -225,8 +205,7 @@ TEST_F(AntispamScriptTest, KeepResetsTheScriptsWithoutRecompiling) {
   instance_.run("OnHelo", "string,string", "first", "HELO");
   EXPECT_EQ(Trace(), "first");
 
-  // A source saved since is not picked up: not by the cached instance of
-  // the same policy, nor by compiling again from it.
+  // A source saved since is not picked up from the same policy.
   dir_.Write("a.cs", "int OnCommandNOOP() { return 100; }\n");
   EXPECT_FALSE(instance_.InitScript(policy_, /*keep=*/true));
   instance_.CompileScripts(false);
@@ -255,8 +234,8 @@ class MessageEditTest : public AntispamScriptTest {
   CS_ANTISPAM_SCRIPT script_{&instance_};
 };
 
-// Both edits touch the header block only and add one logical line,
-// whatever line breaks the script's text holds.
+// Both edits touch the header block only; the text's own line breaks are
+// HeaderLine's (WireTextTest), here once for the injection it stops.
 TEST_F(MessageEditTest, WriteHeaderMessageAddsTheLastHeader) {
   const struct {
     const char* data;
@@ -268,8 +247,6 @@ TEST_F(MessageEditTest, WriteHeaderMessageAddsTheLastHeader) {
       {"From: a\r\nTo: b\r\n", "X: 1", "X: 1\r\n\r\nFrom: a\r\nTo: b\r\n"},
       {"\r\nbody\r\n\r\nmore", "X: 1", "X: 1\r\n\r\nbody\r\n\r\nmore"},
       {"From: a\r\n\r\nb", "X: a\r\nBcc: evil@example.net", "From: a\r\nX: a Bcc: evil@example.net\r\n\r\nb"},
-      {"From: a\r\n\r\nb", "X: a\r\n\tfolded\r\n", "From: a\r\nX: a\r\n\tfolded\r\n\r\nb"},
-      {"From: a\r\n\r\nb", "\r\n", "From: a\r\n\r\nb"},
   };
   for (const auto& c : kCases) {
     session_.data_block = c.data;
@@ -282,33 +259,25 @@ TEST_F(MessageEditTest, ModifyHeaderSubjectTagsTheSubject) {
   const struct {
     const char* name;
     const char* data;
-    const char* tag;
-    const char* expected;
+    const char* expected;  // tagged "[SPAM]"
   } kCases[] = {
-      {"subject", "From: a\r\nSubject: Hello\r\n\r\nbody", "[SPAM]", "From: a\r\nSubject: [SPAM]  Hello\r\n\r\nbody"},
-      {"lower case", "subject: Hi there\r\n\r\n", "[SPAM]", "subject: [SPAM]  Hi there\r\n\r\n"},
-      {"empty subject", "subject: \r\nTo: b\r\n\r\n", "[SPAM]", "Subject: [SPAM]\r\nTo: b\r\n\r\n"},
-      {"empty without blank", "Subject:\r\n\r\nb", "[SPAM]", "Subject: [SPAM]\r\n\r\nb"},
-      {"no subject", "From: a\r\n\r\nbody", "[SPAM]", "Subject: [SPAM]\r\nFrom: a\r\n\r\nbody"},
-      {"no data", "", "[SPAM]", "Subject: [SPAM]\r\n"},
-      {"folded headers before", "Received: x\r\n\tby y\r\nSubject: Hi\r\n\r\n", "[SPAM]",
+      {"subject", "From: a\r\nSubject: Hello\r\n\r\nbody", "From: a\r\nSubject: [SPAM]  Hello\r\n\r\nbody"},
+      {"lower case", "subject: Hi there\r\n\r\n", "subject: [SPAM]  Hi there\r\n\r\n"},
+      {"empty subject", "subject: \r\nTo: b\r\n\r\n", "Subject: [SPAM]\r\nTo: b\r\n\r\n"},
+      {"no subject", "From: a\r\n\r\nbody", "Subject: [SPAM]\r\nFrom: a\r\n\r\nbody"},
+      {"no data", "", "Subject: [SPAM]\r\n"},
+      {"folded headers before", "Received: x\r\n\tby y\r\nSubject: Hi\r\n\r\n",
        "Received: x\r\n\tby y\r\nSubject: [SPAM]  Hi\r\n\r\n"},
-      {"text repeated in the body", "Subject: offer\r\n\r\nbest offer\r\n", "[SPAM]",
-       "Subject: [SPAM]  offer\r\n\r\nbest offer\r\n"},
-      {"subject in the body only", "From: a\r\n\r\nSubject: x\r\n", "[SPAM]",
-       "Subject: [SPAM]\r\nFrom: a\r\n\r\nSubject: x\r\n"},
-      {"line breaks in the tag", "Subject: Hi\r\n\r\n", "[SPAM]\r\nBcc: x@example.net",
-       "Subject: [SPAM] Bcc: x@example.net  Hi\r\n\r\n"},
+      {"subject in the body only", "From: a\r\n\r\nSubject: x\r\n", "Subject: [SPAM]\r\nFrom: a\r\n\r\nSubject: x\r\n"},
   };
   for (const auto& c : kCases) {
     session_.data_block = c.data;
-    script_.ModifyHeaderSubject(c.tag);
+    script_.ModifyHeaderSubject("[SPAM]");
     EXPECT_EQ(session_.data_block.ToStdString(), c.expected) << c.name;
   }
 }
 
-// The quarantine files a message as the client sent it, whatever the
-// header edits made of its start.
+// The quarantine files a message as the client sent it, whatever the edits.
 TEST_F(MessageEditTest, ReceivedDataUndoesEveryEdit) {
   for (const char* data : {"Subject: Hi\r\nTo: b\r\n\r\nbody\r\n", "From: a\r\nTo: b\r\n", "\r\nbody", "",
                            "Subject:\r\n\r\nSubject: x\r\n"}) {
@@ -340,12 +309,8 @@ TEST_F(MessageEditTest, MessageFunctionsReadTheParsedPrefix) {
       "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n--b--\r\n");
   session_.parser.Parse();
   EXPECT_STREQ(script_.GetEmailSubject(), "Hi");
-  EXPECT_STREQ(script_.GetEmailMailFrom(), "a@x");
-  EXPECT_STREQ(script_.GetEmailMailTo(), "b@y");
-  EXPECT_STREQ(script_.GetEmailContentType(), "multipart/mixed");
   EXPECT_EQ(script_.GetEmailAttachmentCount(), 1);
   EXPECT_STREQ(script_.GetEmailAttachmentBuffer(0), "hello");
-  EXPECT_STREQ(script_.GetEmailAttachmentContentType(0), "text/plain");
   EXPECT_STREQ(script_.GetEmailAttachmentBuffer(1), "");
   session_.Reset();
   EXPECT_STREQ(script_.GetEmailSubject(), "");
@@ -372,7 +337,11 @@ class RelayControlTest : public AntispamScriptTest {
   CS_ANTISPAM_SCRIPT script_{&instance_};
 };
 
-TEST_F(RelayControlTest, QueuesAndBuffers) {
+TEST_F(RelayControlTest, QueuesBuffersAndAddresses) {
+  EXPECT_STREQ(script_.GetClientIP(), "127.0.0.1");
+  EXPECT_STREQ(script_.GetMTAIP(), "127.0.0.1");
+  session_.client_address = "192.0.2.7";  // known already: the socket is not asked
+  EXPECT_STREQ(script_.GetClientIP(), "192.0.2.7");
   session_.line_ready = false;
   session_.to_mta = "EHLO x\r\n";
   script_.SendToClient("550 listed: x\r\n250 2.0.0 Ok\r\n");  // text from a DNS answer adds no reply
@@ -391,21 +360,13 @@ TEST_F(RelayControlTest, QueuesAndBuffers) {
   // Without sockets nothing is queued and the line stays blocked.
   session_.client->CloseComm();
   session_.mta->CloseComm();
+  EXPECT_STREQ(script_.GetMTAIP(), "");
   session_.line_ready = false;
   script_.SendToClient("250 ok\r\n");
   script_.SendToMTA("RSET\r\n");
   EXPECT_EQ(session_.to_client.ToStdString(), "550 listed: x 250 2.0.0 Ok\r\n");
   EXPECT_TRUE(session_.to_mta.IsEmpty());
   EXPECT_FALSE(session_.line_ready);
-}
-
-TEST_F(RelayControlTest, AddressesComeFromTheSockets) {
-  EXPECT_STREQ(script_.GetClientIP(), "127.0.0.1");
-  EXPECT_STREQ(script_.GetMTAIP(), "127.0.0.1");
-  session_.client_address = "192.0.2.7";  // known already: the socket is not asked
-  EXPECT_STREQ(script_.GetClientIP(), "192.0.2.7");
-  session_.mta->CloseComm();
-  EXPECT_STREQ(script_.GetMTAIP(), "");
 }
 
 TEST_F(RelayControlTest, ExitStopsTheScriptAndEndsTheSession) {
@@ -426,7 +387,6 @@ TEST_F(RelayControlTest, ConnectToMTAReplacesTheMtaConnection) {
   CSocketComm listener;
   ASSERT_TRUE(listener.CreateSocket("0", "127.0.0.1", AF_INET, SOCK_STREAM, CSocketComm::kOptionReuseAddress));
   const std::string port = BoundPort(listener);
-  EXPECT_EQ(script_.ConnectToMTA("127.0.0.1", nullptr), 0);
   EXPECT_EQ(script_.ConnectToMTA(nullptr, port.c_str()), 0);
   EXPECT_TRUE(session_.HasMta());  // a missing argument leaves the MTA alone
 
@@ -455,46 +415,23 @@ TEST_F(AntispamScriptTest, WriteLogRecordsNameTheScriptAndTheConnection) {
   EXPECT_EQ(records[0].connection, kConnectionId);
 }
 
-// What a script object without core (or without instance, built with 0)
-// answers: the empty results, and no harm done.
+// Without core (or without instance, built with 0) every function goes
+// through one accessor and gives its empty result; one row per kind of result.
 constexpr const char* kEmptyWithoutCore[] = {
-    "cs.IsIpInferno(\"127.0.0.2\") == 0",
-    "cs.IsRelayIp(\"127.0.0.1\") == 0",
-    "cs.IsIpMaxSession(\"127.0.0.2\") == 0",
-    "cs.IsForgetHelo(\"localhost\") == 0",
-    "cs.DNSBL_Score(\"127.0.0.2\") == 0.0",
-    "cs.DNSBL_Ns(\"127.0.0.2\") == \"\"",
     "cs.SPFQuery(\"127.0.0.2\", \"a@b.example\", \"helo\") == 4",  // None: no check ran
-    "cs.SPFQuery(0, \"a@b.example\", \"helo\") == 4",
-    "cs.IsLocalDomainByRCPT_TO(\"a@b.example\") == -1",
-    "cs.IsWhiteBlackList(\"a@b.example\", \"b.example\") == -1",
-    "cs.IsSpamLover(\"a@b.example\") == 0",
     "cs.RecalculatingScoreByUser(2.5, 1.0, \"a@b.example\") == 2.5",
     "cs.MirelCommunityGetEnumStringFormScore(9.0) == \"NEUTRAL\"",
-    "cs.ConnectToDefaultMTA() == 0",
 };
 // Calls that must do nothing without a core (they run before the checks).
 constexpr char kActionsWithoutCore[] =
-    "cs.AddIpInferno(\"127.0.0.2\", 10); cs.RegisterSessionIp(\"127.0.0.2\");"
-    " cs.StatisticValue(\"f1tot_conn\", 1, 0, 1.0, 1);\n";
-// Checks only a script object without instance passes: it reaches no
-// session either.
+    "cs.AddIpInferno(\"127.0.0.2\", 10); cs.StatisticValue(\"f1tot_conn\", 1, 0, 1.0, 1);\n";
+// Checks only a script object without instance (no session either) passes.
 constexpr const char* kEmptyWithoutInstance[] = {
     "cs.GetSessionProperty() == -1",
-    "cs.GetClientIP() == \"\"",
-    "cs.GetMTAIP() == \"\"",
-    "cs.IsTlsSession() == 0",
-    "cs.GetTlsProtocol() == \"\"",
-    "cs.GetTlsCipher() == \"\"",
     "cs.ConnectToMTA(\"127.0.0.1\", \"25\") == 0",
-    "cs.ClientIsRelay() == 0",
-    "cs.GetEmailRaw() == \"\"",
-    "cs.GetEmailLen() == 0",
-    "cs.SPFResultString(1) == \"\"",
 };
 
-// A script whose OnCommandNOOP runs `actions` and returns 0 when every
-// check of `lists` holds, else the number of the first that fails.
+// OnCommandNOOP runs `actions`, then returns the number of the first failed check of `lists` (0: none).
 std::string CheckScript(const char* constructor_argument, const std::string& actions,
                         std::vector<std::vector<const char*>> lists) {
   std::string source = std::string("CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT(") + constructor_argument +
@@ -510,9 +447,8 @@ TEST_F(AntispamScriptTest, WithoutCoreOrInstanceEveryFunctionGivesItsEmptyResult
   const std::vector<const char*> core(std::begin(kEmptyWithoutCore), std::end(kEmptyWithoutCore));
   const std::vector<const char*> instance(std::begin(kEmptyWithoutInstance), std::end(kEmptyWithoutInstance));
   const std::string session_actions =
-      "cs.SendToClient(\"x\"); cs.SendToMTA(\"x\"); cs.DropBufferToMTA(); cs.CloseAllConnection();"
-      " cs.SetErrorCountRFC(9); cs.RegisterSessionProperty(2); cs.WriteHeaderMessage(\"X: 1\");"
-      " cs.ModifyHeaderSubject(\"x\"); cs.WriteLog(1, \"lost\");\n";
+      "cs.SendToClient(\"x\"); cs.DropBufferToMTA(); cs.RegisterSessionProperty(2); cs.WriteHeaderMessage(\"X: 1\");"
+      " cs.WriteLog(1, \"lost\");\n";
   dir_.Write("core.cs", CheckScript("$_this", kActionsWithoutCore, {core}));
   dir_.Write("none.cs", CheckScript("0", kActionsWithoutCore + session_actions, {core, instance}));
   for (const char* file : {"1|core.cs", "1|none.cs"}) {

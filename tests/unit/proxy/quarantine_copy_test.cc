@@ -1,6 +1,4 @@
-// QuarantineCopy on a real CBayes in a scratch application directory: what
-// lands in the quarantine once the message ends, for DATA and BDAT, past
-// the size bound, and for a message that never ends.
+// QuarantineCopy on a real CBayes: what lands in the quarantine once a message ends.
 #include "proxy/quarantine_copy.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// Tests of the relay's client command table, the client line splitter, the
-// assembly and edits of MTA replies and the script text put on the wire.
+// The client command table, the line splitter, MTA replies and script text on the wire.
 #include "proxy/smtp_commands.h"
 
 #include <gtest/gtest.h>
@@ -39,11 +38,9 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
       {"MAIL FROM:<alice@example.com> SIZE=1000\r\n", false, "MAIL FROM", "OnMailFrom", {"alice@example.com"}},
       {"mail from: bob@[192.0.2.7]\r\n", false, "MAIL FROM", "OnMailFrom", {"bob@[192.0.2.7]"}},
       {"MAIL FROM:<>\r\n", false, "MAIL FROM", "OnMailFrom", {""}},
-      {"MAIL FROM: <>\n", false, "MAIL FROM", "OnMailFrom", {""}},
       {"MAIL FROM:<postmaster>\r\n", false, "other", nullptr, {}},
       {" MAIL FROM:<alice@example.com>\r\n", false, "other", nullptr, {}},  // not at the start
       {"RCPT TO:<bob@example.org>\r\n", false, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
-      {"rcpt to: bob@example.org\r\n", true, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
       // Percent hack: refused for a non-relay client, passed for a relay one.
       {"RCPT TO:<bob%example.org@relay.example.net>\r\n", false, "RCPT TO", "OnRcptToError",
        {"RCPT TO:<bob%example.org@relay.example.net>"}},
@@ -57,7 +54,6 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
       // Bang path host!user becomes user@host for everyone.
       {"RCPT TO: example.org!bob\r\n", false, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
       {"RCPT TO: relay.example!example.org!bob\r\n", true, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
-      {"RCPT TO:<example.org!bob>\r\n", false, "RCPT TO", "OnRcptTo", {"bob@example.org"}},
       // A bang path before an @ is a source route for a non-relay client.
       {"RCPT TO:<example.org!bob@relay.example.net>\r\n", false, "RCPT TO", "OnRcptToError",
        {"RCPT TO:<example.org!bob@relay.example.net>"}},
@@ -66,9 +62,6 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
       {"RCPT TO:<bob>\r\n", true, "RCPT TO", nullptr, {}},
       {"NOOP\r\n", false, "NOOP", "OnCommandNOOP", {}},
       {" rset\r\n", false, "RSET", "OnCommandRSET", {}},
-      {"QUIT\r\n", false, "other", nullptr, {}},
-      {"", false, "other", nullptr, {}},
-      {std::string("\0\xff\x01\r\n", 5), false, "other", nullptr, {}},
       {"NO\rOP\r\n", false, "other", nullptr, {}},
   };
   for (const Case& c : cases) {
@@ -89,9 +82,7 @@ TEST(ClassifyClientLineTest, DataAndBdatEnterDataMode) {
     int limit_after;
   } cases[] = {
       {"DATA\r\n", true, -1, kLimit},
-      {"  data\r\n", true, -1, kLimit},
       {"BDAT 100 LAST\r\n", true, 100, 99},
-      {"bdat 100\r\n", true, 100, 99},
       {"BDAT 30720\r\n", true, 30720, kLimit},
       {"BDAT 1\r\n", true, 1, 0},
       {"BDAT 0 LAST\r\n", true, 0, 0},
@@ -141,10 +132,6 @@ TEST(ClientLineSplitterTest, PacketsCutIntoLines) {
       {"NUL bytes kept", {std::string("A\0B\r\n", 5)}, {std::string("A\0B\r\n", 5)}},
       {"at the limit", {std::string(4096, 'a') + "\r\n"}, {std::string(4096, 'a') + "\r\n"}},
       {"one over the limit", {std::string(4097, 'a') + "\r\nNOOP\r\n"}, {"<too long>", "NOOP\r\n"}},
-      {"overlong after a good line", {"NOOP\r\n" + std::string(6000, 'x')}, {"NOOP\r\n", "<too long>"}},
-      {"overlong over many packets",
-       {std::string(1500, 'x'), std::string(1500, 'x'), std::string(1500, 'x'), "xx\r\nQUIT\r\n"},
-       {"<too long>", "QUIT\r\n"}},
   };
   for (const Case& c : cases) {
     ClientLineSplitter splitter;
@@ -169,9 +156,7 @@ TEST(ClientLineSplitterTest, RefusedLineIsBoundedAndDroppedAsItArrives) {
 
 // ---- MTA replies --------------------------------------------------------------
 
-// Replies come whole however the bytes are cut: at every position of a
-// stream of a greeting, a multi-line EHLO answer, a reply whose later line
-// starts with "235" and a bare-LF reply.
+// Replies come whole however the bytes are cut.
 TEST(ReplyAssemblerTest, EverySplitGivesTheSameWholeReplies) {
   const Lines replies = {"220 mx ready\r\n", "250-mx\r\n250-235 is not a code here\r\n250 SIZE 10\r\n",
                          "354 go\n", "550-a\r\n550 b\r\n"};

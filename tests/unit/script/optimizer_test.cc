@@ -1,5 +1,4 @@
-// The optimizer, checked on the disassembly of small scripts, and the
-// listing format itself.
+// The optimizer, checked on the disassembly of small scripts, and the listing format.
 #include <gtest/gtest.h>
 
 #include "script_harness.h"
@@ -31,12 +30,10 @@ TEST(OptimizerTest, FoldsConstants) {
   } kCases[] = {
       {"int x = 2 * 3 + 1;", "cs_pushc    int: 7\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
       {"float x = sqrt(16.0);", "cs_pushc    float: 4\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
-      {"float x = pow(2, 10.0);", "cs_pushc    float: 1024\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
       {"int x = -(3);", "cs_pushc    int: -3\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
       {"int x = !0 + 1 < 3;", "cs_pushc    int: 1\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
       {"float x = 1 / 0;", "cs_pushc    float: inf\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
       {"string s = \"a\" + 1;", "cs_pushc    string: \"a1\"\ncs_popv     s\ncs_pushc    int: 0\ncs_ret\n"},
-      {"int x = int(2.7) + int(\"x\");", "cs_pushc    int: 3\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
       {"int x = rand(6);",
        "cs_pushc    int: 6\ncs_callef   rand\ncs_popv     x\ncs_pushc    int: 0\ncs_ret\n"},
   };
@@ -58,8 +55,7 @@ TEST(OptimizerTest, FailingFoldFailsTheLoad) {
 }
 
 // == and != with cs_jz become the opposite compare-and-jump; an ordering
-// stays as it is (with a NaN "not <" is not ">="), as does the rest of the
-// code. Branches take the same way either way.
+// stays (with a NaN "not <" is not ">="). Branches go the same way.
 TEST(OptimizerTest, FusesComparisonAndBranch) {
   const struct {
     const char* condition;
@@ -86,8 +82,7 @@ TEST(OptimizerTest, FusesComparisonAndBranch) {
 }
 
 TEST(OptimizerTest, CompactsFunctionBodies) {
-  // The body loses the nops of 2 * 3; its loop still jumps to the right
-  // places, and only the tail of the body's old extent is nops.
+  // The body loses the nops of 2 * 3 and its loop still jumps right.
   const char* source =
       "int f(int n) { int s = 0; while (n > 0) { s = s + 2 * 3; n--; } return s; }"
       "int main() { return f(4); }";
@@ -121,12 +116,6 @@ TEST(OptimizerTest, ListingNamesEveryOperandKind) {
   for (const char* line : kLines) EXPECT_TRUE(Contains(listing, line)) << line << listing;
   h.interpreter.disassemble();
   EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(), "cs_callecf  o->M\n"));
-}
-
-TEST(OptimizerTest, EmptyProgram) {
-  Interpreter in;
-  EXPECT_EQ(in.DisassemblyText(), "");
-  EXPECT_TRUE(Contains(in.BuildAllLog(), "empty program"));
 }
 
 }  // namespace

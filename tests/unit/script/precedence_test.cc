@@ -23,7 +23,6 @@ TEST(PrecedenceTest, Table) {
       {"-2 * -3", "int: 6\n"},
       {"!0 + 1", "int: 2\n"},            // unary binds tightest
       {"-(2 + 3) * 2", "int: -10\n"},
-      {"((((1))))", "int: 1\n"},
       {"2 + 3 == 5", "int: 1\n"},
       {"1 ^ 3 | 4", "int: 6\n"},         // one level, left to right
   };

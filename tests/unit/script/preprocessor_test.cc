@@ -1,5 +1,4 @@
-// Preprocessing (comments, directives, macros, includes) and the lexical
-// rules of the compiler's readers, with their messages.
+// Preprocessing and the lexical rules of the compiler's readers, with their messages.
 #include <gtest/gtest.h>
 
 #include "script/preprocessor.h"
@@ -51,7 +50,6 @@ TEST(PreprocessorTest, DefinesReplaceWholeWordsOnce) {
       {"#ifndef X\na\n#else\nb\n#endif\n", "\na\n\n"},
       {"#define X\n#ifdef X\na\n#else\nb\n#endif\n", "\n\na\n\n"},
       {"#ifdef X\n#ifdef Y\na\n#endif\nb\n#else\nc\n#endif\n", "\nc\n\n"},
-      {"x = __LINE__;", "x = 0;"},
       {"\n\nx = __LINE__;", "\n\nx = 2;"},
       {"x = 'N';", "x = 'N';"},
   };
@@ -119,7 +117,6 @@ TEST(PreprocessorTest, DirectiveErrors) {
     const char* source;
     const char* message;
   } kCases[] = {
-      {"#else\n", "#else is before #ifdef or #ifndef"},
       {"#endif\n", "#endif is before #ifdef or #ifndef"},
       {"#ifdef X\na\n", "bad processor options"},
       {"#pragma once\n", "unknown prepocessor token \"#pragma\""},
@@ -152,14 +149,10 @@ TEST(LexerTest, Literals) {
     const char* expected;
   } kCases[] = {
       {"0x1F", "int: 31\n"},
-      {"0XfF", "int: 255\n"},
-      {"12", "int: 12\n"},
       {"1.5", "float: 1.5\n"},
       {"2e3", "float: 2000\n"},
-      {"1e-1", "float: 0.1\n"},
       {"3f", "int: 3\n"},
       {"'A'", "int: 65\n"},
-      {"\"a\" \"b\"", "string: \"ab\"\n"},
       {"\"a\"\n  \"b\"", "string: \"ab\"\n"},
       {"\"\\b\\f\\n\\r\\t\\v\\a\\\"\\'\\?\\\\\"", "string: \"\\b\\f\\n\\r\\t\\v\\a\\\"'?\\\\\"\n"},
       {"\"\\0101\"", "string: \"\\b1\"\n"},  // two octal digits only

@@ -1,5 +1,4 @@
-// script_harness - helpers shared by the script engine tests: run a source
-// text through an interpreter, capture values and diagnostics.
+// script_harness - runs script texts for the engine tests and captures values and diagnostics.
 #ifndef TORVANE_TESTS_UNIT_SCRIPT_SCRIPT_HARNESS_H_
 #define TORVANE_TESTS_UNIT_SCRIPT_SCRIPT_HARNESS_H_
 
@@ -66,8 +65,7 @@ class Harness {
   std::string log;
 };
 
-// Evaluates `expression` inside main and returns the MORE text of its value,
-// or the log text when loading or running failed.
+// The MORE text of `expression` evaluated in main, or the log when that failed.
 inline std::string Eval(const std::string& expression, const std::string& prelude = "") {
   Harness h;
   int result = h.LoadAndRun(prelude + "int main() { Capture(" + expression + "); return 7; }");

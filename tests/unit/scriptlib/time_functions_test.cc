@@ -1,10 +1,8 @@
-// Tests of CS_Tempo: the never-decreasing tick count on a fake clock, UTC
-// date formatting, time and sleep.
+// Tests of CS_Tempo: the never-decreasing tick count on a fake clock, UTC dates, sleep.
 #include "scriptlib/time_functions.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -39,8 +37,6 @@ TEST(CS_TempoTest, GetTickCountNeverDecreases) {
   } cases[] = {
       {"steady", {1000, 1500, 2500}, {1000, 1500, 2500}},
       {"one drop", {1000, 5000, 1000, 1200}, {1000, 5000, 5000, 5200}},
-      {"two drops", {100, 200, 50, 60, 10, 30}, {100, 200, 200, 210, 210, 230}},
-      {"drop to zero", {700, 0, 5}, {700, 700, 705}},
       {"past int range", {2147483000u, 4000000000u}, {2147483000, INT32_MAX}},
   };
   for (const auto& c : cases) EXPECT_EQ(CountsFor(c.readings), c.expected) << c.name;
@@ -69,30 +65,16 @@ TEST(CS_TempoTest, DateTimeFormatBoundsAndNow) {
   EXPECT_EQ(tempo.DateTimeFormat(fits.c_str(), 1), fits);
   const std::string too_long(CS_Tempo::kMaxDateChars + 1, 'x');
   EXPECT_STREQ(tempo.DateTimeFormat(too_long.c_str(), 1), "");
-
-  // 0 and negative times mean now: the year of now, in the RFC 1123 form.
+  // 0 means now (the null format's date is MakeDataGMT's).
   const time_t now = time(nullptr);
   struct tm parts;
   gmtime_r(&now, &parts);
-  const std::string year = std::to_string(parts.tm_year + 1900);
-  for (const int t : {0, -5}) {
-    EXPECT_EQ(tempo.DateTimeFormat("%Y", t), year) << t;
-    const std::string date = tempo.DateTimeFormat(nullptr, t);
-    EXPECT_EQ(date.size(), 29u) << date;
-    EXPECT_EQ(date.substr(25), " GMT") << date;
-    EXPECT_NE(date.find(year), std::string::npos) << date;
-  }
+  EXPECT_EQ(tempo.DateTimeFormat("%Y", 0), std::to_string(parts.tm_year + 1900));
 }
 
-TEST(CS_TempoTest, TimeAndSleep) {
+TEST(CS_TempoTest, NegativeSleepReturns) {
   CS_Tempo tempo;
-  const int now = tempo.Time();
-  EXPECT_LE(std::abs(now - static_cast<int>(time(nullptr))), 1);
-  tempo.Sleep(0);
-  tempo.Sleep(-100);  // returns at once: taken as unsigned it would sleep for weeks
-  const auto start = std::chrono::steady_clock::now();
-  tempo.Sleep(30);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  tempo.Sleep(-100);  // taken as unsigned it would sleep for weeks (the test's time-out)
 }
 
 }  // namespace
