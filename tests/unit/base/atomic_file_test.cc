@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "common/scratch_dir.h"
@@ -16,15 +14,9 @@ namespace {
 
 class AtomicFileTest : public ::testing::Test {
  protected:
-
-  std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  void Put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+  static std::string Contents(const std::string& path) { return ScratchDir::Contents(path); }
+  void Put(const std::string& text) { scratch_.Put("data.db", text); }
+  static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
   ScratchDir scratch_;
   const std::string dir_ = scratch_.path();
@@ -48,7 +40,7 @@ TEST_F(AtomicFileTest, CommitReplacesContentsAndRemovesTemporary) {
 TEST_F(AtomicFileTest, CommitThroughASymbolicLinkReplacesTheFileItLeadsTo) {
   const std::string real_dir = dir_ + "/real";
   ASSERT_EQ(mkdir(real_dir.c_str(), 0755), 0);
-  std::ofstream(real_dir + "/data.db", std::ios::binary) << "old";
+  scratch_.Put("real/data.db", "old");
   ASSERT_EQ(symlink("real/data.db", path_.c_str()), 0);
   AtomicFile file(path_);
   ASSERT_TRUE(file.Open());
