@@ -51,21 +51,17 @@ TEST(CCronJobTest, BadJobsSayWhyAndNeverMatch) {
     const char* error;
   } kCases[] = {
       {"61 * * * * a.cs", "minute 61 is outside 0-59"},
-      {"70-80 * * * * a.cs", "minute 70 is outside 0-59"},
       {"0 24 * * * a.cs", "hour 24 is outside 0-23"},
       {"0 0 0 * * a.cs", "day of month 0 is outside 1-31"},
       {"0 0 * 13 * a.cs", "month 13 is outside 1-12"},
       {"0 0 * * 7 a.cs", "day of week 7 is outside 0-6"},
       {",5 * * * * a.cs", "minute list \",5\" has an empty item"},
-      {"5, * * * * a.cs", "minute list \"5,\" has an empty item"},
       {"30-10 * * * * a.cs", "minute range \"30-10\" runs backwards"},
       {"1-x * * * * a.cs", "minute range \"1-x\" is not two numbers"},
       {"x * * * * a.cs", "minute \"x\" is not a number, a range, a list or a step"},
-      {"99999 * * * * a.cs", "minute 99999 is outside 0-59"},
       {"9999999999 * * * * a.cs", "minute \"9999999999\" is not a number, a range, a list or a step"},
       {"*/61 * * * * a.cs", "minute step \"*/61\" is not a number up to 60"},
       {"0 0 * * *", "expected 6 fields (minute hour day month weekday script), found 5"},
-      {"0 0 * * * a.cs b.cs", "expected 6 fields (minute hour day month weekday script), found 7"},
       {"0 0 * * * /..", "the script name \"/..\" names no file"},
   };
   for (const auto& c : kCases) {

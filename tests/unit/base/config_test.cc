@@ -193,8 +193,6 @@ TEST_F(CConfigTest, ListReadingRules) {
       {"relayip: up to the first empty", "[FIREWALL]\r\nrelayip_0=1.2.3.4\r\nrelayip_1=\r\nrelayip_2=5.6.7.8\r\n",
        &CConfig::relayip, {"1.2.3.4"}},
       {"greylist wip replaces the default", "[GREYLIST]\r\nwip_0=a||\r\n", &CConfig::grey_wip, {"a||"}},
-      {"scripts sorted", "[CS_SCRIPT]\r\ncs_0=2|b.cs\r\ncs_1=1|a.cs\r\n", &CConfig::cs_scripts,
-       {"1|a.cs", "2|b.cs"}},
       {"scripts sorted ignoring case", "[CS_SCRIPT]\r\ncs_0=1|C.cs\r\ncs_1=1|a.cs\r\ncs_2=1|B.cs\r\n",
        &CConfig::cs_scripts, {"1|a.cs", "1|B.cs", "1|C.cs"}},
       {"scripts: a gap ends the list", "[CS_SCRIPT]\r\ncs_0=3|z.cs\r\ncs_2=1|a.cs\r\n", &CConfig::cs_scripts,

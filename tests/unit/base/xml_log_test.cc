@@ -115,7 +115,6 @@ TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
          return s;
        }()},
       {std::string(511, 'a') + ">", std::string(511, 'a')},
-      {std::string(509, 'a') + "&", std::string(509, 'a')},
   };
   for (const Case& c : cases) {
     std::remove(path_.c_str());
