@@ -19,7 +19,9 @@ class RecordingSink : public KeyValueSink {
     ++clears;
     pairs.clear();
   }
-  void Add(const char* key, const char* value, size_t value_len) override { pairs[key] = std::string(value, value_len); }
+  void Add(const char* key, const char* value, size_t value_len) override {
+    pairs[key] = std::string(value, value_len);
+  }
   int clears = 0;
   std::map<std::string, std::string> pairs;
 };
