@@ -23,22 +23,28 @@ class AtomicFileTest : public ::testing::Test {
   const std::string path_ = dir_ + "/data.db";
 };
 
-TEST_F(AtomicFileTest, CommitReplacesContentsAndRemovesTemporary) {
+// The new contents appear whole at the commit, with the target's permissions, which the temporary has from the start.
+TEST_F(AtomicFileTest, CommitReplacesContentsKeepsPermissionsAndRemovesTemporary) {
   Put("old");
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
   AtomicFile file(path_);
   ASSERT_TRUE(file.Open());
+  struct stat entry;
+  ASSERT_EQ(stat((path_ + ".tmp").c_str(), &entry), 0);
+  EXPECT_EQ(entry.st_mode & 07777, 0600u);
   const std::string big(200 * 1024, 'x');  // larger than the gathering buffer
   EXPECT_TRUE(file.Write("new ", 4));
   EXPECT_TRUE(file.Write(big.data(), big.size()));
   EXPECT_TRUE(file.Write("contents", 8));
-  EXPECT_EQ(Contents(path_), "old");  // nothing visible before the commit
+  EXPECT_EQ(Contents(path_), "old");
   EXPECT_TRUE(file.Commit());
   EXPECT_TRUE(Contents(path_) == "new " + big + "contents");
+  ASSERT_EQ(stat(path_.c_str(), &entry), 0);
+  EXPECT_EQ(entry.st_mode & 07777, 0600u);
   EXPECT_FALSE(Exists(path_ + ".tmp"));
 }
 
-// A configuration linked from elsewhere: the link stays and the file it leads
-// to (here in another directory, by a relative link) gets the new contents.
+// A relative link to a file in another directory stays; the file it leads to gets the new contents.
 TEST_F(AtomicFileTest, CommitThroughASymbolicLinkReplacesTheFileItLeadsTo) {
   const std::string real_dir = dir_ + "/real";
   ASSERT_EQ(mkdir(real_dir.c_str(), 0755), 0);
@@ -53,21 +59,6 @@ TEST_F(AtomicFileTest, CommitThroughASymbolicLinkReplacesTheFileItLeadsTo) {
   EXPECT_TRUE(S_ISLNK(entry.st_mode));
   EXPECT_EQ(Contents(real_dir + "/data.db"), "new");
   EXPECT_FALSE(Exists(real_dir + "/data.db.tmp"));
-}
-
-TEST_F(AtomicFileTest, ReplacementKeepsTheTargetsPermissions) {
-  Put("secret");
-  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
-  AtomicFile file(path_);
-  ASSERT_TRUE(file.Open());
-  struct stat temp;
-  ASSERT_EQ(stat((path_ + ".tmp").c_str(), &temp), 0);
-  EXPECT_EQ(temp.st_mode & 07777, 0600u);  // private before any byte is written
-  ASSERT_TRUE(file.Write("new secret", 10));
-  ASSERT_TRUE(file.Commit());
-  struct stat after;
-  ASSERT_EQ(stat(path_.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode & 07777, 0600u);
 }
 
 TEST_F(AtomicFileTest, AbandonedWriteLeavesTheOldFile) {
