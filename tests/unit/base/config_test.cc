@@ -195,27 +195,21 @@ TEST_F(CConfigTest, ListReadingRules) {
   }
 }
 
-// DNS servers are renumbered from 0, scripts saved in their sorted order.
-TEST_F(CConfigTest, ListsAreSavedRenumberedAndSorted) {
-  LoadAndRead(&config_, "[DNS]\r\nnameserver_1=a\r\nnameserver_3=b\r\n[CS_SCRIPT]\r\ncs_0=2|b.cs\r\ncs_1=1|a.cs\r\n");
-  ASSERT_TRUE(config_.SaveConfig());
-  EXPECT_EQ(Saved("DNS", "nameserver_0"), "a");
-  EXPECT_EQ(Saved("DNS", "nameserver_1"), "b");
-  EXPECT_EQ(Saved("DNS", "nameserver_3"), "<absent>");
-  EXPECT_EQ(Saved("CS_SCRIPT", "cs_0"), "1|a.cs");
-  EXPECT_EQ(Saved("CS_SCRIPT", "cs_1"), "2|b.cs");
-}
-
-// Reading again starts the lists afresh; a shrunken list leaves no keys behind.
-TEST_F(CConfigTest, ShrunkenListLeavesNoStaleKeys) {
+// Lists are saved renumbered from 0 and sorted where read so; reading again starts them afresh, and a shrunken
+// list leaves no keys behind.
+TEST_F(CConfigTest, ListsAreSavedRenumberedSortedAndWithoutStaleKeys) {
   LoadAndRead(&config_,
+              "[DNS]\r\nnameserver_1=a\r\nnameserver_3=b\r\n[CS_SCRIPT]\r\ncs_0=2|b.cs\r\ncs_1=1|a.cs\r\n"
               "[FIREWALL]\r\nrelayip_0=a\r\nrelayip_1=b\r\nrelayip_2=c\r\nrelayip_3=d\r\nrelayip_3=dup\r\n"
               "relayip_4=e\r\n");
   ASSERT_TRUE(config_.ReadConfig());
   ASSERT_EQ(config_.relayip.GetSize(), 5);
   config_.relayip.SetSize(2);
   ASSERT_TRUE(config_.SaveConfig());
-
+  EXPECT_EQ(Saved("DNS", "nameserver_0"), "a");
+  EXPECT_EQ(Saved("DNS", "nameserver_1"), "b");
+  EXPECT_EQ(Saved("DNS", "nameserver_3"), "<absent>");
+  EXPECT_EQ(Saved("CS_SCRIPT", "cs_0"), "1|a.cs");
   CConfig restarted;
   Restart(&restarted);
   EXPECT_EQ(Entries(restarted.relayip), (std::vector<std::string>{"a", "b"}));
