@@ -123,16 +123,6 @@ TEST(LogExcerptTest, QuotesOneShortCleanLine) {
   EXPECT_EQ(LogExcerpt(std::string(300, 'x')).ToStdString(), std::string(kLogExcerptBytes, 'x') + "...");
 }
 
-TEST_F(LogXmlTest, LevelsFilterRecords) {
-  LogXML log(path_.c_str(), "Torvane AntiSpam", &FixedNow);
-  log.SetLogLevel(2);
-  const size_t before = log.GetLenFile();
-  EXPECT_TRUE(log.Log(3, "hidden", nullptr, nullptr, "SYS", 0));
-  EXPECT_EQ(log.GetLenFile(), before);
-  EXPECT_TRUE(log.Log(2, "shown", nullptr, nullptr, "SYS", 0));
-  EXPECT_GT(log.GetLenFile(), before);
-}
-
 TEST_F(LogXmlTest, ReopeningContinuesOrAppends) {
   {
     LogXML log(path_.c_str(), "Torvane AntiSpam", &FixedNow);
@@ -161,8 +151,15 @@ TEST_F(LogXmlTest, ReopeningContinuesOrAppends) {
             Record({"<Filename></Filename>", "<Function></Function>", "<Entry>three</Entry>"}));
 }
 
-TEST_F(LogXmlTest, CloseAtDebugThresholdNamesTheModuleAndStopsWriting) {
+// Records above the threshold are skipped; a close at the debug threshold names the module, then nothing is written.
+TEST_F(LogXmlTest, LevelsFilterAndCloseStopsWriting) {
   LogXML log(path_.c_str(), "Torvane AntiSpam", &FixedNow);
+  log.SetLogLevel(2);
+  const size_t before = log.GetLenFile();
+  EXPECT_TRUE(log.Log(3, "hidden", nullptr, nullptr, "SYS", 0));
+  EXPECT_EQ(log.GetLenFile(), before);
+  EXPECT_TRUE(log.Log(2, "shown", nullptr, nullptr, "SYS", 0));
+  EXPECT_GT(log.GetLenFile(), before);
   log.SetLogLevel(4);
   log.Close();
   const std::string contents = ScratchDir::Contents(path_);
