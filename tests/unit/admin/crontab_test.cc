@@ -21,12 +21,10 @@ TEST(CCronJobTest, FieldForms) {
     bool fixed_time;
     std::vector<std::pair<CronMinute, bool>> checks;
   } kCases[] = {
-      {"* * * * * a.cs", false, {{At(0), true}, {At(59, 23, 31, 12, 6), true}}},
       {"*/15 * * * * a.cs", false, {{At(0), true}, {At(45), true}, {At(10), false}}},
       {"*/0 * * * * a.cs", false, {{At(7), true}, {At(58), true}}},  // a step of 0 counts as 1
       {"5,10 * * * * a.cs", false, {{At(5), true}, {At(10), true}, {At(6), false}}},
       {"1-5 2 * * * a.cs", true, {{At(1, 2), true}, {At(5, 2), true}, {At(0, 2), false}, {At(6, 2), false}}},
-      {"0 1-5,10 * * * a.cs", true, {{At(0, 3), true}, {At(0, 10), true}, {At(0, 7), false}}},
       {"0 0 * * 0 a.cs", true, {{At(0, 0, 7, 1, 0), true}, {At(0, 0, 8, 1, 1), false}}},  // Sunday is 0
       {"0 0 31 * * a.cs", true, {{At(0, 0, 31, 5), true}, {At(0, 0, 30, 4), false}, {At(0, 0, 1, 5), false}}},
       {"0 0 * */3 * a.cs", true, {{At(0, 0, 1, 1), true}, {At(0, 0, 1, 4), true}, {At(0, 0, 1, 3), false}}},
