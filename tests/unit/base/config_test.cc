@@ -89,8 +89,6 @@ class CConfigTest : public ::testing::Test {
   CConfig config_;
 };
 
-// ---- Defaults -----------------------------------------------------------------
-
 // A fresh save holds the shipped defaults, apart from derived values and production choices.
 TEST_F(CConfigTest, FreshSaveHoldsTheShippedDefaults) {
   LoadAndRead(&config_, "");
@@ -131,8 +129,6 @@ TEST_F(CConfigTest, EmptyValuesAreValuesAndSwitchesAreAnyNonZero) {
   EXPECT_EQ(Saved("CONFIG", "listen_ip"), "");
 }
 
-// ---- Derived values -------------------------------------------------------------
-
 TEST_F(CConfigTest, AdminKeyIsGeneratedOnceAndKeptAcrossRestarts) {
   LoadAndRead(&config_, "");
   const std::string key = config_.readmin_key.ToStdString();
@@ -162,8 +158,6 @@ TEST_F(CConfigTest, WebPathDerivesFromTheApplicationPath) {
   EXPECT_EQ(Saved("CONFIG", "app_path"), "/opt/app");  // left as the installer wrote it
   EXPECT_EQ(Saved("WEBGUI", "path"), "/opt/app/www/");
 }
-
-// ---- Lists ------------------------------------------------------------------------
 
 struct ListCase {
   const char* name;
@@ -217,8 +211,6 @@ TEST_F(CConfigTest, ListsAreSavedRenumberedSortedAndWithoutStaleKeys) {
     EXPECT_FALSE(restarted.IsKeyExist("FIREWALL", stale)) << stale;
   }
 }
-
-// ---- Save and restart ---------------------------------------------------------------
 
 TEST_F(CConfigTest, SaveThenRestartIsStable) {
   LoadAndRead(&config_,
@@ -298,8 +290,6 @@ TEST_F(CConfigTest, ConcurrentReadsAndSaves) {
   EXPECT_EQ(Entries(restarted.relayip), (std::vector<std::string>{"a", "b"}));
   for (int t = 0; t < 3; ++t) EXPECT_EQ(restarted.GetInt("SCRATCH", ("t" + std::to_string(t)).c_str(), -1), 14);
 }
-
-// ---- The shipped example ------------------------------------------------------------
 
 TEST_F(CConfigTest, ShippedExampleSurvivesASaveUnchanged) {
   const std::string text = ScratchDir::Contents(ExamplePath());

@@ -55,8 +55,6 @@ class RecordingSink : public KeyValueSink {
   std::vector<std::string> pairs;
 };
 
-// ---- Grammar ------------------------------------------------------------------
-
 struct ParseCase {
   const char* name;
   std::string text;
@@ -101,8 +99,6 @@ TEST(CFileINIParse, EveryTruncationYieldsALeadingSubsetOfItems) {
   }
 }
 
-// ---- Loading ------------------------------------------------------------------
-
 // A refused load keeps what was there; a new text replaces everything.
 TEST(CFileINILoad, RefusesWhatCannotBeRead) {
   ScratchDir dir;
@@ -139,8 +135,6 @@ TEST(CFileINILoad, RoundTripThroughTheLoadedPath) {
   ASSERT_TRUE(again.LoadScript(path.c_str()));
   EXPECT_EQ(Dump(again), Dump(ini));
 }
-
-// ---- Lookups ------------------------------------------------------------------
 
 TEST(CFileINILookup, AbsentEmptyAndMalformedValues) {
   CFileINI ini;
@@ -205,8 +199,6 @@ TEST(CFileINILookup, SinkMayCallBackIntoTheObject) {
   EXPECT_EQ(Value(ini, "copy", "j"), "2");
 }
 
-// ---- Edits and layout ---------------------------------------------------------
-
 struct PlacementCase {
   const char* name;
   const char* section;
@@ -263,8 +255,6 @@ TEST(CFileINIScript, WrappersTolerateAbsentArguments) {
   EXPECT_FALSE(ini.IsKeyExistScript("s", "k"));
 }
 
-// ---- Atomic saves ----------------------------------------------------------------
-
 class CFileINISaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -294,8 +284,6 @@ TEST_F(CFileINISaveTest, FailedWriteLeavesTheOldFileWhole) {
   EXPECT_EQ(ScratchDir::Contents(path_), kOld);
   EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
 }
-
-// ---- Concurrency -------------------------------------------------------------------
 
 TEST(CFileINIConcurrency, WritersReadersAndSaversTogether) {
   constexpr int kThreads = 3;

@@ -11,8 +11,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// --- Construction and storage ---------------------------------------------
-
 TEST(StringTest, StaysSmall) {
   // Tables hold millions of Strings: text plus four words of bookkeeping.
   EXPECT_LE(sizeof(String), 4 * sizeof(void*));
@@ -47,8 +45,6 @@ TEST(StringTest, AppendAndAssignForms) {
   s = s.GetData() + 1;  // from its own buffer
   EXPECT_STREQ(s.GetData(), "bc");
 }
-
-// --- Binary contents -------------------------------------------------------
 
 TEST(StringTest, SetBufferKeepsEmbeddedNuls) {
   const char bytes[] = {'x', '\0', 'y', '\0', 'z'};
@@ -102,8 +98,6 @@ TEST(StringTest, CopyDropsRealSizeButAssignmentAndMoveKeepIt) {
   EXPECT_EQ(binary.GetData(), nullptr);  // the header promises a bufferless source
 }
 
-// --- Formatting ------------------------------------------------------------
-
 TEST(StringTest, FormatAndPrintf) {
   String s("old");
   s.Format("%s-%d-%05.1f", "x", 7, 2.25);
@@ -126,8 +120,6 @@ TEST(StringTest, OneFormatCallIsCutAtTheLimit) {
   s.printf("%s", long_text.c_str());  // each call has its own limit
   EXPECT_EQ(s.size(), 2 * String::kMaxFormatChars);
 }
-
-// --- Comparison ------------------------------------------------------------
 
 // Equality needs a buffer on both sides; ordering takes a missing one as empty.
 TEST(StringTest, ComparisonWithoutBuffer) {
@@ -168,8 +160,6 @@ TEST(StringTest, CompareNoCaseFoldsOnlyAsciiLetters) {
   EXPECT_EQ(CompareByNameNoCase(&b, &a), -1);
 }
 
-// --- Search ----------------------------------------------------------------
-
 TEST(StringTest, FindTable) {
   struct Case {
     const char* text;
@@ -196,8 +186,6 @@ TEST(StringTest, FindStopsAtNulButFindInTheBufferDoesNot) {
   EXPECT_EQ(s.FindInTheBuffer("cde"), -1);
   EXPECT_EQ(String("text").FindInTheBuffer("x"), -1);  // no real size
 }
-
-// --- Slicing ---------------------------------------------------------------
 
 TEST(StringTest, SliceTable) {
   struct Case {
@@ -232,8 +220,6 @@ TEST(StringTest, WholeSliceIsTheDataItselfOtherwiseAScratchCopy) {
   EXPECT_STREQ(binary.MidBuffer(4, 10), "d");
   EXPECT_STREQ(String("text").MidBuffer(0, 4), "");  // no real size: empty
 }
-
-// --- Editing ---------------------------------------------------------------
 
 TEST(StringTest, InsertClampsPosition) {
   struct Case {
@@ -317,8 +303,6 @@ TEST(StringTest, TrimRemovesOnlySpaces) {
   binary.TrimRight();  // stops at the embedded NUL
   EXPECT_EQ(binary.size(), 2);
 }
-
-// --- Regular expressions ---------------------------------------------------
 
 TEST(StringTest, EqStoresTheCapturedGroups) {
   String s("xab");

@@ -62,8 +62,6 @@ TEST(TextCodecsTest, DecodersFollowTheRepeatedRounds) {
   for (const auto& c : cases) EXPECT_EQ(c.decode(c.text), c.expected) << c.text;
 }
 
-// {=========== hostile input
-
 // Large enough that a decoder quadratic in its input would run for minutes
 // (and meet the test time-out); the decoders are linear.
 constexpr size_t kHostileBytes = 1 << 20;
@@ -122,7 +120,5 @@ TEST(TextCodecsTest, HostileResultsAreStillRight) {
   for (int i = 0; i < 5000; ++i) tags += "<t" + std::to_string(i % 7) + ">" + "x";
   EXPECT_EQ(StripTags(tags), std::string(5000, 'x'));
 }
-
-// }===========
 
 }  // namespace

@@ -17,8 +17,6 @@ namespace {
 
 std::string Text(const String& s) { return s.GetData() == nullptr ? "" : s.GetData(); }
 
-// ---- Application path ------------------------------------------------------
-
 class AppPathTest : public ::testing::Test {
  protected:
   void TearDown() override { SetAppPath(""); }
@@ -91,8 +89,6 @@ TEST_F(AppPathTest, ConcurrentReadersSeeWholeValues) {
   EXPECT_EQ(torn.load(), 0);
 }
 
-// ---- Clocks ----------------------------------------------------------------
-
 TEST(TickCounterTest, CountsFromOneSecondBeforeFirstReading) {
   struct Reading {
     int64_t seconds;
@@ -112,8 +108,6 @@ TEST(TickCounterTest, CountsFromOneSecondBeforeFirstReading) {
     EXPECT_EQ(counter.Tick(r.seconds, r.microseconds), r.expected) << r.seconds;
   }
 }
-
-// ---- Date and time texts ---------------------------------------------------
 
 // Run in a zone away from UTC: the HTTP form is UTC whatever the zone.
 class TimeTextTest : public ::testing::Test {
@@ -146,8 +140,6 @@ TEST_F(TimeTextTest, FixedInstantsAndNow) {
     EXPECT_NE(Text(gmt).find(year), std::string::npos) << Text(gmt);
   }
 }
-
-// ---- Text ------------------------------------------------------------------
 
 // Quoted untrusted text is cut and cannot start a line of its own.
 TEST(ExcerptTest, CutsAndMasksControlCharacters) {

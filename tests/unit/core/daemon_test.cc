@@ -17,8 +17,6 @@
 
 namespace {
 
-// ---- Command line ----------------------------------------------------------
-
 struct ParseResult {
   int status;
   std::string printed;
@@ -72,8 +70,6 @@ TEST(CommandLineTest, OptionsAndRefusals) {
     EXPECT_STREQ(r.options.config_path.GetData(), c.config) << label;
   }
 }
-
-// ---- Configuration and migration -------------------------------------------
 
 std::string Le32(int32_t v) {
   std::string s(4, '\0');
