@@ -77,7 +77,6 @@ TEST(CFileINIParse, TableOfTrickyInputs) {
       {"unclosed header opens nothing", "[s\r\nk=1\r\n", {}},
       {"header name runs to the next ]", "[a\r\nk=1\r\n[b]\r\nj=2\r\n", {"ak=1[b|j|2"}},
       {"text before the first section", "junk=1\r\nk\r\n[s]\r\nk=v\r\n", {"s|k|v"}},
-      {"no comment syntax", "[s]\r\n;x=1\r\n", {"s|;x|1"}},
       {"= first is part of the key", "[s]\r\n=v\r\n", {"s|=v|"}},
       {"pair on the header line", "[s]k=v\n", {"s|k|v"}},
   };

@@ -271,8 +271,7 @@ TEST(RoteteLogXMLTest, SizeRotationAndUnknownTypes) {
   EXPECT_FALSE(unknown.IsRotateLog(&at));
 }
 
-TEST(RoteteLogXMLTest, ArchiveNameUsesLocalDateAndTime) {
-  ScopedTimeZone utc("UTC");
+TEST_F(LogXmlTest, ArchiveNameUsesLocalDateAndTime) {
   String name;
   RoteteLogXML::MakeArchiveName(&name, 1709596801);  // 2024-03-05 00:00:01 UTC
   EXPECT_STREQ(name.GetData(), "logs/log_2024-03-05_00-00-01.xml");
