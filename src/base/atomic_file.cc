@@ -81,14 +81,6 @@ bool AtomicFile::Write(const void* data, size_t n) {
   return pending_.size() < kFlushBytes || Flush();
 }
 
-bool AtomicFile::WriteAt(size_t offset, const void* data, size_t n) {
-  if (fd_ < 0 || !Flush()) return false;
-  if (!WriteFully(fd_, static_cast<const char*>(data), n, static_cast<off_t>(offset))) {
-    failed_ = true;
-  }
-  return !failed_;
-}
-
 bool AtomicFile::Flush() {
   if (failed_) return false;
   if (!WriteFully(fd_, pending_.data(), pending_.size(), static_cast<off_t>(flushed_))) {

@@ -28,9 +28,6 @@ class AtomicFile {
   // Appends `n` bytes. False after any failed write (a full disk, say); the
   // failure sticks, so callers may test only the result of Commit.
   bool Write(const void* data, size_t n);
-  // Overwrites `n` bytes at `offset` of what was written so far (used to
-  // patch a header once a count is known). False on failure, sticky as above.
-  bool WriteAt(size_t offset, const void* data, size_t n);
   // Syncs the temporary file and renames it over the target, then syncs the
   // directory. On any failure (now or earlier) the target is left untouched,
   // the temporary file is removed and the result is false.

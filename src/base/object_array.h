@@ -40,15 +40,6 @@ class CArray {
     return GetUpperBound();
   }
 
-  // Stores `x` at i, growing the array to i + 1 elements when needed.
-  // A negative i is ignored.
-  void SetAtGrow(int i, ARG x) {
-    if (i < 0) return;
-    T copy(x);
-    if (i >= GetSize()) SetSize(i + 1);
-    items_[i] = std::move(copy);
-  }
-
   // Inserts a copy of `x` before index i (i clamped to 0..count).
   void InsertAt(int i, ARG x) {
     T copy(x);

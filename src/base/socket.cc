@@ -19,7 +19,7 @@
 
 namespace {
 
-// Host names longer than this are not taken as the local name.
+// Room for the local host name.
 constexpr size_t kMaxCanonicalName = 256;
 // Scratch for getservbyname_r: ample for one service entry.
 constexpr size_t kServiceBufferBytes = 1024;
@@ -65,10 +65,6 @@ void SockAddrIn::SetFrom(const sockaddr_in& raw) {
 
 bool SockAddrIn::IsNull() const { return address_.sin_addr.s_addr == 0 && address_.sin_port == 0; }
 
-int SockAddrIn::Compare(const SockAddrIn& other) const {
-  return memcmp(&address_, &other.address_, sizeof(address_) - sizeof(address_.sin_zero));
-}
-
 // ---- Lookups ------------------------------------------------------------
 
 uint16_t SCOMM_GetPortNumber(const char* text) {
@@ -92,37 +88,6 @@ uint32_t SCOMM_GetIPAddress(const char* text) {
   in_addr dotted{};
   if (inet_aton(text, &dotted) != 0) return ntohl(dotted.s_addr);
   return ntohl(ResolveHost(text));
-}
-
-bool SCOMM_GetLocalName(char* buffer, size_t size) {
-  char name[kMaxCanonicalName];
-  if (buffer == nullptr || gethostname(name, sizeof(name)) != 0) return false;
-  name[sizeof(name) - 1] = '\0';
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_flags = AI_CANONNAME;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &found) == 0 && found != nullptr) {
-    if (found->ai_canonname != nullptr && strlen(found->ai_canonname) < kMaxCanonicalName)
-      snprintf(name, sizeof(name), "%s", found->ai_canonname);
-    freeaddrinfo(found);
-  }
-  if (strlen(name) >= size) return false;
-  memcpy(buffer, name, strlen(name) + 1);
-  return true;
-}
-
-bool SCOMM_GetLocalAddress(char* buffer, size_t size) {
-  if (buffer == nullptr) {
-    printf("ERROR INVALID PARAMETER");
-    return false;
-  }
-  if (size < kDottedChars) {
-    printf("ERROR INSUFFICIENT BUFFER");
-    return false;
-  }
-  FormatDotted(buffer, size, htonl(SCOMM_GetIPAddress(nullptr)));
-  return true;
 }
 
 bool InitCSocketComm() {

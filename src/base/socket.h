@@ -31,23 +31,15 @@ class SockAddrIn {
   void SetFrom(const sockaddr_in& raw);
   // True when address and port are both 0.
   bool IsNull() const;
-
-  bool IsEqual(const SockAddrIn& other) const { return Compare(other) == 0; }
-  bool IsGreater(const SockAddrIn& other) const { return Compare(other) > 0; }
-  bool IsLower(const SockAddrIn& other) const { return Compare(other) < 0; }
   void Copy(const SockAddrIn& other) { address_ = other.address_; }
 
   // The address in network byte order, and the port in host byte order.
   uint32_t GetIPAddr() const { return address_.sin_addr.s_addr; }
   uint16_t GetPort() const { return ntohs(address_.sin_port); }
   const sockaddr* Raw() const { return reinterpret_cast<const sockaddr*>(&address_); }
-  sockaddr_in* RawIn() { return &address_; }
   static constexpr socklen_t RawSize() { return sizeof(sockaddr_in); }
 
  private:
-  // Byte comparison of family, port and address (memcmp order).
-  int Compare(const SockAddrIn& other) const;
-
   sockaddr_in address_;
 };
 
@@ -59,13 +51,6 @@ uint16_t SCOMM_GetPortNumber(const char* text);
 // dotted text is converted directly; other text is resolved as a host name
 // (first address). 0 when nothing resolves.
 uint32_t SCOMM_GetIPAddress(const char* text);
-// The host name, replaced by its canonical name when the lookup gives one
-// shorter than 256 characters. False when it does not fit in `size` bytes.
-bool SCOMM_GetLocalName(char* buffer, size_t size);
-// The first IPv4 address of the host name as "%u.%u.%u.%u". Prints "ERROR
-// INVALID PARAMETER" or "ERROR INSUFFICIENT BUFFER" and returns false for a
-// missing or too small buffer.
-bool SCOMM_GetLocalAddress(char* buffer, size_t size);
 // Prepares the socket layer: the process ignores SIGPIPE from here on.
 // Always true.
 bool InitCSocketComm();

@@ -1,12 +1,10 @@
-// utility - application path, files, clocks, time texts, text helpers and the
-// keyed hexadecimal field encoding.
+// utility - application path, files, clocks, time texts and text helpers.
 #include "base/utility.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -31,80 +29,6 @@ TickCounter tick_counter;  // guarded by tick_mutex
 constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-// Breaks `t` (now when 0) down in local time. False, with `out` emptied,
-// when it cannot be; false alone when `out` is null.
-bool LocalParts(String* out, time_t t, struct tm* parts) {
-  if (out == nullptr) return false;
-  if (t == 0) t = time(nullptr);
-  if (localtime_r(&t, parts) != nullptr) return true;
-  out->Empty();
-  return false;
-}
-
-// ---- Keyed hexadecimal field encoding --------------------------------------
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-// Walks the key sequence: the key's characters, then a zero byte, repeated.
-class KeyStream {
- public:
-  explicit KeyStream(const char* key) : key_(key), at_(key) {}
-  uint8_t Next() {
-    uint8_t byte = static_cast<uint8_t>(*at_);
-    at_ = byte == 0 ? key_ : at_ + 1;
-    return byte;
-  }
-
- private:
-  const char* key_;
-  const char* at_;
-};
-
-bool IsEmptyKey(const char* key) { return key == nullptr || key[0] == '\0'; }
-
-// The value of one hexadecimal digit (either case), or -1.
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes `hex` (REQUIRES: `length` even) with `key` into `bytes`; false at
-// the first character that is not a hexadecimal digit.
-bool DecodeHexPairs(const char* hex, size_t length, const char* key, std::string* bytes) {
-  KeyStream sequence(key);
-  bytes->resize(length / 2);
-  for (size_t i = 0; i < length; i += 2) {
-    int high = HexValue(hex[i]);
-    int low = HexValue(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    (*bytes)[i / 2] = static_cast<char>((high << 4 | low) ^ sequence.Next());
-  }
-  return true;
-}
-
-// The common path of the two decoders: `out` becomes the decoded bytes, as
-// binary contents or as text (ending at the first zero byte).
-bool DecodeField(String* out, const char* hex, const char* key, bool as_binary) {
-  if (out == nullptr || IsEmptyKey(key)) return false;
-  // Longest encoded text accepted, plus one to tell "too long" apart.
-  constexpr size_t kScanLimit = 2 * (kMaxCryptBytes - 1) + 1;
-  size_t length = hex == nullptr ? 0 : strnlen(hex, kScanLimit);
-  out->Empty();
-  if (length < 2) return true;  // too short to hold a byte: the empty text
-  std::string bytes;
-  if (length % 2 != 0 || length >= kScanLimit || !DecodeHexPairs(hex, length, key, &bytes)) {
-    return false;
-  }
-  if (as_binary) {
-    out->SetBuffer(bytes.data(), bytes.size());
-  } else {
-    *out = bytes.c_str();
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---- Application path ------------------------------------------------------
@@ -157,11 +81,6 @@ uint32_t FileSize(const char* path) {
 
 bool MyDelete(const char* path) { return path != nullptr && unlink(path) == 0; }
 
-const char* FileName(const char* path) {
-  const char* slash = path == nullptr ? nullptr : strrchr(path, '\\');
-  return slash == nullptr ? "Error" : slash + 1;
-}
-
 // ---- Clocks ----------------------------------------------------------------
 
 void MySleep(uint32_t milliseconds) {
@@ -195,18 +114,6 @@ uint32_t GetMyTickCount() {
 
 // ---- Date and time texts ---------------------------------------------------
 
-void GetDateToLongTime(String* out, time_t t) {
-  struct tm parts;
-  if (!LocalParts(out, t, &parts)) return;
-  out->Format("%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
-}
-
-void GetTimeToLongTime(String* out, time_t t) {
-  struct tm parts;
-  if (!LocalParts(out, t, &parts)) return;
-  out->Format("%02d:%02d:%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
-}
-
 void MakeDataGMT(String* out, time_t t) {
   if (out == nullptr) return;
   if (t <= 0) t = time(nullptr);
@@ -222,18 +129,6 @@ void MakeDataGMT(String* out, time_t t) {
 }
 
 // ---- Text ------------------------------------------------------------------
-
-void FORMAT(String* out, const char* format, ...) {
-  if (out == nullptr) return;
-  char text[kMaxFormatChars + 1] = "";
-  if (format != nullptr) {
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-  }
-  *out = text;
-}
 
 std::string Excerpt(std::string_view text, size_t max_chars) {
   std::string out(text.substr(0, max_chars));
@@ -281,55 +176,4 @@ int HextoInt(const char* text) {
     value = value * 16 + digit;
   }
   return value;
-}
-
-String RAGetTagXML(const char* text, const char* open, const char* close, int max_len) {
-  String result;
-  if (text == nullptr || open == nullptr || close == nullptr || *open == '\0' || *close == '\0') {
-    return result;
-  }
-  const char* start = strstr(text, open);
-  if (start == nullptr) return result;
-  start += strlen(open);
-  const char* end = strstr(start, close);
-  if (end == nullptr) return result;
-  size_t length = end - start;
-  if (max_len > 0 && length > static_cast<size_t>(max_len)) length = max_len;
-  result.append(start, length);
-  if (max_len > 0) {
-    result.Replace("&gt;", ">");
-    result.Replace("&lt;", "<");
-  }
-  return result;
-}
-
-// ---- Keyed hexadecimal field encoding --------------------------------------
-
-bool EnHexCrypt(String* out, const void* data, size_t n, const char* key) {
-  if (out == nullptr || IsEmptyKey(key)) return false;
-  out->Empty();
-  if (n >= kMaxCryptBytes || (data == nullptr && n > 0)) return false;
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  std::string hex(2 * n, '\0');
-  KeyStream sequence(key);
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t coded = bytes[i] ^ sequence.Next();
-    hex[2 * i] = kHexDigits[coded >> 4];
-    hex[2 * i + 1] = kHexDigits[coded & 15];
-  }
-  *out = hex.c_str();
-  return true;
-}
-
-bool DeHexCrypt(String* out, const char* hex, const char* key) {
-  return DecodeField(out, hex, key, /*as_binary=*/true);
-}
-
-bool GetStrigEnCrypt(String* out, const char* text, const char* key) {
-  if (text == nullptr) text = "";
-  return EnHexCrypt(out, text, strlen(text), key);
-}
-
-bool GetStrigDeCrypt(String* out, const char* hex, const char* key) {
-  return DecodeField(out, hex, key, /*as_binary=*/false);
 }

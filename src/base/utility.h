@@ -1,7 +1,6 @@
 // utility - the small free routines every layer leans on: the application
 // path, file tests, sleeping and clocks, date and time texts, bounded
-// formatting, field splitting, and the keyed hexadecimal field encoding the
-// remote administration protocol sends values in.
+// excerpts and field splitting.
 #ifndef TORVANE_BASE_UTILITY_H_
 #define TORVANE_BASE_UTILITY_H_
 
@@ -42,9 +41,6 @@ bool FileExists(const char* path);
 uint32_t FileSize(const char* path);
 // True when `path` was unlinked.
 bool MyDelete(const char* path);
-// The text after the last '\' of `path` (a pointer into it), or "Error" when
-// there is none or `path` is null.
-const char* FileName(const char* path);
 
 // ---- Clocks ----------------------------------------------------------------
 
@@ -78,25 +74,14 @@ class TickCounter {
 uint32_t GetMyTickCount();
 
 // ---- Date and time texts ---------------------------------------------------
-// A `t` of 0 means now. A null `out` is ignored; `out` is emptied when the
-// time cannot be broken down.
 
-// Local date of `t` as "YYYY-MM-DD".
-void GetDateToLongTime(String* out, time_t t);
-// Local time of day of `t` as "HH:MM:SS".
-void GetTimeToLongTime(String* out, time_t t);
 // UTC time of `t` (now when 0 or less) in the HTTP form
 // "Sun, 06 Nov 1994 08:49:37 GMT", with English names whatever the locale.
+// A null `out` is ignored; `out` is emptied when the time cannot be broken
+// down.
 void MakeDataGMT(String* out, time_t t);
 
 // ---- Text ------------------------------------------------------------------
-
-// Most characters one FORMAT call produces; the rest is cut.
-constexpr size_t kMaxFormatChars = 1023;
-
-// `out` = printf of `format` and its arguments, cut at kMaxFormatChars. A null
-// `format` empties `out`; a null `out` is ignored.
-void FORMAT(String* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Most characters of untrusted text Excerpt keeps by default.
 constexpr size_t kMaxExcerptChars = 256;
@@ -123,34 +108,5 @@ constexpr int kMaxHexDigits = 4;
 // (code & 15), 'a'-'f' and 'A'-'F' as (code & 15) + 9; any other character
 // stops the reading. 0 for null or no digits.
 int HextoInt(const char* text);
-
-// The text between the end of the first `open` in `text` and the first
-// `close` after it; empty when either is missing or empty. With max_len > 0
-// the result is cut to max_len characters, then "&gt;" and "&lt;" become
-// ">" and "<".
-String RAGetTagXML(const char* text, const char* open, const char* close, int max_len);
-
-// ---- Keyed hexadecimal field encoding --------------------------------------
-// Each byte i is XORed with byte i of the key sequence - the key's characters
-// followed by one zero byte, repeated - and written as two lower-case
-// hexadecimal characters. Decoding takes digits in either case.
-// Common results: false for a null `out`; with a null or empty key, false and
-// `out` untouched.
-
-// Values must stay below this many bytes (decoded) in either direction.
-constexpr size_t kMaxCryptBytes = 11048577;
-
-// `out` = the encoding of `n` bytes at `data` (2n characters). False, with
-// `out` empty, when n >= kMaxCryptBytes or `data` is null with n > 0.
-bool EnHexCrypt(String* out, const void* data, size_t n, const char* key);
-// `out` = the bytes `hex` encodes, stored as binary contents (SetBuffer).
-// A `hex` shorter than 2 characters (or null) gives an empty text and true.
-// False, with `out` empty, for an odd length, a non-hexadecimal character,
-// or kMaxCryptBytes or more decoded bytes.
-bool DeHexCrypt(String* out, const char* hex, const char* key);
-// EnHexCrypt of the text `text` (null counts as "").
-bool GetStrigEnCrypt(String* out, const char* text, const char* key);
-// DeHexCrypt, keeping the result as text: it ends at the first zero byte.
-bool GetStrigDeCrypt(String* out, const char* hex, const char* key);
 
 #endif  // TORVANE_BASE_UTILITY_H_

@@ -1,7 +1,4 @@
-// CSender over local socket pairs: writes come in bufferOut pieces (a file
-// body in larger ones) and the queue reports done only once all is written;
-// a closed socket's queue is dropped; a reader that stops reading holds up
-// no other queue.
+// CSender over local socket pairs: write pieces, completion, dropped queues, and no queue held up by another.
 #include "admin/sender.h"
 
 #include <gtest/gtest.h>

@@ -1,15 +1,7 @@
 #!/usr/bin/python3
-"""Test web server for the HTTP client tests: answers each request on
-127.0.0.1 as its path says, byte for byte, including the broken answers a
-client must survive.
-
-Usage: http_test_server.py --state DIR
-
-DIR/ready     written once listening: the port number
-DIR/request   the bytes of the last request received
-Paths: /ok /close /404 /302 /500 /noend /slow /cut /chunked /badchunk /big
-/silent, and /file/NAME: DIR/NAME as a 200 answer. The server stops by
-itself when its parent goes away or after --lifetime seconds.
+"""Test web server on 127.0.0.1 answering as the path says (ANSWERS, /slow, /silent, /file/NAME from DIR),
+broken answers included. Usage: http_test_server.py --state DIR; it writes DIR/ready (the port) once
+listening and DIR/request (the last request), and stops when its parent goes or after --lifetime seconds.
 """
 
 import argparse

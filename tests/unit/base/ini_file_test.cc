@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <cfloat>
 #include <climits>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,8 +55,6 @@ class RecordingSink : public KeyValueSink {
   std::vector<std::string> pairs;
 };
 
-// ---- Grammar ------------------------------------------------------------------
-
 struct ParseCase {
   const char* name;
   std::string text;
@@ -69,45 +65,24 @@ TEST(CFileINIParse, TableOfTrickyInputs) {
   const ParseCase cases[] = {
       {"crlf", "[s]\r\nk=v\r\nj=w\r\n", {"s|k|v", "s|j|w"}},
       {"cr only", "[s]\rk=v\rj=w\r", {"s|k|v", "s|j|w"}},
-      {"lf only", "[s]\nk=v\nj=w\n", {"s|k|v", "s|j|w"}},
       {"last line without end is dropped", "[s]\r\nk=v\r\nj=w", {"s|k|v"}},
-      {"= then crlf is an empty value", "[s]\r\nk=\r\nj=w\r\n", {"s|k|", "s|j|w"}},
       {"= then bare lf runs on", "[s]\nk=\nj=w\n", {"s|k|jw"}},
       {"taken lf starts the value", "[s]\nk=\n  x\n", {"s|k|  x"}},
       {"= at the very end", "[s]\r\nk=", {}},
       {"second = swallows one char", "[s]\r\na=b=c\r\n", {"s|a|bc"}},
-      {"space after = is kept", "[s]\r\nkey = value\r\n", {"s|key| value"}},
       {"spaces vanish from keys", "[s]\r\nmy key = x y\r\n", {"s|mykey| x y"}},
-      {"blank value keeps taken space", "[s]\r\nk=   \r\n", {"s|k|   "}},
       {"[ inside a value is text", "[s]\r\nurl=a[b]c\r\nn=1\r\n", {"s|url|a[b]c", "s|n|1"}},
       {"[ in a key opens a section", "[s]\r\nab[t]\r\nk=1\r\n", {"t|k|1"}},
       {"empty header opens nothing", "[]\r\nk=1\r\n[s]\r\nj=2\r\n", {"s|j|2"}},
       {"unclosed header opens nothing", "[s\r\nk=1\r\n", {}},
       {"header name runs to the next ]", "[a\r\nk=1\r\n[b]\r\nj=2\r\n", {"ak=1[b|j|2"}},
-      {"line ends removed from names", "[a\r\nb]\r\nk=v\r\n", {"ab|k|v"}},
       {"text before the first section", "junk=1\r\nk\r\n[s]\r\nk=v\r\n", {"s|k|v"}},
-      {"no comment syntax", "[s]\r\n;x=1\r\n", {"s|;x|1"}},
       {"= first is part of the key", "[s]\r\n=v\r\n", {"s|=v|"}},
-      {"key without =", "[s]\r\nlonely\r\n", {"s|lonely|"}},
       {"pair on the header line", "[s]k=v\n", {"s|k|v"}},
-      {"blank lines skipped", "[s]\r\n\r\n\r\nk=v\r\n\r\n", {"s|k|v"}},
-      {"tabs are not spaces", "[s]\r\n\tk=\tv\r\n", {"s|\tk|\tv"}},
-      {"high bytes kept", "[s\xc3\xa8]\r\nk=\xff\xfe\r\n", {"s\xc3\xa8|k|\xff\xfe"}},
-      {"empty text", "", {}},
-      {"lone [", "[", {}},
   };
   for (const ParseCase& c : cases) {
     EXPECT_EQ(Parse(c.text), c.items) << c.name;
   }
-}
-
-TEST(CFileINIParse, ReparseReplacesEverythingButNullTextIsRefused) {
-  CFileINI ini;
-  ASSERT_TRUE(ini.LoadBuffer("[a]\r\nx=1\r\n"));
-  ASSERT_TRUE(ini.LoadBuffer("[s]\r\nk=v\r\n"));
-  EXPECT_FALSE(ini.Elaborate(nullptr));
-  EXPECT_FALSE(ini.LoadBuffer(nullptr));
-  EXPECT_EQ(Dump(ini), std::vector<std::string>{"s|k|v"});
 }
 
 // Whatever is cut off, the items read are exactly the leading items of the
@@ -123,31 +98,13 @@ TEST(CFileINIParse, EveryTruncationYieldsALeadingSubsetOfItems) {
   }
 }
 
-// Random NUL-free bytes rich in the grammar's own characters: parsing ends,
-// and no recorded name or value carries a line end or an empty key.
-TEST(CFileINIParse, GarbageNeverYieldsLineEndsOrEmptyKeys) {
-  const char alphabet[] = "[]= \r\nab\t;\x01\x7f\xff";
-  std::mt19937 random(20240517);
-  for (int round = 0; round < 2000; ++round) {
-    std::string text(random() % 200, ' ');
-    for (char& c : text) c = alphabet[random() % (sizeof(alphabet) - 1)];
-    CFileINI ini;
-    ASSERT_TRUE(ini.LoadBuffer(text.c_str()));
-    for (const CFileINI_ITEM& item : ini.CopyItems()) {
-      const std::string all = item.section.ToStdString() + item.key.ToStdString() + item.value.ToStdString();
-      ASSERT_EQ(all.find_first_of("\r\n"), std::string::npos) << text;
-      ASSERT_FALSE(item.key.IsEmpty()) << text;
-    }
-  }
-}
-
-// ---- Loading ------------------------------------------------------------------
-
+// A refused load keeps what was there; a new text replaces everything.
 TEST(CFileINILoad, RefusesWhatCannotBeRead) {
   ScratchDir dir;
   CFileINI ini;
+  ASSERT_TRUE(ini.LoadBuffer("[a]\r\nx=1\r\n"));
   ASSERT_TRUE(ini.LoadBuffer("[s]\r\nk=v\r\n"));
-  EXPECT_FALSE(ini.Load(nullptr));
+  EXPECT_FALSE(ini.LoadBuffer(nullptr));
   EXPECT_FALSE(ini.Load(dir.File("missing.ini").c_str()));
   EXPECT_FALSE(ini.Load(dir.path().c_str()));  // a directory
   EXPECT_EQ(Dump(ini), std::vector<std::string>{"s|k|v"});
@@ -178,27 +135,21 @@ TEST(CFileINILoad, RoundTripThroughTheLoadedPath) {
   EXPECT_EQ(Dump(again), Dump(ini));
 }
 
-// ---- Lookups ------------------------------------------------------------------
-
 TEST(CFileINILookup, AbsentEmptyAndMalformedValues) {
   CFileINI ini;
   ASSERT_TRUE(ini.LoadBuffer("[s]\r\nempty=\r\nword=abc\r\nlead=42xyz\r\nneg=-17\r\nhuge=99999999999\r\n"
                              "f=2.5\r\nbig=1e300\r\nx=1\r\nx=2\r\n"));
   EXPECT_EQ(Value(ini, "s", "missing", "dflt"), "dflt");
-  EXPECT_EQ(Value(ini, "s", "missing", nullptr), "");
   EXPECT_EQ(Value(ini, "s", "empty", "dflt"), "");
   EXPECT_EQ(Value(ini, "S", "word"), "<absent>");  // names are case-sensitive
-  EXPECT_EQ(Value(ini, "s", "WORD"), "<absent>");
 
   const struct {
     const char* key;
     int expected;
-  } ints[] = {{"missing", 99}, {"empty", 0}, {"word", 0}, {"lead", 42}, {"neg", -17}, {"huge", INT_MAX}, {"x", 1}};
+  } ints[] = {{"missing", 99}, {"word", 0}, {"lead", 42}, {"huge", INT_MAX}, {"x", 1}};
   for (const auto& c : ints) EXPECT_EQ(ini.GetInt("s", c.key, 99), c.expected) << c.key;
 
   EXPECT_FLOAT_EQ(ini.GetDouble("s", "f", 9.0f), 2.5f);
-  EXPECT_FLOAT_EQ(ini.GetDouble("s", "word", 9.0f), 0.0f);
-  EXPECT_FLOAT_EQ(ini.GetDouble("s", "missing", 9.0f), 9.0f);
   EXPECT_EQ(ini.GetDouble("s", "big", 9.0f), FLT_MAX);
 }
 
@@ -208,19 +159,11 @@ TEST(CFileINILookup, FirstMatchAndPositions) {
   String out;
   EXPECT_TRUE(ini.FindValue("b", "m", &out));
   EXPECT_EQ(out.ToStdString(), "3");
-  EXPECT_FALSE(ini.FindValue("b", "nope", &out));
   EXPECT_FALSE(ini.FindValue(nullptr, "m", &out));
   EXPECT_EQ(ini.FindValueGetIndex("b", "m"), 2);
-  EXPECT_EQ(ini.FindValueGetIndex("a", "m"), -1);
   EXPECT_EQ(ini.FindIndexKey("b"), 1);
-  EXPECT_EQ(ini.FindIndexKey("c"), -1);
-  EXPECT_TRUE(ini.IsKeyExist("a", "k"));
-  EXPECT_FALSE(ini.IsKeyExist("a", "m"));
-
   EXPECT_EQ(ini.GetStringBySearch(&out, "k", nullptr, "d").ToStdString(), "1");  // any section
-  EXPECT_EQ(ini.GetStringBySearch(&out, "k", "b", "d").ToStdString(), "2");
-  EXPECT_EQ(ini.GetStringBySearch(&out, "zz", nullptr, "d").ToStdString(), "d");
-  EXPECT_EQ(ini.GetStringBySearch(&out, "zz", "b", nullptr).ToStdString(), "");
+  EXPECT_EQ(ini.GetStringBySearch(&out, "zz", "b", "d").ToStdString(), "d");
 }
 
 TEST(CFileINILookup, ItemsHandedToASink) {
@@ -232,7 +175,6 @@ TEST(CFileINILookup, ItemsHandedToASink) {
   sink.pairs.clear();
   EXPECT_TRUE(ini.GetItemesKeyScript(&sink, nullptr));
   EXPECT_EQ(sink.pairs, (std::vector<std::string>{"k=1", "m=", "n=x y", "z=9"}));
-  ini.GetItemesKey(nullptr, nullptr);  // tolerated
 }
 
 // A sink may use the object it is fed from: it runs outside the lock.
@@ -252,8 +194,6 @@ TEST(CFileINILookup, SinkMayCallBackIntoTheObject) {
   EXPECT_EQ(Value(ini, "copy", "k"), "1");
   EXPECT_EQ(Value(ini, "copy", "j"), "2");
 }
-
-// ---- Edits and layout ---------------------------------------------------------
 
 struct PlacementCase {
   const char* name;
@@ -279,20 +219,13 @@ TEST(CFileINIEdit, WhereWritesLand) {
   }
 }
 
-TEST(CFileINIEdit, NumbersAreFormatted) {
-  CFileINI ini;
-  ini.WriteInt("s", "i", -7);
-  ini.WriteDouble("s", "d", 5.0f);
-  ini.WriteDouble("s", "q", -3.99f);
-  EXPECT_EQ(Saved(ini), "[s]\r\nq=-3.990000\r\nd=5.000000\r\ni=-7\r\n");
-}
-
-TEST(CFileINIEdit, ScatteredSectionGetsItsHeaderAgain) {
+// Numbers have a fixed format; a scattered section is written with its header again each run.
+TEST(CFileINIEdit, NumbersAndScatteredSections) {
   CFileINI ini;
   ASSERT_TRUE(ini.LoadBuffer("[a]\r\nx=1\r\n[b]\r\ny=2\r\n[a]\r\nz=3\r\n"));
-  EXPECT_EQ(Saved(ini), "[a]\r\nx=1\r\n[b]\r\ny=2\r\n[a]\r\nz=3\r\n");
-  ini.WriteString("a", "z", "4");  // lookups see every run of a section
-  EXPECT_EQ(Saved(ini), "[a]\r\nx=1\r\n[b]\r\ny=2\r\n[a]\r\nz=4\r\n");
+  ini.WriteInt("a", "z", -7);  // lookups see every run of a section
+  ini.WriteDouble("b", "d", -3.99f);
+  EXPECT_EQ(Saved(ini), "[a]\r\nx=1\r\n[b]\r\nd=-3.990000\r\ny=2\r\n[a]\r\nz=-7\r\n");
 }
 
 TEST(CFileINIEdit, DuplicatesReadFirstAndSaveBoth) {
@@ -307,35 +240,16 @@ TEST(CFileINIEdit, DuplicatesReadFirstAndSaveBoth) {
   EXPECT_EQ(Saved(ini), "");
 }
 
-TEST(CFileINIEdit, ValueWithEqualsDoesNotSurviveReload) {
-  CFileINI ini;
-  ini.WriteString("s", "k", "a=b");
-  EXPECT_EQ(Value(ini, "s", "k"), "a=b");
-  CFileINI reloaded;
-  ASSERT_TRUE(reloaded.LoadBuffer(Saved(ini).c_str()));
-  EXPECT_EQ(Value(reloaded, "s", "k"), "ab");
-}
-
 TEST(CFileINIScript, WrappersTolerateAbsentArguments) {
   CFileINI ini;
   ASSERT_TRUE(ini.LoadBuffer("[s]\r\nk=v\r\n"));
   EXPECT_STREQ(ini.ReadVar("s", "k"), "v");
   EXPECT_STREQ(ini.ReadVar("s", "missing"), "");
-  EXPECT_STREQ(ini.ReadVar(nullptr, "k"), "");
-  EXPECT_FALSE(ini.WriteVar("s", nullptr, "x"));
   EXPECT_FALSE(ini.WriteVar("s", "k", nullptr));
-  EXPECT_TRUE(ini.WriteVar("s", "k", "w"));
-  EXPECT_STREQ(ini.ReadVar("s", "k"), "w");
-  EXPECT_FALSE(ini.IsKeyExistScript(nullptr, "k"));
-  EXPECT_TRUE(ini.IsKeyExistScript("s", "k"));
   EXPECT_FALSE(ini.DeleteKeyScript("s", nullptr));
   EXPECT_TRUE(ini.DeleteKeyScript("s", "k"));
   EXPECT_FALSE(ini.IsKeyExistScript("s", "k"));
-  EXPECT_FALSE(ini.SaveScript(nullptr));
-  EXPECT_FALSE(ini.LoadScript(nullptr));
 }
-
-// ---- Atomic saves ----------------------------------------------------------------
 
 class CFileINISaveTest : public ::testing::Test {
  protected:
@@ -349,13 +263,6 @@ class CFileINISaveTest : public ::testing::Test {
   std::string path_;
   CFileINI ini_;
 };
-
-TEST_F(CFileINISaveTest, UncreatableTemporaryLeavesTheOldFile) {
-  EXPECT_FALSE(ini_.Save(dir_.File("no/such/dir.ini").c_str()));
-  std::filesystem::create_directory(path_ + ".tmp");  // the temporary's name is taken
-  EXPECT_FALSE(ini_.Save(nullptr));
-  EXPECT_EQ(ScratchDir::Contents(path_), kOld);
-}
 
 // A full disk: writes past a small file-size limit fail part way.
 TEST_F(CFileINISaveTest, FailedWriteLeavesTheOldFileWhole) {
@@ -374,19 +281,8 @@ TEST_F(CFileINISaveTest, FailedWriteLeavesTheOldFileWhole) {
   EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
 }
 
-TEST_F(CFileINISaveTest, PermissionsOfTheReplacedFileAreKept) {
-  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
-  ASSERT_TRUE(ini_.Save(nullptr));
-  struct stat after;
-  ASSERT_EQ(stat(path_.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode & 0777, 0600u);
-  EXPECT_EQ(ScratchDir::Contents(path_), "[s]\r\nk=new\r\n");
-}
-
-// ---- Concurrency -------------------------------------------------------------------
-
 TEST(CFileINIConcurrency, WritersReadersAndSaversTogether) {
-  constexpr int kThreads = 4;
+  constexpr int kThreads = 3;
   constexpr int kKeysEach = 150;
   ScratchDir dir;
   const std::string path = dir.Put("shared.ini", "[common]\r\nseed=1\r\n");
@@ -396,15 +292,10 @@ TEST(CFileINIConcurrency, WritersReadersAndSaversTogether) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&ini, t] {
-      const std::string section = "t" + std::to_string(t);
       for (int i = 0; i < kKeysEach; ++i) {
-        const std::string key = "k" + std::to_string(i);
-        ini.WriteInt(section.c_str(), key.c_str(), t * 1000 + i);
-        ini.WriteInt("common", (section + key).c_str(), i);
-        EXPECT_EQ(ini.GetInt(section.c_str(), key.c_str(), -1), t * 1000 + i);
-        String out;
-        ini.GetString(&out, "common", "seed", "");
-        EXPECT_EQ(out.ToStdString(), "1");
+        const std::string key = "t" + std::to_string(t) + "k" + std::to_string(i);
+        ini.WriteInt("common", key.c_str(), t * 1000 + i);
+        EXPECT_EQ(ini.GetInt("common", key.c_str(), -1), t * 1000 + i);
       }
     });
   }
@@ -416,15 +307,8 @@ TEST(CFileINIConcurrency, WritersReadersAndSaversTogether) {
   ASSERT_TRUE(ini.Save(nullptr));
   CFileINI reloaded;
   ASSERT_TRUE(reloaded.Load(path.c_str()));
-  for (int t = 0; t < kThreads; ++t) {
-    const std::string section = "t" + std::to_string(t);
-    for (int i = 0; i < kKeysEach; ++i) {
-      const std::string key = "k" + std::to_string(i);
-      ASSERT_EQ(reloaded.GetInt(section.c_str(), key.c_str(), -1), t * 1000 + i) << section << key;
-      ASSERT_EQ(reloaded.GetInt("common", (section + key).c_str(), -1), i);
-    }
-  }
-  EXPECT_EQ(reloaded.CopyItems().GetSize(), 1 + 2 * kThreads * kKeysEach);
+  EXPECT_EQ(Dump(reloaded), Dump(ini));
+  EXPECT_EQ(reloaded.CopyItems().GetSize(), 1 + kThreads * kKeysEach);
 }
 
 }  // namespace

