@@ -1,15 +1,10 @@
-// dnsbl_test - the block-list engine against a real name server
-// (dns_test_server.py on a loopback address) acting as several zones:
-// listings and scores, maxhit, the cache with its recomputed scores and the
-// dropped-zone rule, silent, slow, foreign and forged answers, parallel
-// lookups and reloads while lookups run.
+// dnsbl_test - the block-list engine against a loopback test name server playing several zones.
 #include "engines/dnsbl.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -67,6 +62,18 @@ std::set<std::string> Words(const String& text) {
   return words;
 }
 
+CArray<String> Zones(std::initializer_list<const char*> entries) {
+  CArray<String> zones;
+  for (const char* entry : entries) zones.Add(String(entry));
+  return zones;
+}
+
+// The result of looking `address` up; the lookup itself must succeed.
+CDnsBL::DnsBL_Result Lookup(CDnsBL& engine, const char* address) {
+  CDnsBL::DnsBL_Result result;
+  EXPECT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
+  return result;
+}
 
 class DnsBLTest : public ::testing::Test {
  protected:
@@ -90,9 +97,7 @@ class DnsBLTest : public ::testing::Test {
     return settings;
   }
 
-  // The server's query total once a lookup of a fresh address on the four
-  // zones has been answered: anything sent before it has arrived by then,
-  // so a total that grew by only those four shows nothing else was sent.
+  // The query total before a fresh lookup of four zones, read once that lookup is answered.
   int TotalAfterSentinel() {
     CDnsBL sentinel(Settings(kAnsweredTimeoutMs));
     CDnsBL::DnsBL_Result result;
@@ -132,8 +137,7 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
       {"192.0.2.9", {}, 0.0f},
   };
   for (const Case& c : cases) {
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL(c.address, &result), 1) << c.address;
+    const CDnsBL::DnsBL_Result result = Lookup(engine, c.address);
     EXPECT_EQ(result.count, static_cast<int32_t>(c.zones.size())) << c.address;
     EXPECT_EQ(Words(result.text), c.zones) << c.address;
     EXPECT_NEAR(result.score, c.score, 1e-4) << c.address;
@@ -147,8 +151,7 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
   EXPECT_EQ(log.find("192.0.2.9"), std::string::npos) << "a clean address is not logged";
 }
 
-// The admission rule: "maxhit" listings refuse, fewer do not; with more
-// listing zones than that the lookup stops at the limit.
+// With more listing zones than "maxhit", the lookup stops at the limit.
 TEST_F(DnsBLTest, MaxHitsEndsTheLookup) {
   const std::vector<std::string> five = {"bl1.test|1", "bl2.test|1", "bl3.test|1", "bl4.test|1", "bl5.test|1"};
   std::vector<Listing> listings;
@@ -159,8 +162,7 @@ TEST_F(DnsBLTest, MaxHitsEndsTheLookup) {
   DnsBLSettings settings = Settings(kAnsweredTimeoutMs, five);
   settings.max_hits = 3;
   CDnsBL engine(settings);
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.7", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.7");
   EXPECT_EQ(result.count, 3);
   EXPECT_EQ(Words(result.text).size(), 3u);
   EXPECT_NEAR(result.score, 3.0f, 1e-4);
@@ -170,64 +172,37 @@ TEST_F(DnsBLTest, CachedResultsNeedNoTrafficAndSurviveRestart) {
   server_->Setup(SetupJson({{"192.0.2.2", "bl1.test"}, {"192.0.2.2", "bl3.test"}}));
   {
     CDnsBL engine(Settings(kAnsweredTimeoutMs));
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-    ASSERT_EQ(engine.QueryDnsBL("192.0.2.9", &result), 1);
-    ASSERT_EQ(result.count, 0);
+    Lookup(engine, "192.0.2.2");
+    ASSERT_EQ(Lookup(engine, "192.0.2.9").count, 0);
     const int sent = server_->Total();
     EXPECT_EQ(sent, 8);
-    for (const char* address : {"192.0.2.2", "192.0.2.9"}) {
-      ASSERT_EQ(engine.QueryDnsBL(address, &result), 1);
-    }
+    for (const char* address : {"192.0.2.2", "192.0.2.9"}) Lookup(engine, address);
     EXPECT_EQ(TotalAfterSentinel(), sent) << "cached results are answered without traffic";
     EXPECT_EQ(engine.GetCacheRecordCount(), 2);
   }
-  // The destructor saved the cache in its documented layout.
-  CDB_RAM store;
-  ASSERT_EQ(store.Open(CDnsBL::kCacheFile), 1);
-  ASSERT_EQ(store.Load(), 1);
-  const int32_t n = store.Find("192.0.2.2", 0);
-  ASSERT_GE(n, 0);
-  const CDB_RAM::RECORD* record = store.GetByIndexPtr(n);
-  ASSERT_GE(record->len, 8);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(record->value.get());
-  EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, 2);
-  uint32_t bits = bytes[4] | bytes[5] << 8 | bytes[6] << 16 | static_cast<uint32_t>(bytes[7]) << 24;
-  float score;
-  std::memcpy(&score, &bits, sizeof score);
-  EXPECT_NEAR(score, 6.30f, 1e-4);
-  EXPECT_EQ(Words(String(std::string_view(record->value.get() + 8, record->len - 8))),
-            (std::set<std::string>{"bl1.test", "bl3.test"}));
-
+  // The destructor saved the cache: a restarted engine answers from it.
   CDnsBL restarted(Settings(kAnsweredTimeoutMs));
-  CDnsBL::DnsBL_Result result;
   const int sent = server_->Total();
-  ASSERT_EQ(restarted.QueryDnsBL("192.0.2.2", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(restarted, "192.0.2.2");
   EXPECT_EQ(result.count, 2);
+  EXPECT_NEAR(result.score, 6.30f, 1e-4);
+  EXPECT_EQ(Words(result.text), (std::set<std::string>{"bl1.test", "bl3.test"}));
   EXPECT_EQ(TotalAfterSentinel(), sent);
 }
 
-// A cached listing takes the current weights; one that names a zone no
-// longer configured is dropped and looked up again.
+// A cached listing takes the current weights; one naming a dropped zone is looked up again.
 TEST_F(DnsBLTest, CachedListingFollowsTheZoneList) {
   server_->Setup(SetupJson({{"192.0.2.2", "bl1.test"}, {"192.0.2.2", "bl3.test"}}));
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-  ASSERT_EQ(result.count, 2);
+  ASSERT_EQ(Lookup(engine, "192.0.2.2").count, 2);
   const std::string bl1 = Reverse("192.0.2.2") + ".bl1.test";
 
-  CArray<String> reweighted;
-  for (const char* z : {"bl1.test|2", "bl2.test|1", "bl3.test|5", "bl4.test|1"}) reweighted.Add(String(z));
-  engine.ReplaceZonesDNSBL(reweighted);
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-  EXPECT_NEAR(result.score, 7.0f, 1e-4);
+  engine.ReplaceZonesDNSBL(Zones({"bl1.test|2", "bl2.test|1", "bl3.test|5", "bl4.test|1"}));
+  EXPECT_NEAR(Lookup(engine, "192.0.2.2").score, 7.0f, 1e-4);
   EXPECT_EQ(server_->Count(bl1, kDnsTypeA), 1) << "recomputed, not asked again";
 
-  CArray<String> without_bl3;
-  for (const char* z : {"bl1.test|2", "bl2.test|1", "bl4.test|1"}) without_bl3.Add(String(z));
-  engine.ReplaceZonesDNSBL(without_bl3);
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
+  engine.ReplaceZonesDNSBL(Zones({"bl1.test|2", "bl2.test|1", "bl4.test|1"}));
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.2");
   EXPECT_EQ(result.count, 1);
   EXPECT_EQ(result.text, "bl1.test");
   EXPECT_NEAR(result.score, 2.0f, 1e-4);
@@ -235,8 +210,7 @@ TEST_F(DnsBLTest, CachedListingFollowsTheZoneList) {
   EXPECT_EQ(engine.GetCacheRecordCount(), 1);
 }
 
-// The cache file is input like any other: a record that is short or
-// announces more zones than it names is dropped and the address asked again.
+// A damaged cache record (short, or announcing more zones than it names) is looked up again.
 TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
   {
     std::filesystem::create_directories(dir_.File("db"));
@@ -255,8 +229,7 @@ TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
   const std::pair<const char*, const char*> cases[] = {
       {"192.0.2.2", "bl2.test"}, {"192.0.2.3", "bl3.test"}, {"192.0.2.4", "bl4.test"}};
   for (const auto& [address, zone] : cases) {
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
+    const CDnsBL::DnsBL_Result result = Lookup(engine, address);
     EXPECT_EQ(result.text, zone) << address;
     EXPECT_EQ(server_->Count(Reverse(address) + "." + zone, kDnsTypeA), 1) << address;
   }
@@ -266,8 +239,7 @@ TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
 TEST_F(DnsBLTest, SilentZoneLeavesTheOthersCounted) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl2.test": {"mode": "silent"}})"));
   CDnsBL engine(Settings(kSilentTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.text, "bl1.test");
   EXPECT_FALSE(result.complete) << "bl2.test may list the address";
   EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl2.test", kDnsTypeA), 1);
@@ -277,20 +249,17 @@ TEST_F(DnsBLTest, SilentZoneLeavesTheOthersCounted) {
 TEST_F(DnsBLTest, SilentServerGivesAnEmptyCachedResultAfterTheTimeout) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
   CDnsBL engine(Settings(kSilentTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.count, 0);
   EXPECT_EQ(engine.GetCacheRecordCount(), 1);
   EXPECT_EQ(engine.GetServerTime(server_->address().c_str()), kSilentTimeoutMs + CDnsBL::kFailurePenaltyMs);
 }
 
-// Only 127.0.0.0/8 answers are listings; another address (some zones answer
-// so to resolvers they refuse) is logged and ignored.
+// Only 127.0.0.0/8 answers are listings; another address is logged and ignored.
 TEST_F(DnsBLTest, ForeignAnswerIsIgnoredAndLogged) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}, {"192.0.2.3", "bl2.test", "10.0.0.1"}}));
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.text, "bl1.test");
   EXPECT_NEAR(result.score, 1.45f, 1e-4);
   EXPECT_TRUE(result.complete) << "every zone answered";
@@ -299,28 +268,17 @@ TEST_F(DnsBLTest, ForeignAnswerIsIgnoredAndLogged) {
 }
 
 // A forged listing that comes before the true answer (NXDOMAIN) does not
-// count: answers are matched to their query by ID and question.
-TEST_F(DnsBLTest, ForgedAnswersAreIgnored) {
-  struct Case {
-    const char* mode;
-    const char* address;  // one per case, so no result comes from the cache
-  };
-  const Case cases[] = {{"spoof-id", "192.0.2.3"}, {"spoof-question", "192.0.2.4"}};
+// count; which answers match their query is DnsMatchTest's table.
+TEST_F(DnsBLTest, ForgedAnswerIsIgnored) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl3.test": {"mode": "spoof-id"}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mode);
-    server_->Setup(SetupJson({{c.address, "bl1.test"}}, std::string("{\"bl3.test\": {\"mode\": \"") + c.mode + "\"}}"));
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL(c.address, &result), 1);
-    EXPECT_EQ(result.text, "bl1.test");
-    EXPECT_EQ(result.count, 1);
-    EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl3.test", kDnsTypeA), 1);
-  }
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
+  EXPECT_EQ(result.text, "bl1.test");
+  EXPECT_EQ(result.count, 1);
+  EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl3.test", kDnsTypeA), 1);
 }
 
-// The no-stall rule: lookups of different clients run side by side. The
-// slow zone answers no one until all twenty have asked it, so lookups that
-// waited for each other would time out without its listing.
+// Lookups of different clients run side by side: the gated zone answers only once all twenty ask.
 TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
   constexpr int kClients = 20;
   std::vector<Listing> listings;
@@ -331,9 +289,7 @@ TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
     listings.push_back({addresses.back(), "bl4.test"});
   }
   server_->Setup(SetupJson(listings, R"({"bl4.test": {"gate": 20}})"));
-  // The gate opens only when all twenty lookups wait at once, so serial
-  // lookups fail however long they may wait: a long wait only spares a
-  // busy machine.
+  // Serial lookups fail however long they wait: the long wait only spares a busy machine.
   CDnsBL engine(Settings(kGateTimeoutMs));
   std::vector<CDnsBL::DnsBL_Result> results(kClients);
   std::vector<std::thread> threads;
@@ -346,8 +302,7 @@ TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
   }
 }
 
-// Reloads replace the zone list while lookups read it: no lookup may see a
-// freed entry (the sanitizer build checks) or a zone of neither list.
+// Reloads while lookups read the zone list: no freed entry (ASan) and no zone of neither list.
 TEST_F(DnsBLTest, ReloadDuringLookupsFreesNothingInUse) {
   constexpr int kThreads = 4;
   constexpr int kLookupsPerThread = 8;
@@ -360,9 +315,7 @@ TEST_F(DnsBLTest, ReloadDuringLookupsFreesNothingInUse) {
   }
   server_->Setup(SetupJson(listings, R"({"test": {"delay": 0.02}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs, {"bl1.test|1", "bl2.test|1"}));
-  CArray<String> first, second;
-  for (const char* z : {"bl1.test|1", "bl2.test|1"}) first.Add(String(z));
-  for (const char* z : {"bl3.test|1", "bl4.test|1"}) second.Add(String(z));
+  const CArray<String> first = Zones({"bl1.test|1", "bl2.test|1"}), second = Zones({"bl3.test|1", "bl4.test|1"});
   std::atomic<bool> done{false};
   std::atomic<int> wrong{0};
   std::thread reloader([&] {
@@ -397,11 +350,9 @@ TEST_F(DnsBLTest, ReloadDuringLookupsFreesNothingInUse) {
 }
 
 TEST_F(DnsBLTest, RefusedQueriesAreNotCached) {
-  // No test server pool takes this address, so the kernel refuses; a
-  // stopped server's address could be taken by a test running beside us.
+  // No test server pool takes this address, so the kernel refuses.
   CDnsBL engine(SettingsFor("127.0.200.1", kSilentTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.count, 0);
   EXPECT_EQ(engine.GetCacheRecordCount(), 0);
   EXPECT_NE(LogText(engine).find("Socket Read Failed. Error Timeout"), std::string::npos);
@@ -411,7 +362,7 @@ TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
   CDnsBL::DnsBL_Result result;
   EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", nullptr), 0);
-  for (const char* address : {"not-an-address", "192.0.2", "192.0.2.300", ""}) {
+  for (const char* address : {"not-an-address", "192.0.2.300"}) {
     result.count = 7;
     EXPECT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
     EXPECT_EQ(result.count, 0) << address;
