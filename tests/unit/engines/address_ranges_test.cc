@@ -1,6 +1,4 @@
-// ipnet_test - address ranges: the validity rules, octet-box membership,
-// entry parsing, the atomic refill, and domains matched against confirmed
-// host names served by a loopback test name server.
+// address_ranges_test - address ranges, and domains matched against confirmed host names.
 #include "engines/address_ranges.h"
 
 #include <gtest/gtest.h>
@@ -102,10 +100,7 @@ TEST(CIPNET, EntriesSortIntoRangesAndHostNames) {
   EXPECT_EQ(list.IsValidIPintheRange("192.0.2.200"), 0);
 }
 
-// A host-name entry takes the clients whose reverse name is confirmed by
-// its forward lookup and lies in that domain (ignoring case); anyone can
-// write any name into the reverse zone of an address they hold. A failed
-// reverse lookup falls through to the ranges.
+// A host-name entry takes clients whose reverse name, confirmed forward, lies in its domain.
 TEST(CIPNET, DomainsTakeConfirmedHostNamesInThem) {
   if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
   ScratchAppDir dir;

@@ -1,6 +1,4 @@
-// bayes_filter_test - CBayesWord's tokenisers, CBayes's counter verdicts,
-// training under contention, quarantines and their hygiene, the writer
-// lock, and the token table's classifier.
+// bayes_filter_test - tokenisers, verdicts, training, quarantines, the writer lock and the token table.
 #include "engines/bayes_filter.h"
 
 #include <gtest/gtest.h>

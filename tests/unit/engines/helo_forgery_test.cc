@@ -1,6 +1,4 @@
-// heloforget_test - the table of this server's names: the rebuild from the
-// public address, the name and the MX hosts of the local domains (served by
-// a loopback test name server), its persistence, and the caseless test.
+// helo_forgery_test - the table of this server's own names, its rebuild and persistence.
 #include "engines/helo_forgery.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +37,7 @@ TEST_F(CHeloForgetTest, RebuildNamesThisServer) {
   EXPECT_STREQ(table.GetByIndexPtr(n)->value.get(), "127.0.0.1");
 }
 
-// A rebuild replaces the whole table and saves it; without an address it
-// changes nothing.
+// A rebuild replaces the whole table and saves it; without an address it changes nothing.
 TEST_F(CHeloForgetTest, RebuildReplacesAndPersists) {
   {
     CHeloForget table;
@@ -62,8 +59,7 @@ TEST_F(CHeloForgetTest, RebuildReplacesAndPersists) {
   EXPECT_EQ(reloaded.GetRealRecordCount(), 6);
 }
 
-// Of each local domain, the first MX host whose address is ours joins the
-// table; hosts elsewhere do not.
+// Of each local domain, the first MX host whose address is ours joins the table.
 TEST_F(CHeloForgetTest, OwnMxHostsOfLocalDomains) {
   if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
   bltest::BlTestServer server(dir_.File("server"));

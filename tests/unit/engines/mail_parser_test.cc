@@ -1,6 +1,4 @@
-// mail_parser_test - CParseMail on ordinary and hostile messages: the header
-// split, header values, MIME walking with its limits, file loading, and the
-// decoded views the classifiers read.
+// mail_parser_test - CParseMail and the decoded views the classifiers read.
 #include "engines/mail_parser.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// ip_session_test - sessions per address: the limit as admission and the
-// script see it, the statistics, and many connection threads at once.
+// sessions_per_address_test - sessions per address, their statistics and concurrent connections.
 #include "engines/sessions_per_address.h"
 
 #include <gtest/gtest.h>
@@ -46,8 +45,7 @@ TEST(CIP_Session, RemoveTakesOneSessionAtATime) {
   EXPECT_EQ(sessions.GetMaxStat(), 3);  // the high-water mark stays
 }
 
-// Connection threads register and end sessions concurrently; every count
-// must come back to zero and the high-water mark must be plausible.
+// Concurrent sessions: every count comes back to zero, the high-water mark stays plausible.
 TEST(CIP_Session, ConcurrentConnections) {
   constexpr int kThreads = 8;
   constexpr int kRounds = 2000;
