@@ -105,7 +105,7 @@ TEST(CIPNET, DomainsTakeConfirmedHostNamesInThem) {
   if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
   ScratchAppDir dir;
   {
-    bltest::BlTestServer server(dir.File("server"));
+    bltest::TestNameServer server(dir.File("server"), bltest::kBlockListPool);
     ASSERT_TRUE(server.Start());
     server.Setup(R"({"records": {
         "1.2.0.192.in-addr.arpa": [["PTR", "MX7.BigProvider.test"]],

@@ -105,11 +105,8 @@ class TestNameServer {
   testproc::TestServerProcess process_;  // declared last: stopped first
 };
 
-// The block-list tests' server on 127.0.9.x, apart from the resolver tests' pools.
-class BlTestServer : public TestNameServer {
- public:
-  explicit BlTestServer(std::string state) : TestNameServer(std::move(state), {"127.0.9.", 1, 250}) {}
-};
+// The block-list tests' addresses, apart from the resolver tests' pools.
+constexpr AddressPool kBlockListPool = {"127.0.9.", 1, 250};
 
 }  // namespace bltest
 

@@ -20,8 +20,6 @@
 
 namespace {
 
-using bltest::BlTestServer;
-
 // The zones the server plays, with the weights the engine is given.
 constexpr const char* kZoneEntries[] = {"bl1.test|1.450", "bl2.test|1.450", "bl3.test|4.850", "bl4.test|4.500"};
 // Waits: generous where answers come, short where a zone stays silent.
@@ -79,7 +77,7 @@ class DnsBLTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
-    server_ = std::make_unique<BlTestServer>(dir_.File("server"));
+    server_ = std::make_unique<bltest::TestNameServer>(dir_.File("server"), bltest::kBlockListPool);
     ASSERT_TRUE(server_->Start()) << "no test name server could be started";
   }
   DnsBLSettings Settings(int32_t timeout_ms, std::vector<std::string> zones = {}) const {
@@ -113,7 +111,7 @@ class DnsBLTest : public ::testing::Test {
   }
 
   ScratchAppDir dir_;
-  std::unique_ptr<BlTestServer> server_;
+  std::unique_ptr<bltest::TestNameServer> server_;
   int sentinels_ = 200;  // the next sentinel address, never listed
 };
 

@@ -62,7 +62,7 @@ TEST_F(CHeloForgetTest, RebuildReplacesAndPersists) {
 // Of each local domain, the first MX host whose address is ours joins the table.
 TEST_F(CHeloForgetTest, OwnMxHostsOfLocalDomains) {
   if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
-  bltest::BlTestServer server(dir_.File("server"));
+  bltest::TestNameServer server(dir_.File("server"), bltest::kBlockListPool);
   ASSERT_TRUE(server.Start());
   server.Setup(R"({"records": {
       "local.test": [["MX", "backup.isp.test", 20], ["MX", "MX1.Local.test", 10], ["MX", "mx2.local.test", 30]],
