@@ -59,7 +59,6 @@ TEST(CBayesWord, Tokenisers) {
   const std::string long_word(40, 'x');
   words.PopolateWords(long_word + " ");
   EXPECT_EQ(Words(words), (std::vector<std::string>{"Hello", "body", MD5Hex(long_word.c_str()).ToStdString()}));
-
 }
 
 TEST(CBayesWord, SlicesAndDigests) {
