@@ -173,38 +173,25 @@ TEST_F(DnsServerTest, HygieneDropsAnswersPastTheirLifetime) {
   EXPECT_EQ(server->Count("a.torvane.test", kDnsTypeA), 2);
 }
 
-TEST_F(DnsServerTest, SilentFastestServerIsPenalisedAndServersRotate) {
-  TestNameServer* first = AddServer();
+// A silent server is penalised; the next query goes to the one that answered (choice: DnsNameServerTest).
+TEST_F(DnsServerTest, SilentFastestServerIsPenalised) {
+  TestNameServer* answering = AddServer();
   TestNameServer* fastest = AddServer();
-  TestNameServer* third = AddServer();
-  ASSERT_TRUE(first && fastest && third);
-  auto dns = Resolver({first, fastest, third}, kSilentTimeoutMs);
-  dns->RegistraTime(first->address().c_str(), 5);
+  ASSERT_TRUE(answering && fastest);
+  auto dns = Resolver({answering, fastest}, kSilentTimeoutMs);
+  dns->RegistraTime(answering->address().c_str(), 5);
   dns->RegistraTime(fastest->address().c_str(), 1);
-  // Slower than any answer within the time-out, faster than a penalty.
-  dns->RegistraTime(third->address().c_str(), kSilentTimeoutMs + 100);
   fastest->SetMode("silent");
 
   EXPECT_EQ(dns->LookupText("a.torvane.test", kDnsTypeA), "192.0.2.10");
   EXPECT_EQ(fastest->Count("a.torvane.test", kDnsTypeA), 1);
-  EXPECT_EQ(first->Count("a.torvane.test", kDnsTypeA), 1);
+  EXPECT_EQ(answering->Count("a.torvane.test", kDnsTypeA), 1);
   EXPECT_EQ(dns->GetServerTime(fastest->address().c_str()), kSilentTimeoutMs + CDns::kFailurePenaltyMs);
-  EXPECT_LT(dns->GetServerTime(first->address().c_str()), kSilentTimeoutMs);  // measured
+  EXPECT_LT(dns->GetServerTime(answering->address().c_str()), kSilentTimeoutMs);  // measured
 
-  // The next query goes straight to the server that answered.
   EXPECT_EQ(dns->LookupText("txt1.torvane.test", kDnsTypeTXT), "v=spf1 -all");
-  EXPECT_EQ(first->Count("txt1.torvane.test", kDnsTypeTXT), 1);
+  EXPECT_EQ(answering->Count("txt1.torvane.test", kDnsTypeTXT), 1);
   EXPECT_EQ(fastest->Count("txt1.torvane.test", kDnsTypeTXT), 0);
-
-  // When it falls silent too, the one never penalised takes over.
-  first->SetMode("silent");
-  EXPECT_EQ(dns->LookupText("ns.torvane.test", kDnsTypeNS), "ns1.torvane.test;ns2.torvane.test");
-  EXPECT_EQ(first->Count("ns.torvane.test", kDnsTypeNS), 1);
-  EXPECT_EQ(fastest->Count("ns.torvane.test", kDnsTypeNS), 0);
-  EXPECT_EQ(third->Count("ns.torvane.test", kDnsTypeNS), 1);
-  String top;
-  dns->GetTopServerDNS(&top);
-  EXPECT_EQ(top, third->address().c_str());
 }
 
 // A refusal ends the wait: a time-out this long would outlast the bound.
