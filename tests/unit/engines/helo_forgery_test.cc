@@ -49,7 +49,6 @@ TEST_F(CHeloForgetTest, RebuildReplacesAndPersists) {
     // Stored as configured; the HELO is lower-cased, so it cannot match.
     EXPECT_EQ(table.IsForgetHelo("New.Local"), 0);
     EXPECT_EQ(table.WhoIsI("", "x.local", nullptr, no_domains_), 0);
-    EXPECT_EQ(table.WhoIsI(nullptr, "x.local", nullptr, no_domains_), 0);
     EXPECT_EQ(table.IsForgetHelo("[198.51.100.7]"), 1);
     EXPECT_FALSE(table.IsRefreshing());
   }
