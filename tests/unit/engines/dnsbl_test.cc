@@ -253,27 +253,19 @@ TEST_F(DnsBLTest, SilentServerGivesAnEmptyCachedResultAfterTheTimeout) {
   EXPECT_EQ(engine.GetServerTime(server_->address().c_str()), kSilentTimeoutMs + CDnsBL::kFailurePenaltyMs);
 }
 
-// Only 127.0.0.0/8 answers are listings; another address is logged and ignored.
-TEST_F(DnsBLTest, ForeignAnswerIsIgnoredAndLogged) {
-  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}, {"192.0.2.3", "bl2.test", "10.0.0.1"}}));
+// Only 127.0.0.0/8 answers are listings (another is logged), and a forged listing before the true answer does
+// not count; which answers match their query is DnsMatchTest's table.
+TEST_F(DnsBLTest, ForeignAndForgedAnswersAreIgnored) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}, {"192.0.2.3", "bl2.test", "10.0.0.1"}},
+                           R"({"bl3.test": {"mode": "spoof-id"}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
   const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.text, "bl1.test");
   EXPECT_NEAR(result.score, 1.45f, 1e-4);
   EXPECT_TRUE(result.complete) << "every zone answered";
+  EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl3.test", kDnsTypeA), 1);
   const std::string log = LogText(engine);
   EXPECT_NE(log.find("DNSBL zone bl2.test answered 10.0.0.1"), std::string::npos) << log;
-}
-
-// A forged listing that comes before the true answer (NXDOMAIN) does not
-// count; which answers match their query is DnsMatchTest's table.
-TEST_F(DnsBLTest, ForgedAnswerIsIgnored) {
-  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl3.test": {"mode": "spoof-id"}})"));
-  CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
-  EXPECT_EQ(result.text, "bl1.test");
-  EXPECT_EQ(result.count, 1);
-  EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl3.test", kDnsTypeA), 1);
 }
 
 // Lookups of different clients run side by side: the gated zone answers only once all twenty ask.
@@ -302,49 +294,39 @@ TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
 
 // Reloads while lookups read the zone list: no freed entry (ASan) and no zone of neither list.
 TEST_F(DnsBLTest, ReloadDuringLookupsFreesNothingInUse) {
-  constexpr int kThreads = 4;
-  constexpr int kLookupsPerThread = 8;
   std::vector<Listing> listings;
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kLookupsPerThread; ++i) {
-      const std::string address = "203.0.113." + std::to_string(t * kLookupsPerThread + i + 1);
-      for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test"}) listings.push_back({address, z});
+  for (int i = 1; i <= 32; ++i) {
+    for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test"}) {
+      listings.push_back({"203.0.113." + std::to_string(i), z});
     }
   }
   server_->Setup(SetupJson(listings, R"({"test": {"delay": 0.02}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs, {"bl1.test|1", "bl2.test|1"}));
-  const CArray<String> first = Zones({"bl1.test|1", "bl2.test|1"}), second = Zones({"bl3.test|1", "bl4.test|1"});
+  const CArray<String> lists[] = {Zones({"bl1.test|1", "bl2.test|1"}), Zones({"bl3.test|1", "bl4.test|1"})};
+  const std::set<std::string> zones_of[] = {{"bl1.test", "bl2.test"}, {"bl3.test", "bl4.test"}};
   std::atomic<bool> done{false};
-  std::atomic<int> wrong{0};
   std::thread reloader([&] {
     for (int round = 0; !done.load() && round < 10000; ++round) {
-      engine.ReplaceZonesDNSBL(round % 2 ? first : second);
+      engine.ReplaceZonesDNSBL(lists[round % 2]);
       engine.ResetServerDNSBL();
-      for (const String& z : round % 2 ? second : first) engine.AddNameServerDNSBL(z);
+      for (const String& z : lists[1 - round % 2]) engine.AddNameServerDNSBL(z);
       MySleep(1);
     }
   });
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kLookupsPerThread; ++i) {
-        const std::string address = "203.0.113." + std::to_string(t * kLookupsPerThread + i + 1);
-        CDnsBL::DnsBL_Result result;
-        if (engine.QueryDnsBL(address.c_str(), &result) != 1) ++wrong;
+      for (int i = t * 8 + 1; i <= t * 8 + 8; ++i) {
+        const CDnsBL::DnsBL_Result result = Lookup(engine, ("203.0.113." + std::to_string(i)).c_str());
         const std::set<std::string> zones = Words(result.text);
-        const bool one_list = zones == std::set<std::string>{"bl1.test", "bl2.test"} ||
-                              zones == std::set<std::string>{"bl3.test", "bl4.test"} || zones.size() < 2;
-        if (!one_list || result.count != static_cast<int32_t>(zones.size())) {
-          ++wrong;
-          ADD_FAILURE() << address << ": " << result.count << " [" << result.text.ToStdString() << "]";
-        }
+        EXPECT_TRUE(zones.size() < 2 || zones == zones_of[0] || zones == zones_of[1]) << result.text.ToStdString();
+        EXPECT_EQ(result.count, static_cast<int32_t>(zones.size())) << i;
       }
     });
   }
   for (std::thread& t : threads) t.join();
   done.store(true);
   reloader.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(DnsBLTest, RefusedQueriesAreNotCached) {
@@ -360,11 +342,9 @@ TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
   CDnsBL::DnsBL_Result result;
   EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", nullptr), 0);
-  for (const char* address : {"not-an-address", "192.0.2.300"}) {
-    result.count = 7;
-    EXPECT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
-    EXPECT_EQ(result.count, 0) << address;
-  }
+  result.count = 7;
+  EXPECT_EQ(engine.QueryDnsBL("192.0.2.300", &result), 1);
+  EXPECT_EQ(result.count, 0);
   EXPECT_EQ(engine.QueryDnsBL(nullptr, &result), 1);
   engine.RegistraTime(server_->address().c_str(), CDnsNameServer::kUnusableTime);
   EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 0) << "no usable server";
