@@ -149,17 +149,13 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
   EXPECT_EQ(log.find("192.0.2.9"), std::string::npos) << "a clean address is not logged";
 }
 
-// With more listing zones than "maxhit", the lookup stops at the limit.
+// With more listing zones than "maxhit" (3), the lookup stops at the limit.
 TEST_F(DnsBLTest, MaxHitsEndsTheLookup) {
   const std::vector<std::string> five = {"bl1.test|1", "bl2.test|1", "bl3.test|1", "bl4.test|1", "bl5.test|1"};
   std::vector<Listing> listings;
-  for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test", "bl5.test"}) {
-    listings.push_back({"192.0.2.7", z});
-  }
+  for (const std::string& entry : five) listings.push_back({"192.0.2.7", entry.substr(0, entry.find('|'))});
   server_->Setup(SetupJson(listings));
-  DnsBLSettings settings = Settings(kAnsweredTimeoutMs, five);
-  settings.max_hits = 3;
-  CDnsBL engine(settings);
+  CDnsBL engine(Settings(kAnsweredTimeoutMs, five));
   const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.7");
   EXPECT_EQ(result.count, 3);
   EXPECT_EQ(Words(result.text).size(), 3u);
@@ -234,7 +230,8 @@ TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
   EXPECT_EQ(engine.GetCacheRecordCount(), 3);
 }
 
-TEST_F(DnsBLTest, SilentZoneLeavesTheOthersCounted) {
+// A silent zone leaves the others counted; a silent server gives an empty result, cached, and its penalty.
+TEST_F(DnsBLTest, SilentZonesAndServers) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl2.test": {"mode": "silent"}})"));
   CDnsBL engine(Settings(kSilentTimeoutMs));
   const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
@@ -242,14 +239,10 @@ TEST_F(DnsBLTest, SilentZoneLeavesTheOthersCounted) {
   EXPECT_FALSE(result.complete) << "bl2.test may list the address";
   EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl2.test", kDnsTypeA), 1);
   EXPECT_EQ(engine.GetCacheRecordCount(), 1) << "what arrived is cached";
-}
 
-TEST_F(DnsBLTest, SilentServerGivesAnEmptyCachedResultAfterTheTimeout) {
-  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
-  CDnsBL engine(Settings(kSilentTimeoutMs));
-  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
-  EXPECT_EQ(result.count, 0);
-  EXPECT_EQ(engine.GetCacheRecordCount(), 1);
+  server_->Setup(SetupJson({{"192.0.2.4", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
+  EXPECT_EQ(Lookup(engine, "192.0.2.4").count, 0);
+  EXPECT_EQ(engine.GetCacheRecordCount(), 2);
   EXPECT_EQ(engine.GetServerTime(server_->address().c_str()), kSilentTimeoutMs + CDnsBL::kFailurePenaltyMs);
 }
 
