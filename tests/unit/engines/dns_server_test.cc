@@ -130,9 +130,6 @@ TEST_F(DnsServerTest, AnswersAreCachedPerTypeAndSurviveARestart) {
     auto dns = Resolver({server}, kAnsweredTimeoutMs);
     for (int round = 0; round < 2; ++round)
       EXPECT_EQ(dns->LookupText("mx2.torvane.test", kDnsTypeMX), "mail1.torvane.test;mail2.torvane.test");
-    CDnsRES_RECORD result;
-    EXPECT_EQ(dns->QueryDns("missing.torvane.test", &result, kDnsTypeA), 1);  // a negative answer is one
-    EXPECT_EQ(result.GetAnswers().GetSize(), 0);
     EXPECT_EQ(server->Count("mx2.torvane.test", kDnsTypeMX), 1);
     EXPECT_EQ(dns->LookupText("mx2.torvane.test", kDnsTypeNS), "");  // another type: another key
     EXPECT_EQ(server->Count("mx2.torvane.test", kDnsTypeNS), 1);

@@ -140,10 +140,6 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
     EXPECT_EQ(Words(result.text), c.zones) << c.address;
     EXPECT_NEAR(result.score, c.score, 1e-4) << c.address;
   }
-  TotalAfterSentinel();
-  for (const Case& c : cases) {
-    EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl4.test", kDnsTypeA), 1) << "every zone is asked once";
-  }
   const std::string log = LogText(engine);
   EXPECT_NE(log.find("DNSBL result: score 2 - 192.0.2.2 -> "), std::string::npos) << log;
   EXPECT_EQ(log.find("192.0.2.9"), std::string::npos) << "a clean address is not logged";
