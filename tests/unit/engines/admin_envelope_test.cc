@@ -1,5 +1,4 @@
-// Tests of the remote-admin wire format: field scrambling, header tags in
-// any order, forged counts, the answer forms and a full round trip.
+// admin_envelope_test - the remote-admin wire format, its answers and a full round trip.
 #include "engines/admin_envelope.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,4 @@
-// auto_white_list_test - the auto light white list on a fake clock: pairs
-// learned and recognised, the first time kept, keys that cannot collide,
-// files with older keys, and the paged, filtered listing.
+// auto_white_list_test - the auto light white list on a fake clock.
 #include "engines/auto_white_list.h"
 
 #include <gtest/gtest.h>
@@ -35,7 +33,6 @@ class CAutoLightWhiteListTest : public ::testing::Test {
     list_ = std::make_unique<CAutoLightWhiteList>();
     list_->SetClock(&FakeClock);
   }
-  void TearDown() override { list_.reset(); }
   std::map<std::string, std::string> View(int32_t count, int32_t start, const char* filter = nullptr,
                                           int32_t mode = 0) {
     Listing listing;
@@ -71,8 +68,7 @@ TEST_F(CAutoLightWhiteListTest, PairsThatSpellTheSameTextStayApart) {
   EXPECT_EQ(list_->IsALWL("a@x.com", "bob@l.test"), 0);
 }
 
-// Learning again 50 hours later keeps the first time, so the pair still
-// expires 96 hours after it was first learned.
+// Learning again keeps the first time: the pair expires 96 hours after it was first learned.
 TEST_F(CAutoLightWhiteListTest, RelearningKeepsTheFirstTime) {
   list_->SetTimeOfValidityRecord(96, kHour);
   list_->AddALWL("me@l.test", "x@far.test");
@@ -83,8 +79,7 @@ TEST_F(CAutoLightWhiteListTest, RelearningKeepsTheFirstTime) {
   EXPECT_EQ(list_->IsALWL("x@far.test", "me@l.test"), 0);
 }
 
-// A file keyed by the digest of external + local loads with today's keys,
-// times kept, and is saved with them.
+// A file keyed by the older digest of external + local loads with today's keys, times kept.
 TEST_F(CAutoLightWhiteListTest, OlderKeysAreRekeyedAtLoad) {
   list_.reset();
   auto int32 = [](int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
@@ -98,8 +93,7 @@ TEST_F(CAutoLightWhiteListTest, OlderKeysAreRekeyedAtLoad) {
   EXPECT_EQ(list_->SaveIfChanged(), 1);
 }
 
-// Pages of `count` records after the first `start` ones: they follow each
-// other without overlap.
+// Pages of `count` records after the first `start` ones.
 TEST_F(CAutoLightWhiteListTest, ListingPagesAndFilters) {
   list_->AddALWL("me@l.test", "a@far.test b@far.test c@far.test");
   list_->AddALWL("you@l.test", "d@far.test e@far.test");

@@ -1,7 +1,4 @@
-// bayes_corpus_test - the parser and the token classifier on a public corpus
-// of real mail (tools/test fetches it into .cache/; without it the tests
-// are skipped). Every message must parse consistently; trained on the even
-// ids, the token table must sort the odd ones.
+// bayes_corpus_test - the parser and the token classifier on a public corpus of real mail (skipped without it).
 #include <gtest/gtest.h>
 
 #include <filesystem>

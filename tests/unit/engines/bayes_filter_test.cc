@@ -1,6 +1,4 @@
-// bayes_filter_test - CBayesWord's tokenisers, CBayes's counter verdicts,
-// training under contention, quarantines and their hygiene, the writer
-// lock, and the token table's classifier.
+// bayes_filter_test - tokenisers, verdicts, training, quarantines, the writer lock and the token table.
 #include "engines/bayes_filter.h"
 
 #include <gtest/gtest.h>
@@ -61,7 +59,6 @@ TEST(CBayesWord, Tokenisers) {
   const std::string long_word(40, 'x');
   words.PopolateWords(long_word + " ");
   EXPECT_EQ(Words(words), (std::vector<std::string>{"Hello", "body", MD5Hex(long_word.c_str()).ToStdString()}));
-
 }
 
 TEST(CBayesWord, SlicesAndDigests) {
@@ -172,10 +169,14 @@ TEST_F(BayesTest, FailedWriteFilesNothing) {
   EXPECT_EQ(bayes_.GetDBRam("spam")->GetRealRecordCount(), 0);
 }
 
-TEST_F(BayesTest, HygieneRemovesFileAndRecord) {
+// Hygiene removes a quarantined message's file with its record, and tokens trained once that went stale.
+TEST_F(BayesTest, HygieneRemovesFileAndRecordAndStaleTokens) {
   static int64_t now = 1'700'000'000;
   CDB_RAM* spam = bayes_.GetDBRam("spam");
   spam->SetClock([] { return static_cast<time_t>(now); });
+  bayes_.tokens()->SetClock([] { return static_cast<time_t>(now); });
+  bayes_.tokens()->Train({"once", "twice"}, true);
+  bayes_.tokens()->Train({"twice"}, false);
   BayesSettings settings;
   settings.quarantine_lifetime_value = 72;
   settings.quarantine_lifetime_unit = 3600;
@@ -195,6 +196,12 @@ TEST_F(BayesTest, HygieneRemovesFileAndRecord) {
   CDB_RAM reread;
   ASSERT_TRUE(reread.Open("db/eq_spam.db"));
   EXPECT_EQ(reread.GetRecordCount(), 0);
+  EXPECT_GE(bayes_.tokens()->Find("once", 0), 0) << "tokens live longer";
+  now += 31 * 86400;
+  bayes_.SanitizeAll();
+  EXPECT_LT(bayes_.tokens()->Find("once", 0), 0);
+  EXPECT_GE(bayes_.tokens()->Find("twice", 0), 0);
+  EXPECT_GE(bayes_.tokens()->Find(CBayesTokens::kTotalsKey, 0), 0);
 }
 
 TEST_F(BayesTest, OnlyTheLockHolderSaves) {
@@ -251,18 +258,6 @@ TEST_F(BayesTest, TokenTableLearnsAndRefusesUntrained) {
   EXPECT_GT(res.pSpam, 0.9f);
   EXPECT_EQ(bayes_.IsSpam(message("notes", "notes of the meeting").get(), &res), CBayes::kHam);
   EXPECT_LT(res.pSpam, 0.2f);
-}
-
-TEST_F(BayesTest, StaleTokensTrainedOnceExpire) {
-  static int64_t now = 1'700'000'000;
-  bayes_.tokens()->SetClock([] { return static_cast<time_t>(now); });
-  bayes_.tokens()->Train({"once", "twice"}, true);
-  bayes_.tokens()->Train({"twice"}, false);
-  now += 31 * 86400;
-  bayes_.SanitizeAll();
-  EXPECT_LT(bayes_.tokens()->Find("once", 0), 0);
-  EXPECT_GE(bayes_.tokens()->Find("twice", 0), 0);
-  EXPECT_GE(bayes_.tokens()->Find(CBayesTokens::kTotalsKey, 0), 0);
 }
 
 TEST(BayesTokenizer, TokensAreBoundedDistinctText) {

@@ -11,6 +11,8 @@ DIR/mode       read before each answer (absent: "silent"):
                  silent         record the datagram, answer nothing
                  reply HEX      answer the bytes HEX
                  spoof HEX      first HEX from another port, then "NEUTRALE"
+                 gate N HEX     hold the senders until N datagrams have come,
+                                then answer each the bytes HEX
 DIR/list       when present, the answer to server-list requests ("006")
 
 Exit status 2 when the address cannot be bound. The server stops by itself
@@ -28,14 +30,13 @@ POLL_SECONDS = 0.2
 
 
 def read_mode(state):
+    """(kind, its words after the kind); the last word is the reply in hex."""
     try:
         with open(os.path.join(state, "mode")) as f:
             words = f.read().split()
     except FileNotFoundError:
-        return "silent", b""
-    if not words:
-        return "silent", b""
-    return words[0], bytes.fromhex(words[1]) if len(words) > 1 else b""
+        words = []
+    return (words[0], words[1:]) if words else ("silent", [])
 
 
 def main():
@@ -44,6 +45,7 @@ def main():
     parent = os.getppid()
     with open(os.path.join(args.state, "ready"), "w"):
         pass
+    held = []  # senders waiting for a gate to open
     deadline = time.monotonic() + args.lifetime
     while time.monotonic() < deadline and os.getppid() == parent:
         ready, _, _ = select.select([sock], [], [], POLL_SECONDS)
@@ -52,7 +54,8 @@ def main():
         data, peer = sock.recvfrom(4096)
         with open(os.path.join(args.state, "requests"), "a") as f:
             f.write(data.hex() + "\n")
-        kind, payload = read_mode(args.state)
+        kind, words = read_mode(args.state)
+        payload = bytes.fromhex(words[-1]) if words else b""
         server_list = os.path.join(args.state, "list")
         if data[32:35] == b"006" and os.path.exists(server_list):
             with open(server_list, "rb") as f:
@@ -64,6 +67,12 @@ def main():
                 other.bind((args.address, 0))
                 other.sendto(payload, peer)
             sock.sendto(b"NEUTRALE", peer)
+        elif kind == "gate":
+            held.append(peer)
+            if len(held) >= int(words[0]):
+                for waiting in held:
+                    sock.sendto(payload, waiting)
+                held.clear()
 
 
 if __name__ == "__main__":

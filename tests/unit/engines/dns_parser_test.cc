@@ -1,7 +1,4 @@
-// Tests of the answer parser on hand-built messages: the decoded records of
-// sound answers, and hostile ones (truncated, looping or stray compression
-// pointers, labels and counts past the end, over-long names) that must end a
-// record without reading outside the message.
+// dns_parser_test - the answer parser on hand-built sound and hostile messages.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -172,8 +169,7 @@ TEST(DnsParserTest, CapacityBoundsWhatIsHeld) {
 
 // ---- Hostile answers -----------------------------------------------------------
 
-// A hostile answer to one question for "h.test": `answers` announced, then
-// what `records` appends; `data` are the records that survive.
+// `answers` announced for "h.test", then what `records` appends; `data` survive.
 struct HostileCase {
   const char* what;
   uint16_t answers;
@@ -184,16 +180,8 @@ struct HostileCase {
 TEST(DnsParserTest, HostileAnswersEndTheRecordNotTheProcess) {
   constexpr uint16_t q = kQuestionOffset;
   const HostileCase cases[] = {
-      {"truncated data", 2, [](Packet& p) {
-         p.Pointer(q).Fixed(kDnsTypeA, 4).U32(0x01020304);
-         p.Pointer(q).Fixed(kDnsTypeA, 4).U8(5).U8(6);  // data cut short
-       }, {"1.2.3.4"}},
-      {"truncated fixed fields", 1, [](Packet& p) { p.Pointer(q).U16(kDnsTypeA).U16(1); }, {}},
       {"count larger than data", 3, [](Packet& p) { p.Pointer(q).Fixed(kDnsTypeA, 4).U32(0x01020304); }, {"1.2.3.4"}},
       {"rdlength past the end", 1, [](Packet& p) { p.Pointer(q).Fixed(kDnsTypeA, 400).U32(0x01020304); }, {}},
-      {"pointer to itself", 2, [](Packet& p) {
-         p.Pointer(static_cast<uint16_t>(p.size())).Fixed(kDnsTypeA, 4).U32(0x01020304);
-       }, {}},
       {"looping pointers skip the record only", 2, [](Packet& p) {
          p.Pointer(q).Fixed(kDnsTypeCNAME, 4).Label("a");
          p.Pointer(static_cast<uint16_t>(p.size() - 2));  // "a" then back to "a": a loop
@@ -239,23 +227,6 @@ TEST(DnsParserTest, EveryTruncationKeepsOnlyWholeRecords) {
 }
 
 // ---- The cursor on its own -------------------------------------------------------
-
-TEST(DnsCursorTest, ReadsFailUnmovedAtTheEnd) {
-  const uint8_t bytes[] = {0x01, 0x02, 0x03};
-  DnsCursor c(bytes, sizeof bytes);
-  uint16_t v16;
-  uint32_t v32;
-  EXPECT_TRUE(c.U16(&v16));
-  EXPECT_EQ(v16, 0x0102);
-  EXPECT_FALSE(c.U16(&v16));
-  EXPECT_FALSE(c.U32(&v32));
-  EXPECT_EQ(c.Offset(), 2u);
-  DnsCursor window(nullptr, 0);
-  EXPECT_FALSE(c.Window(2, &window));
-  EXPECT_TRUE(c.Window(1, &window));
-  EXPECT_EQ(window.Remaining(), 1u);
-  EXPECT_EQ(c.Remaining(), 0u);
-}
 
 TEST(DnsCursorTest, NameStopsAtTheWindowButPointersReachTheMessage) {
   Packet p(0);

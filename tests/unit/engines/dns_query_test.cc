@@ -1,6 +1,4 @@
-// Tests of the query side: the message CDnsBuffer builds, the names it
-// refuses, the test that accepts only the genuine answer, the query IDs, the
-// name-server choice, and answers served from a cache file without network.
+// dns_query_test - query messages, answer matching, server choice and the cache file.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -35,8 +33,6 @@ TEST(DnsBufferTest, BuildsTheQueryMessage) {
 TEST(DnsBufferTest, NameLimitsAreCheckedBeforeSending) {
   const std::string label63(63, 'a');
   const std::string label64(64, 'a');
-  // Four 63-byte labels and one of 61: 4*64 + 62 + 1 = 319 wire bytes.
-  std::string too_long = label63 + "." + label63 + "." + label63 + "." + label63;
   // 3*64 + 62 + 1 = 255 wire bytes: the longest legal name.
   const std::string longest = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
   struct Case {
@@ -51,10 +47,8 @@ TEST(DnsBufferTest, NameLimitsAreCheckedBeforeSending) {
       {label63 + ".test", true, 12 + 64 + 6 + 4},
       {longest, true, 12 + 255 + 4},
       {longest + "b", false, 12},
-      {too_long, false, 12},
       {label64 + ".test", false, 12},
       {"a..test", false, 12},
-      {".test", false, 12},
       {"", false, 12},
   };
   for (const Case& c : cases) {
@@ -203,8 +197,7 @@ class DnsCacheFileTest : public ::testing::Test {
   const std::string dir_ = scratch_.path();
 };
 
-// Never reached: every lookup below is answered from the cache or refused
-// before anything is sent (its measured time stays 0).
+// Never reached: lookups below are answered from the cache or refused before sending.
 constexpr const char* kDeadServer = "127.0.0.1";
 
 TEST_F(DnsCacheFileTest, CachedAnswersAreServedUnderTheirKeys) {
@@ -255,8 +248,6 @@ TEST_F(DnsCacheFileTest, SettingsAndRefusals) {
   EXPECT_EQ(dns.QueryDns("x.test", nullptr, kDnsTypeA), 0);
   EXPECT_EQ(dns.QueryDns(std::string(300, 'a').c_str(), &result, kDnsTypeA), 0);
   EXPECT_EQ(dns.GetServerTime(kDeadServer), 0);  // refused before sending
-  EXPECT_EQ(dns.LookupText(nullptr, kDnsTypeA), "");
-  EXPECT_EQ(dns.ResolveAddress(nullptr), "");
   EXPECT_TRUE(FileExists((dir_ + "/db/cache_dns.db").c_str()));
 }
 

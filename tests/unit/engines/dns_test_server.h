@@ -1,7 +1,5 @@
 // dns_test_server - starts and stops the loopback test name server
-// (dns_test_server.py) by PID on the first free address of a pool. It serves
-// the zones of a JSON description the test writes, or else the resolver
-// tests' zone torvane.test, in a mode the test may set.
+// (dns_test_server.py, which describes its zones and modes) by PID.
 #ifndef TORVANE_TESTS_UNIT_ENGINES_DNS_TEST_SERVER_H_
 #define TORVANE_TESTS_UNIT_ENGINES_DNS_TEST_SERVER_H_
 
@@ -24,8 +22,7 @@ inline bool DnslibAvailable() {
   return available;
 }
 
-// The loopback addresses a server may take, tried in turn so that test
-// processes side by side each find one.
+// The loopback addresses a server may take, tried in turn.
 struct AddressPool {
   const char* prefix;
   int first;
@@ -51,13 +48,9 @@ class TestNameServer {
                 .empty();
   }
 
-  void Stop() { process_.Stop(); }
-
-  // Replaces the served records and zone behaviours (the script describes
-  // the JSON).
+  // Replaces the served records and zone behaviours.
   void Setup(const std::string& json) { Replace("zones.json", json); }
-  // How the server treats the next queries, whatever their zone (the script
-  // lists the modes).
+  // How the server treats the next queries, whatever their zone.
   void SetMode(const std::string& mode) { Replace("mode", mode + "\n"); }
 
   // Queries received for `name` (lower case) and `type`.
@@ -94,8 +87,7 @@ class TestNameServer {
     return lines;
   }
 
-  // Starts the server on `address` and waits until it is bound; false when
-  // it exits first (the address was taken meanwhile) or does not start.
+  // Starts the server on `address` and waits until it is bound; false when it exits first.
   bool Launch(const std::string& address) {
     if (!process_.Start({kPython, kScript, "--address", address, "--state", state_}, state_ + "/ready",
                         stderr_mode_)) {
@@ -113,11 +105,8 @@ class TestNameServer {
   testproc::TestServerProcess process_;  // declared last: stopped first
 };
 
-// The block-list tests' server on 127.0.9.x, apart from the resolver tests' pools.
-class BlTestServer : public TestNameServer {
- public:
-  explicit BlTestServer(std::string state) : TestNameServer(std::move(state), {"127.0.9.", 1, 250}) {}
-};
+// The block-list tests' addresses, apart from the resolver tests' pools.
+constexpr AddressPool kBlockListPool = {"127.0.9.", 1, 250};
 
 }  // namespace bltest
 

@@ -1,15 +1,10 @@
-// dnsbl_test - the block-list engine against a real name server
-// (dns_test_server.py on a loopback address) acting as several zones:
-// listings and scores, maxhit, the cache with its recomputed scores and the
-// dropped-zone rule, silent, slow, foreign and forged answers, parallel
-// lookups and reloads while lookups run.
+// dnsbl_test - the block-list engine against a loopback test name server playing several zones.
 #include "engines/dnsbl.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -24,8 +19,6 @@
 #include "dns_test_server.h"
 
 namespace {
-
-using bltest::BlTestServer;
 
 // The zones the server plays, with the weights the engine is given.
 constexpr const char* kZoneEntries[] = {"bl1.test|1.450", "bl2.test|1.450", "bl3.test|4.850", "bl4.test|4.500"};
@@ -67,12 +60,24 @@ std::set<std::string> Words(const String& text) {
   return words;
 }
 
+CArray<String> Zones(std::initializer_list<const char*> entries) {
+  CArray<String> zones;
+  for (const char* entry : entries) zones.Add(String(entry));
+  return zones;
+}
+
+// The result of looking `address` up; the lookup itself must succeed.
+CDnsBL::DnsBL_Result Lookup(CDnsBL& engine, const char* address) {
+  CDnsBL::DnsBL_Result result;
+  EXPECT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
+  return result;
+}
 
 class DnsBLTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!bltest::DnslibAvailable()) GTEST_SKIP() << "python3-dnslib is not installed";
-    server_ = std::make_unique<BlTestServer>(dir_.File("server"));
+    server_ = std::make_unique<bltest::TestNameServer>(dir_.File("server"), bltest::kBlockListPool);
     ASSERT_TRUE(server_->Start()) << "no test name server could be started";
   }
   DnsBLSettings Settings(int32_t timeout_ms, std::vector<std::string> zones = {}) const {
@@ -90,9 +95,7 @@ class DnsBLTest : public ::testing::Test {
     return settings;
   }
 
-  // The server's query total once a lookup of a fresh address on the four
-  // zones has been answered: anything sent before it has arrived by then,
-  // so a total that grew by only those four shows nothing else was sent.
+  // The query total before a fresh lookup of four zones, read once that lookup is answered.
   int TotalAfterSentinel() {
     CDnsBL sentinel(Settings(kAnsweredTimeoutMs));
     CDnsBL::DnsBL_Result result;
@@ -108,7 +111,7 @@ class DnsBLTest : public ::testing::Test {
   }
 
   ScratchAppDir dir_;
-  std::unique_ptr<BlTestServer> server_;
+  std::unique_ptr<bltest::TestNameServer> server_;
   int sentinels_ = 200;  // the next sentinel address, never listed
 };
 
@@ -132,111 +135,65 @@ TEST_F(DnsBLTest, ListingsGiveCountTextAndSummedWeights) {
       {"192.0.2.9", {}, 0.0f},
   };
   for (const Case& c : cases) {
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL(c.address, &result), 1) << c.address;
+    const CDnsBL::DnsBL_Result result = Lookup(engine, c.address);
     EXPECT_EQ(result.count, static_cast<int32_t>(c.zones.size())) << c.address;
     EXPECT_EQ(Words(result.text), c.zones) << c.address;
     EXPECT_NEAR(result.score, c.score, 1e-4) << c.address;
-  }
-  TotalAfterSentinel();
-  for (const Case& c : cases) {
-    EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl4.test", kDnsTypeA), 1) << "every zone is asked once";
   }
   const std::string log = LogText(engine);
   EXPECT_NE(log.find("DNSBL result: score 2 - 192.0.2.2 -> "), std::string::npos) << log;
   EXPECT_EQ(log.find("192.0.2.9"), std::string::npos) << "a clean address is not logged";
 }
 
-// The admission rule: "maxhit" listings refuse, fewer do not; with more
-// listing zones than that the lookup stops at the limit.
+// With more listing zones than "maxhit" (3), the lookup stops at the limit.
 TEST_F(DnsBLTest, MaxHitsEndsTheLookup) {
   const std::vector<std::string> five = {"bl1.test|1", "bl2.test|1", "bl3.test|1", "bl4.test|1", "bl5.test|1"};
   std::vector<Listing> listings;
-  for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test", "bl5.test"}) {
-    listings.push_back({"192.0.2.7", z});
-  }
+  for (const std::string& entry : five) listings.push_back({"192.0.2.7", entry.substr(0, entry.find('|'))});
   server_->Setup(SetupJson(listings));
-  DnsBLSettings settings = Settings(kAnsweredTimeoutMs, five);
-  settings.max_hits = 3;
-  CDnsBL engine(settings);
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.7", &result), 1);
+  CDnsBL engine(Settings(kAnsweredTimeoutMs, five));
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.7");
   EXPECT_EQ(result.count, 3);
   EXPECT_EQ(Words(result.text).size(), 3u);
   EXPECT_NEAR(result.score, 3.0f, 1e-4);
 }
 
+// Cached results need no traffic, survive a restart and follow the zone list.
 TEST_F(DnsBLTest, CachedResultsNeedNoTrafficAndSurviveRestart) {
   server_->Setup(SetupJson({{"192.0.2.2", "bl1.test"}, {"192.0.2.2", "bl3.test"}}));
   {
     CDnsBL engine(Settings(kAnsweredTimeoutMs));
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-    ASSERT_EQ(engine.QueryDnsBL("192.0.2.9", &result), 1);
-    ASSERT_EQ(result.count, 0);
+    Lookup(engine, "192.0.2.2");
+    ASSERT_EQ(Lookup(engine, "192.0.2.9").count, 0);
     const int sent = server_->Total();
     EXPECT_EQ(sent, 8);
-    for (const char* address : {"192.0.2.2", "192.0.2.9"}) {
-      ASSERT_EQ(engine.QueryDnsBL(address, &result), 1);
-    }
+    for (const char* address : {"192.0.2.2", "192.0.2.9"}) Lookup(engine, address);
     EXPECT_EQ(TotalAfterSentinel(), sent) << "cached results are answered without traffic";
     EXPECT_EQ(engine.GetCacheRecordCount(), 2);
   }
-  // The destructor saved the cache in its documented layout.
-  CDB_RAM store;
-  ASSERT_EQ(store.Open(CDnsBL::kCacheFile), 1);
-  ASSERT_EQ(store.Load(), 1);
-  const int32_t n = store.Find("192.0.2.2", 0);
-  ASSERT_GE(n, 0);
-  const CDB_RAM::RECORD* record = store.GetByIndexPtr(n);
-  ASSERT_GE(record->len, 8);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(record->value.get());
-  EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, 2);
-  uint32_t bits = bytes[4] | bytes[5] << 8 | bytes[6] << 16 | static_cast<uint32_t>(bytes[7]) << 24;
-  float score;
-  std::memcpy(&score, &bits, sizeof score);
-  EXPECT_NEAR(score, 6.30f, 1e-4);
-  EXPECT_EQ(Words(String(std::string_view(record->value.get() + 8, record->len - 8))),
-            (std::set<std::string>{"bl1.test", "bl3.test"}));
-
+  // The destructor saved the cache: a restarted engine answers from it.
   CDnsBL restarted(Settings(kAnsweredTimeoutMs));
-  CDnsBL::DnsBL_Result result;
   const int sent = server_->Total();
-  ASSERT_EQ(restarted.QueryDnsBL("192.0.2.2", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(restarted, "192.0.2.2");
   EXPECT_EQ(result.count, 2);
+  EXPECT_NEAR(result.score, 6.30f, 1e-4);
+  EXPECT_EQ(Words(result.text), (std::set<std::string>{"bl1.test", "bl3.test"}));
   EXPECT_EQ(TotalAfterSentinel(), sent);
-}
 
-// A cached listing takes the current weights; one that names a zone no
-// longer configured is dropped and looked up again.
-TEST_F(DnsBLTest, CachedListingFollowsTheZoneList) {
-  server_->Setup(SetupJson({{"192.0.2.2", "bl1.test"}, {"192.0.2.2", "bl3.test"}}));
-  CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-  ASSERT_EQ(result.count, 2);
+  // A cached listing takes the current weights; one naming a dropped zone is looked up again.
   const std::string bl1 = Reverse("192.0.2.2") + ".bl1.test";
-
-  CArray<String> reweighted;
-  for (const char* z : {"bl1.test|2", "bl2.test|1", "bl3.test|5", "bl4.test|1"}) reweighted.Add(String(z));
-  engine.ReplaceZonesDNSBL(reweighted);
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-  EXPECT_NEAR(result.score, 7.0f, 1e-4);
+  restarted.ReplaceZonesDNSBL(Zones({"bl1.test|2", "bl2.test|1", "bl3.test|5", "bl4.test|1"}));
+  EXPECT_NEAR(Lookup(restarted, "192.0.2.2").score, 7.0f, 1e-4);
   EXPECT_EQ(server_->Count(bl1, kDnsTypeA), 1) << "recomputed, not asked again";
-
-  CArray<String> without_bl3;
-  for (const char* z : {"bl1.test|2", "bl2.test|1", "bl4.test|1"}) without_bl3.Add(String(z));
-  engine.ReplaceZonesDNSBL(without_bl3);
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.2", &result), 1);
-  EXPECT_EQ(result.count, 1);
-  EXPECT_EQ(result.text, "bl1.test");
-  EXPECT_NEAR(result.score, 2.0f, 1e-4);
+  restarted.ReplaceZonesDNSBL(Zones({"bl1.test|2", "bl2.test|1", "bl4.test|1"}));
+  const CDnsBL::DnsBL_Result after_drop = Lookup(restarted, "192.0.2.2");
+  EXPECT_EQ(after_drop.count, 1);
+  EXPECT_EQ(after_drop.text, "bl1.test");
+  EXPECT_NEAR(after_drop.score, 2.0f, 1e-4);
   EXPECT_EQ(server_->Count(bl1, kDnsTypeA), 2) << "looked up afresh";
-  EXPECT_EQ(engine.GetCacheRecordCount(), 1);
 }
 
-// The cache file is input like any other: a record that is short or
-// announces more zones than it names is dropped and the address asked again.
+// A damaged cache record (short, or announcing more zones than it names) is looked up again.
 TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
   {
     std::filesystem::create_directories(dir_.File("db"));
@@ -255,72 +212,45 @@ TEST_F(DnsBLTest, DamagedCacheRecordsAreLookedUpAgain) {
   const std::pair<const char*, const char*> cases[] = {
       {"192.0.2.2", "bl2.test"}, {"192.0.2.3", "bl3.test"}, {"192.0.2.4", "bl4.test"}};
   for (const auto& [address, zone] : cases) {
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
+    const CDnsBL::DnsBL_Result result = Lookup(engine, address);
     EXPECT_EQ(result.text, zone) << address;
     EXPECT_EQ(server_->Count(Reverse(address) + "." + zone, kDnsTypeA), 1) << address;
   }
   EXPECT_EQ(engine.GetCacheRecordCount(), 3);
 }
 
-TEST_F(DnsBLTest, SilentZoneLeavesTheOthersCounted) {
+// A silent zone leaves the others counted; a silent server gives an empty result, cached, and its penalty.
+TEST_F(DnsBLTest, SilentZonesAndServers) {
   server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"bl2.test": {"mode": "silent"}})"));
   CDnsBL engine(Settings(kSilentTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.text, "bl1.test");
   EXPECT_FALSE(result.complete) << "bl2.test may list the address";
   EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl2.test", kDnsTypeA), 1);
   EXPECT_EQ(engine.GetCacheRecordCount(), 1) << "what arrived is cached";
-}
 
-TEST_F(DnsBLTest, SilentServerGivesAnEmptyCachedResultAfterTheTimeout) {
-  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
-  CDnsBL engine(Settings(kSilentTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
-  EXPECT_EQ(result.count, 0);
-  EXPECT_EQ(engine.GetCacheRecordCount(), 1);
+  server_->Setup(SetupJson({{"192.0.2.4", "bl1.test"}}, R"({"test": {"mode": "silent"}})"));
+  EXPECT_EQ(Lookup(engine, "192.0.2.4").count, 0);
+  EXPECT_EQ(engine.GetCacheRecordCount(), 2);
   EXPECT_EQ(engine.GetServerTime(server_->address().c_str()), kSilentTimeoutMs + CDnsBL::kFailurePenaltyMs);
 }
 
-// Only 127.0.0.0/8 answers are listings; another address (some zones answer
-// so to resolvers they refuse) is logged and ignored.
-TEST_F(DnsBLTest, ForeignAnswerIsIgnoredAndLogged) {
-  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}, {"192.0.2.3", "bl2.test", "10.0.0.1"}}));
+// Only 127.0.0.0/8 answers are listings (another is logged), and a forged listing before the true answer does
+// not count; which answers match their query is DnsMatchTest's table.
+TEST_F(DnsBLTest, ForeignAndForgedAnswersAreIgnored) {
+  server_->Setup(SetupJson({{"192.0.2.3", "bl1.test"}, {"192.0.2.3", "bl2.test", "10.0.0.1"}},
+                           R"({"bl3.test": {"mode": "spoof-id"}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.text, "bl1.test");
   EXPECT_NEAR(result.score, 1.45f, 1e-4);
   EXPECT_TRUE(result.complete) << "every zone answered";
+  EXPECT_EQ(server_->Count(Reverse("192.0.2.3") + ".bl3.test", kDnsTypeA), 1);
   const std::string log = LogText(engine);
   EXPECT_NE(log.find("DNSBL zone bl2.test answered 10.0.0.1"), std::string::npos) << log;
 }
 
-// A forged listing that comes before the true answer (NXDOMAIN) does not
-// count: answers are matched to their query by ID and question.
-TEST_F(DnsBLTest, ForgedAnswersAreIgnored) {
-  struct Case {
-    const char* mode;
-    const char* address;  // one per case, so no result comes from the cache
-  };
-  const Case cases[] = {{"spoof-id", "192.0.2.3"}, {"spoof-question", "192.0.2.4"}};
-  CDnsBL engine(Settings(kAnsweredTimeoutMs));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mode);
-    server_->Setup(SetupJson({{c.address, "bl1.test"}}, std::string("{\"bl3.test\": {\"mode\": \"") + c.mode + "\"}}"));
-    CDnsBL::DnsBL_Result result;
-    ASSERT_EQ(engine.QueryDnsBL(c.address, &result), 1);
-    EXPECT_EQ(result.text, "bl1.test");
-    EXPECT_EQ(result.count, 1);
-    EXPECT_EQ(server_->Count(Reverse(c.address) + ".bl3.test", kDnsTypeA), 1);
-  }
-}
-
-// The no-stall rule: lookups of different clients run side by side. The
-// slow zone answers no one until all twenty have asked it, so lookups that
-// waited for each other would time out without its listing.
+// Lookups of different clients run side by side: the gated zone answers only once all twenty ask.
 TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
   constexpr int kClients = 20;
   std::vector<Listing> listings;
@@ -331,9 +261,7 @@ TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
     listings.push_back({addresses.back(), "bl4.test"});
   }
   server_->Setup(SetupJson(listings, R"({"bl4.test": {"gate": 20}})"));
-  // The gate opens only when all twenty lookups wait at once, so serial
-  // lookups fail however long they may wait: a long wait only spares a
-  // busy machine.
+  // Serial lookups fail however long they wait: the long wait only spares a busy machine.
   CDnsBL engine(Settings(kGateTimeoutMs));
   std::vector<CDnsBL::DnsBL_Result> results(kClients);
   std::vector<std::thread> threads;
@@ -346,62 +274,47 @@ TEST_F(DnsBLTest, ParallelLookupsDoNotWaitForEachOther) {
   }
 }
 
-// Reloads replace the zone list while lookups read it: no lookup may see a
-// freed entry (the sanitizer build checks) or a zone of neither list.
+// Reloads while lookups read the zone list: no freed entry (ASan) and no zone of neither list.
 TEST_F(DnsBLTest, ReloadDuringLookupsFreesNothingInUse) {
-  constexpr int kThreads = 4;
-  constexpr int kLookupsPerThread = 8;
   std::vector<Listing> listings;
-  for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kLookupsPerThread; ++i) {
-      const std::string address = "203.0.113." + std::to_string(t * kLookupsPerThread + i + 1);
-      for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test"}) listings.push_back({address, z});
+  for (int i = 1; i <= 32; ++i) {
+    for (const char* z : {"bl1.test", "bl2.test", "bl3.test", "bl4.test"}) {
+      listings.push_back({"203.0.113." + std::to_string(i), z});
     }
   }
   server_->Setup(SetupJson(listings, R"({"test": {"delay": 0.02}})"));
   CDnsBL engine(Settings(kAnsweredTimeoutMs, {"bl1.test|1", "bl2.test|1"}));
-  CArray<String> first, second;
-  for (const char* z : {"bl1.test|1", "bl2.test|1"}) first.Add(String(z));
-  for (const char* z : {"bl3.test|1", "bl4.test|1"}) second.Add(String(z));
+  const CArray<String> lists[] = {Zones({"bl1.test|1", "bl2.test|1"}), Zones({"bl3.test|1", "bl4.test|1"})};
+  const std::set<std::string> zones_of[] = {{"bl1.test", "bl2.test"}, {"bl3.test", "bl4.test"}};
   std::atomic<bool> done{false};
-  std::atomic<int> wrong{0};
   std::thread reloader([&] {
     for (int round = 0; !done.load() && round < 10000; ++round) {
-      engine.ReplaceZonesDNSBL(round % 2 ? first : second);
+      engine.ReplaceZonesDNSBL(lists[round % 2]);
       engine.ResetServerDNSBL();
-      for (const String& z : round % 2 ? second : first) engine.AddNameServerDNSBL(z);
+      for (const String& z : lists[1 - round % 2]) engine.AddNameServerDNSBL(z);
       MySleep(1);
     }
   });
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kLookupsPerThread; ++i) {
-        const std::string address = "203.0.113." + std::to_string(t * kLookupsPerThread + i + 1);
-        CDnsBL::DnsBL_Result result;
-        if (engine.QueryDnsBL(address.c_str(), &result) != 1) ++wrong;
+      for (int i = t * 8 + 1; i <= t * 8 + 8; ++i) {
+        const CDnsBL::DnsBL_Result result = Lookup(engine, ("203.0.113." + std::to_string(i)).c_str());
         const std::set<std::string> zones = Words(result.text);
-        const bool one_list = zones == std::set<std::string>{"bl1.test", "bl2.test"} ||
-                              zones == std::set<std::string>{"bl3.test", "bl4.test"} || zones.size() < 2;
-        if (!one_list || result.count != static_cast<int32_t>(zones.size())) {
-          ++wrong;
-          ADD_FAILURE() << address << ": " << result.count << " [" << result.text.ToStdString() << "]";
-        }
+        EXPECT_TRUE(zones.size() < 2 || zones == zones_of[0] || zones == zones_of[1]) << result.text.ToStdString();
+        EXPECT_EQ(result.count, static_cast<int32_t>(zones.size())) << i;
       }
     });
   }
   for (std::thread& t : threads) t.join();
   done.store(true);
   reloader.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(DnsBLTest, RefusedQueriesAreNotCached) {
-  // No test server pool takes this address, so the kernel refuses; a
-  // stopped server's address could be taken by a test running beside us.
+  // No test server pool takes this address, so the kernel refuses.
   CDnsBL engine(SettingsFor("127.0.200.1", kSilentTimeoutMs));
-  CDnsBL::DnsBL_Result result;
-  ASSERT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 1);
+  const CDnsBL::DnsBL_Result result = Lookup(engine, "192.0.2.3");
   EXPECT_EQ(result.count, 0);
   EXPECT_EQ(engine.GetCacheRecordCount(), 0);
   EXPECT_NE(LogText(engine).find("Socket Read Failed. Error Timeout"), std::string::npos);
@@ -411,11 +324,9 @@ TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
   CDnsBL engine(Settings(kAnsweredTimeoutMs));
   CDnsBL::DnsBL_Result result;
   EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", nullptr), 0);
-  for (const char* address : {"not-an-address", "192.0.2", "192.0.2.300", ""}) {
-    result.count = 7;
-    EXPECT_EQ(engine.QueryDnsBL(address, &result), 1) << address;
-    EXPECT_EQ(result.count, 0) << address;
-  }
+  result.count = 7;
+  EXPECT_EQ(engine.QueryDnsBL("192.0.2.300", &result), 1);
+  EXPECT_EQ(result.count, 0);
   EXPECT_EQ(engine.QueryDnsBL(nullptr, &result), 1);
   engine.RegistraTime(server_->address().c_str(), CDnsNameServer::kUnusableTime);
   EXPECT_EQ(engine.QueryDnsBL("192.0.2.3", &result), 0) << "no usable server";

@@ -1,6 +1,4 @@
-// greylist_test - the greylist on a fake clock: triples as built from an
-// envelope, the embargo edge, forced retries, delay buckets, the counted
-// mark, a clock set back, separator injection and the size cap.
+// greylist_test - the greylist on a fake clock.
 #include "engines/greylist.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +25,6 @@ class CGreyListTest : public ::testing::Test {
     list_->SetClock(&FakeClock);
     list_->SetTimeOfImbargo(1, 60);
   }
-  void TearDown() override { list_.reset(); }
 
   std::string Triples(const char* recipients, const char* from = "a@far.test", const char* host = "") {
     String out;
@@ -78,8 +75,7 @@ TEST_F(CGreyListTest, NewMessageToThreeRecipientsIsBlockedOnce) {
   EXPECT_EQ(list_->AddGreyList("", &stats_), 0);
 }
 
-// Retries within the embargo count as forced and keep the first time; the
-// retry at exactly the embargo passes, whatever the case of the addresses.
+// Retries within the embargo count as forced; one at exactly the embargo passes, in any case.
 TEST_F(CGreyListTest, EmbargoEdgeAndForcedRetries) {
   const std::string triples = AddedThenLater("b@l.test", 30);
   EXPECT_EQ(Pass(triples), 0);
@@ -117,8 +113,7 @@ TEST_F(CGreyListTest, ResetCountsThePassOnlyOnce) {
   EXPECT_EQ(Stat("f8_grey_m30"), 0.0f);
 }
 
-// A record stamped before the clock was set back an hour would stay
-// embargoed (counting forced retries) for that hour; it starts over now.
+// A record stamped before the clock was set back starts its embargo over from now.
 TEST_F(CGreyListTest, ClockSetBackRestartsTheEmbargoFromNow) {
   const std::string triples = AddedThenLater("b@l.test", -3600);
   EXPECT_EQ(Pass(triples), 0);
@@ -133,8 +128,7 @@ TEST_F(CGreyListTest, ClockSetBackRestartsTheEmbargoFromNow) {
   EXPECT_EQ(Stat("f8_grey_m5"), 1.0f);
 }
 
-// A sender holding separators must not make triples of the client's choosing:
-// one aged triple would then let any message through.
+// A sender holding separators cannot make triples of the client's choosing.
 TEST_F(CGreyListTest, InjectedSeparatorsCannotReachAnotherTriple) {
   const std::string aged = AddedThenLater("b@l.test", 3600);
   ASSERT_EQ(Pass(aged), 1);

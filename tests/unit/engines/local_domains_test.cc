@@ -1,8 +1,4 @@
-// local_domains_test - the local-domain table and its settings objects:
-// values from template and cfg, lookups by recipient, white/black lists,
-// score shifts, names that must not become paths, objects that outlive the
-// table's changes, and lookups racing edits. (Script locks: scriptlib's
-// domain_scripts_test.)
+// local_domains_test - the local-domain table and its settings objects.
 #include "engines/local_domains.h"
 
 #include <gtest/gtest.h>
@@ -59,8 +55,7 @@ TEST_F(CLocalDomainTest, PropertyComesFromTemplateThenFromCfg) {
   }
 }
 
-// Names become file names: anything but a host name is refused, and a
-// template store that would leave db/ is left out.
+// Names become file names: only host names are taken, and no template store leaves db/.
 TEST_F(CLocalDomainTest, NamesThatAreNoHostNamesAreRefused) {
   const std::string long_label(64, 'a');
   const std::string long_name = std::string(250, 'b') + ".com";
@@ -86,8 +81,7 @@ TEST_F(CLocalDomainTest, NamesThatAreNoHostNamesAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("evil.cfg")));
 }
 
-// The objects are keyed by name: deleting the first of three (whose save
-// renumbers the records) leaves each other domain its own settings.
+// Deleting the first of three domains (renumbering the records) leaves the others theirs.
 TEST_F(CLocalDomainTest, DeletingTheFirstDomainLeavesTheOthersTheirs) {
   dir_.Put("db/b.org.cfg", "[CFG]\r\nproprieta=7\r\n");
   dir_.Put("db/c.org.cfg", "[CFG]\r\nproprieta=9\r\n");
@@ -104,8 +98,7 @@ TEST_F(CLocalDomainTest, DeletingTheFirstDomainLeavesTheOthersTheirs) {
   EXPECT_EQ(table->IsLocalDomain("c.org"), 9);
 }
 
-// What a session or script holds outlives deletion and the table's
-// reloads and saves; SuperSave keeps unsaved edits.
+// What a session or script holds outlives deletion, reloads and saves.
 TEST_F(CLocalDomainTest, HeldObjectsSurviveTableChanges) {
   auto table = Table({"a.org"});
   std::shared_ptr<CDomainConf> held = table->GetDomain("a.org");
@@ -193,8 +186,7 @@ TEST(CSpam_trapTest, TrapsInAnyCaseAndOneMultiLineReply) {
   for (size_t i = 0; i < 9; ++i) EXPECT_EQ(lines[i].substr(0, 4), i < 8 ? "550-" : "550 ") << i;
 }
 
-// Lookups from 8 threads while another inserts, deletes and saves (run
-// once under ThreadSanitizer too).
+// Lookups from 8 threads while another inserts, deletes and saves.
 TEST_F(CLocalDomainTest, LookupsRaceEdits) {
   auto table = Table({"stay.org"});
   std::atomic<bool> done{false};

@@ -1,6 +1,4 @@
-// mail_parser_test - CParseMail on ordinary and hostile messages: the header
-// split, header values, MIME walking with its limits, file loading, and the
-// decoded views the classifiers read.
+// mail_parser_test - CParseMail and the decoded views the classifiers read.
 #include "engines/mail_parser.h"
 
 #include <gtest/gtest.h>
@@ -140,12 +138,6 @@ TEST(CParseMail, MultipartPartsInOrder) {
 }
 
 TEST(CParseMail, HostileShapesStayBounded) {
-  // A 10,000-line header.
-  std::string raw;
-  for (int i = 0; i < 10000; ++i) raw += "X-Junk-" + std::to_string(i) + ": v\r\n";
-  raw += "Subject: last\r\n\r\nbody";
-  EXPECT_EQ(ParseText(raw).subject, "last");
-
   // 100 nested multiparts: walked to the depth limit, the rest kept whole.
   std::string nested = "Content-Type: multipart/mixed; boundary=b0\n\n";
   for (int i = 1; i <= 100; ++i) {

@@ -1,17 +1,12 @@
-// db_ram_test - the record store: buckets and record numbers, the key index,
-// the store file (round trips, damaged and hostile files, atomic saves),
-// lookups and queries, hygiene, and many threads at once.
+// record_store_test - the record store: index, file, lookups, hygiene and threads.
 #include "engines/record_store.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/stat.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <map>
-#include <random>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,20 +25,8 @@ struct FileRecord {
   bool operator==(const FileRecord&) const = default;
 };
 
-std::string Int32Bytes(int32_t value) {
-  uint32_t bits = static_cast<uint32_t>(value);
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-  return out;
-}
-
-int32_t Int32At(const std::string& bytes, size_t at) {
-  uint32_t bits = 0;
-  for (int i = 0; i < 4; ++i) {
-    bits |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-  }
-  return static_cast<int32_t>(bits);
-}
+// The file's integers are little-endian, as this machine's are.
+std::string Int32Bytes(int32_t value) { return std::string(reinterpret_cast<const char*>(&value), 4); }
 
 // One record with the given length fields (which may lie about the bytes).
 std::string RawRecord(int32_t time, int32_t key_len, int32_t value_len, const std::string& key,
@@ -63,36 +46,13 @@ std::string StoreBytes(const std::string& magic, int32_t count,
   return out;
 }
 
-// Parses a file written by Save; fails the test on any inconsistency.
-std::vector<FileRecord> ParseStore(const std::string& bytes) {
-  std::vector<FileRecord> records;
-  EXPECT_GE(bytes.size(), 10u);
-  if (bytes.size() < 10) return records;
-  EXPECT_EQ(bytes.substr(0, 6), "DBK2.0");
-  int32_t count = Int32At(bytes, 6);
-  size_t at = 10;
-  for (int32_t i = 0; i < count; ++i) {
-    EXPECT_LE(at + 12, bytes.size());
-    if (at + 12 > bytes.size()) return records;
-    int32_t key_len = Int32At(bytes, at + 4);
-    int32_t value_len = Int32At(bytes, at + 8);
-    EXPECT_LE(at + 12 + key_len + value_len, bytes.size());
-    records.push_back({Int32At(bytes, at), bytes.substr(at + 12, key_len),
-                       bytes.substr(at + 12 + key_len, value_len)});
-    at += 12 + key_len + value_len;
-  }
-  EXPECT_EQ(at, bytes.size()) << "bytes after the announced records";
-  return records;
-}
-
 // The value of record `r`; "<none>" when there is no record.
 std::string ValueOf(const CDB_RAM::RECORD* r) {
   if (r == nullptr) return "<none>";
   return r->value ? std::string(r->value.get(), r->len) : "";
 }
 
-// The live records of a store in record-number order, checking on the way
-// that every record knows its own number.
+// The live records in record-number order; checks that each knows its number.
 std::vector<FileRecord> LiveRecords(CDB_RAM& db) {
   std::vector<FileRecord> records;
   for (int32_t n = 0; n < db.GetRecordCount(); ++n) {
@@ -138,72 +98,69 @@ class CDB_RAMTest : public ::testing::Test {
     EXPECT_EQ(db.Open("t.db"), 1);
     return db.Load();
   }
+  // The records a fresh store loads from "t.db" (the byte layout is pinned by the old-format test).
+  std::vector<FileRecord> Saved() {
+    CDB_RAM db;
+    EXPECT_EQ(OpenAndLoad(db), 1);
+    return LiveRecords(db);
+  }
 
   ScratchAppDir dir_;
 };
 
 // ---- Opening and the file header --------------------------------------------
 
-TEST_F(CDB_RAMTest, MissingOrEmptyFileIsCreatedEmpty) {
-  for (bool make_empty_file : {false, true}) {
-    SCOPED_TRACE(make_empty_file ? "empty file" : "missing file");
-    if (make_empty_file) Put("");
-    CDB_RAM db;
-    EXPECT_EQ(db.Open("t.db"), 1);
-    EXPECT_EQ(Contents(), std::string("DBK2.0") + Int32Bytes(0));
-    EXPECT_EQ(db.GetTypeDB(), 2);
-    EXPECT_EQ(db.Load(), 0);
+// Open creates a missing or empty file and reads the count a header announces; a foreign file is refused,
+// and then nothing loads and nothing is saved over it.
+TEST_F(CDB_RAMTest, OpenCreatesReadsOrRefuses) {
+  const std::string created = std::string("DBK2.0") + Int32Bytes(0);
+  struct Case {
+    const char* name;
+    std::optional<std::string> before;  // none: no file
+    bool created;
+    int32_t open_result;
+    int32_t count;
+  } cases[] = {
+      {"missing", std::nullopt, true, 1, 0},
+      {"empty", "", true, 1, 0},
+      {"announced five", StoreBytes("DBK2.0", 5, {}), false, 1, 5},
+      {"negative count", StoreBytes("DBK2.0", -3, {}), false, 1, 0},
+      {"unfinished count", StoreBytes("DBK2.0", 0x7FFFFFFF, {}), false, 1, 0},
+      {"foreign version", StoreBytes("DBK3.0", 0, {}), false, 0, 0},
+      {"shorter than the magic", "DB", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     std::filesystem::remove(dir_.File("t.db"));
-  }
-}
-
-// Neither a bad name nor a foreign file is taken: nothing loads, nothing is
-// saved over it.
-TEST_F(CDB_RAMTest, OpenRefusesBadNamesAndForeignFilesAndSavesNothing) {
-  for (std::string contents :
-       {std::string(), std::string("DBK3.0") + Int32Bytes(0), std::string("hello, world"), std::string("DB")}) {
-    SCOPED_TRACE(contents.empty() ? "no name, no directory" : contents);
-    if (!contents.empty()) Put(contents);
+    if (c.before) Put(*c.before);
+    const std::string after_open = c.created ? created : *c.before;
     CDB_RAM db;
-    if (contents.empty()) {
-      EXPECT_EQ(db.Open(nullptr), 0);
-      EXPECT_EQ(db.Open("no-such-dir/t.db"), 0);
-    } else {
-      EXPECT_EQ(db.Open("t.db"), 0);
-    }
-    EXPECT_EQ(db.Load(), 0);
-    ASSERT_EQ(Insert(db, "k", "v"), 1);
-    EXPECT_EQ(db.Save(), 0);
-    if (!contents.empty()) {
-      EXPECT_EQ(Contents(), contents);
+    EXPECT_EQ(db.Open("t.db"), c.open_result);
+    EXPECT_EQ(Contents(), after_open);
+    EXPECT_EQ(db.GetRecordCount(), c.count);
+    if (c.open_result == 0) {
+      EXPECT_EQ(db.Load(), 0);
+      ASSERT_EQ(Insert(db, "k", "v"), 1);
+      EXPECT_EQ(db.Save(), 0);
+      EXPECT_EQ(Contents(), after_open);
     }
   }
+  CDB_RAM db;
+  EXPECT_EQ(db.Open(nullptr), 0);
+  EXPECT_EQ(db.Open("no-such-dir/t.db"), 0);
 }
 
+// An old-format file loads with its times and duplicates, and is saved in the current format.
 TEST_F(CDB_RAMTest, VersionOneFileLoadsAndIsSavedAsVersionTwo) {
-  std::vector<FileRecord> records = {{100, "a", "1"}, {200, "b", "2"}};
-  Put(StoreBytes("DBK1.0", 2, records));
+  std::vector<FileRecord> records = {{100, "a", "1"}, {200, "a", "2"}, {300, "b", "3"}};
+  Put(StoreBytes("DBK1.0", 3, records));
   CDB_RAM db;
   EXPECT_EQ(OpenAndLoad(db), 1);
   EXPECT_EQ(db.GetTypeDB(), 1);
   EXPECT_EQ(LiveRecords(db), records);
   EXPECT_EQ(db.Save(), 1);
   EXPECT_EQ(db.GetTypeDB(), 2);
-  EXPECT_EQ(Contents(), StoreBytes("DBK2.0", 2, records));
-}
-
-TEST_F(CDB_RAMTest, OpenReadsTheAnnouncedCount) {
-  struct Case {
-    int32_t announced;
-    int32_t count_after_open;
-  } cases[] = {{5, 5}, {0, 0}, {-3, 0}, {0x7FFFFFFF, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.announced);
-    Put(StoreBytes("DBK2.0", c.announced, {}));
-    CDB_RAM db;
-    EXPECT_EQ(db.Open("t.db"), 1);
-    EXPECT_EQ(db.GetRecordCount(), c.count_after_open);
-  }
+  EXPECT_EQ(Contents(), StoreBytes("DBK2.0", 3, records));
 }
 
 // ---- Round trips --------------------------------------------------------------
@@ -217,41 +174,14 @@ TEST_F(CDB_RAMTest, SaveWritesBucketOrderAndLoadRestoresIt) {
       {"\xC1x", "5"}, {"0", "6"},     {"\x7Fy", "7"}, {"?b", "8"}};
   CDB_RAM db;
   ASSERT_EQ(db.Open("t.db"), 1);
-  int32_t before = Now();
   for (const auto& [key, value] : inserted) ASSERT_EQ(Insert(db, key, value), 1) << key;
-  int32_t after = Now();
   ASSERT_EQ(db.Save(), 1);
 
-  std::vector<FileRecord> file = ParseStore(Contents());
-  std::vector<std::string> expected_order = {"0", "?q", "\xC1x", "?b", "A1", "a", "\x7Fy", "\x80z"};
-  EXPECT_EQ(KeysOf(file), expected_order);
-  for (const FileRecord& r : file) {
-    EXPECT_GE(r.time, before);
-    EXPECT_LE(r.time, after);
-  }
+  const std::vector<FileRecord> file = Saved();
+  EXPECT_EQ(KeysOf(file), (std::vector<std::string>{"0", "?q", "\xC1x", "?b", "A1", "a", "\x7Fy", "\x80z"}));
   EXPECT_EQ(file[4].value, binary);
   EXPECT_EQ(LiveRecords(db), file) << "memory renumbered in file order";
-
-  CDB_RAM reloaded;
-  EXPECT_EQ(OpenAndLoad(reloaded), 1);
-  EXPECT_EQ(reloaded.GetRecordCount(), 8);
-  EXPECT_EQ(LiveRecords(reloaded), file);
-  EXPECT_EQ(reloaded.Find("A1", 0), 4);
-  EXPECT_EQ(ValueOf(reloaded.GetByIndexPtr(4)), binary);
-  EXPECT_EQ(reloaded.GetByIndexPtr(4)->value[5], '\0') << "values carry a trailing zero byte";
-}
-
-TEST_F(CDB_RAMTest, LoadKeepsStoredTimesAndDuplicates) {
-  std::vector<FileRecord> records = {{1000, "k", "first"}, {2000, "k", "second"}, {3000, "m", "x"}};
-  Put(StoreBytes("DBK2.0", 3, records));
-  CDB_RAM db;
-  ASSERT_EQ(OpenAndLoad(db), 1);
-  EXPECT_EQ(LiveRecords(db), records);
-  EXPECT_EQ(db.Find("k", 0), 0);
-  EXPECT_EQ(db.Delete("k"), 1);
-  EXPECT_EQ(db.Find("k", 0), 1) << "the next duplicate takes over";
-  ASSERT_EQ(db.Save(), 1);
-  EXPECT_EQ(ParseStore(Contents()), (std::vector<FileRecord>{records[1], records[2]}));
+  EXPECT_EQ(db.GetByIndexPtr(4)->value[5], '\0') << "values carry a trailing zero byte";
 }
 
 // ---- Damaged and hostile files ---------------------------------------------------
@@ -275,18 +205,11 @@ TEST_F(CDB_RAMTest, DamagedFileKeepsTheRecordsBeforeTheDamage) {
       {"cut in the key", file(3, good + third.substr(0, 13)), 1, {"k1", "k2"}},
       {"cut in the value", file(3, good + third.substr(0, third.size() - 2)), 1, {"k1", "k2"}},
       {"key length 0", bad(RawRecord(5, 0, 2, "", "vv")), 1, {"k1"}},
-      {"value length 0", bad(RawRecord(5, 2, 0, "kk", "")), 1, {"k1"}},
-      {"key length over the limit", bad(RawRecord(5, 32769, 2, "kk", "vv")), 1, {"k1"}},
       {"value length over the limit", bad(RawRecord(5, 2, 32769, "kk", "vv")), 1, {"k1"}},
-      {"negative key length", bad(RawRecord(5, -2, 2, "kk", "vv")), 1, {"k1"}},
-      {"negative value length", bad(RawRecord(5, 2, -1, "kk", "vv")), 1, {"k1"}},
       {"key begins with a zero", bad(RawRecord(5, 2, 2, std::string("\0k", 2), "vv")), 1, {"k1"}},
-      {"huge count", file(2000000000, good + third), 1, {"k1", "k2", "k3"}},
-      {"largest count", file(0x7FFFFFFF, good + third), 1, {"k1", "k2", "k3"}},
+      {"key ends at its first zero", bad(RawRecord(5, 3, 2, std::string("k\0k", 3), "vv")), 1, {"k1", "k", "k3"}},
       {"count below the records", file(2, good + third), 1, {"k1", "k2"}},
-      {"only the header", file(3, ""), 1, {}},
       {"negative count", file(-1, good + third), 0, {"keep"}},
-      {"zero count", file(0, good + third), 0, {"keep"}},
       {"header cut short", "DBK2.0" + std::string("\x01\x00", 2), 0, {"keep"}},
   };
   for (const Case& c : cases) {
@@ -302,8 +225,7 @@ TEST_F(CDB_RAMTest, DamagedFileKeepsTheRecordsBeforeTheDamage) {
   }
 }
 
-// Heap bytes glibc has handed out. Sanitizer builds replace malloc and read
-// 0 here, so the check that uses it bites in the plain build only.
+// Heap bytes glibc has handed out (0 under the sanitizers: the check bites in the plain build).
 int64_t HeapBytesInUse() {
   struct mallinfo2 info = mallinfo2();
   return static_cast<int64_t>(info.uordblks + info.hblkhd);
@@ -317,15 +239,6 @@ TEST_F(CDB_RAMTest, HugeAnnouncedCountAllocatesOnlyForRecordsPresent) {
   EXPECT_EQ(db.Load(), 1);
   EXPECT_LT(HeapBytesInUse() - before, 1 << 20);
   EXPECT_EQ(db.GetRecordCount(), 3);
-}
-
-TEST_F(CDB_RAMTest, KeyEndsAtItsFirstZeroByte) {
-  Put(StoreBytes("DBK2.0", 1, {{7, std::string("ab\0cd", 5), "v"}}));
-  CDB_RAM db;
-  ASSERT_EQ(OpenAndLoad(db), 1);
-  EXPECT_EQ(db.Find("ab", 0), 0);
-  ASSERT_EQ(db.Save(), 1);
-  EXPECT_EQ(ParseStore(Contents()), (std::vector<FileRecord>{{7, "ab", "v"}}));
 }
 
 // ---- Saving ------------------------------------------------------------------------
@@ -343,41 +256,28 @@ TEST_F(CDB_RAMTest, FailedSaveLeavesTheOldFileWhole) {
   EXPECT_EQ(Contents(), saved);
   ASSERT_EQ(rmdir(dir_.File("t.db.tmp").c_str()), 0);
   EXPECT_EQ(db.Save(), 1);
-  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"new", "old"}));
+  EXPECT_EQ(KeysOf(Saved()), (std::vector<std::string>{"new", "old"}));
 }
 
+// Deleted and emptied records are hidden or kept until the next save drops them and renumbers the rest.
 TEST_F(CDB_RAMTest, DeleteHidesNowAndSaveRemoves) {
   CDB_RAM db;
   ASSERT_EQ(db.Open("t.db"), 1);
   for (const char* key : {"a", "b", "c"}) ASSERT_EQ(Insert(db, key, "v"), 1);
+  ASSERT_EQ(Insert(db, "c", "second", 1), 1);
   EXPECT_EQ(db.Delete("b"), 1);
   EXPECT_EQ(db.Delete("b"), -1);
-  EXPECT_EQ(db.Delete("zz"), -1);
   EXPECT_EQ(db.Find("b", 0), -1);
-  EXPECT_EQ(db.GetRecordCount(), 3);
-  EXPECT_EQ(db.GetRealRecordCount(), 2);
+  EXPECT_EQ(db.Update("c", "", 0, 0), 2);
+  EXPECT_EQ(db.GetByIndexPtr(2)->value, nullptr);
+  EXPECT_EQ(db.Find("c", 0), 2) << "an emptied record stays until saved";
+  EXPECT_EQ(db.GetRecordCount(), 4);
+  EXPECT_EQ(db.GetRealRecordCount(), 3);
   ASSERT_EQ(db.Save(), 1);
-  EXPECT_EQ(db.GetRecordCount(), 2);
+  EXPECT_EQ(KeysOf(Saved()), (std::vector<std::string>{"a", "c"}));
   EXPECT_EQ(db.GetRealRecordCount(), 2);
-  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"a", "c"}));
-  EXPECT_EQ(db.Find("c", 0), 1) << "renumbered";
+  EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find("c", 0))), "second");
   EXPECT_EQ(db.GetByIndexPtr(2), nullptr);
-}
-
-TEST_F(CDB_RAMTest, EmptiedValueIsDroppedBySave) {
-  CDB_RAM db;
-  ASSERT_EQ(db.Open("t.db"), 1);
-  ASSERT_EQ(Insert(db, "k", "first"), 1);
-  ASSERT_EQ(Insert(db, "k", "second", 1), 1);
-  ASSERT_EQ(Insert(db, "z", "kept"), 1);
-  EXPECT_EQ(db.Update("k", "", 0, 0), 0);
-  EXPECT_EQ(db.GetByIndexPtr(0)->len, 0);
-  EXPECT_EQ(db.GetByIndexPtr(0)->value, nullptr);
-  EXPECT_EQ(db.Find("k", 0), 0) << "still there until saved";
-  ASSERT_EQ(db.Save(), 1);
-  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"k", "z"}));
-  EXPECT_EQ(db.GetRecordCount(), 2);
-  EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find("k", 0))), "second");
 }
 
 TEST_F(CDB_RAMTest, ResetEmptiesMemoryOnly) {
@@ -391,7 +291,6 @@ TEST_F(CDB_RAMTest, ResetEmptiesMemoryOnly) {
   EXPECT_EQ(db.GetRecordCount(), 0);
   EXPECT_EQ(db.GetRealRecordCount(), 0);
   EXPECT_EQ(db.Find("a", 0), -1);
-  EXPECT_EQ(db.GetByIndexPtr(0), nullptr);
   EXPECT_EQ(Contents(), saved);
   EXPECT_EQ(db.Load(), 1);
   EXPECT_EQ(db.Find("a", 0), 0);
@@ -412,9 +311,7 @@ TEST_F(CDB_RAMTest, InsertAndUpdateRefuseBadArguments) {
   } cases[] = {
       {"null key", nullptr, "v", 1, -1},
       {"empty key", "", "v", 1, -1},
-      {"null data", "k", nullptr, 1, -1},
       {"no value", "k", "v", 0, -1},
-      {"negative length", "k", "v", -1, -1},
       {"value over the limit", "k", longest_value.data(), 32769, -1},
       {"key over the limit", too_long_key.c_str(), "v", 1, -1},
       {"longest key", longest_key.c_str(), "v", 1, 1},
@@ -426,7 +323,6 @@ TEST_F(CDB_RAMTest, InsertAndUpdateRefuseBadArguments) {
   }
   EXPECT_EQ(db.GetRecordCount(), 2);
   EXPECT_EQ(db.Update(nullptr, "v", 1, 0), -1);
-  EXPECT_EQ(db.Update("k", nullptr, 1, 0), -1);
   EXPECT_EQ(db.Update("k", longest_value.data(), 32769, 0), -1);
   EXPECT_EQ(db.Update(too_long_key.c_str(), "v", 1, 0), -1);
   EXPECT_EQ(db.Update("missing", "v", 1, 0), -1);
@@ -438,19 +334,13 @@ TEST_F(CDB_RAMTest, DuplicatesOnlyWhenAllowedAndFirstWins) {
   EXPECT_EQ(Insert(db, "k", "1"), 1);
   EXPECT_EQ(Insert(db, "k", "2"), -1);
   EXPECT_EQ(Insert(db, "k", "2", 1), 1);
-  EXPECT_EQ(Insert(db, "k", "3", 1), 1);
-  EXPECT_EQ(db.GetRecordCount(), 3);
-  EXPECT_EQ(db.Find("k", 0), 0);
-  EXPECT_EQ(db.Update("k", "one", 3, 0), 0) << "Update changes the first";
-  // Deleting always takes the first live one; the next becomes first.
-  for (int32_t expected_first : {1, 2}) {
-    EXPECT_EQ(db.Delete("k"), 1);
-    EXPECT_EQ(db.Find("k", 0), expected_first);
-  }
+  EXPECT_EQ(db.Update("k", "one", 3, 0), 0);
+  EXPECT_EQ(ValueOf(db.GetByIndexPtr(0)), "one") << "Update changes the first";
   EXPECT_EQ(db.Delete("k"), 1);
-  EXPECT_EQ(db.Find("k", 0), -1);
+  EXPECT_EQ(db.Find("k", 0), 1) << "the next duplicate takes over";
+  EXPECT_EQ(db.Delete("k"), 1);
   EXPECT_EQ(Insert(db, "k", "4"), 1) << "no live duplicate any more";
-  EXPECT_EQ(db.Find("k", 0), 3);
+  EXPECT_EQ(db.Find("k", 0), 2);
 }
 
 TEST_F(CDB_RAMTest, UpdateReplacesValueAndTimeUnlessKept) {
@@ -471,8 +361,6 @@ TEST_F(CDB_RAMTest, UpdateReplacesValueAndTimeUnlessKept) {
 
 TEST_F(CDB_RAMTest, TextFormsForScripts) {
   CDB_RAM db;
-  EXPECT_EQ(db.CSInsert(nullptr, "v", 0), 0);
-  EXPECT_EQ(db.CSInsert("k", nullptr, 0), 0);
   EXPECT_EQ(db.CSInsert("k", "", 0), 0);
   EXPECT_EQ(db.CSInsert("k", "text", 0), 1);
   EXPECT_EQ(db.CSInsert("k", "again", 0), 0);
@@ -537,7 +425,6 @@ TEST_F(CDB_RAMTest, QueryModes) {
       {"v", 0, 1, {}},                  // the whole value must be equal
       {"^mail\\.", 1, 0, {{"Mail.B", "v2"}, {"mail.a", "v1"}, {"mail.a", "v3"}}},
       {"^V[13]", 1, 1, {{"mail.a", "v1"}, {"mail.a", "v3"}, {"smtp", "v1"}, {"v-key", "v1"}}},
-      {"", 0, 0, all},
       {nullptr, 1, 1, all},
       {"mail.a", 2, 0, all},
   };
@@ -550,25 +437,6 @@ TEST_F(CDB_RAMTest, QueryModes) {
     EXPECT_EQ(sink.pairs, c.expected);
   }
   EXPECT_EQ(db.Query("mail.a", nullptr, 0, 0), 0);
-}
-
-TEST_F(CDB_RAMTest, RecordNumbersStayConsistent) {
-  CDB_RAM db;
-  ASSERT_EQ(db.Open("t.db"), 1);
-  for (int i = 0; i < 200; ++i) {
-    ASSERT_EQ(Insert(db, "key" + std::to_string(i % 50), std::to_string(i), 1), 1);
-  }
-  for (int i = 0; i < 50; i += 3) ASSERT_EQ(db.Delete(("key" + std::to_string(i)).c_str()), 1);
-  EXPECT_EQ(db.GetByIndexPtr(-1), nullptr);
-  EXPECT_EQ(db.GetByIndexPtr(200), nullptr);
-  ASSERT_EQ(db.Save(), 1);
-  EXPECT_EQ(db.GetRecordCount(), 200 - 17);
-  EXPECT_EQ(LiveRecords(db).size(), 200u - 17);  // also checks record->index
-  for (int k = 0; k < 50; ++k) {
-    // The first survivor of key k: value k + 50 when the k-th went, else k.
-    EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find(("key" + std::to_string(k)).c_str(), 0))),
-              std::to_string(k % 3 == 0 ? k + 50 : k)) << k;
-  }
 }
 
 // ---- Hygiene ---------------------------------------------------------------------
@@ -591,7 +459,7 @@ TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "no lifetime set";
   db.SetTimeOfValidityRecord(2, 86400);
   EXPECT_EQ(db.SanitaryAndSave(), 1);
-  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"almost", "fresh"}));
+  EXPECT_EQ(KeysOf(Saved()), (std::vector<std::string>{"almost", "fresh"}));
   EXPECT_EQ(KeysOf(LiveRecords(db)), (std::vector<std::string>{"almost", "fresh"}));
   EXPECT_EQ(db.Find("older", 0), -1);
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "nothing left to expire";
@@ -608,9 +476,7 @@ TEST_F(CDB_RAMTest, GetTimeUNIXCountsBothWays) {
   EXPECT_TRUE(future >= before + 180 && future <= after + 180) << future - before;
 }
 
-// Only what changed since the file was last written or read is saved again,
-// and a copy of the table taken before another that was written since
-// never replaces it.
+// Only a changed table is saved again, and an older snapshot never replaces a newer file.
 TEST_F(CDB_RAMTest, SavesWhatChangedAndNeverAnOlderCopy) {
   Put(StoreBytes("DBK2.0", 1, {{1, "a", "1"}}));
   CDB_RAM db;
@@ -622,17 +488,16 @@ TEST_F(CDB_RAMTest, SavesWhatChangedAndNeverAnOlderCopy) {
     EXPECT_EQ(db.SaveIfChanged(), 1);
     EXPECT_EQ(db.SaveIfChanged(), 0);
   }
-  EXPECT_EQ(ParseStore(Contents()), LiveRecords(db));
+  EXPECT_EQ(Saved(), LiveRecords(db));
 
   const CDB_RAM::Image older = db.TakeImage();
   Insert(db, "c", "4");
   EXPECT_EQ(db.Save(), 1);
   EXPECT_EQ(db.WriteImage(older), 1);
-  EXPECT_EQ(KeysOf(ParseStore(Contents())), (std::vector<std::string>{"b", "c"}));
+  EXPECT_EQ(KeysOf(Saved()), (std::vector<std::string>{"b", "c"}));
 }
 
-// A save writes the table as it was when its snapshot was taken, whatever
-// changes, compactions or resets the store goes through before the write.
+// A save writes the table as it was when its snapshot was taken, whatever follows.
 TEST_F(CDB_RAMTest, SnapshotIsWrittenAsTaken) {
   CDB_RAM db;
   ASSERT_EQ(db.Open("t.db"), 1);
@@ -644,7 +509,7 @@ TEST_F(CDB_RAMTest, SnapshotIsWrittenAsTaken) {
   db.TakeImage();  // compacts: "b" is freed by the store
   db.Reset();
   EXPECT_EQ(db.WriteImage(image), 1);
-  const std::vector<FileRecord> file = ParseStore(Contents());
+  const std::vector<FileRecord> file = Saved();
   ASSERT_EQ(KeysOf(file), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(file[0].value, "first");
   EXPECT_EQ(file[1].value, "kept");
@@ -652,101 +517,28 @@ TEST_F(CDB_RAMTest, SnapshotIsWrittenAsTaken) {
 
 // ---- Threads -----------------------------------------------------------------------
 
-// Whatever the scheduling, the other thread's insert comes after every call
-// the holder makes inside its transaction.
-TEST_F(CDB_RAMTest, TransactionHoldsOutOtherThreads) {
-  CDB_RAM db;
-  ASSERT_EQ(Insert(db, "k", "v"), 1);
-  db.BiginTranstion();
-  std::thread other([&] { Insert(db, "other", "v"); });
-  // The holder's own calls go through without locking again.
-  EXPECT_EQ(db.Update("k", "w", 1, 0), 0);
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(Insert(db, "mine" + std::to_string(i), "v"), 1);
-  db.EndTransation();
-  other.join();
-  EXPECT_EQ(db.Find("other", 0), 21);
-}
-
-TEST_F(CDB_RAMTest, RacingInsertsOfOneKeyAdmitOnlyOne) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 300;
-  CDB_RAM db;
-  std::atomic<int> successes{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int round = 0; round < kRounds; ++round) {
-        if (Insert(db, "round" + std::to_string(round), "v") == 1) ++successes;
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(successes.load(), kRounds);
-  EXPECT_EQ(db.GetRecordCount(), kRounds);
-}
-
+// Threads inserting, deleting and saving at once leave every record numbered, held once and saved whole.
 TEST_F(CDB_RAMTest, ManyThreadsKeepTheStoreConsistent) {
-  constexpr int kThreads = 4;
-  constexpr int kOpsPerThread = 2000;
-  constexpr int kSharedKeys = 40;
   CDB_RAM db;
   ASSERT_EQ(db.Open("t.db"), 1);
-  // Each thread also owns keys of its own, whose final state it knows.
-  std::vector<std::map<std::string, std::string>> expected(kThreads);
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&db, &expected, t] {
-      std::mt19937 random(1234 + t);
-      std::map<std::string, std::string>& mine = expected[t];
-      for (int op = 0; op < kOpsPerThread; ++op) {
-        bool shared = random() % 2 == 0;
-        std::string key = shared ? "shared" + std::to_string(random() % kSharedKeys)
-                                 : "t" + std::to_string(t) + "-" + std::to_string(random() % 30);
-        std::string value = std::to_string(op);
-        switch (random() % 6) {
-          case 0:
-          case 1:
-            if (Insert(db, key, value) == 1 && !shared) mine[key] = value;
-            break;
-          case 2:
-            if (db.Update(key.c_str(), value.data(), static_cast<int32_t>(value.size()), 0) != -1 &&
-                !shared) {
-              mine[key] = value;
-            }
-            break;
-          case 3:
-            if (db.Delete(key.c_str()) == 1 && !shared) mine.erase(key);
-            break;
-          case 4: {
-            int32_t n = db.Find(key.c_str(), 0);
-            if (!shared) {
-              EXPECT_EQ(n != -1, mine.count(key) == 1) << key;
-            }
-            break;
-          }
-          default:
-            if (op % 50 == 0) {
-              EXPECT_EQ(db.Save(), 1);
-            } else {
-              CollectingSink sink;
-              db.Query(key.c_str(), &sink, 0, 0);
-              EXPECT_LE(sink.pairs.size(), 1u) << key << " never inserted twice";
-            }
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&db, t] {
+      for (int op = 0; op < 5000; ++op) {
+        const std::string key = "k" + std::to_string(op % 40);
+        Insert(db, key, std::to_string(t));
+        if (op % 3 == t % 3) db.Delete(key.c_str());
+        if (op % 100 == 0) {
+          EXPECT_EQ(db.Save(), 1);
         }
       }
     });
   }
   for (std::thread& t : threads) t.join();
-
   ASSERT_EQ(db.Save(), 1);
-  EXPECT_EQ(db.GetRecordCount(), db.GetRealRecordCount());
-  std::vector<FileRecord> live = LiveRecords(db);
-  EXPECT_EQ(static_cast<int32_t>(live.size()), db.GetRecordCount());
-  for (const FileRecord& r : live) EXPECT_NE(db.Find(r.key.c_str(), 0), -1) << r.key;
-  for (int t = 0; t < kThreads; ++t) {
-    for (const auto& [key, value] : expected[t])
-      EXPECT_EQ(ValueOf(db.GetByIndexPtr(db.Find(key.c_str(), 0))), value) << key;
-  }
+  const std::vector<FileRecord> live = LiveRecords(db);
+  std::set<std::string> keys;
+  for (const FileRecord& r : live) EXPECT_TRUE(keys.insert(r.key).second) << r.key << " inserted twice";
   CDB_RAM reloaded;
   ASSERT_EQ(OpenAndLoad(reloaded), 1);
   EXPECT_EQ(LiveRecords(reloaded), live);

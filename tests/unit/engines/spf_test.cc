@@ -1,6 +1,4 @@
-// spf_test - the sender-policy engine against a resolver that answers from a
-// table: both modes' verdicts, the cache key and lifetime, DNS failures,
-// the overall time budget, loops, and the macros of the default mode.
+// spf_test - the sender-policy engine against a resolver answering from a table.
 #include "engines/spf.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +9,7 @@
 
 namespace {
 
-// Answers from a table; counts the questions; a name absent from the table
-// does not exist.
+// Answers from a table and counts the questions; a name absent from it does not exist.
 class TableDns : public DnsLookup {
  public:
   void Add(const std::string& name, uint16_t type, const std::string& value) {
@@ -137,8 +134,7 @@ TEST_F(CSPFTest, DnsFailureIsTemporaryAndNotCached) {
   }
 }
 
-// Address, sender and HELO are fields of the key: "192.0.2.4" + "5a@x.test"
-// and "192.0.2.45" + "a@x.test" do not share a cached verdict.
+// "192.0.2.4" + "5a@x.test" and "192.0.2.45" + "a@x.test" do not share a cached verdict.
 TEST_F(CSPFTest, CacheKeepsFieldsApartAndExpires) {
   dns_.Add("k.test", kDnsTypeTXT, "v=spf1 ip4:192.0.2.4 -all");
   CSPF spf(&dns_, nullptr);
@@ -175,8 +171,7 @@ TEST_F(CSPFTest, OverallBudgetEndsTheEvaluation) {
   EXPECT_EQ(dns_.Asked("h4.test", kDnsTypeA), 0);
 }
 
-// A record needing more queries than the limit is TempError; a repeated
-// include is skipped and logged, its name shown printable and short.
+// Over the query limit is TempError; a repeated include is skipped and logged printable and short.
 TEST_F(CSPFTest, LimitsAndRepeatedIncludes) {
   dns_.Add("d.test", kDnsTypeTXT, "v=spf1 a:a1.test a:a2.test a:a3.test -all");
   CSPF spf(&dns_, nullptr);

@@ -1,5 +1,4 @@
-// Tests of the "?" placeholder binding: which marks are placeholders, and
-// what a count mismatch leaves.
+// sql_params_test - "?" placeholder binding.
 #include "engines/sql_params.h"
 
 #include <gtest/gtest.h>

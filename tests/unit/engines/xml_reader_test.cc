@@ -138,17 +138,4 @@ TEST(CSimpleXMLParse, PendingTextIsBounded) {
   EXPECT_EQ(parser.GetCountChild(), 1);
 }
 
-TEST(CSimpleXMLItmesChild, AddValue) {
-  CSimpleXMLItmesChild item;
-  EXPECT_FALSE(item.AddValue(nullptr, "x"));
-  EXPECT_FALSE(item.AddValue("a", nullptr));
-  EXPECT_TRUE(item.AddValue("", "x"));
-  EXPECT_EQ(item.GetCount(), 0);
-  EXPECT_TRUE(item.AddValue("a", "1"));
-  EXPECT_TRUE(item.AddValue("a", "22"));
-  EXPECT_EQ(item.GetCount(), 1);
-  EXPECT_STREQ(item.GetValue("a"), "22");
-  EXPECT_STREQ(item.GetValue(nullptr), "");
-}
-
 }  // namespace
