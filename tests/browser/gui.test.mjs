@@ -1,11 +1,4 @@
-// gui.test.mjs - the shipped web GUI in Debian's Chromium, driven by
-// playwright-core (never a downloaded browser). tests/e2e/test_web_browser.py
-// starts the daemon, makes the SMTP connections and runs this file with:
-//   TORVANE_GUI_URL          the GUI's base address ("http://127.0.0.1:PORT")
-//   TORVANE_GUI_PASSWORD     the password of user "root"
-//   TORVANE_GUI_CONNECTIONS  how many SMTP connections the daemon saw today
-//   TORVANE_GUI_SCREENSHOT   where to save a dashboard PNG (optional)
-//   CHROMIUM                 the browser (default /usr/bin/chromium)
+// gui.test.mjs - the GUI in Chromium via playwright-core, run by tests/e2e/test_web_browser.py (TORVANE_GUI_* env).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
@@ -44,13 +37,6 @@ after(async () => {
   await browser?.close();
 });
 
-async function logIn(secret) {
-  await page.goto(`${base}/login.htmcc`);
-  await page.fill('input[name="user"]', 'root');
-  await page.fill('input[name="password"]', secret);
-  await Promise.all([page.waitForLoadState('load'), page.click('form.login button')]);
-}
-
 function today() {
   const now = new Date();
   const pad = (n) => String(n).padStart(2, '0');
@@ -58,7 +44,10 @@ function today() {
 }
 
 test("the dashboard's bar of today counts the SMTP connections", async () => {
-  await logIn(password);
+  await page.goto(`${base}/login.htmcc`);
+  await page.fill('input[name="user"]', 'root');
+  await page.fill('input[name="password"]', password);
+  await Promise.all([page.waitForLoadState('load'), page.click('form.login button')]);
   assert.equal(new URL(page.url()).pathname, '/index.htmcc');
   const bar = page.locator(`rect[data-series="connections"][data-label="${today()}"]`);
   await bar.waitFor();

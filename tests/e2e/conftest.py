@@ -1,6 +1,4 @@
-"""Fixtures of the end-to-end tests: every daemon runs in the foreground in
-a private folder, every wait is bounded, and whatever a test started is
-killed by its PID when the test ends."""
+"""End-to-end fixtures: foreground daemons in private folders, bounded waits, children stopped by PID."""
 import os
 import pathlib
 import select
@@ -59,6 +57,12 @@ def ini(sections):
         lines.append(f"[{section}]")
         lines.extend(f"{key}={value}" for key, value in pairs.items())
     return "".join(line + "\r\n" for line in lines)
+
+
+def run_script(*arguments, cwd=None):
+    """torvane-script with `arguments` (options, then the script): the finished process, output in bytes."""
+    return subprocess.run([str(build_dir() / "torvane-script"), *map(str, arguments)], cwd=cwd, capture_output=True,
+                          timeout=120)
 
 
 def wait_until(predicate, seconds=WAIT_SECONDS):
@@ -121,25 +125,26 @@ class Daemon:
         if config is not None:
             self.config.write_bytes(config.encode("latin-1"))
 
-    def start(self, *extra, wait_ready=True, env=None):
-        """Starts the daemon; waits for its start line (signal handlers in place) unless told otherwise."""
+    def start(self, env=None):
+        """Starts the daemon and waits for its start line (signal handlers in place)."""
         self.output = b""
         with open(self.errors, "ab") as errors:
-            self.process = subprocess.Popen(
-                [self.binary, f"--config={self.config}", "-D", *extra],
-                cwd=self.workdir, stdout=subprocess.PIPE, stderr=errors,
-                env={**os.environ, **(env or {})})
-        if wait_ready:
-            deadline = time.monotonic() + WAIT_SECONDS
-            while READY_LINE not in self.output and time.monotonic() < deadline:
-                ready, _, _ = select.select([self.process.stdout], [], [], POLL_SECONDS)
-                if ready:
-                    chunk = os.read(self.process.stdout.fileno(), 4096)
-                    if not chunk:
-                        break
-                    self.output += chunk
-            assert READY_LINE in self.output, self.output
+            self.process = subprocess.Popen([self.binary, f"--config={self.config}", "-D"], cwd=self.workdir,
+                                            stdout=subprocess.PIPE, stderr=errors, env={**os.environ, **(env or {})})
+        deadline = time.monotonic() + WAIT_SECONDS
+        while READY_LINE not in self.output and time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stdout], [], [], POLL_SECONDS)
+            if ready:
+                chunk = os.read(self.process.stdout.fileno(), 4096)
+                if not chunk:
+                    break
+                self.output += chunk
+        assert READY_LINE in self.output, self.output
         return self
+
+    def resident_kb(self):
+        with open(f"/proc/{self.process.pid}/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
     def log_text(self):
         try:
@@ -147,8 +152,11 @@ class Daemon:
         except FileNotFoundError:
             return ""
 
-    def wait_for_log(self, text, seconds=WAIT_SECONDS):
-        return wait_until(lambda: text in self.log_text(), seconds)
+    def wait_for_log(self, text, count=1, seconds=WAIT_SECONDS):
+        return wait_until(lambda: self.log_text().count(text) >= count, seconds)
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
 
     def send(self, signum):
         os.kill(self.process.pid, signum)
@@ -156,9 +164,6 @@ class Daemon:
     def stop(self, signum=signal.SIGTERM):
         """Sends `signum` and returns (exit status, stdout)."""
         self.send(signum)
-        return self.finish()
-
-    def finish(self):
         out, _ = self.process.communicate(timeout=WAIT_SECONDS)
         return self.process.returncode, (self.output + out).decode("latin-1")
 
@@ -182,8 +187,7 @@ def make_daemon(daemon_bin, tmp_path):
         daemon.kill()
 
 
-# Peers of the mail-path tests (smtp_peers.py imports this module, so the
-# fixtures import it when they run).
+# Peers of the mail-path tests (imported when they run: smtp_peers.py imports this module).
 
 @pytest.fixture
 def start_mta(tmp_path):
@@ -222,8 +226,7 @@ def start_name_server(tmp_path):
 
 @pytest.fixture
 def start_gateway(daemon_bin, tmp_path, root_only):
-    """start_gateway(mta_port, scripts, config over base_config(), name_server,
-    prepare(application folder) before the start) -> a listening Gateway."""
+    """start_gateway(mta_port, scripts, config over base_config(), name_server, prepare(folder)) -> a Gateway."""
     from smtp_peers import Gateway, base_config, free_port, merge, relay_script
     started = []
 
@@ -240,7 +243,7 @@ def start_gateway(daemon_bin, tmp_path, root_only):
     # A gateway that died during its test fails it even when every reply came.
     died = [str(gateway.workdir) for gateway in started if not gateway.running() and not gateway.stopped]
     for gateway in started:
-        gateway.stop()
+        gateway.kill()
     assert not died, f"the gateway exited during the test: {died}"
 
 

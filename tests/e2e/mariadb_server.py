@@ -1,5 +1,4 @@
-"""A private MariaDB server for the database tests: mariadbd as a child
-process (never the system service) on loopback, stopped by its PID."""
+"""A private mariadbd child on loopback for the database tests (never the system service), stopped by PID."""
 import glob
 import os
 import pathlib
@@ -14,8 +13,7 @@ CLIENT = "/usr/bin/mariadb"
 DATABASE = "torvane"
 USER = "torvane"
 PASSWORD = "t0rvane pw"
-# Longest wait for the server to start or stop (a first start makes its
-# tablespaces).
+# Longest wait for the server to start or stop (a first start makes its tablespaces).
 SERVER_WAIT_SECONDS = 60
 INIT_SQL = f"""
 CREATE DATABASE IF NOT EXISTS {DATABASE};
@@ -40,7 +38,6 @@ def link_client_library(app_dir):
     link = libdll / "libmysql.so"
     if not link.exists():
         link.symlink_to(client_library())
-    return link
 
 
 class MariaDbServer:

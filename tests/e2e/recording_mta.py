@@ -1,24 +1,5 @@
 #!/usr/bin/python3
-"""A recording downstream MTA for the gateway's end-to-end tests: a real SMTP
-server (aiosmtpd) on one loopback address that keeps everything it received.
-
-Usage: recording_mta.py --address 127.0.0.1 --dir DIR
-                        [--reply-delay SECONDS] [--bdat] [--starttls]
-                        [--lifetime SECONDS]
-                        [--xclient "220 ..."] [--tls-cert PEM --tls-key PEM]
-
-DIR/ready             "PORT\\n", written once the socket listens
-DIR/transcript.jsonl  {"conn": n, "dir": "in"|"out", "data": text} per read and reply
-DIR/msg-N.json        envelope of message N (from 1): mail_from, rcpt_tos,
-                      helo, conn, xclient (attributes taken), tls
-DIR/msg-N.eml         its content, dot-stuffing removed (BDAT chunks joined)
-
-A reply of several lines leaves in one write. --starttls offers a STARTTLS
-line it never takes; --xclient answers XCLIENT with that reply (a 2xx one
-takes the attributes and restarts the session); --tls-cert and --tls-key
-offer a real STARTTLS. It stops on SIGTERM, when its parent goes away, or
-after --lifetime seconds.
-"""
+"""A recording downstream MTA (aiosmtpd) on 127.0.0.1: DIR/ready, transcript.jsonl, msg-N.json and msg-N.eml."""
 
 import argparse
 import asyncio
@@ -27,7 +8,6 @@ import logging
 import os
 import signal
 import ssl
-import sys
 import time
 
 from aiosmtpd.smtp import SMTP
@@ -111,8 +91,6 @@ class RecordingSMTP(SMTP):
         if line[3:4] == b"-":  # a continuation line: wait for the last one
             return
         reply, self.pending_reply = self.pending_reply, b""
-        if self.options.reply_delay > 0:
-            await asyncio.sleep(self.options.reply_delay)
         self.recorder.event(self.conn, "out", reply)
         self._writer.write(reply)
         await self._writer.drain()
@@ -148,19 +126,14 @@ class RecordingSMTP(SMTP):
 
 def parse_args():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--address", required=True)
     parser.add_argument("--dir", required=True)
-    parser.add_argument("--reply-delay", type=float, default=0.0)
     parser.add_argument("--bdat", action="store_true")
     parser.add_argument("--starttls", action="store_true")
     parser.add_argument("--lifetime", type=float, default=300.0)
     parser.add_argument("--xclient", default="")
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
-    args = parser.parse_args()
-    if not args.address.startswith("127."):
-        sys.exit("loopback addresses only")
-    return args
+    return parser.parse_args()
 
 
 async def serve(options):
@@ -174,7 +147,7 @@ async def serve(options):
     server = await loop.create_server(
         lambda: RecordingSMTP(recorder, options, handler, hostname=HOSTNAME, ident=IDENT, loop=loop,
                               tls_context=tls),
-        host=options.address, port=0)
+        host="127.0.0.1", port=0)
     port = server.sockets[0].getsockname()[1]
     write_atomically(os.path.join(options.dir, "ready"), b"%d\n" % port)
 

@@ -1,6 +1,4 @@
-"""The peers of the gateway's end-to-end tests: the recording MTA, the test
-name server, the gateway itself and a raw SMTP client; each process stopped
-by its PID, every wait bounded."""
+"""The peers of the mail-path tests: recording MTA, name server, gateway and raw SMTP client."""
 import json
 import os
 import pathlib
@@ -50,8 +48,7 @@ class RecordingMta:
     def __init__(self, directory, **options):
         self.directory = pathlib.Path(directory)
         self.directory.mkdir(parents=True)
-        argv = [PYTHON, str(MTA_SCRIPT), "--address", "127.0.0.1", "--dir", str(self.directory),
-                "--lifetime", str(PEER_LIFETIME)]
+        argv = [PYTHON, str(MTA_SCRIPT), "--dir", str(self.directory), "--lifetime", str(PEER_LIFETIME)]
         for name, value in options.items():
             flag = "--" + name.replace("_", "-")
             if value is True:
@@ -130,12 +127,10 @@ def reversed_name(address, zone):
 GREETING = b"220 mta.recording.test recording MTA ready\r\n"
 # The listener's reply to a client it has no room for.
 BUSY_REPLY = b"421 <gw.test> Service not available, closing transmission channel \r\n"
-# Client source addresses: 127.0.30.x are plain clients, 127.0.31.x relay
-# clients under this setting.
+# Client source addresses: 127.0.30.x are plain clients, 127.0.31.x relay clients under this setting.
 RELAY_RANGE = {"FIREWALL": {"relayip_0": "127.0.31.1|127.0.31.254|test relay clients"}}
 
-# Every script starts with this: note() appends "<conn> <script> <line>" to
-# the test's event file, seen at once and in order (unlike the log).
+# Every script starts with this: note() appends "<conn> <script> <line>" to the event file, in order.
 SCRIPT_PRELUDE = r'''
 CS_ANTISPAM_SCRIPT cs = new CS_ANTISPAM_SCRIPT($_this);
 int conn = 0;
@@ -222,18 +217,16 @@ def merge(config, overrides):
     return merged
 
 
-class Gateway:
-    """A torvane-antispam daemon with `workdir` as its application folder."""
+class Gateway(Daemon):
+    """A daemon serving SMTP with `workdir` as its application folder, configured by `settings`."""
 
-    def __init__(self, binary, workdir, config, scripts):
-        self.workdir = pathlib.Path(workdir)
-        self.workdir.mkdir(parents=True, exist_ok=True)
-        (self.workdir / "db").mkdir(exist_ok=True)
+    def __init__(self, binary, workdir, settings, scripts):
+        (pathlib.Path(workdir) / "db").mkdir(parents=True, exist_ok=True)
+        super().__init__(binary, workdir, ini(settings))
+        self.settings = settings
         self.events_file = self.workdir / "events.log"
-        self.port = int(config["CONFIG"]["listen_port"])
-        self.config = config
+        self.port = int(settings["CONFIG"]["listen_port"])
         self.write_scripts(scripts)
-        self.daemon = Daemon(binary, self.workdir, ini(config))
         self.stopped = False  # by the test, on purpose
 
     def write_scripts(self, scripts):
@@ -248,9 +241,9 @@ class Gateway:
             (directory / name).write_text(prelude + source)
 
     def start(self):
-        self.daemon.start()
-        started = lambda: listening("127.0.0.1", self.port) or self.daemon.process.poll() is not None
-        assert wait_until(started, START_SECONDS) and self.daemon.process.poll() is None, (
+        super().start()
+        started = lambda: listening("127.0.0.1", self.port) or self.process.poll() is not None
+        assert wait_until(started, START_SECONDS) and self.process.poll() is None, (
             "the gateway does not listen on port %d:\n%s" % (self.port, self.log_text()[-3000:]))
         return self
 
@@ -272,32 +265,20 @@ class Gateway:
         wait_until(lambda: len(self.event_texts(prefix)) >= count, seconds)
         return self.event_texts(prefix)
 
-    def log_text(self):
-        return self.daemon.log_text()
-
-    def wait_for_log(self, text, count=1, seconds=WAIT_SECONDS):
-        return wait_until(lambda: self.log_text().count(text) >= count, seconds)
-
-    def running(self):
-        return self.daemon.process is not None and self.daemon.process.poll() is None
-
     def terminate(self):
         """SIGTERM, as a service manager stops it: (exit status, stderr text)."""
         self.stopped = True
-        status, _ = self.daemon.stop()
-        return status, self.daemon.errors.read_text(encoding="latin-1")
-
-    def stop(self):
-        self.daemon.kill()
+        status, _ = self.stop()
+        return status, self.errors.read_text(encoding="latin-1")
 
 
 class SmtpClient:
     """A raw SMTP client socket from a chosen loopback source address."""
 
-    def __init__(self, port, source="127.0.0.1", timeout=WAIT_SECONDS):
+    def __init__(self, port, source="127.0.0.1"):
         self.sock = socket.socket()
         self.sock.bind((source, 0))
-        self.sock.settimeout(timeout)
+        self.sock.settimeout(WAIT_SECONDS)
         self.sock.connect(("127.0.0.1", port))
         self.pending = b""
         self.closed = False

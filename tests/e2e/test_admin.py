@@ -1,5 +1,4 @@
-"""The remote admin server inside the daemon, driven by torvane-admin and by
-raw loopback clients."""
+"""The daemon's remote admin server, driven by torvane-admin and by raw loopback clients."""
 import hashlib
 import hmac
 import os
@@ -11,7 +10,7 @@ import subprocess
 import threading
 import time
 
-from conftest import build_dir, wait_until
+from conftest import build_dir, run_script, wait_until
 from smtp_peers import free_port, listening
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -81,10 +80,11 @@ def exchange(gw, message, source="127.0.0.1"):
         return read_answer(sock)
 
 
-def read_answer(sock):
+def read_answer(sock, count=1):
+    """Up to `count` whole answers, or what came before the server closed or 10 seconds passed."""
     answer = b""
     deadline = time.monotonic() + 10
-    while b"</torvane>" not in answer and time.monotonic() < deadline:
+    while answer.count(b"</torvane>") < count and time.monotonic() < deadline:
         try:
             chunk = sock.recv(65536)
         except (ConnectionResetError, socket.timeout):
@@ -187,8 +187,7 @@ def test_unauthenticated_flood_is_cut_while_others_are_served(start_mta, start_g
     thread.join(timeout=60)
     assert not thread.is_alive() and sent[0] < 100 * 1024 * 1024
     assert gw.wait_for_log("Request without a valid key too long ip: 127.0.0.1")
-    rss_kb = int(re.search(r"VmRSS:\s+(\d+)", pathlib.Path(f"/proc/{gw.daemon.process.pid}/status").read_text())[1])
-    assert rss_kb < 200 * 1024
+    assert gw.resident_kb() < 200 * 1024
 
 
 def test_idle_anonymous_client_is_closed(start_mta, start_gateway):
@@ -220,9 +219,9 @@ def test_broken_script_answers_501(start_mta, start_gateway):
     assert admin(gw, "status")[0] == 0
 
 
-def test_plugins_install_and_refuse_escaping_names(start_mta, start_gateway):
+# Folder names that would leave the plugin folder: admin_script_test.
+def test_plugins_install_and_uninstall(start_mta, start_gateway):
     gw = start_admin_gateway(start_mta, start_gateway)
-    canary = gw.workdir / "canary"
     plugin_root = gw.workdir / "scripts" / "admin" / "plugin"
     info = ("<?xml version=\"1.0\"?><plugins><plugin><uniqueID>SAMPLE</uniqueID>"
             "<install_unistall_script>setup.cs</install_unistall_script></plugin></plugins>")
@@ -230,13 +229,8 @@ def test_plugins_install_and_refuse_escaping_names(start_mta, start_gateway):
     (plugin_root / "sample" / "info.xml").write_text(info)
     (plugin_root / "sample" / "setup.cs").write_text(
         "int install(string id, string dir) { return 1; } int uninstall(string id, string dir) { return 1; }")
-    (gw.workdir / "scripts" / "admin" / "evil.cs").write_text(
-        f'int install(string id, string dir) {{ CS_File f = new CS_File(); f.Open("{canary}", 36929); return 1; }}')
     assert admin(gw, "plugin-install", "sample", "SAMPLE")[0] == 0
     assert rows(admin(gw, "plugins")[1]) == [["SAMPLE", "sample"]]
-    for folder in (".~.", "../x", "a/b", ".."):
-        assert admin(gw, "call", "12", folder, "SAMPLE")[0] == 1
-    assert not canary.exists()
     assert admin(gw, "plugin-uninstall", "sample", "SAMPLE")[0] == 0
     assert rows(admin(gw, "plugins")[1]) == []
 
@@ -273,7 +267,7 @@ def test_scripts_are_clients_through_torvane_server_conn(start_mta, start_gatewa
         "rs.Reset(); if (rs.Query(99) == 0) return 3;\n"
         'cs.Print(cs.IntToChar(rs.GetLastError()) + "\\n");\n'
         "return 0; }\n")
-    done = subprocess.run([str(build_dir() / "torvane-script"), str(script)], capture_output=True, timeout=60)
+    done = run_script(script)
     assert done.returncode == 0, done
     assert done.stdout == f"0 port={gw.admin_port}\n501\n".encode()
 
@@ -293,10 +287,7 @@ def test_split_and_doubled_requests_are_each_answered_once(start_mta, start_gate
         sock.sendall(message[:40])
         assert wait_until(lambda: "O.K Allow for Remote Admin IP: 127.0.0.1" in gw.log_text())
         sock.sendall(message[40:] + request(2, ["READMIN", "enable"]) + request(1))
-        answers = b""
-        deadline = time.monotonic() + 10
-        while answers.count(b"</torvane>") < 3 and time.monotonic() < deadline:
-            answers += sock.recv(65536)
+        answers = read_answer(sock, 3)
     parts = answers.split(b"</torvane>")
     assert len(parts) == 4 and parts[3] == b""
     assert f"<c2>{encode(KEY, str(gw.admin_port))}</c2>".encode() in parts[0]

@@ -1,5 +1,4 @@
-"""The Bayes filter: torvane-bayes trains a gateway's stores, the shipped
-policy tags and quarantines a spam like the trained ones and passes a ham."""
+"""torvane-bayes trains a gateway; the shipped policy tags and quarantines a like spam and passes a ham."""
 import subprocess
 
 import pytest
@@ -74,7 +73,7 @@ def test_training_is_refused_while_the_daemon_holds_the_stores(trained_gateway, 
     assert refused.returncode == 1
     assert "bayes.lock" in refused.stderr
     # Reading needs no lock: the daemon's own configuration picks the method.
-    verdicts = run_bayes(gateway.workdir, f"--config={gateway.daemon.config}", "classify",
+    verdicts = run_bayes(gateway.workdir, f"--config={gateway.config}", "classify",
                          str(tmp_path / "spam" / "1.eml"), str(tmp_path / "ham" / "1.eml"))
     assert verdicts.returncode == 0, verdicts.stderr
     assert [line.split()[1] for line in verdicts.stdout.splitlines()] == ["1", "2"]

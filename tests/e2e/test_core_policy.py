@@ -1,5 +1,4 @@
-"""The shipped policy between a raw SMTP client and the recording MTA: mail
-passes, and banned, forged or MTA-less sessions get their reply and are closed."""
+"""The shipped policy: mail passes; banned, forged or MTA-less sessions get their reply and are closed."""
 import struct
 import time
 
@@ -78,23 +77,15 @@ def test_forged_helo_is_passed_on_when_rejecting_is_off(policy):
     assert client.command(f"HELO {OWN_NAME}").startswith(b"250")
 
 
-# SPF: a Fail is refused at MAIL FROM and never reaches the mail server; a
-# Pass goes through. The verdicts are logged at the connection level.
-def test_spf_fail_is_refused_and_pass_delivered(policy, start_name_server):
-    server = start_name_server({"fail.test": [["TXT", "v=spf1 -all"]],
-                                "pass.test": [["TXT", "v=spf1 ip4:127.0.0.0/8 -all"]]})
+# SPF: a Fail is refused at MAIL FROM, never reaching the mail server (a Pass: test_policy's switches).
+def test_spf_fail_is_refused(policy, start_name_server):
+    server = start_name_server({"fail.test": [["TXT", "v=spf1 -all"]]})
     gateway, mta = policy({"DNS": {"nameserver_0": server.address},
                            "SPF": {"spf_enable": "1", "spf_reject_fail": "1"}})
     client = gateway.connect()
     assert client.reply().startswith(b"220")
     assert client.command("EHLO client.example").startswith(b"250")
     assert client.command("MAIL FROM:<a@fail.test>") == b"550 5.7.23 SPF: fail.test does not allow 127.0.0.1\r\n"
-    for line in ("MAIL FROM:<a@pass.test>", "RCPT TO:<b@example.org>"):
-        assert client.command(line).startswith(b"250"), line
-    assert client.command("DATA").startswith(b"354")
-    assert client.command("Subject: hi\r\n\r\nhello\r\n.").startswith(b"250")
-    client.command("QUIT")
-    messages = mta.wait_for_messages(1)
-    assert [e["mail_from"] for e, _ in messages] == ["a@pass.test"]
+    assert client.command("NOOP").startswith(b"250")  # the session goes on
     assert b"fail.test" not in mta.received()
     assert gateway.wait_for_log("SPF Fail for &lt;a@fail.test&gt;")  # as the XML log escapes it

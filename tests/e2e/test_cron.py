@@ -1,16 +1,15 @@
-"""The cron scheduler inside the daemon, and the jobs dist/ ships (run
-through torvane-script, as an administrator tries them)."""
+"""The daemon's cron scheduler, and the jobs dist/ ships run through torvane-script."""
 import pathlib
 import shutil
 import signal
 import socket
-import subprocess
 import time
 from xml.sax.saxutils import escape
 
 import pytest
 
-from conftest import WAIT_SECONDS, build_dir, ini, wait_until
+from conftest import WAIT_SECONDS, ini, run_script, wait_until
+from test_daemon import CURRENT, daemon_ini
 
 FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -39,8 +38,7 @@ def test_jobs_run_log_and_stop_with_the_daemon(root_only, make_daemon, tmp_path,
     written = tmp_path / "written.txt"
     port = silent_listener.getsockname()[1]
     jobs = {
-        # Also proves the daemon's engines reach a job: 1 for the local
-        # domains, 2 for the white list.
+        # The daemon's engines reach a job: 1 for the local domains, 2 for the white list.
         "write.cs": 'int reach = cs.InsertDomain("cron.test") >= 0; cs.AddALWL("me@l.test", "x@far.test");'
                     ' reach = reach + 2 * cs.IsALWL("x@far.test", "me@l.test");'
                     ' string text = "done " + cs.IntToChar(reach);'
@@ -55,9 +53,7 @@ def test_jobs_run_log_and_stop_with_the_daemon(root_only, make_daemon, tmp_path,
         (cron / name).write_text("int main() {\n" + OPEN + body + "\nreturn 0; }\n")
     (cron / "torvane.crontab").write_text("".join(f"* * * * * {name}\n" for name in jobs) +
                                           "61 * * * * write.cs\n")
-    config = ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "listen_ip": "127.0.0.1",
-                             "listen_port": "0"}})
-    daemon = make_daemon(config)
+    daemon = make_daemon(daemon_ini(CURRENT))
     offset = 60 - int(time.time() % 60)  # the daemon starts at its second 0
     # The monotonic clock stays real: the daemon times its waits by it.
     daemon.start(env={"LD_PRELOAD": FAKETIME_LIBRARY, "FAKETIME": f"+{offset}",
@@ -65,8 +61,7 @@ def test_jobs_run_log_and_stop_with_the_daemon(root_only, make_daemon, tmp_path,
 
     expected = ["write job ran", "crontab line 5: minute 61 is outside 0-59",
                 'cron job "* * * * * broken.cs": ']
-    # Normally 35 s; a scheduler built past second 5 (a loaded host) first
-    # evaluates the next minute.
+    # Normally 35 s; a scheduler built past second 5 (a loaded host) first evaluates the next minute.
     assert wait_until(lambda: all(logged(daemon, text) for text in expected) and written.exists(),
                       seconds=100), daemon.log_text()
     assert written.read_text() == "done 3"
@@ -84,21 +79,15 @@ def test_jobs_run_log_and_stop_with_the_daemon(root_only, make_daemon, tmp_path,
 
 def test_shipped_crontab_loads_without_a_bad_line(root_only, make_daemon, tmp_path):
     shutil.copytree(ROOT / "dist" / "scripts", tmp_path / "scripts")
-    daemon = make_daemon(ini({"CONFIG": {"loglevel": "1", "krnversion": "3.0.1", "listen_ip": "127.0.0.1",
-                                         "listen_port": "0"}})).start()
+    daemon = make_daemon(daemon_ini(CURRENT)).start()
     assert daemon.wait_for_log("Set Log Level to: 1")
     assert daemon.stop()[0] == 0
     assert logged(daemon, "EXIT THREAD") and not logged(daemon, "crontab")
 
 
-def torvane_script(app, script, *options):
-    return subprocess.run([str(build_dir() / "torvane-script"), f"--app-path={app}", *options, str(script)],
-                          capture_output=True, timeout=60)
-
-
 @pytest.mark.parametrize("name", sorted(p.name for p in SHIPPED.glob("*.cs")))
 def test_shipped_jobs_compile_and_are_in_the_crontab(tmp_path, name):
-    done = torvane_script(tmp_path, SHIPPED / name, "--disassemble")
+    done = run_script(f"--app-path={tmp_path}", "--disassemble", SHIPPED / name)
     assert done.returncode == 0 and done.stderr == b"", done.stderr
     assert f" {name}=" in (SHIPPED / "torvane.crontab").read_text()
 
@@ -121,8 +110,8 @@ def test_daily_stats_appends_yesterdays_counts(tmp_path):
                           f's.Load("{day_file}");\n' +
                           "".join(f's.AddItem("{n}", {g}, 0, {v}, 3);\n' for n, g, v in counters) +
                           "return s.Save() - 1; }\n")
-        assert torvane_script(tmp_path, writer).returncode == 0
-        done = torvane_script(tmp_path, SHIPPED / "daily_stats.cs")
+        assert run_script(f"--app-path={tmp_path}", writer).returncode == 0
+        done = run_script(f"--app-path={tmp_path}", SHIPPED / "daily_stats.cs")
         if day == yesterday():
             break
         (tmp_path / "db" / "stats_summary.csv").unlink(missing_ok=True)
@@ -153,7 +142,7 @@ def test_housekeeping_deletes_only_old_matching_files(tmp_path):
         (tmp_path / name).write_text("x")
     config = tmp_path / "site.conf"
     config.write_text(ini({"CRON": {"keep_log_days": "10", "keep_stats_days": "20"}}))
-    done = torvane_script(tmp_path, SHIPPED / "housekeeping.cs", f"--config={config}")
+    done = run_script(f"--app-path={tmp_path}", f"--config={config}", SHIPPED / "housekeeping.cs")
     assert done.returncode == 0, done.stderr
     assert {name: (tmp_path / name).exists() for name in files} == files
     assert b"1 archived logs and 1 statistics day files deleted" in done.stderr

@@ -1,12 +1,10 @@
-"""Local domains, spam traps and the community service under the shipped
-policy; the domain state is written by torvane-script, as an administrator would."""
+"""Local domains, spam traps and the community service under the shipped policy."""
 import pathlib
 import smtplib
-import subprocess
 
 import pytest
 
-from conftest import WAIT_SECONDS, build_dir, start_name_server_process, stop_process
+from conftest import WAIT_SECONDS, run_script, start_name_server_process, stop_process
 from smtp_peers import PYTHON, RELAY_RANGE, merge, shipped_policy
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -14,14 +12,12 @@ TEMPLATE = ROOT / "dist" / "db" / "local_domain_add_config.cstemplate"
 SERVICE_SCRIPT = ROOT / "tests" / "unit" / "engines" / "community_test_server.py"
 SERVICE_HOSTS = [f"127.0.67.{n}" for n in range(1, 255)]
 KEY = "0123456789abcdef0123456789abcdef"
-# A silent service holds a message for four such waits: long enough for
-# another whole session to be served meanwhile.
+# A silent service holds a message for four such waits: long enough to serve another whole session.
 TIMEOUT_MS = 1000
 CLIENT = "127.0.30.9"  # a plain client, not on a LAN: reports about it are sent
 RELAY_CLIENT = "127.0.31.9"
 
-# Domains local.test (score shift 50 %, white and black senders) and
-# lover.test (shift 50 %, one spam lover); one trap address.
+# Domains local.test (shift 50 %, white and black senders), lover.test (50 %, a spam lover); one trap.
 PREPARE = r'''
 int Store(string file, string key, string value) {
   CDB_Ram db = new CDB_Ram();
@@ -84,8 +80,7 @@ def site(start_mta, start_gateway, tmp_path):
         (workdir / "db" / TEMPLATE.name).write_bytes(TEMPLATE.read_bytes())
         script = tmp_path / "prepare.cs"
         script.write_text(PREPARE.replace("@DB@", str(workdir / "db")))
-        subprocess.run([str(build_dir() / "torvane-script"), f"--app-path={workdir}", str(script)], check=True,
-                       timeout=WAIT_SECONDS)
+        assert run_script(f"--app-path={workdir}", script).returncode == 0
 
     def make(overrides=None, answer="NEUTRALE"):
         service = Service(tmp_path / "service")
@@ -143,8 +138,7 @@ VERDICTS = [
 
 
 def test_message_verdicts(site):
-    # HARDFAIL scores 2.5 here: only a domain's 50 % shift (2.5 of
-    # "score_for_spam" 5) takes a message to the spam score.
+    # HARDFAIL scores 2.5 here: only a domain's 50 % shift (of "score_for_spam" 5) makes it spam.
     gateway, mta, service = site({"COMMUNITY": {"cmy_hardfail": "2.5"}})
     delivered = 0
     for sender, recipient, verdict, expected in VERDICTS:

@@ -1,5 +1,4 @@
-"""The MySQL connector as scripts use it, against a private MariaDB server
-through Debian's client library, and "--pluginerror" checking that library."""
+"""The MySQL connector from scripts against a private MariaDB, and "--pluginerror" checking its library."""
 import base64
 import os
 import socket
@@ -7,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import build_dir, ini
+from conftest import ini, run_script
 from mariadb_server import DATABASE, PASSWORD, USER, client_library, link_client_library
 from smtp_peers import reply_code, relay_script
 
@@ -36,8 +35,7 @@ def run(app, body, server=None):
     """`body` run in main() by torvane-script, after connecting to `server` when given."""
     source = "int main() {\n" + OPEN + (connect_line(server) if server else "") + body + "\nreturn 0; }\n"
     (app / "job.cs").write_text(source, encoding="latin-1")
-    return subprocess.run([str(build_dir() / "torvane-script"), f"--app-path={app}", str(app / "job.cs")],
-                          cwd=app, capture_output=True, timeout=120)
+    return run_script(f"--app-path={app}", app / "job.cs", cwd=app)
 
 
 def lines(done):
@@ -96,7 +94,6 @@ while (i < p.GetRecordCount()) {
   db.Execute("INSERT INTO t (v) VALUES ('" + db.Escape(one.GetB("v")) + "')");
   i = i + 1;
 }
-cs.Print("mismatch " + db.ExecuteParams("INSERT INTO t (v) VALUES (?, '?')", p) + " " + db.GetError() + "\n");
 CS_MySqlRecordSet rs = new CS_MySqlRecordSet();
 HashArray q = new HashArray(); q.AddValueS("1", "-1");
 rs.OpenParams("SELECT k, v FROM t WHERE k > ? /* ? */ ORDER BY k -- ?", db, q);
@@ -113,7 +110,7 @@ while (row != 0) {
 cs.Print("table " + rs.Open("SELECT COUNT(*) FROM t", db) + "\n");
 '''.replace("@APP@", str(app))
     got = lines(run(app, "HashArray p = new HashArray();\n" + body, mariadb))
-    assert got == ["mismatch 0 parameter count mismatch: 1 placeholders, 8 values", "rows 16", "table 1"]
+    assert got == ["rows 16", "table 1"]
     expected = [v.encode("latin-1") for v in HOSTILE] + [b"a\x00b'\\\x1a\"\xff"]
     stored = [(out / str(k)).read_bytes() if (out / str(k)).exists() else b"" for k in range(1, 17)]
     assert stored == [value for value in expected for _ in (0, 1)]

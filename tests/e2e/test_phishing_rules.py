@@ -1,10 +1,8 @@
-"""Content rules and the phishing list: a rule added by torvane-script and a
-message imitating a protected domain are tagged, a clean one is not."""
-import subprocess
+"""Content rules and the phishing list: a scripted rule's and an imitating message are tagged, a clean one not."""
 
 import pytest
 
-from conftest import build_dir
+from conftest import run_script
 from smtp_peers import deliver, shipped_policy
 
 PHISHING_LIST = ("[SETTING]\r\nfirm=3\r\ndate=2026-12-01\r\n"
@@ -32,8 +30,7 @@ def gateway(start_mta, start_gateway, tmp_path):
         (workdir / "db" / "phishing.db").write_text(PHISHING_LIST)
         script = tmp_path / "add_rule.cs"
         script.write_text(ADD_RULE)
-        added = subprocess.run([str(build_dir() / "torvane-script"), f"--app-path={workdir}", str(script)],
-                               capture_output=True, text=True, timeout=60)
+        added = run_script(f"--app-path={workdir}", script)
         assert added.returncode == 0, added.stdout + added.stderr
 
     mta = start_mta()

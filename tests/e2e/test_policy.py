@@ -1,5 +1,4 @@
-"""The verdicts of the shipped policy and content rules: the status header,
-GTUBE tagged or refused after its end of data, the switches, the counters."""
+"""Shipped policy verdicts: the status header, GTUBE tagged or refused, the switches, the counters."""
 import shutil
 import select
 import struct
@@ -75,8 +74,7 @@ def test_verdicts(policy, name, overrides, text, reply, status):
 
 
 def day_counters(folder):
-    """{name: value} of the day files: u32 stamp, u32 count, then per counter
-    u32 size, name, u16 group, u16 subgroup, f32 value."""
+    """{name: value} of the day files (u32 stamp, u32 count; per counter u32 size, name, u16, u16, f32)."""
     counters = {}
     for data in (path.read_bytes() for path in folder.glob("DAY_*.stc")):
         at = 8

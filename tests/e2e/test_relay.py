@@ -1,12 +1,10 @@
-"""The gateway's mail path end to end: a raw client, the gateway under the
-test's scripts (which note every event) and the recording MTA."""
+"""The mail path: a raw client, the gateway under noting scripts, and the recording MTA."""
 import time
 
 from conftest import wait_until
 from smtp_peers import GREETING, RELAY_RANGE, deliver, dot_stuff, merge, relay_script, reply_code, shipped_policy
 
-# Bytes the relay holds before the scripts decide on a message, and the
-# prefix of them the analysis reads.
+# Bytes the relay holds before the scripts decide on a message (the prefix the analysis reads).
 DATA_LIMIT = 30720
 
 
@@ -24,10 +22,9 @@ def greeted(client):
 
 # ---- Relaying ----------------------------------------------------------------------
 
-def test_message_relayed_byte_for_byte_one_command_at_a_time(start_mta, start_gateway):
-    # Each MTA reply is held back a little, so a command sent before the
-    # previous reply would reach the MTA first.
-    mta = start_mta(reply_delay=0.15)
+# One command at a time, as pipelined: session_worker_test.
+def test_message_relayed_byte_for_byte(start_mta, start_gateway):
+    mta = start_mta()
     gw = start_gateway(mta.port)
     client = gw.connect()
     got = [client.reply(), client.command("EHLO client.test")]
@@ -55,11 +52,6 @@ def test_message_relayed_byte_for_byte_one_command_at_a_time(start_mta, start_ga
     raw = mta.received()
     data_start = raw.index(b"DATA\r\n") + len(b"DATA\r\n")
     assert raw[data_start:data_start + len(stuffed)] == stuffed, "the dot-stuffed bytes on the wire"
-    # The pipelined RCPT TO left only after the MTA had answered MAIL FROM.
-    events = [(e["dir"], e["data"]) for e in mta.transcript() if e["dir"] in ("in", "out")]
-    mail = next(i for i, (d, text) in enumerate(events) if d == "in" and "MAIL FROM" in text)
-    rcpt = next(i for i, (d, text) in enumerate(events) if d == "in" and "RCPT TO" in text)
-    assert mail < rcpt and ("out", "250 OK\r\n") in events[mail + 1:rcpt], events
     # The scripts saw each step.
     assert gw.event_texts("HELO") == ["HELO client.test EHLO"]
     assert gw.event_texts("MAIL") == ["MAIL alice@client.test"]
@@ -68,29 +60,7 @@ def test_message_relayed_byte_for_byte_one_command_at_a_time(start_mta, start_ga
     assert len(gw.event_texts("ANALYZE")) == 1
 
 
-def test_bdat_chunk_lowers_the_limit_and_returns_to_commands(start_mta, start_gateway):
-    mta = start_mta(bdat=True)
-    gw = start_gateway(mta.port)
-    client = greeted(gw.connect())
-    assert reply_code(client.command("MAIL FROM:<alice@client.test>")) == 250
-    assert reply_code(client.command("RCPT TO:<bob@dest.test>")) == 250
-    first = b"Subject: chunked\r\n" + b"a" * 80 + b"\r\n"  # 100 bytes, ending a line
-    assert len(first) == 100
-    client.send(b"BDAT 100\r\n" + first)
-    assert client.reply() == b"250 OK chunk of 100 bytes\r\n"
-    last = b"end\r\n"
-    client.send(b"BDAT 5 LAST\r\n" + last)
-    assert reply_code(client.reply()) == 250
-    [(_, received)] = mta.wait_for_messages(1)
-    assert received == first + last
-    assert gw.event_texts("DATA") == ["DATA 99", "DATA 4"]
-    assert client.command("NOOP") == b"250 OK\r\n"
-    assert client.command("QUIT") == b"221 Bye\r\n"
-
-
-# With bare line ends passed on (their refusal: test_session_soak), a
-# smuggled second envelope is never a message of its own nor commands a
-# script hears of (every kind of mark: relay_rules_test).
+# A smuggled envelope behind bare line ends is neither a message nor commands (marks: relay_rules_test).
 SMUGGLED = b"MAIL FROM:<x@evil.example>\r\nRCPT TO:<victim@dest.test>\r\nDATA\r\nSubject: smuggled\r\n\r\nevil\r\n"
 
 
@@ -124,13 +94,11 @@ def test_idle_client_times_out_but_relay_client_does_not(start_mta, start_gatewa
     assert gw.wait_for_log("Connection Timeout")
 
 
-# A client that never reads what it is sent cannot make the gateway hold
-# more and more of it: reading stops at a bound, and the session ends once
-# it stays there past the client's idle time.
+# A client that never reads: the gateway stops reading at a bound and ends the session after the idle time.
 def test_client_that_never_reads_keeps_the_gateway_small(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port, config={"FIREWALL": {"timeout_client": "3"}})
-    before = resident_kb(gw.daemon.process.pid)
+    before = gw.resident_kb()
     client = gw.connect()
     client.sock.setblocking(False)
     sent, grown, stalled_since, cut = 0, None, None, False
@@ -142,7 +110,7 @@ def test_client_that_never_reads_keeps_the_gateway_small(start_mta, start_gatewa
         except BlockingIOError:
             stalled_since = stalled_since or time.monotonic()
             if time.monotonic() - stalled_since > 1:  # the gateway reads no more
-                grown = max(grown or 0, resident_kb(gw.daemon.process.pid) - before)
+                grown = max(grown or 0, gw.resident_kb() - before)
             time.sleep(0.01)
         except OSError:
             cut = True  # the gateway ended the session: the unread bytes reset the connection
@@ -151,16 +119,9 @@ def test_client_that_never_reads_keeps_the_gateway_small(start_mta, start_gatewa
     assert cut
 
 
-def resident_kb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-
-
 # ---- Scripts ----------------------------------------------------------------------------------
 
-# A connection counter that only a cached, compiled-once script keeps: when
-# the top level runs again for the next connection, an indexed array of the
-# same size keeps its elements, but a fresh compilation starts from 0.
+# A session count only a compiled-once script keeps (a rerun top level keeps a same-size array's elements).
 COUNT_SESSIONS = r'''
 int sessions[1];
 int OnHelo(string name, string word) {
@@ -168,8 +129,7 @@ int OnHelo(string name, string word) {
   note("SESSION " + sessions[0]);
   return 0;
 }'''
-# A cached worker takes the next connection only once it is idle again,
-# which it is right after "OnDestroyThis" ran.
+# A cached worker takes the next connection once idle again, right after "OnDestroyThis" ran.
 IDLE_SECONDS = 0.3
 
 
@@ -211,8 +171,7 @@ int OnEmailMessagesToAnalyzer() {
 }'''
 
 
-# The edits reach the MTA as one header line each, in the header only (every
-# kind of message: antispam_script_test).
+# Each edit reaches the MTA as one header line, in the header only (every kind: antispam_script_test).
 def test_header_insertion_and_subject_tag_reach_the_mta(start_mta, start_gateway):
     mta = start_mta()
     gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": EDIT_MESSAGE})})

@@ -1,8 +1,6 @@
-"""torvane-script builds its resolver from the DNS section of --config (none
-without one, and every kind of lookup: lib_dns_test)."""
-import subprocess
+"""torvane-script's resolver comes from the DNS section of --config (lookups: lib_dns_test)."""
 
-from conftest import build_dir, ini
+from conftest import ini, run_script
 
 SCRIPT = """
 int main() {
@@ -22,7 +20,6 @@ def test_dns_functions_answer_from_the_configured_server(tmp_path, start_name_se
     (tmp_path / "app").mkdir()
     script = tmp_path / "dns.cs"
     script.write_text(SCRIPT)
-    done = subprocess.run([str(build_dir() / "torvane-script"), f"--config={config}", f"--app-path={tmp_path / 'app'}",
-                           str(script)], cwd=tmp_path, capture_output=True, timeout=60)
+    done = run_script(f"--config={config}", f"--app-path={tmp_path / 'app'}", script, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout == b"A=192.0.2.10\n"

@@ -1,12 +1,9 @@
-"""torvane-script as an administrator uses it: run a script once by hand, see
-its output, its log records and its diagnostics, and get main's result (or 1
-after an error) as the exit status."""
+"""torvane-script by hand: output, log records, diagnostics, and main's result (1 after an error) as status."""
 import pathlib
-import subprocess
 
 import pytest
 
-from conftest import build_dir
+from conftest import run_script
 
 OPEN = "CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\n"
 
@@ -14,8 +11,7 @@ OPEN = "CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\n"
 def run(tmp_path, source, *options):
     script = tmp_path / "job.cs"
     script.write_text(source)
-    return subprocess.run([str(build_dir() / "torvane-script"), *options, str(script)],
-                          cwd=tmp_path, capture_output=True, timeout=60)
+    return run_script(*options, script, cwd=tmp_path)
 
 
 @pytest.mark.parametrize("source, status, stdout, stderr", [
@@ -56,11 +52,10 @@ def test_app_path_option_locates_run_script(tmp_path):
 
 
 def test_missing_file_and_bad_usage(tmp_path):
-    binary = str(build_dir() / "torvane-script")
-    done = subprocess.run([binary, str(tmp_path / "none.cs")], capture_output=True, timeout=60)
+    done = run_script(tmp_path / "none.cs")
     assert done.returncode == 1
     assert b"can't open" in done.stderr
-    done = subprocess.run([binary, "--bogus", "x.cs"], capture_output=True, timeout=60)
+    done = run_script("--bogus", "x.cs")
     assert done.returncode == 2
     assert b"usage:" in done.stderr
 
@@ -70,8 +65,7 @@ DIST_ANTISPAM = pathlib.Path(__file__).resolve().parents[2] / "dist" / "scripts"
 
 @pytest.mark.parametrize("script", sorted(DIST_ANTISPAM.glob("*.cs")), ids=lambda path: path.name)
 def test_shipped_antispam_scripts_compile(script):
-    done = subprocess.run([str(build_dir() / "torvane-script"), "--antispam", str(script)],
-                          capture_output=True, timeout=60)
+    done = run_script("--antispam", script)
     assert (done.returncode, done.stdout) == (0, b"OK\n"), done.stderr
 
 

@@ -1,6 +1,4 @@
-"""The DNS functions of an antispam script reach the gateway's resolver in a
-live session (every kind of lookup: lib_dns_test), and the client's reverse
-name comes from the PTR record of its source address."""
+"""A live session's script DNS functions reach the gateway's resolver; the reverse name is the source's PTR."""
 from smtp_peers import GREETING, relay_script
 
 RECORDS = {
@@ -46,8 +44,7 @@ def test_dns_functions_and_reverse_name_in_a_session(start_mta, start_name_serve
     named, unnamed = (lookups_of(gw, conn) for conn in conns)
     assert named == {"REVERSE": "client70.session.test", "A": "192.0.2.10",
                      "MX": "mail1.session.test;mail2.session.test"}
-    # A source address without a PTR record has no reverse name; the other
-    # answers are the same, and come from the resolver's cache.
+    # Without a PTR record no reverse name; the other answers come from the resolver's cache.
     assert unnamed == {**named, "REVERSE": ""}
     assert dns.counts()["host.session.test 1"] == 1
     assert dns.counts()["70.30.0.127.in-addr.arpa 12"] == 1

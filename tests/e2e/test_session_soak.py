@@ -1,13 +1,10 @@
-"""Sessions of every kind, then a stop while a worker waits on a silent MTA
-connect: the daemon exits 0 (tools/test runs this under the sanitizers too)."""
+"""Sessions of every kind, then a stop while a worker waits on a silent MTA: the daemon exits 0."""
 import socket
 
 from smtp_peers import GREETING, dot_stuff, relay_script, reply_code
 
 ROUNDS = 30
-# The script: drops a marked message, loops for ever on HELO "loop", bans
-# the client on HELO "ban-me", and on HELO "silent" connects to an MTA that
-# never completes the connection.
+# Drops a marked message; on HELO "loop" loops, "ban-me" bans, "silent" connects to an MTA that never answers.
 HANDLERS = {
     "OnHelo": r'''
 int OnHelo(string name, string word) {
@@ -33,8 +30,7 @@ def message(client, content):
 
 
 def one_round(gw):
-    """Messages delivered, dropped and refused (bare LF); a script over its budget,
-    a client gone mid-message, an idle client, a banned one."""
+    """Messages delivered, dropped, refused (bare LF); a runaway script, a vanished, idle and banned client."""
     client = gw.connect()
     assert client.reply() == GREETING and reply_code(client.command("EHLO ok.test")) == 250
     assert reply_code(message(client, dot_stuff(b"Subject: ok\r\n\r\nbody\r\n"))) == 250

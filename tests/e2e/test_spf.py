@@ -1,5 +1,4 @@
-"""SPFQuery from an antispam script in a real session, the client's source
-address checked against a loopback name server's policies."""
+"""SPFQuery from an antispam script in a real session, against a loopback name server's policies."""
 import os
 import select
 import signal
@@ -28,17 +27,12 @@ def pieces(text, size=200):
 
 CLIENT = "127.0.30.7"
 OTHER = "127.0.33.1"
-# Six TXT strings of 100 bytes make an answer too long for a datagram.
-BIG_POLICY = ["v=spf1 " + "".join(f"ip4:127.0.40.{n} " for n in range(1, 15))] + ["x" * 100] * 5
 RECORDS = {
     "ip4.spf.test": [["TXT", "v=spf1 ip4:127.0.30.0/24 -all"]],
     "deep.spf.test": [["TXT", *pieces("v=spf1 " + " ".join(f"a:h{n}.spf.test" for n in range(31)) + " -all")]],
     "twice.spf.test": [["TXT", "v=spf1 include:x.spf.test include:x.spf.test -all"]],
     "x.spf.test": [["TXT", "v=spf1 -all"]],
     "inc.spf.test": [["TXT", "v=spf1 include:x.spf.test ~all"]],
-    # Joined with a dot the address would be 127.0.3.0.7: PermError.
-    "split.spf.test": [["TXT", "v=spf1 ip4:127.0.3", "0.7 -all"]],
-    "big.spf.test": [["TXT", *BIG_POLICY]],
     "quiet.spf.test": [["TXT", "v=spf1 -all"]],
 }
 
@@ -69,22 +63,19 @@ def verdicts(gateway, source, helo, senders):
 
 
 def switch_mode(gateway, strict):
-    gateway.config["SPF"]["spf_strict"] = "1" if strict else "0"
-    gateway.daemon.config.write_bytes(ini(gateway.config).encode("latin-1"))
+    gateway.settings["SPF"]["spf_strict"] = "1" if strict else "0"
+    gateway.config.write_bytes(ini(gateway.settings).encode("latin-1"))
     seen = gateway.log_text().count(f"strict:{int(strict)}")
-    gateway.daemon.send(signal.SIGHUP)
+    gateway.send(signal.SIGHUP)
     assert gateway.wait_for_log(f"strict:{int(strict)}", seen + 1), "the reload was not logged"
 
 
-# (client, HELO, sender, code) in the default mode; the mechanisms and
-# macros themselves are spf_test's.
+# (client, HELO, sender, code) in the default mode (mechanisms: spf_test; long and split TXT: dns_server_test).
 DEFAULT_CASES = [
     (CLIENT, "c.test", "u@ip4.spf.test", "0"),
     (CLIENT, "c.test", "u@deep.spf.test", "5"),
     (CLIENT, "c.test", "u@twice.spf.test", "2"),
     (CLIENT, "c.test", "u@inc.spf.test", "2"),
-    (CLIENT, "c.test", "u@split.spf.test", "0"),
-    ("127.0.40.9", "c.test", "u@big.spf.test", "0"),
 ]
 # What strict mode says where it differs.
 STRICT_CASES = [
@@ -98,8 +89,6 @@ def test_verdicts_in_both_modes_with_a_reload_between(spf_gateway):
     for source, helo, sender, code in DEFAULT_CASES:
         assert verdicts(gateway, source, helo, [sender])[0][0] == code, (source, sender)
     assert set(gateway.event_texts("MISSING ")) == {"MISSING 3 []"}
-    # The cut answer was fetched again whole; the repeated include logged.
-    assert server.counts()["big.spf.test 16"] == 2
     assert gateway.wait_for_log("cmd include | x.spf.test")
 
     asked = server.counts()
@@ -114,15 +103,14 @@ def test_verdicts_in_both_modes_with_a_reload_between(spf_gateway):
     assert verdicts(gateway, CLIENT, "c.test", ["u@inc.spf.test"]) == [("2", "Fail")]
 
 
-# Nothing is printed: a repeated include goes to the log, not to the
-# daemon's standard output.
+# A repeated include goes to the log, not to the daemon's standard output.
 def test_silent_name_server_gives_temperror_not_cached(spf_gateway):
     gateway, server = spf_gateway
     for attempt in (1, 2):
         assert verdicts(gateway, CLIENT, "c.test", ["u@quiet.spf.test"]) == [("5", "TempError")]
         assert server.counts()["quiet.spf.test 16"] == attempt
     assert verdicts(gateway, OTHER, "c.test", ["u@twice.spf.test"]) == [("2", "Fail")]
-    assert b"cmd " not in printed_so_far(gateway.daemon)
+    assert b"cmd " not in printed_so_far(gateway)
 
 
 def printed_so_far(daemon):

@@ -1,5 +1,4 @@
-"""STARTTLS on both legs: the gateway answers it with the configured
-certificate on the client's leg and applies the MTA leg's mode."""
+"""STARTTLS on both legs: the configured certificate to clients, the configured mode towards the MTA."""
 import shutil
 import signal
 import smtplib
@@ -8,7 +7,7 @@ import subprocess
 
 import pytest
 
-from smtp_peers import GREETING, dot_stuff, relay_script, reply_code
+from smtp_peers import GREETING, dot_stuff, merge, relay_script, reply_code
 
 CONTENT = (b"From: alice@client.test\r\nTo: bob@dest.test\r\nSubject: sealed\r\n\r\n"
            b".a dotted line\r\ncaf\xe9 8-bit \x80\xff\r\n" + b"L" * 900 + b"\r\nlast line\r\n")
@@ -43,9 +42,7 @@ def tls_gateway(start_mta, start_gateway, tmp_path):
     def start(config=None, **mta_options):
         cert, key = make_certificate(tmp_path / "tls", "gw.test")
         mta = start_mta(**mta_options)
-        settings = {"TLS": {"enable": "1", "cert_file": str(cert), "key_file": str(key)}}
-        for section, pairs in (config or {}).items():
-            settings.setdefault(section, {}).update(pairs)
+        settings = merge({"TLS": {"enable": "1", "cert_file": str(cert), "key_file": str(key)}}, config)
         gw = start_gateway(mta.port, {"core.cs": relay_script({"OnEmailMessagesToAnalyzer": TLS_NOTE})}, settings)
         return gw, mta, cert
     return start
@@ -78,8 +75,7 @@ def test_starttls_with_smtplib_relays_byte_for_byte(tls_gateway):
     assert note.startswith(("TLS 1 TLSv1.3 ", "TLS 1 TLSv1.2 ")) and len(note.split()) == 4
 
 
-# RFC 3207: commands pipelined behind STARTTLS in clear text (a man in the
-# middle's injection) are never run, and the client starts over with EHLO.
+# RFC 3207: commands pipelined behind STARTTLS in clear text are never run; the client starts over with EHLO.
 def test_commands_pipelined_after_starttls_are_discarded(tls_gateway):
     gw, mta, _ = tls_gateway()
     client = gw.connect()
@@ -108,7 +104,7 @@ def test_reload_takes_a_new_certificate_without_dropping_sessions(tls_gateway, t
     fresh_cert, fresh_key = make_certificate(tmp_path / "fresh", "gw2.test")
     shutil.copy(fresh_cert, cert)
     shutil.copy(fresh_key, cert.parent / "key.pem")
-    gw.daemon.send(signal.SIGHUP)
+    gw.send(signal.SIGHUP)
     assert gw.wait_for_log("TLS offered with the certificate", count=2)
     new = gw.connect()
     assert new.reply() == GREETING
@@ -124,11 +120,9 @@ def test_reload_takes_a_new_certificate_without_dropping_sessions(tls_gateway, t
     assert [body for _, body in mta.wait_for_messages(2)] == [CONTENT, CONTENT]
 
 
-# A client that never completes its handshake loses only its own session
-# (garbage and a peer that leaves mid-handshake: tls_test).
+# A client that never completes its handshake loses only its own session (other failures: tls_test).
 def test_a_stalled_handshake_ends_only_that_session(tls_gateway):
-    # Two workers: one holds a session throughout, the other serves the
-    # stalled handshake and then, reused, a good one.
+    # Two workers: one holds a session throughout, the other serves the stalled handshake, then a good one.
     gw, mta, _ = tls_gateway(config={"CONFIG": {"n_max_listen": "2"}, "FIREWALL": {"command_timeout": "3"}})
     bystander = gw.connect()
     assert bystander.reply() == GREETING

@@ -1,5 +1,4 @@
-"""The shipped GUI in Debian's Chromium: runs tests/browser against a daemon
-that saw SMTP connections (TORVANE_GUI_SCREENSHOT: where to save the dashboard)."""
+"""tests/browser in Chromium against a daemon that saw SMTP (TORVANE_GUI_SCREENSHOT: dashboard image)."""
 import os
 import pathlib
 import smtplib
@@ -33,12 +32,10 @@ def test_gui_in_chromium(browser_driver, start_mta, start_gateway, tmp_path):
     for n in range(SMTP_CONNECTIONS):
         with smtplib.SMTP("127.0.0.1", gw.port, timeout=15) as client:
             client.ehlo(f"browser-test-{n}.example")
-    # The day's counters reach the disk, where the dashboard reads them, at
-    # the daemon's periodic save or when it stops: a restart makes it now.
+    # The day's counters reach the disk, where the dashboard reads them, when the daemon stops.
     gw.terminate()
     add_gui(gw.start(), gw.web_port)
-    # The browser keeps its profile and caches in the test's own folder, so
-    # nothing depends on the permissions of HOME.
+    # The browser's profile and caches stay in the test's folder, whatever HOME's permissions.
     home = tmp_path / "browser-home"
     home.mkdir()
     env = {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / "config"),

@@ -1,7 +1,4 @@
-// admin_envelope_fuzz - feeds arbitrary bytes to the remote-admin request
-// parser (header, then rows) and to the clients' answer parser, as a peer
-// would send them. A crash, more rows than the message holds, or a decoded
-// value that re-encodes differently is a finding.
+// admin_envelope_fuzz - peer bytes to the admin request and answer parsers: crash, extra rows or a bad round trip.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Builds the script engine fuzzer with clang into $1 (default
-# /tmp/script_fuzzer). Run it with: $1 -max_total_time=600 tests/fuzz/script_corpus
+# Builds the script fuzzer with clang into $1 (/tmp/script_fuzzer); run: $1 -max_total_time=600 tests/fuzz/script_corpus
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=${1:-/tmp/script_fuzzer}

@@ -1,7 +1,4 @@
-// community_reply_fuzz - feeds arbitrary datagrams to the reputation
-// client's reply handling, as a hostile or forged service would send them:
-// the reply text, the verdict it gives and the server-list parser. Any
-// out-of-bounds read, crash or a list that breaks its limits is a finding.
+// community_reply_fuzz - forged reputation replies and server lists: a crash or a list past its limits.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,7 +1,4 @@
-// corpus_driver - runs a fuzz target's entry point over every file of the
-// corpus directories named on the command line, so inputs that once crashed
-// a parser are replayed by every ordinary test run. Exits non-zero when no
-// input was found (a regression test that ran nothing must not pass).
+// corpus_driver - replays every corpus file through a fuzz entry point; fails when it found no input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,4 @@
-// crontab_fuzz - arbitrary bytes to the crontab reader and the job parser. A
-// crash is a finding, and so is a job that names a script outside the cron
-// directory or, invalid, matches a minute.
+// crontab_fuzz - crontab bytes: a crash, a script outside the cron folder, or an invalid job matching a minute.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,6 +1,4 @@
-// dns_answer_fuzz - feeds arbitrary bytes to the DNS answer parser and to the
-// answer matching, as a hostile name server or a forged datagram would. Any
-// out-of-bounds read, loop or crash is a finding.
+// dns_answer_fuzz - hostile bytes to the DNS answer parser and matching: an out-of-bounds read, loop or crash.
 #include <cstddef>
 #include <cstdint>
 
@@ -9,8 +7,7 @@
 
 namespace {
 
-// Longest name text: the wire limit less the first length byte and the
-// final zero.
+// Longest name text: the wire limit less the first length byte and the final zero.
 constexpr size_t kMaxNameText = kDnsMaxNameBytes - 2;
 
 // What every decoded answer must satisfy, however hostile the message.
@@ -27,8 +24,7 @@ bool Sound(const CDnsRES_RECORD& record) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The smallest answer buffer the resolver uses and the default one, so
-  // both a clamped and a whole message are parsed.
+  // The resolver's smallest and default answer buffers: a clamped and a whole message.
   for (int capacity : {CDnsRES_RECORD::kMinCapacity, CDnsRES_RECORD::kDefaultCapacity}) {
     CDnsRES_RECORD record(capacity);
     record.Assign(data, size);

@@ -1,7 +1,4 @@
-// greylist_fuzz - arbitrary envelope texts (cut at 0xFF bytes) into the
-// greylist's triple building and recording and the white list's learning.
-// A crash is a finding, and so is a triple list without exactly one triple
-// of three fields per recipient, or a learned pair that is not recognised.
+// greylist_fuzz - envelopes into greylist and white list: a crash, not one 3-field triple each, an unlearned pair.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -16,8 +13,7 @@
 
 namespace {
 
-// Records a store may hold before it is emptied (a cap would drop records
-// a check still expects), so a long run stays small.
+// Records a store holds before it is emptied (a cap would drop records a check expects).
 constexpr int32_t kMaxRecords = 2000;
 
 // A new directory made the application path, before the engines open files.

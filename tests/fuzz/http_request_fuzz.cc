@@ -1,6 +1,4 @@
-// http_request_fuzz - arbitrary bytes to the web server's request parser as a
-// client's stream (pipelined requests included) and to the variable splitters.
-// A crash, a loop, a request consuming nothing or a refused byte in a path is a finding.
+// http_request_fuzz - client streams to the request parser: a crash, loop, no progress or a refused path byte.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,6 +1,4 @@
-// http_response_fuzz - arbitrary received bytes through the HTTP client's
-// answer framing, as still arriving and as closed. A crash is a finding,
-// and so is a complete answer whose header or body lies outside the bytes.
+// http_response_fuzz - bytes through the HTTP client's framing: a crash, or header or body outside the bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

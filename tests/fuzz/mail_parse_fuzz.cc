@@ -1,6 +1,4 @@
-// mail_parse_fuzz - arbitrary bytes to the mail parser, its accessors, decoded
-// views and both Bayes tokenisers. A crash is a finding, and so is a broken
-// invariant: header and body not adding up, parts outside the message, non-UTF-8 tokens.
+// mail_parse_fuzz - bytes to the mail parser and tokenisers: a crash, parts outside the message, non-UTF-8 tokens.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,7 +1,4 @@
-// phishing_db_fuzz - arbitrary list texts through the phishing engine: as a
-// downloaded list (checks and merge), as the list file (load), then the
-// check of a fixed message and of the text itself as a message. A crash or
-// a hang is a finding; every outcome of the calls is allowed.
+// phishing_db_fuzz - list texts downloaded, loaded and checked as messages: a crash or a hang is a finding.
 #include <stdlib.h>
 
 #include <cstdint>

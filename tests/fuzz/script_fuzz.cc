@@ -1,6 +1,4 @@
-// script_fuzz - arbitrary text through the whole script engine (preprocess,
-// compile, optimize, run with a step budget); any crash, sanitizer report or
-// hang is a finding. build_script_fuzzer.sh builds it for the script layer alone.
+// script_fuzz - text through preprocess, compile, optimize and a budgeted run: a crash, sanitizer report or hang.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -29,8 +27,7 @@ class Probe {
   int total_ = 0;
 };
 
-// Host functions wrap like the engine's integers: a saturated float argument
-// arrives as INT_MIN or INT_MAX.
+// Host functions wrap like the engine's integers: a saturated float arrives as INT_MIN or INT_MAX.
 inline int Twice(int v) { return WrapMul(v, 2); }
 
 // Runs one input; never reports anything (the sanitizers do).
@@ -51,8 +48,7 @@ inline void RunInput(const uint8_t* data, size_t size) {
     std::string line;
     Preprocessor preprocessor(&defines, &imports, &line);
     try {
-      // Started at the include depth limit, so an #include is parsed but
-      // never opens a file of this machine (a device could block).
+      // At the include depth limit an #include is parsed but opens no file (a device could block).
       text = preprocessor.ProcessText(StripComments(source), "fuzz.cs", 16);
     } catch (const ScriptError&) {
       return;

@@ -1,6 +1,4 @@
-// spf_record_fuzz - policy text and macros from a hostile domain through both
-// modes of the sender-policy engine: the input's lines are every name's TXT
-// records, its bytes decide the other answers. A crash, hang or unknown result is a finding.
+// spf_record_fuzz - hostile TXT records and answers through both SPF modes: a crash, hang or unknown result.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,4 @@
-// sql_params_fuzz - binds hostile values into arbitrary statement text, as a
-// script passing user-supplied values would. Each "?" must become exactly one
-// quoted literal and leave the statement's quoting as it was: no value may
-// end a quote or start a comment.
+// sql_params_fuzz - hostile values bound into any statement: each "?" one quoted literal, the quoting unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!BindSqlParams(sql, values, Escape, &bound, &error)) __builtin_trap();
   // Every "?" became one literal; nothing else changed size.
   if (bound.size() != sql.size() - static_cast<size_t>(count) + added) __builtin_trap();
-  // No placeholder is left, and the text ends in the same quote or comment
-  // state: a "?" appended counts the same after binding as before.
+  // No placeholder is left and the quote state is kept: an appended "?" counts the same.
   if (CountSqlPlaceholders(bound) != 0) __builtin_trap();
   if (CountSqlPlaceholders(bound + "\n?") != CountSqlPlaceholders(sql + "\n?") - count) __builtin_trap();
   // One value too many binds nothing.

@@ -1,6 +1,4 @@
-// web_path_fuzz - arbitrary targets through the request parser's decoding and
-// the confined open of a document root with links out of it: reading the canary
-// beside the root is a finding, and so is a crash.
+// web_path_fuzz - targets through decoding and the confined open: reading the canary beside the root, or a crash.
 #include <sys/stat.h>
 #include <unistd.h>
 

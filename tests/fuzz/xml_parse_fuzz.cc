@@ -1,6 +1,4 @@
-// xml_parse_fuzz - arbitrary bytes to the record XML reader; the first bytes
-// choose partSeek, maxChild and a filter. A crash, a hang, an item without
-// values or more items than maxChild is a finding.
+// xml_parse_fuzz - bytes to the XML reader: a crash, a hang, an item without values or more than maxChild items.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>

@@ -1,6 +1,4 @@
-"""The Debian package: built by tools/package from the build tree, installed
-with dpkg into a throwaway root, and checked against what the systemd unit
-and the configuration expect to find there."""
+"""The Debian package (tools/package), dpkg-installed in a throwaway root, checked against its unit and config."""
 import configparser
 import gzip
 import os
@@ -16,8 +14,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("TORVANE_BUILD", ROOT / "build")).resolve()
 NAME = "torvane-antispam"
 UNIT = f"lib/systemd/system/{NAME}.service"
-# Where each part of dist/ is installed, relative to the application folder
-# ("app") or the root; man pages and the unit are checked by their own tests.
+# Where each part of dist/ is installed, under the application folder ("app") or the root.
 DIST_PLACES = {"scripts": "app", "www": "app", "db": "app", "torvane_antispam.conf": "etc/torvane-antispam"}
 DIST_CHECKED_ELSEWHERE = {"man", "systemd"}
 # Highest overall exposure (x10) systemd may give the unit's sandbox.
@@ -53,8 +50,7 @@ def dpkg_root(tmp_path):
 
 
 def dpkg(root, *args):
-    # Maintainer scripts run outside the root with DPKG_ROOT set; the root
-    # holds no shell to run them in.
+    # Maintainer scripts run outside the root (it holds no shell) with DPKG_ROOT set.
     done = run("dpkg", f"--root={root}", "--force-script-chrootless", "--force-depends",
                "--log=/dev/null", *args)
     assert done.returncode == 0, done.stdout + done.stderr

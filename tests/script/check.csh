@@ -1,7 +1,4 @@
-// check.csh - the counting check every suite in this directory uses; each
-// suite includes it (#include "check.csh") and so shares one definition of
-// what a passed or failed check prints. tools/script-tests runs only *.cs
-// files, so this file is never run as a suite of its own.
+// check.csh - the passed/failed counting check every suite here includes (tools/script-tests runs only *.cs).
 
 CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);
 int passed = 0;

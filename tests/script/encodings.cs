@@ -1,7 +1,4 @@
-// encodings.cs - Base64, MD5, HTML entities, URL coding and HextoInt as
-// scripts use them on mail text.
-// Run it by hand:  torvane-script tests/script/encodings.cs
-// It prints "N passed, M failed" and returns the number of failures.
+// encodings.cs - Base64, MD5, HTML entities, URL coding and HextoInt on mail text; returns the failures.
 
 #include "check.csh"
 

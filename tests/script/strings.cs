@@ -1,7 +1,4 @@
-// strings.cs - the text functions every script kind offers: slicing,
-// trimming, case, fields, replacing, conversions and Format.
-// Run it by hand:  torvane-script tests/script/strings.cs
-// It prints "N passed, M failed" and returns the number of failures.
+// strings.cs - slicing, trimming, case, fields, replacing, conversions and Format; returns the failures.
 
 #include "check.csh"
 
