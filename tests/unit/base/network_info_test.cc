@@ -11,20 +11,9 @@
 #include <map>
 #include <string>
 
-namespace {
+#include "common/map_sink.h"
 
-class RecordingSink : public KeyValueSink {
- public:
-  void Clear() override {
-    ++clears;
-    pairs.clear();
-  }
-  void Add(const char* key, const char* value, size_t value_len) override {
-    pairs[key] = std::string(value, value_len);
-  }
-  int clears = 0;
-  std::map<std::string, std::string> pairs;
-};
+namespace {
 
 // One hand-built interface entry with the storage its address refers to; only IPv4 addresses are filled in.
 struct Entry {
@@ -50,7 +39,7 @@ TEST(CNetInfoTest, KeepsOnlyUpIpv4Entries) {
   const size_t count = sizeof entries / sizeof entries[0];
   for (size_t i = 0; i + 1 < count; ++i) entries[i].item.ifa_next = &entries[i + 1].item;
 
-  RecordingSink sink;
+  MapSink sink;
   CNetInfo::AddUpAddresses(&entries[0].item, &sink);
   const std::map<std::string, std::string> expected = {{"127.0.0.1", "127.0.0.1"}, {"198.51.100.7", "198.51.100.7"}};
   EXPECT_EQ(sink.pairs, expected);
@@ -58,7 +47,7 @@ TEST(CNetInfoTest, KeepsOnlyUpIpv4Entries) {
 }
 
 TEST(CNetInfoTest, LiveListReplacesSinkContents) {
-  RecordingSink sink;
+  MapSink sink;
   sink.pairs["stale"] = "stale";
   ASSERT_TRUE(CNetInfo::BuildNetInfo(&sink));
   EXPECT_EQ(sink.clears, 1);

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "common/map_sink.h"
 #include "common/scratch_dir.h"
 #include "common/time_zone.h"
 
@@ -35,15 +36,6 @@ bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
 }
-
-class MapSink : public KeyValueSink {
- public:
-  void Clear() override { pairs.clear(); }
-  void Add(const char* key, const char* value, size_t value_len) override {
-    pairs[key] = std::string(value, value_len);
-  }
-  std::map<std::string, std::string> pairs;
-};
 
 class StatisticsTest : public ::testing::Test {
  protected:

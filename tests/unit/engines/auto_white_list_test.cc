@@ -11,6 +11,7 @@
 
 #include "base/md5.h"
 #include "base/utility.h"
+#include "common/map_sink.h"
 #include "common/scratch_dir.h"
 
 namespace {
@@ -19,12 +20,6 @@ constexpr time_t kStart = 1700000000;
 constexpr time_t kHour = 3600;
 std::atomic<time_t> g_now{kStart};
 time_t FakeClock() { return g_now.load(); }
-
-struct Listing : KeyValueSink {
-  void Clear() override { pairs.clear(); }
-  void Add(const char* key, const char* value, size_t len) override { pairs[key] = std::string(value, len); }
-  std::map<std::string, std::string> pairs;
-};
 
 class CAutoLightWhiteListTest : public ::testing::Test {
  protected:
@@ -35,7 +30,7 @@ class CAutoLightWhiteListTest : public ::testing::Test {
   }
   std::map<std::string, std::string> View(int32_t count, int32_t start, const char* filter = nullptr,
                                           int32_t mode = 0) {
-    Listing listing;
+    MapSink listing;
     EXPECT_EQ(list_->ViewALWLDB(&listing, count, start, filter, mode), 1);
     return listing.pairs;
   }

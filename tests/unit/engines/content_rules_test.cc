@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "common/map_sink.h"
 #include "common/scratch_dir.h"
 #include "base/utility.h"
 
@@ -15,13 +16,6 @@ namespace {
 
 time_t g_now = 1700000000;
 time_t FakeClock() { return g_now; }
-
-class MapSink : public KeyValueSink {
- public:
-  void Clear() override { pairs.clear(); }
-  void Add(const char* key, const char* value, size_t len) override { pairs[key] = std::string(value, len); }
-  std::map<std::string, std::string> pairs;
-};
 
 constexpr char kPlain[] =
     "From: a@far.test\r\nSubject: Cheap pills today\r\nContent-Type: text/plain\r\n\r\nBuy now at low prices\r\n";

@@ -12,19 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "common/map_sink.h"
 #include "common/scratch_dir.h"
 #include "common/test_server_process.h"
 
 namespace {
 
 const char* Text(const String& s) { return s.GetData() != nullptr ? s.GetData() : ""; }
-
-class MapSink : public KeyValueSink {
- public:
-  void Clear() override { pairs.clear(); }
-  void Add(const char* key, const char* value, size_t len) override { pairs[key] = std::string(value, len); }
-  std::map<std::string, std::string> pairs;
-};
 
 // A list protecting bank.example: a message naming it is verified; its first
 // link is the HTML capture; a link to a numeric host or a password request
