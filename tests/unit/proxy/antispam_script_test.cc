@@ -75,7 +75,7 @@ class AntispamScriptTest : public ::testing::Test {
   std::shared_ptr<const AntispamPolicy> policy_;  // the last Load's
 };
 
-// {=========== event dispatch
+// ---- Event dispatch ---------------------------------------------------------
 
 TEST_F(AntispamScriptTest, EventResultIsTheOrOfEveryScriptDefiningIt) {
   const struct {
@@ -154,9 +154,7 @@ TEST_F(AntispamScriptTest, ScriptThatCannotBeBuiltIsNotGood) {
   EXPECT_EQ(instance_.run("OnCommandNOOP"), 2);
 }
 
-// }===========
-
-// {=========== shared variables
+// ---- Shared variables -------------------------------------------------------
 
 TEST_F(AntispamScriptTest, SetVariablesAreAnnouncedToTheOtherScriptsInNameOrder) {
   auto listener = [](const char* self, const char* extra) {
@@ -185,9 +183,7 @@ TEST_F(AntispamScriptTest, SetVariablesAreAnnouncedToTheOtherScriptsInNameOrder)
   EXPECT_FALSE(instance_.HasBadScript());
 }
 
-// }===========
-
-// {=========== cached instances
+// ---- Cached instances -------------------------------------------------------
 
 TEST_F(AntispamScriptTest, KeepResetsTheScriptsWithoutRecompiling) {
   dir_.Write("a.cs", std::string(kOpen) +
@@ -225,9 +221,7 @@ TEST_F(AntispamScriptTest, KeepResetsTheScriptsWithoutRecompiling) {
   EXPECT_EQ(instance_.run("OnCommandNOOP"), 0);  // nothing compiled yet
 }
 
-// }===========
-
-// {=========== message edits
+// ---- Message edits ----------------------------------------------------------
 
 class MessageEditTest : public AntispamScriptTest {
  protected:
@@ -316,9 +310,7 @@ TEST_F(MessageEditTest, MessageFunctionsReadTheParsedPrefix) {
   EXPECT_STREQ(script_.GetEmailSubject(), "");
 }
 
-// }===========
-
-// {=========== relay controls
+// ---- Relay controls ---------------------------------------------------------
 
 class RelayControlTest : public AntispamScriptTest {
  protected:
@@ -400,9 +392,7 @@ TEST_F(RelayControlTest, ConnectToMTAReplacesTheMtaConnection) {
   EXPECT_FALSE(session_.HasMta());
 }
 
-// }===========
-
-// {=========== without core or instance
+// ---- Without core or instance -----------------------------------------------
 
 TEST_F(AntispamScriptTest, WriteLogRecordsNameTheScriptAndTheConnection) {
   dir_.Write("a.cs", std::string(kOpen) + "int OnCommandNOOP() { cs.WriteLog(3, \"hello\"); return 0; }\n");
@@ -462,7 +452,5 @@ TEST_F(AntispamScriptTest, WithoutCoreOrInstanceEveryFunctionGivesItsEmptyResult
   }
   EXPECT_TRUE(Records().empty());
 }
-
-// }===========
 
 }  // namespace

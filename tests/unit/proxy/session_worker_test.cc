@@ -266,28 +266,22 @@ class LauchAntispamTest : public ::testing::Test {
   void Send(const std::string& bytes) {
     ASSERT_EQ(client_.Send(bytes.data(), static_cast<int>(bytes.size()), 5000), static_cast<int>(bytes.size()));
   }
-  // Reads until the client has received `text` (false: closed or out of time).
-  bool ReadUntil(const std::string& text) {
+  // Reads until the client has received `text` (empty: never) or the worker closed it; true when it closed.
+  bool Read(const std::string& text = "") {
     const auto deadline = Clock::now() + kPatience;
     char buffer[4096];
-    while (heard_.find(text) == std::string::npos && Clock::now() < deadline) {
-      const int got = client_.Riceve(buffer, sizeof(buffer), 20);
-      if (got < 0) return false;
-      heard_.append(buffer, static_cast<size_t>(got));
-    }
-    return heard_.find(text) != std::string::npos;
-  }
-  // Reads until the worker closes the client; true when it did.
-  bool ReadUntilClosed() {
-    const auto deadline = Clock::now() + kPatience;
-    char buffer[4096];
-    while (Clock::now() < deadline) {
+    while ((text.empty() || heard_.find(text) == std::string::npos) && Clock::now() < deadline) {
       const int got = client_.Riceve(buffer, sizeof(buffer), 20);
       if (got < 0) return true;
       heard_.append(buffer, static_cast<size_t>(got));
     }
     return false;
   }
+  bool ReadUntil(const std::string& text) {
+    Read(text);
+    return heard_.find(text) != std::string::npos;
+  }
+  bool ReadUntilClosed() { return Read(); }
   // Moves the fake clock and waits for a whole relay pass (at most two readings) or the session's end.
   void AdvanceClock(int seconds) {
     g_now_ms += static_cast<int64_t>(seconds) * 1000;
