@@ -1,4 +1,4 @@
-// corpus_driver - replays every corpus file through a fuzz entry point; fails when it found no input.
+// corpus_driver - replays every file below the given folders through a fuzz entry point; fails when it found none.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i], error)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i], error)) {
       if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
     if (error) std::fprintf(stderr, "cannot read %s: %s\n", argv[i], error.message().c_str());
