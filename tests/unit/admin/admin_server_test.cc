@@ -25,13 +25,12 @@ TEST(AdminAuthGuard, LockoutAfterRepeatedBadKeys) {
       {299, false, true}, {1, false, false},  // the lockout ends
       {0, true, false},
   };
-  int step = 0;
-  for (const auto& s : kSteps) {
+  for (size_t step = 0; step < std::size(kSteps); ++step) {
+    const auto& s = kSteps[step];
     g_now += s.advance;
     if (s.fail) guard.NoteFailure("10.0.0.1");
     EXPECT_EQ(guard.IsLockedOut("10.0.0.1"), s.locked) << "step " << step;
     EXPECT_FALSE(guard.IsLockedOut("10.0.0.2")) << "step " << step;
-    ++step;
   }
   guard.SetLimits(0, 300);  // no lockout at all
   for (int i = 0; i < 10; ++i) EXPECT_FALSE(guard.NoteFailure("10.0.0.3"));

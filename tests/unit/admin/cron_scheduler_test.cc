@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -23,7 +22,6 @@ time_t FakeNow() { return g_now.load(); }
 
 // 2024-01-15 00:00:00 UTC, a Monday.
 constexpr time_t kMonday = 1705276800;
-constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr auto kWait = std::chrono::seconds(10);
 
 std::string Open() { return "int main() { CS_CRON_SCRIPT cs = new CS_CRON_SCRIPT($_this);\n"; }
@@ -32,11 +30,7 @@ class CronTest : public ::testing::Test {
  protected:
   CronTest() : dir_("scripts/cron") {}
   ~CronTest() override { cron_.reset(); }  // its threads end before the zone goes back
-  // Before the scheduler exists: its threads must not read the zone while it changes.
-  void SetZone(const char* zone) { ScopedTimeZone::Set(zone); }
-  void Crontab(const std::string& text) {
-    std::ofstream(dir_.ScriptPath("torvane.crontab"), std::ios::binary) << text;
-  }
+  void Crontab(const std::string& text) { dir_.Write("torvane.crontab", text); }
   void Script(const char* name, const std::string& body) { dir_.Write(name, Open() + body + "\n}"); }
   void Start(time_t now, CConfig* config = nullptr) {
     g_now = now;
@@ -145,7 +139,7 @@ TEST_F(CronTest, ClockStepBack) {
 
 // 2024-03-31: 02:00 CET becomes 03:00 CEST; the fixed 02:30 run comes at once, the steps follow the clock.
 TEST_F(CronTest, SpringForwardRunsASkippedFixedJobOnce) {
-  SetZone(kCentralEurope);
+  ScopedTimeZone::Set("CET-1CEST,M3.5.0,M10.5.0/3");  // before Start: the scheduler's threads read the zone
   Script("a.cs", "return 0;");
   Crontab("30 2 * * * a.cs\n*/15 * * * * a.cs\n");
   const time_t midnight_utc = 1711843200;
@@ -171,8 +165,7 @@ TEST_F(CronTest, CrontabLinesAreReadOrLoggedAndSaveWritesThemBack) {
   cron_->ViewJob(&sink, nullptr, CCron::kByJob);
   EXPECT_EQ(view.GetRecordCount(), 3);
   ASSERT_TRUE(cron_->Save());
-  std::ifstream saved(dir_.ScriptPath("torvane.crontab"), std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}),
+  EXPECT_EQ(ScratchDir::Contents(dir_.ScriptPath("torvane.crontab")),
             "0 3 * * * a.cs=nightly\n0 3 * * *  a.cs=\n1 1 * * * last.cs=\n");
 }
 

@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <fstream>
 #include <regex>
 
 #include "admin/document_root.h"
 #include "admin/web_script.h"
+#include "common/scratch_dir.h"
 
 namespace {
 
@@ -21,29 +21,18 @@ std::string WithoutDate(std::string header) {
 }
 
 TEST(CServerWEB, HeaderBytes) {
-  HeaderOptions page;
-  page.content_length = 12;
-  page.keep_alive = true;
-  page.extra_headers = "Set-Cookie: a=1; path=/\r\n";
-  page.no_cache = true;
-  HeaderOptions redirect;
-  redirect.location = "/login.htmcc";
-  redirect.keep_alive = true;
-  redirect.content_length = 99;
-  HeaderOptions hardened;
-  hardened.security_headers = true;
   const struct {
     HeaderOptions options;
     const char* expected;
   } kCases[] = {
-      {page,
+      {{.content_length = 12, .keep_alive = true, .extra_headers = "Set-Cookie: a=1; path=/\r\n", .no_cache = true},
        "HTTP/1.0 200 OK\r\nDate: -\r\nServer: Torvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"
        "Content-Length: 12\r\nConnection: Keep-Alive\r\nCache-Control: no-cache, must-revalidate\r\n"
        "Expires: Sat, 26 Jul 1997 05:00:00 GMT\r\nSet-Cookie: a=1; path=/\r\nContent-Type: text/html\r\n\r\n"},
-      {redirect,
+      {{.content_length = 99, .keep_alive = true, .location = "/login.htmcc"},
        "HTTP/1.0 302 move\r\nDate: -\r\nServer: Torvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"
        "Content-Length: 0\r\nConnection: close\r\nLocation: /login.htmcc\r\n\r\n"},
-      {hardened,
+      {{.security_headers = true},
        "HTTP/1.0 200 OK\r\nDate: -\r\nServer: Torvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"
        "Content-Length: 0\r\nConnection: close\r\nX-Content-Type-Options: nosniff\r\n"
        "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\nReferrer-Policy: same-origin\r\n"
@@ -87,9 +76,6 @@ TEST(WebScript, EscapesAndHeaderLines) {
 class ConfinedOpen : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/webroot-XXXXXX";
-    base_ = mkdtemp(pattern);
-    root_ = base_ + "/www/";
     mkdir(root_.c_str(), 0755);
     mkdir((root_ + "sub").c_str(), 0755);
     std::ofstream(root_ + "page.txt") << "inside";
@@ -97,8 +83,9 @@ class ConfinedOpen : public ::testing::Test {
     symlink((base_ + "/canary.txt").c_str(), (root_ + "out.txt").c_str());
     symlink("page.txt", (root_ + "in.txt").c_str());
   }
-  void TearDown() override { (void)!system(("rm -rf " + base_).c_str()); }
-  std::string base_, root_;
+  ScratchDir dir_;
+  const std::string base_ = dir_.path();
+  const std::string root_ = base_ + "/www/";
 };
 
 TEST_F(ConfinedOpen, NothingLeavesTheRoot) {

@@ -14,7 +14,6 @@ namespace {
 
 class AtomicFileTest : public ::testing::Test {
  protected:
-  static std::string Contents(const std::string& path) { return ScratchDir::Contents(path); }
   void Put(const std::string& text) { scratch_.Put("data.db", text); }
   static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -36,9 +35,9 @@ TEST_F(AtomicFileTest, CommitReplacesContentsKeepsPermissionsAndRemovesTemporary
   EXPECT_TRUE(file.Write("new ", 4));
   EXPECT_TRUE(file.Write(big.data(), big.size()));
   EXPECT_TRUE(file.Write("contents", 8));
-  EXPECT_EQ(Contents(path_), "old");
+  EXPECT_EQ(ScratchDir::Contents(path_), "old");
   EXPECT_TRUE(file.Commit());
-  EXPECT_TRUE(Contents(path_) == "new " + big + "contents");
+  EXPECT_TRUE(ScratchDir::Contents(path_) == "new " + big + "contents");
   ASSERT_EQ(stat(path_.c_str(), &entry), 0);
   EXPECT_EQ(entry.st_mode & 07777, 0600u);
   EXPECT_FALSE(Exists(path_ + ".tmp"));
@@ -57,7 +56,7 @@ TEST_F(AtomicFileTest, CommitThroughASymbolicLinkReplacesTheFileItLeadsTo) {
   struct stat entry;
   ASSERT_EQ(lstat(path_.c_str(), &entry), 0);
   EXPECT_TRUE(S_ISLNK(entry.st_mode));
-  EXPECT_EQ(Contents(real_dir + "/data.db"), "new");
+  EXPECT_EQ(ScratchDir::Contents(real_dir + "/data.db"), "new");
   EXPECT_FALSE(Exists(real_dir + "/data.db.tmp"));
 }
 
@@ -68,7 +67,7 @@ TEST_F(AtomicFileTest, AbandonedWriteLeavesTheOldFile) {
     ASSERT_TRUE(file.Open());
     ASSERT_TRUE(file.Write("half", 4));
   }  // destroyed without Commit, as after an error midway
-  EXPECT_EQ(Contents(path_), "keep me");
+  EXPECT_EQ(ScratchDir::Contents(path_), "keep me");
   EXPECT_FALSE(Exists(path_ + ".tmp"));
 }
 
@@ -79,7 +78,7 @@ TEST_F(AtomicFileTest, UncreatableTemporaryFailsAndKeepsTheOldFile) {
   EXPECT_FALSE(file.Open());
   EXPECT_FALSE(file.Write("x", 1));
   EXPECT_FALSE(file.Commit());
-  EXPECT_EQ(Contents(path_), "keep me");
+  EXPECT_EQ(ScratchDir::Contents(path_), "keep me");
 }
 
 TEST_F(AtomicFileTest, FullDiskFailsTheCommitAndKeepsTheOldFile) {
@@ -92,7 +91,7 @@ TEST_F(AtomicFileTest, FullDiskFailsTheCommitAndKeepsTheOldFile) {
   std::string big(100 * 1024, 'y');
   file.Write(big.data(), big.size());
   EXPECT_FALSE(file.Commit());
-  EXPECT_EQ(Contents(path_), "keep me");
+  EXPECT_EQ(ScratchDir::Contents(path_), "keep me");
 }
 
 }  // namespace

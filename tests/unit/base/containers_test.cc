@@ -30,12 +30,11 @@ TEST(CArrayTest, AddOfOwnElementSurvivesGrowth) {
 }
 
 TEST(CArrayTest, RemoveAtAndInsertAt) {
-  struct Case {
+  const struct Case {
     int index;
     int count;
     const char* left;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {1, 3, "ae"}, {3, 10, "abc"}, {5, 1, "abcde"}, {-1, 1, "abcde"},
   };
   for (const Case& c : cases) {

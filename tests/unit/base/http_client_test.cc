@@ -58,10 +58,6 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_GT(port_, 0);
   }
   std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-  std::string LastRequest() {
-    std::ifstream in(dir_.File("request"), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
 
   ScratchDir dir_;
   testproc::TestServerProcess server_;
@@ -103,7 +99,7 @@ TEST_F(HttpServerTest, RequestBytes) {
             "application/msword, application/vnd.ms-powerpoint, */*\r\n"
             "Accept-Language: en-us\r\nUser-Agent: Agent/1\r\nContent-Length: 7\r\nHost: 127.0.0.1\r\n"
             "Content-Type: application/x-www-form-urlencoded\r\n\r\n";
-  EXPECT_EQ(LastRequest().substr(0, expected.size()), expected);
+  EXPECT_EQ(ScratchDir::Contents(dir_.File("request")).substr(0, expected.size()), expected);
   EXPECT_STREQ(client_.GetHeader(), "HTTP/1.0 200 OK\r\nContent-Length: 5");
 }
 

@@ -15,7 +15,6 @@ ANSWERS = {
     "/close": b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nclosed-body",
     "/404": b"HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found",
     "/302": b"HTTP/1.0 302 Found\r\nLocation: http://127.0.0.1/ok\r\nContent-Length: 0\r\n\r\n",
-    "/500": b"HTTP/1.0 500 Server Error\r\nContent-Length: 4\r\n\r\noops",
     "/noend": b"HTTP/1.0 200 OK\r\nX-Half: header",
     "/cut": b"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly-ten..",
     "/chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;x=1\r\n world\r\n0\r\n\r\n",

@@ -32,7 +32,6 @@ std::vector<std::string> Parse(const std::string& text) {
   return Dump(ini);
 }
 
-// The text Save writes.
 std::string Saved(CFileINI& ini) {
   ScratchDir dir;
   const std::string path = dir.File("out.ini");
@@ -55,14 +54,12 @@ class RecordingSink : public KeyValueSink {
   std::vector<std::string> pairs;
 };
 
-struct ParseCase {
-  const char* name;
-  std::string text;
-  std::vector<std::string> items;
-};
-
 TEST(CFileINIParse, TableOfTrickyInputs) {
-  const ParseCase cases[] = {
+  const struct ParseCase {
+    const char* name;
+    std::string text;
+    std::vector<std::string> items;
+  } cases[] = {
       {"crlf", "[s]\r\nk=v\r\nj=w\r\n", {"s|k|v", "s|j|w"}},
       {"cr only", "[s]\rk=v\rj=w\r", {"s|k|v", "s|j|w"}},
       {"last line without end is dropped", "[s]\r\nk=v\r\nj=w", {"s|k|v"}},
@@ -195,17 +192,15 @@ TEST(CFileINILookup, SinkMayCallBackIntoTheObject) {
   EXPECT_EQ(Value(ini, "copy", "j"), "2");
 }
 
-struct PlacementCase {
-  const char* name;
-  const char* section;
-  const char* key;
-  const char* value;
-  std::string saved;
-};
-
 TEST(CFileINIEdit, WhereWritesLand) {
   const std::string start = "[a]\r\nx=1\r\nx=2\r\n[b]\r\ny=2\r\n";
-  const PlacementCase cases[] = {
+  const struct PlacementCase {
+    const char* name;
+    const char* section;
+    const char* key;
+    const char* value;
+    std::string saved;
+  } cases[] = {
       {"new key goes first in its section", "b", "new", "v", "[a]\r\nx=1\r\nx=2\r\n[b]\r\nnew=v\r\ny=2\r\n"},
       {"new section goes last", "c", "k", "v", "[a]\r\nx=1\r\nx=2\r\n[b]\r\ny=2\r\n[c]\r\nk=v\r\n"},
       {"existing key: first match overwritten", "a", "x", "9", "[a]\r\nx=9\r\nx=2\r\n[b]\r\ny=2\r\n"},
@@ -251,34 +246,27 @@ TEST(CFileINIScript, WrappersTolerateAbsentArguments) {
   EXPECT_FALSE(ini.IsKeyExistScript("s", "k"));
 }
 
-class CFileINISaveTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    path_ = dir_.Put("conf.ini", kOld);
-    ASSERT_TRUE(ini_.Load(path_.c_str()));
-    ini_.WriteString("s", "k", "new");
-  }
-  static constexpr const char* kOld = "[s]\r\nk=old\r\n";
-  ScratchDir dir_;
-  std::string path_;
-  CFileINI ini_;
-};
-
 // A full disk: writes past a small file-size limit fail part way.
-TEST_F(CFileINISaveTest, FailedWriteLeavesTheOldFileWhole) {
-  for (int i = 0; i < 2000; ++i) ini_.WriteInt("bulk", ("key" + std::to_string(i)).c_str(), i);
+TEST(CFileINISave, FailedWriteLeavesTheOldFileWhole) {
+  const std::string old = "[s]\r\nk=old\r\n";
+  ScratchDir dir;
+  const std::string path = dir.Put("conf.ini", old);
+  CFileINI ini;
+  ASSERT_TRUE(ini.Load(path.c_str()));
+  ini.WriteString("s", "k", "new");
+  for (int i = 0; i < 2000; ++i) ini.WriteInt("bulk", ("key" + std::to_string(i)).c_str(), i);
   struct rlimit old_limit;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
   sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
   struct rlimit small = old_limit;
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool saved = ini_.Save(nullptr);
+  const bool saved = ini.Save(nullptr);
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);
   EXPECT_FALSE(saved);
-  EXPECT_EQ(ScratchDir::Contents(path_), kOld);
-  EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
+  EXPECT_EQ(ScratchDir::Contents(path), old);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 }
 
 TEST(CFileINIConcurrency, WritersReadersAndSaversTogether) {

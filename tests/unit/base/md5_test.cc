@@ -7,14 +7,12 @@
 
 namespace {
 
-struct Digest {
-  const char* input;
-  const char* hex;
-};
-
 // From the test suite of RFC 1321, appendix A.5: the digest itself is
 // OpenSSL's; these show our hex form and the empty input.
-const Digest kRfc1321Suite[] = {
+const struct Digest {
+  const char* input;
+  const char* hex;
+} kRfc1321Suite[] = {
     {"", "d41d8cd98f00b204e9800998ecf8427e"},
     {"abc", "900150983cd24fb0d6963f7d28e17f72"},
 };

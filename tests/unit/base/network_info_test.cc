@@ -36,13 +36,11 @@ TEST(CNetInfoTest, KeepsOnlyUpIpv4Entries) {
       {"eth1", 0, AF_INET, "203.0.113.9"},  // down
       {"tun0", IFF_UP, AF_UNSPEC},          // no address at all
   };
-  const size_t count = sizeof entries / sizeof entries[0];
-  for (size_t i = 0; i + 1 < count; ++i) entries[i].item.ifa_next = &entries[i + 1].item;
+  for (size_t i = 0; i + 1 < std::size(entries); ++i) entries[i].item.ifa_next = &entries[i + 1].item;
 
   MapSink sink;
   CNetInfo::AddUpAddresses(&entries[0].item, &sink);
-  const std::map<std::string, std::string> expected = {{"127.0.0.1", "127.0.0.1"}, {"198.51.100.7", "198.51.100.7"}};
-  EXPECT_EQ(sink.pairs, expected);
+  EXPECT_EQ(sink.pairs, (std::map<std::string, std::string>{{"127.0.0.1", "127.0.0.1"}, {"198.51.100.7", "198.51.100.7"}}));
   EXPECT_EQ(sink.clears, 0);
 }
 

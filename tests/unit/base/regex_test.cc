@@ -16,13 +16,12 @@ int Match(const char* pattern, int options, const std::string& subject) {
 
 // The same pattern with other options is a distinct cache entry (first two rows).
 TEST(RegexTest, OptionBits) {
-  struct Case {
+  const struct Case {
     const char* pattern;
     int options;
     const char* subject;
     int expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"abc", 0, "xABCx", 0},
       {"abc", kRegexCaseless, "xABCx", 1},
       {"^b$", kRegexMultiline, "a\nb\nc", 1},
@@ -81,14 +80,13 @@ TEST(RegexTest, CacheStaysBounded) {
 }
 
 TEST(RegexTest, ManyThreadsShareTheCache) {
-  struct Case {
+  static const struct Case {
     const char* pattern;
     int options;
     const char* subject;
     int expected;
     const char* group;
-  };
-  static const Case kCases[] = {
+  } kCases[] = {
       {"^(\\d+)\\.\\d+\\.\\d+\\.\\d+$", 0, "192.0.2.1", 1, "192"},
       {"^subject:(.*)$", kRegexCaseless | kRegexMultiline, "X: y\nSubject: hi\n", 1, " hi"},
       {"(viagra)", kRegexCaseless, "clean text", 0, ""},

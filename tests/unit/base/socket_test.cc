@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -15,10 +14,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int64_t ElapsedMs(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
 
 TEST(SocketLookupTest, PortNumbers) {
   struct Case {
@@ -107,7 +102,7 @@ TEST(SocketCommTest, ReceiveWaitsForItsTimeout) {
   char buffer[16];
   const auto start = Clock::now();
   EXPECT_EQ(pair.server.Riceve(buffer, sizeof(buffer), 50), 0);
-  EXPECT_GE(ElapsedMs(start), 45);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 45);
 }
 
 TEST(SocketCommTest, DataPeerAddressAndClose) {

@@ -2,10 +2,10 @@
 #include "base/statistics.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -30,11 +30,6 @@ std::string F32(float f) {
 }
 std::string Counter(const std::string& name, uint16_t group, uint16_t sub, float value) {
   return U32(static_cast<uint32_t>(name.size())) + name + U16(group) + U16(sub) + F32(value);
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 class StatisticsTest : public ::testing::Test {
@@ -178,7 +173,7 @@ TEST_F(LiveStatisticsTest, ContinuesTodayAndClosesTheFinishedDay) {
     ASSERT_TRUE(finished.Load(Day("2024-03-05").c_str()));
     EXPECT_EQ(finished.GetValueByName("f1tot_conn"), 42);
     EXPECT_EQ(finished.GetStamp(), 1709683200 + 30 - 600);
-    EXPECT_FALSE(FileExists(Day("2024-03-06")));
+    EXPECT_FALSE(std::filesystem::exists(Day("2024-03-06")));
     EXPECT_EQ(live.GetCount(), 1);
     EXPECT_EQ(live.GetValueByName("f1n_restart_service"), 1000);
     live.AddItem("f8_grey_bloc", 8, 0, 1, 1);

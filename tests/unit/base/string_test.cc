@@ -17,11 +17,10 @@ TEST(StringTest, StaysSmall) {
 }
 
 TEST(StringTest, ConversionConstructors) {
-  struct Case {
+  const struct Case {
     String value;
     const char* text;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {String('x'), "x"}, {String(-42), "-42"}, {String(0.1f), "0.1"}, {String(std::string_view("a\0b", 3)), "a"},
   };
   for (const Case& c : cases) EXPECT_STREQ(c.value.GetData(), c.text);
@@ -135,12 +134,11 @@ TEST(StringTest, ComparisonWithoutBuffer) {
 }
 
 TEST(StringTest, CompareNoCaseFoldsOnlyAsciiLetters) {
-  struct Case {
+  const struct Case {
     const char* left;
     const char* right;
     int expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"ABC", "abd", -1}, {"abd", "ABC", 1}, {"ab", "abc", -1},
       {"[", "a", -1},                            // '[' is not folded: 0x5b < 0x61
       {"\xc4", "\xe4", -1},                      // bytes above 127 stay as they are
@@ -160,13 +158,12 @@ TEST(StringTest, CompareNoCaseFoldsOnlyAsciiLetters) {
 }
 
 TEST(StringTest, Find) {
-  struct Case {
+  const struct Case {
     const char* text;
     const char* sub;
     int start;
     int expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"abc", "", 0, -1}, {"abc", "b", 5, -1}, {"abc", "c", -3, 2}, {"abc", nullptr, 0, -1}, {"abcabc", "bc", 2, 4},
   };
   for (const Case& c : cases) {
@@ -183,12 +180,11 @@ TEST(StringTest, Find) {
 }
 
 TEST(StringTest, SliceTable) {
-  struct Case {
+  const struct Case {
     const char* name;
     const char* (*slice)(String&);
     const char* expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"Mid(5,2)", [](String& s) { return s.Mid(5, 2); }, ""},
       {"Mid(-2,2)", [](String& s) { return s.Mid(-2, 2); }, "ab"},
       {"Mid(1,-1)", [](String& s) { return s.Mid(1, -1); }, ""},
@@ -217,13 +213,12 @@ TEST(StringTest, WholeSliceIsTheDataItselfOtherwiseAScratchCopy) {
 }
 
 TEST(StringTest, InsertClampsPosition) {
-  struct Case {
+  const struct Case {
     int pos;
     const char* text;
     const char* expected;
     int result;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {2, "-", "ab-c", 4}, {9, "!", "abc!", 4}, {-4, "<", "<abc", 4}, {1, nullptr, "abc", 3},
   };
   for (const Case& c : cases) {
@@ -237,14 +232,13 @@ TEST(StringTest, InsertClampsPosition) {
 }
 
 TEST(StringTest, ReplaceTable) {
-  struct Case {
+  const struct Case {
     const char* text;
     const char* from;
     const char* to;
     int count;
     const char* expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"banana", "a", "xy", 3, "bxynxynxy"},
       {"banana", "", "x", 0, "banana"},
       {"banana", nullptr, "x", 0, "banana"},
@@ -273,13 +267,12 @@ TEST(StringTest, EditsCoverTheStoredBytes) {
 }
 
 TEST(StringTest, TrimRemovesOnlySpaces) {
-  struct Case {
+  const struct Case {
     const char* text;
     const char* left;
     const char* right;
     const char* both;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"  ab  ", "ab  ", "  ab", "ab"},
       {"\tab\r\n ", "\tab\r\n ", "\tab\r\n", "\tab\r\n"},
   };
@@ -330,13 +323,12 @@ TEST(StringTest, ReplaceReWithOneReferenceReplacesTheGroupInPlace) {
 }
 
 TEST(StringTest, ReplaceReOtherwiseReplacesTheWholeString) {
-  struct Case {
+  const struct Case {
     const char* text;
     const char* pattern;
     const char* replacement;
     const char* expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"john@example.org", "(\\w+)@(\\w+)", "$2:$1", "example:john"},  // two groups used
       {"abc", "(b)", "$1", "b"},                                         // too short to be in place
       {"abc", "(x)", "q", "abc"},                                        // no match: unchanged

@@ -87,7 +87,6 @@ std::string OldStore(const std::vector<std::pair<std::string, std::string>>& rec
   return out;
 }
 
-// The value stored under `key`, or "<missing>".
 std::string StoredValue(const char* name, const char* key) {
   CDB_RAM store;
   if (!store.Open(name) || store.Load() != 1) return "<missing>";
@@ -148,7 +147,6 @@ TEST_F(MigrationTest, RewritesOldStoresKeysThePageAndMovesTheCounter) {
   ASSERT_TRUE(ControlloArchivi());
 
   const std::string page = ScratchDir::Contents(dir_.File("www/conf.htmch"));
-  ASSERT_EQ(page.size(), std::string("<form>|</form>").size() + 64);
   const std::string key = page.substr(6, 32);
   EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(page, "<form>" + key + "|" + key + "</form>");
