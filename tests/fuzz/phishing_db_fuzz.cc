@@ -16,9 +16,7 @@ constexpr char kMessage[] =
 
 // The engine, on a private application directory removed at exit.
 struct Engine {
-  Engine() {
-    std::filesystem::create_directories(directory + "/db");
-  }
+  Engine() { std::filesystem::create_directories(directory + "/db"); }
   ~Engine() { std::filesystem::remove_all(directory, ignored); }
   std::string directory = MakeDirectory();
   std::error_code ignored;

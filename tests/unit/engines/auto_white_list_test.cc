@@ -19,14 +19,13 @@ namespace {
 constexpr time_t kStart = 1700000000;
 constexpr time_t kHour = 3600;
 std::atomic<time_t> g_now{kStart};
-time_t FakeClock() { return g_now.load(); }
 
 class CAutoLightWhiteListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = kStart;
     list_ = std::make_unique<CAutoLightWhiteList>();
-    list_->SetClock(&FakeClock);
+    list_->SetClock([] { return g_now.load(); });
   }
   std::map<std::string, std::string> View(int32_t count, int32_t start, const char* filter = nullptr,
                                           int32_t mode = 0) {

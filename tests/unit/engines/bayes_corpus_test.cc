@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "common/app_directory.h"
+#include "common/scratch_dir.h"
 #include "engines/bayes_filter.h"
 
 namespace {
@@ -39,12 +38,6 @@ std::vector<Message> Corpus() {
   return messages;
 }
 
-std::string ReadFile(const std::string& path, size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return bytes.substr(0, limit);
-}
-
 class BayesCorpus : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,7 +56,7 @@ TEST_F(BayesCorpus, TokenTableSortsUnseenMail) {
   bayes.ApplySettings(settings);
   auto tokenise = [](const Message& message, CParseMail* mail, CBayesWord* words) {
     mail->Clear();
-    mail->AddStreaming(ReadFile(message.path, kAnalysedBytes));
+    mail->AddStreaming(ScratchDir::Contents(message.path).substr(0, kAnalysedBytes));
     mail->Parse();
     words->Elaborate(mail);
   };

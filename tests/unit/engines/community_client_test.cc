@@ -52,7 +52,6 @@ class CCommunityTorvaneTest : public ::testing::Test {
     dir_.Put("mode.tmp", std::string(kind) + " " + Hex(bytes) + "\n");
     std::filesystem::rename(dir_.File("mode.tmp"), dir_.File("mode"));
   }
-  void Silence() { std::filesystem::remove(dir_.File("mode")); }
   // The datagrams the service received so far.
   std::vector<std::string> Requests() const {
     std::vector<std::string> requests;
@@ -106,7 +105,7 @@ TEST_F(CCommunityTorvaneTest, RepliesFromAnotherPortAreIgnored) {
 }
 
 TEST_F(CCommunityTorvaneTest, SilentServiceCostsFourRequests) {
-  Silence();
+  std::filesystem::remove(dir_.File("mode"));
   bool answered = true;
   EXPECT_FLOAT_EQ(client_.CommunityQuery("192.0.2.7", "mail.relay.example.com", "A@B.example", &answered), 0.0f);
   EXPECT_FALSE(answered) << "no verdict, not a neutral one";

@@ -15,7 +15,6 @@
 namespace {
 
 time_t g_now = 1700000000;
-time_t FakeClock() { return g_now; }
 
 constexpr char kPlain[] =
     "From: a@far.test\r\nSubject: Cheap pills today\r\nContent-Type: text/plain\r\n\r\nBuy now at low prices\r\n";
@@ -33,7 +32,7 @@ class CRulesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     rules_ = std::make_unique<CRules>();
-    rules_->SetNoticeClock(&FakeClock);
+    rules_->SetNoticeClock([] { return g_now; });
     ASSERT_EQ(rules_->Open("rules.db"), 1);
   }
   CParseMail& Mail(const char* raw) {

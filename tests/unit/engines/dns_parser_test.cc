@@ -59,17 +59,13 @@ constexpr uint16_t kQuestionOffset = 12;
 struct Parsed {
   int result;
   std::vector<std::string> data;
-  std::vector<uint16_t> types;
 };
 
 Parsed Parse(const std::vector<uint8_t>& bytes, int capacity = 2048) {
   CDnsRES_RECORD record(capacity);
   record.Assign(bytes.data(), bytes.size());
-  Parsed out{record.Elaborates(), {}, {}};
-  for (const auto& rr : record.GetAnswers()) {
-    out.data.emplace_back(rr.data.View());
-    out.types.push_back(rr.type);
-  }
+  Parsed out{record.Elaborates(), {}};
+  for (const auto& rr : record.GetAnswers()) out.data.emplace_back(rr.data.View());
   return out;
 }
 

@@ -34,9 +34,7 @@ class TestNameServer {
  public:
   TestNameServer(std::string state, AddressPool pool,
                  testproc::ServerStderr stderr_mode = testproc::ServerStderr::kShown)
-      : state_(std::move(state)),
-        pool_(pool),
-        stderr_mode_(stderr_mode) {}
+      : state_(std::move(state)), pool_(pool), stderr_mode_(stderr_mode) {}
   TestNameServer(const TestNameServer&) = delete;
   TestNameServer& operator=(const TestNameServer&) = delete;
 
@@ -89,12 +87,10 @@ class TestNameServer {
 
   // Starts the server on `address` and waits until it is bound; false when it exits first.
   bool Launch(const std::string& address) {
-    if (!process_.Start({kPython, kScript, "--address", address, "--state", state_}, state_ + "/ready",
-                        stderr_mode_)) {
-      return false;
-    }
-    address_ = address;
-    return true;
+    const bool started =
+        process_.Start({kPython, kScript, "--address", address, "--state", state_}, state_ + "/ready", stderr_mode_);
+    if (started) address_ = address;
+    return started;
   }
 
   static constexpr const char* kScript = TORVANE_SOURCE_DIR "/tests/unit/engines/dns_test_server.py";

@@ -244,19 +244,12 @@ class Handler(DNSHandler):
         return cut.pack()
 
 
-class ThreadingUDPServer(socketserver.ThreadingUDPServer):
-    daemon_threads = True
-
-
-class ThreadingTCPServer(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-
-
 def serve(sock, server_class, zones):
     """Serves the bound socket `sock` from a thread of its own."""
     server = server_class(sock.getsockname(), Handler, bind_and_activate=False)
     server.socket.close()
     server.socket = sock
+    server.daemon_threads = True
     server.resolver = zones
     server.logger = DNSLogger(logf=lambda text: None)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -290,8 +283,8 @@ def start_server():
 def main():
     args, sock, listener = start_server()
     zones = Zones(args.address, args.state)
-    serve(sock, ThreadingUDPServer, zones)
-    serve(listener, ThreadingTCPServer, zones)
+    serve(sock, socketserver.ThreadingUDPServer, zones)
+    serve(listener, socketserver.ThreadingTCPServer, zones)
     write_atomically(os.path.join(args.state, "ready"), "%d\n" % os.getpid())
     parent = os.getppid()
     deadline = time.monotonic() + args.lifetime

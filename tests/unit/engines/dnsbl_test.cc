@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -98,8 +97,7 @@ class DnsBLTest : public ::testing::Test {
   // The query total before a fresh lookup of four zones, read once that lookup is answered.
   int TotalAfterSentinel() {
     CDnsBL sentinel(Settings(kAnsweredTimeoutMs));
-    CDnsBL::DnsBL_Result result;
-    EXPECT_EQ(sentinel.QueryDnsBL(("192.0.2." + std::to_string(sentinels_++)).c_str(), &result), 1);
+    Lookup(sentinel, ("192.0.2." + std::to_string(sentinels_++)).c_str());
     return server_->Total() - 4;
   }
 
@@ -343,30 +341,28 @@ TEST_F(DnsBLTest, LookupsThatCannotBeAsked) {
 // Zone entries need no server: a table of how they are read.
 TEST(DnsBLZones, EntriesAndWeights) {
   ScratchAppDir dir;
-  {
-    CDnsBL engine;
-    struct Case {
-      const char* entry;
-      const char* zone;
-      float weight;
-    };
-    const Case cases[] = {
-        {"bl1.test|1.450", "bl1.test", 1.45f},
-        {"bl2.test", "bl2.test", 0.0f},          // no "|": weight 0
-        {"bl3.test|junk", "bl3.test", 0.0f},     // unreadable weight
-        {"bl4.test|2|extra", "bl4.test", 2.0f},  // text after the number ignored
-        {" bl5.test |4.5", "bl5.test", 4.5f},
-        {"bl6.test|nan", "bl6.test", 0.0f},
-    };
-    for (const Case& c : cases) engine.AddNameServerDNSBL(c.entry);
-    engine.AddNameServerDNSBL("|3");  // no zone: ignored
-    engine.AddNameServerDNSBL(nullptr);
-    engine.AddNameServerDNSBL("bl1.test|9");  // duplicates are kept; the first wins
-    EXPECT_EQ(engine.GetZoneCount(), 7);
-    for (const Case& c : cases) EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL(c.zone), c.weight) << c.entry;
-    EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL("missing.test"), -1.0f);
-    EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL("BL1.TEST"), -1.0f);  // exact names
-    engine.ResetServerDNSBL();
-    EXPECT_EQ(engine.GetZoneCount(), 0);
-  }
+  CDnsBL engine;
+  struct Case {
+    const char* entry;
+    const char* zone;
+    float weight;
+  };
+  const Case cases[] = {
+      {"bl1.test|1.450", "bl1.test", 1.45f},
+      {"bl2.test", "bl2.test", 0.0f},          // no "|": weight 0
+      {"bl3.test|junk", "bl3.test", 0.0f},     // unreadable weight
+      {"bl4.test|2|extra", "bl4.test", 2.0f},  // text after the number ignored
+      {" bl5.test |4.5", "bl5.test", 4.5f},
+      {"bl6.test|nan", "bl6.test", 0.0f},
+  };
+  for (const Case& c : cases) engine.AddNameServerDNSBL(c.entry);
+  engine.AddNameServerDNSBL("|3");  // no zone: ignored
+  engine.AddNameServerDNSBL(nullptr);
+  engine.AddNameServerDNSBL("bl1.test|9");  // duplicates are kept; the first wins
+  EXPECT_EQ(engine.GetZoneCount(), 7);
+  for (const Case& c : cases) EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL(c.zone), c.weight) << c.entry;
+  EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL("missing.test"), -1.0f);
+  EXPECT_FLOAT_EQ(engine.GetScoreFromNSBL("BL1.TEST"), -1.0f);  // exact names
+  engine.ResetServerDNSBL();
+  EXPECT_EQ(engine.GetZoneCount(), 0);
 }

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -15,14 +14,13 @@ namespace {
 
 constexpr time_t kStart = 1700000000;
 std::atomic<time_t> g_now{kStart};
-time_t FakeClock() { return g_now.load(); }
 
 class CGreyListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_now = kStart;
     list_ = std::make_unique<CGreyList>();
-    list_->SetClock(&FakeClock);
+    list_->SetClock([] { return g_now.load(); });
     list_->SetTimeOfImbargo(1, 60);
   }
 

@@ -43,11 +43,8 @@ class CphishingTest : public ::testing::Test {
     WriteList(List(5));
     phishing_ = Fresh();
   }
-  void WriteList(const std::string& text) { std::ofstream(dir_.File("db/phishing.db"), std::ios::binary) << text; }
-  std::string FileText() {
-    std::ifstream in(dir_.File("db/phishing.db"), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void WriteList(const std::string& text) { dir_.Put("db/phishing.db", text); }
+  std::string FileText() { return ScratchDir::Contents(dir_.File("db/phishing.db")); }
   std::unique_ptr<Cphishing> Fresh() {
     auto engine = std::make_unique<Cphishing>(dir_.path().c_str());
     EXPECT_TRUE(engine->ReloadDefaultDb());

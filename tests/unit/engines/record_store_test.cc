@@ -443,18 +443,16 @@ TEST_F(CDB_RAMTest, QueryModes) {
 
 // A fixed instant for the stores' clock seam.
 constexpr int32_t kFixedNow = 1700000000;
-time_t FixedClock() { return kFixedNow; }
 
 TEST_F(CDB_RAMTest, SanitaryAndSaveDropsRecordsPastTheirLifetime) {
   const int32_t lifetime = 2 * 86400;
-  const int32_t now = kFixedNow;
   Put(StoreBytes("DBK2.0", 4,
-                 {{now - 10, "fresh", "1"},
-                  {now - lifetime, "at-threshold", "2"},
-                  {now - lifetime - 5, "older", "3"},
-                  {now - lifetime + 100, "almost", "4"}}));
+                 {{kFixedNow - 10, "fresh", "1"},
+                  {kFixedNow - lifetime, "at-threshold", "2"},
+                  {kFixedNow - lifetime - 5, "older", "3"},
+                  {kFixedNow - lifetime + 100, "almost", "4"}}));
   CDB_RAM db;
-  db.SetClock(FixedClock);
+  db.SetClock([] { return time_t{kFixedNow}; });
   ASSERT_EQ(OpenAndLoad(db), 1);
   EXPECT_EQ(db.SanitaryAndSave(), 0) << "no lifetime set";
   db.SetTimeOfValidityRecord(2, 86400);
@@ -500,6 +498,7 @@ TEST_F(CDB_RAMTest, SavesWhatChangedAndNeverAnOlderCopy) {
 // A save writes the table as it was when its snapshot was taken, whatever follows.
 TEST_F(CDB_RAMTest, SnapshotIsWrittenAsTaken) {
   CDB_RAM db;
+  db.SetClock([] { return time_t{kFixedNow}; });
   ASSERT_EQ(db.Open("t.db"), 1);
   Insert(db, "a", "first");
   Insert(db, "b", "kept");
@@ -509,10 +508,7 @@ TEST_F(CDB_RAMTest, SnapshotIsWrittenAsTaken) {
   db.TakeImage();  // compacts: "b" is freed by the store
   db.Reset();
   EXPECT_EQ(db.WriteImage(image), 1);
-  const std::vector<FileRecord> file = Saved();
-  ASSERT_EQ(KeysOf(file), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(file[0].value, "first");
-  EXPECT_EQ(file[1].value, "kept");
+  EXPECT_EQ(Saved(), (std::vector<FileRecord>{{kFixedNow, "a", "first"}, {kFixedNow, "b", "kept"}}));
 }
 
 // ---- Threads -----------------------------------------------------------------------
