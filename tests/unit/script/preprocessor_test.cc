@@ -85,8 +85,7 @@ TEST(PreprocessorTest, IncludeByNameThenBesideTheFile) {
   std::string base = inner.path().substr(inner.path().rfind('/') + 1);
   EXPECT_EQ(Preprocess("#include \"" + inner.path() + "\"\nx;"), "int fromInclude = 5;\n\nx;");
   EXPECT_EQ(Preprocess("#include <" + base + ">\nx;"), "int fromInclude = 5;\n\nx;");
-  EXPECT_TRUE(Contains(Preprocess("#include \"no_such_file.cs\"\n"),
-                       "can't find \"no_such_file.cs\" file"));
+  EXPECT_TRUE(Contains(Preprocess("#include \"no_such_file.cs\"\n"), "can't find \"no_such_file.cs\" file"));
 }
 
 TEST(PreprocessorTest, SelfIncludeIsBounded) {
@@ -127,10 +126,8 @@ TEST(PreprocessorTest, DirectiveErrors) {
     EXPECT_TRUE(Contains(result, std::string("ERROR:"))) << c.source;
     EXPECT_TRUE(Contains(result, c.message)) << c.source << " -> " << result;
   }
-  std::string long_name = "#define " + std::string(300, 'N') + " 1\n";
-  EXPECT_TRUE(Contains(Preprocess(long_name), "buffer overflow"));
-  std::string long_word = "#" + std::string(300, 'd') + "\n";
-  EXPECT_TRUE(Contains(Preprocess(long_word), "buffer overflow"));
+  EXPECT_TRUE(Contains(Preprocess("#define " + std::string(300, 'N') + " 1\n"), "buffer overflow"));
+  EXPECT_TRUE(Contains(Preprocess("#" + std::string(300, 'd') + "\n"), "buffer overflow"));
 }
 
 TEST(PreprocessorTest, UnreadableFile) {

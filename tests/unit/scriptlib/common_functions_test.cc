@@ -47,8 +47,7 @@ int RunTestKind(FakeHost* host, const std::string& body, std::string* diagnostic
   host->interpreter.addExternVariable("$_this", new ExternVariable<FakeHost*>(&current));
   std::string source = "int main() { TEST_SCRIPT cs = new TEST_SCRIPT($_this);\n" + body + "\n}";
   int result = host->interpreter.loadbyram(source.c_str()) ? host->interpreter.run("main") : -999;
-  std::string log = host->interpreter.BuildAllLog();
-  if (diagnostics != nullptr) *diagnostics = log;
+  if (diagnostics != nullptr) *diagnostics = host->interpreter.BuildAllLog();
   return result;
 }
 
@@ -111,8 +110,7 @@ TEST(ScriptCommonTest, PrintHonoursOnlyDoublePercent) {
 
 TEST(ScriptCommonTest, PersistentObjectsThroughScripts) {
   CS_Torvane_kernel kernel;
-  CronContext context;
-  context.kernel = &kernel;
+  CronContext context{.kernel = &kernel};
   CronRun run = RunCron(std::string("int main() {\n") + kOpen +
                             "CS_Flag f = cs.CreatePersistentOBJ(\"shared\", \"CS_Flag\"); f.SetInt(41);\n"
                             "CS_Flag again = cs.CreatePersistentOBJ(\"shared\", \"CS_Flag\");\n"
