@@ -119,8 +119,7 @@ TEST(ScriptCommonTest, PersistentObjectsThroughScripts) {
                         context);
   EXPECT_EQ(run.result, 82) << run.diagnostics;
   EXPECT_EQ(kernel.GetCount(), 1);
-  run = RunCron(std::string("int main() {\n") + kOpen + "cs.DeletePersistentOBJ(\"shared\"); return 1; }",
-                context);
+  run = RunCron(std::string("int main() {\n") + kOpen + "cs.DeletePersistentOBJ(\"shared\"); return 1; }", context);
   EXPECT_EQ(run.result, 1) << run.diagnostics;
   EXPECT_EQ(kernel.GetCount(), 0);
 }
