@@ -103,12 +103,9 @@ TEST(PreprocessorTest, ImportsAreRecordedOnce) {
                        &in)
                 .substr(0, 6),
             "ERROR:");
-  ASSERT_EQ(in.imports().size(), 3u);
-  EXPECT_EQ(in.imports()[0].kind, 1);
-  EXPECT_EQ(in.imports()[0].name, "CS_Array");
-  EXPECT_EQ(in.imports()[1].kind, 2);
-  EXPECT_EQ(in.imports()[1].name, "mathlib");
-  EXPECT_EQ(in.imports()[2].name, "hidden");
+  std::vector<std::pair<int, std::string>> imports;
+  for (const STR_ScriptImport& import : in.imports()) imports.emplace_back(import.kind, import.name);
+  EXPECT_EQ(imports, (std::vector<std::pair<int, std::string>>{{1, "CS_Array"}, {2, "mathlib"}, {2, "hidden"}}));
 }
 
 TEST(PreprocessorTest, DirectiveErrors) {
