@@ -35,22 +35,16 @@ class AntispamScriptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     session_.id = kConnectionId;
-    AntispamContext context;
-    context.session = &session_;
-    context.log = &log_;
-    instance_.SetContext(context);
+    instance_.SetContext({.session = &session_, .log = &log_});
   }
 
   // Prepares the instance for a policy of `entries` ("number|file") and compiles.
   void Load(std::initializer_list<const char*> entries, bool keep = false) {
-    policy_ = CS_PROXY_ANTISPAM_INSTANCE().CompilePolicy(Entries(entries));
-    instance_.InitScript(policy_, keep);
-    instance_.CompileScripts(false);
-  }
-  static CArray<String> Entries(std::initializer_list<const char*> entries) {
     CArray<String> list;
     for (const char* entry : entries) list.Add(String(entry));
-    return list;
+    policy_ = CS_PROXY_ANTISPAM_INSTANCE().CompilePolicy(list);
+    instance_.InitScript(policy_, keep);
+    instance_.CompileScripts(false);
   }
   // A script whose `event` appends `mark` to the trace and returns `result`.
   void WriteMarker(const char* file, const char* event, const char* mark, int result) {

@@ -15,12 +15,6 @@ namespace {
 
 constexpr char kBusy[] = "421 <mx.test> Service not available, closing transmission channel \r\n";
 
-std::string PortOf(const CListenTorvane& listener) {
-  SockAddrIn bound;
-  if (!listener.ListeningSocket().GetSockName(&bound)) return "";
-  return std::to_string(bound.GetPort());
-}
-
 // Waits (bounded) until the queue holds `count` connections.
 int WaitForQueue(CListenTorvane& listener, int count) {
   int size = 0;
@@ -43,8 +37,9 @@ class ListenerTest : public ::testing::Test {
                                   "mx.test");
     listener_.SetBusyReply(reply);
     ASSERT_TRUE(listener_.WatchComm());
-    port_ = PortOf(listener_);
-    ASSERT_FALSE(port_.empty());
+    SockAddrIn bound;
+    ASSERT_TRUE(listener_.ListeningSocket().GetSockName(&bound));
+    port_ = std::to_string(bound.GetPort());
   }
   std::unique_ptr<CSocketComm> Connect() {
     auto client = std::make_unique<CSocketComm>();

@@ -11,15 +11,8 @@ namespace {
 constexpr time_t kWhen = 1796619843;
 
 ClientHop Hop(std::string_view helo, std::string_view reverse_name) {
-  ClientHop hop;
-  hop.helo = helo;
-  hop.address = "192.0.2.7";
-  hop.reverse_name = reverse_name;
-  hop.protocol = "ESMTP";
-  hop.by = "gw.example";
-  hop.id = "65A-3";
-  hop.when = kWhen;
-  return hop;
+  return {.helo = helo, .address = "192.0.2.7", .reverse_name = reverse_name, .protocol = "ESMTP", .by = "gw.example",
+          .id = "65A-3", .when = kWhen};
 }
 
 TEST(TraceHeaderTest, ClientNamesCannotBreakTheHeader) {

@@ -2,10 +2,8 @@
 #include "proxy/mta_selection.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <memory>
@@ -158,13 +156,6 @@ struct Endpoint {
 
 class ConnectLoopTest : public ::testing::Test {
  protected:
-  static constexpr int kConnectionId = 42;
-  void SetUp() override {
-    request_.connection_id = kConnectionId;
-    request_.adapter_ip = "127.0.0.1";
-    request_.log = &log_;
-    request_.stats = &stats_;
-  }
   void Use(CSmtpBilancimento& balancer, unsigned int type, const std::vector<std::unique_ptr<Endpoint>>& servers) {
     CriticalScope hold(balancer);
     balancer.SetType(type);
@@ -186,14 +177,13 @@ class ConnectLoopTest : public ::testing::Test {
     return out;
   }
 
-  CSmtpBilancimento::ConnectRequest request_;
+  CSmtpBilancimento::ConnectRequest request_{
+      .connection_id = 42, .adapter_ip = "127.0.0.1", .log = &log_, .stats = &stats_};
   CLogSimple log_;
   CStatitiche_Day stats_;
   CSocketComm mta_;
   CSmtpBilancimento balancer_;
 };
-
-using Lines = std::vector<std::string>;
 
 // Which server answers decides (the walk is OneOperationPerMode's); one address per server.
 TEST_F(ConnectLoopTest, EachModeTriesItsServersUntilOneGreets) {
@@ -203,7 +193,7 @@ TEST_F(ConnectLoopTest, EachModeTriesItsServersUntilOneGreets) {
     unsigned int type;
     std::vector<S> servers;
     int greeting_ms;
-    Lines attempts;
+    Hosts attempts;  // as Attempts() words them
     int connected;  // index of the server connected to; -1 for none
   } cases[] = {
       {"mode 2 fails over", 2, {S::kDead, S::kGreeting, S::kGreeting}, 0, {"FAILED 0", "OK 1"}, 1},

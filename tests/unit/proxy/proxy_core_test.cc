@@ -488,13 +488,12 @@ TEST_F(TorvaneCoreTest, RunHandsEachQueuedConnectionToAWorker) {
   CSocketComm clients[2];
   for (CSocketComm& client : clients)
     ASSERT_TRUE(client.ConnectTo("127.0.0.1", port.c_str(), AF_INET, SOCK_STREAM, "127.0.0.1"));
-  int remaining = 0;
   for (int i = 0; i < 300 && Stat("f1tot_conn") < 2; ++i) {
     core_->Run();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   core_->listener()->Lock();
-  remaining = core_->listener()->Queue().GetCount();
+  const int remaining = core_->listener()->Queue().GetCount();
   core_->listener()->UnLock();
   EXPECT_EQ(Stat("f1tot_conn"), 2.0f);
   EXPECT_EQ(remaining, 0);

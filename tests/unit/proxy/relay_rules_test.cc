@@ -102,48 +102,26 @@ TEST(PlanRelayWaitTest, WaitsOnlyWhenNothingIsDue) {
     short mta_events;
     int timeout_ms;
   };
-  RelayWaitState idle;
-  idle.client_open = true;
-  idle.client_may_read = true;
-  idle.mta_open = true;
-  idle.mta_may_read = true;
-
-  auto with = [&idle](auto change) {
-    RelayWaitState state = idle;
-    change(state);
-    return state;
-  };
+  const RelayWaitState idle{.client_open = true, .client_may_read = true, .mta_open = true, .mta_may_read = true};
   const Case cases[] = {
       {"idle session waits on both sockets", idle, POLLIN, POLLIN, kWait},
-      {"reading not allowed", with([](RelayWaitState& s) {
-         s.client_may_read = false;
-         s.mta_may_read = false;
-       }),
-       0, 0, kWait},
-      {"command line ready", with([](RelayWaitState& s) { s.command_waiting = true; }), POLLIN, POLLIN, 0},
-      {"client queue blocked waits for room", with([](RelayWaitState& s) {
-         s.to_client_pending = true;
-         s.client_send_blocked = true;
-       }),
+      {"reading not allowed", {.client_open = true, .mta_open = true}, 0, 0, kWait},
+      {"command line ready",
+       {.client_open = true, .client_may_read = true, .mta_open = true, .mta_may_read = true, .command_waiting = true},
+       POLLIN, POLLIN, 0},
+      {"client queue blocked waits for room",
+       {.client_open = true, .client_may_read = true, .to_client_pending = true, .client_send_blocked = true,
+        .mta_open = true, .mta_may_read = true},
        POLLIN | POLLOUT, POLLIN, kWait},
-      {"MTA queue without an MTA is no work", with([](RelayWaitState& s) {
-         s.mta_open = false;
-         s.to_mta_pending = true;
-       }),
-       POLLIN, 0, kWait},
-      {"closed MTA, client queue blocked", with([](RelayWaitState& s) {
-         s.mta_open = false;
-         s.mta_gone = true;
-         s.to_client_pending = true;
-         s.client_send_blocked = true;
-       }),
+      {"MTA queue without an MTA is no work",
+       {.client_open = true, .client_may_read = true, .mta_may_read = true, .to_mta_pending = true}, POLLIN, 0, kWait},
+      {"closed MTA, client queue blocked",
+       {.client_open = true, .client_may_read = true, .to_client_pending = true, .client_send_blocked = true,
+        .mta_may_read = true, .mta_gone = true},
        POLLIN | POLLOUT, 0, 0},
-      {"close once sent, queue blocked", with([](RelayWaitState& s) {
-         s.close_pending = true;
-         s.client_may_read = false;
-         s.to_client_pending = true;
-         s.client_send_blocked = true;
-       }),
+      {"close once sent, queue blocked",
+       {.client_open = true, .to_client_pending = true, .client_send_blocked = true, .mta_open = true,
+        .mta_may_read = true, .close_pending = true},
        POLLOUT, POLLIN, kWait},
   };
   for (const Case& c : cases) {

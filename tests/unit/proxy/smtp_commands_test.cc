@@ -9,11 +9,11 @@
 
 namespace {
 
-using Args = std::vector<std::string>;
+using Strings = std::vector<std::string>;
 
 // The arguments; one without text at all (rather than "") shows as null.
-Args ArgsOf(const SmtpClientCommand& command) {
-  Args args;
+Strings ArgsOf(const SmtpClientCommand& command) {
+  Strings args;
   for (int i = 0; i < command.arg_count; ++i) {
     const String& arg = command.args[i];
     args.push_back(arg.GetData() != nullptr ? arg.ToStdString() : "(null)");
@@ -29,7 +29,7 @@ TEST(ClassifyClientLineTest, VerbsEventsAndArguments) {
     bool relay;
     const char* verb;
     const char* event;
-    Args args;
+    Strings args;
   } cases[] = {
       {"HELO mail.example.com\r\n", false, "HELO/EHLO", "OnHelo", {"mail.example.com", "HELO"}},
       {"  ehlo [192.0.2.1]\r\n", false, "HELO/EHLO", "OnHelo", {"[192.0.2.1]", "ehlo"}},
@@ -115,13 +115,11 @@ std::vector<std::string> Drain(ClientLineSplitter& splitter) {
   return out;
 }
 
-using Lines = std::vector<std::string>;
-
 TEST(ClientLineSplitterTest, PacketsCutIntoLines) {
   struct Case {
     const char* name;
     std::vector<std::string> packets;
-    Lines lines;
+    Strings lines;
   } cases[] = {
       {"pipelined in one packet",
        {"MAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.org>\r\nNOOP\r\n"},
@@ -146,11 +144,11 @@ TEST(ClientLineSplitterTest, RefusedLineIsBoundedAndDroppedAsItArrives) {
   for (int i = 0; i < 1024; ++i) splitter.Append(std::string(1024, 'z'));
   EXPECT_LE(splitter.PendingBytes(), 6 + ClientLineSplitter::kMaxCommandLine + 2);
   EXPECT_TRUE(splitter.HasPartialLine());
-  EXPECT_EQ(Drain(splitter), Lines({"NOOP\r\n", "<too long>"}));
+  EXPECT_EQ(Drain(splitter), Strings({"NOOP\r\n", "<too long>"}));
   for (int i = 0; i < 100; ++i) splitter.Append(std::string(1000, 'y'));
   EXPECT_EQ(splitter.PendingBytes(), 0u);
   splitter.Append("yyy\r\nRSET\r\n");
-  EXPECT_EQ(Drain(splitter), Lines({"RSET\r\n"}));
+  EXPECT_EQ(Drain(splitter), Strings({"RSET\r\n"}));
   EXPECT_FALSE(splitter.HasPartialLine());
 }
 
@@ -158,13 +156,13 @@ TEST(ClientLineSplitterTest, RefusedLineIsBoundedAndDroppedAsItArrives) {
 
 // Replies come whole however the bytes are cut.
 TEST(ReplyAssemblerTest, EverySplitGivesTheSameWholeReplies) {
-  const Lines replies = {"220 mx ready\r\n", "250-mx\r\n250-235 is not a code here\r\n250 SIZE 10\r\n",
+  const Strings replies = {"220 mx ready\r\n", "250-mx\r\n250-235 is not a code here\r\n250 SIZE 10\r\n",
                          "354 go\n", "550-a\r\n550 b\r\n"};
   std::string stream;
   for (const std::string& reply : replies) stream += reply;
   for (size_t split = 0; split <= stream.size(); ++split) {
     ReplyAssembler assembler;
-    Lines got;
+    Strings got;
     for (const std::string& read : {stream.substr(0, split), stream.substr(split)}) {
       assembler.Append(read);
       String reply;

@@ -266,8 +266,7 @@ TEST(BindingTest, HostObjectsAreDeclaredBeforeLoading) {
   h.interpreter.setExternClassObject("Counter", "cnt", &second);
   EXPECT_EQ(h.Run(), 2);
   h.interpreter.setExternClassObject("Counter", "main", &second);
-  EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(),
-                       "\"main\" is not extern class object"));
+  EXPECT_TRUE(Contains(h.interpreter.BuildAllLog(), "\"main\" is not extern class object"));
 }
 
 TEST(BindingTest, PrintExterns) {

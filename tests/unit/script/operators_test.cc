@@ -62,8 +62,7 @@ TEST(OperatorTest, ComputedAtRunTime) {
     std::string prelude = std::string("void a; void b; int init() { a = ") + c.left + "; b = " + c.right +
                           "; return 0; }\n";
     std::string expression = std::string("a ") + c.op + " b";
-    std::string source_result = Eval("init() + 0", prelude);  // checks the prelude alone
-    ASSERT_EQ(source_result, "int: 0\n") << prelude;
+    ASSERT_EQ(Eval("init() + 0", prelude), "int: 0\n") << prelude;  // the prelude alone
     std::string result = Eval(expression, prelude + "int dummy = init();\n");
     EXPECT_TRUE(Contains(result, c.expected)) << expression << " with " << c.left << ", " << c.right
                                               << " -> " << result;

@@ -1,6 +1,7 @@
 // The common script functions through a test kind on CS_ScriptCommon and through the cron kind.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "cron_harness.h"
@@ -47,8 +48,7 @@ int RunTestKind(FakeHost* host, const std::string& body, std::string* diagnostic
   host->interpreter.addExternVariable("$_this", new ExternVariable<FakeHost*>(&current));
   std::string source = "int main() { TEST_SCRIPT cs = new TEST_SCRIPT($_this);\n" + body + "\n}";
   int result = host->interpreter.loadbyram(source.c_str()) ? host->interpreter.run("main") : -999;
-  std::string log = host->interpreter.BuildAllLog();
-  if (diagnostics != nullptr) *diagnostics = log;
+  if (diagnostics != nullptr) *diagnostics = host->interpreter.BuildAllLog();
   return result;
 }
 
@@ -89,9 +89,7 @@ TEST(ScriptCommonTest, GlobalVariablesOnlyForRegisteredNames) {
   ASSERT_NE(host.globals.Get("mode"), nullptr);
   EXPECT_EQ(*host.globals.Get("mode"), "strict");
   EXPECT_EQ(host.globals.Get("other"), nullptr);
-  auto changes = host.globals.TakeChanges();
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes["mode"], "strict");
+  EXPECT_EQ(host.globals.TakeChanges(), (std::map<std::string, std::string>{{"mode", "strict"}}));
   EXPECT_TRUE(host.globals.TakeChanges().empty()) << "changes are handed over once";
 }
 
@@ -111,8 +109,7 @@ TEST(ScriptCommonTest, PrintHonoursOnlyDoublePercent) {
 
 TEST(ScriptCommonTest, PersistentObjectsThroughScripts) {
   CS_Torvane_kernel kernel;
-  CronContext context;
-  context.kernel = &kernel;
+  CronContext context{.kernel = &kernel};
   CronRun run = RunCron(std::string("int main() {\n") + kOpen +
                             "CS_Flag f = cs.CreatePersistentOBJ(\"shared\", \"CS_Flag\"); f.SetInt(41);\n"
                             "CS_Flag again = cs.CreatePersistentOBJ(\"shared\", \"CS_Flag\");\n"
@@ -121,8 +118,7 @@ TEST(ScriptCommonTest, PersistentObjectsThroughScripts) {
                         context);
   EXPECT_EQ(run.result, 82) << run.diagnostics;
   EXPECT_EQ(kernel.GetCount(), 1);
-  run = RunCron(std::string("int main() {\n") + kOpen + "cs.DeletePersistentOBJ(\"shared\"); return 1; }",
-                context);
+  run = RunCron(std::string("int main() {\n") + kOpen + "cs.DeletePersistentOBJ(\"shared\"); return 1; }", context);
   EXPECT_EQ(run.result, 1) << run.diagnostics;
   EXPECT_EQ(kernel.GetCount(), 0);
 }

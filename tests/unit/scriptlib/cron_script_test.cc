@@ -41,8 +41,7 @@ TEST(CronScriptTest, ManagementFunctionsWithoutContextGiveEmptyResults) {
 TEST(CronScriptTest, ConfigurationFunctionsEditTheConfiguration) {
   CConfig config;
   ASSERT_TRUE(config.LoadBuffer("[CONFIG]\r\nloglevel=3\r\n[DNS]\r\nnameserver_0=127.0.0.1\r\n"));
-  CronContext context;
-  context.config = &config;
+  CronContext context{.config = &config};
   CronRun run = RunCron(std::string("int main() {\n") + kOpen +
                             "int ok = cs.GetConfig(\"loglevel\") == \"3\";\n"
                             "ok += 2 * (cs.GetConfig(\"loglevel\", \"DNS\") == \"\");\n"
@@ -74,8 +73,7 @@ TEST(CronScriptTest, RebootRequests) {
   for (const auto& c : kCases) {
     CConfig config;
     config.SetLevelReboot(c.level_before);
-    CronContext context;
-    context.config = &config;
+    CronContext context{.config = &config};
     CronRun run = RunCron(std::string("int main() {\n") + kOpen + c.calls + " return 1; }", context);
     EXPECT_EQ(run.result, 1) << run.diagnostics;
     EXPECT_EQ(config.IsToReboot(), c.reboot) << c.calls << " from " << c.level_before;
@@ -130,9 +128,7 @@ TEST(CronScriptTest, WhiteListAndGreylistFunctionsReachTheEngines) {
                         nullptr);
   alwl.AddALWL("me@l.test", "z@far.test");
   ASSERT_EQ(alwl.Save(), 1);
-  CronContext context;
-  context.grey_list = &grey_list;
-  context.alwl = &alwl;
+  CronContext context{.grey_list = &grey_list, .alwl = &alwl};
   CronRun run = RunCron(std::string("int main() {\n") + kOpen +
                             "HashArray list = new HashArray();\n"
                             "cs.AddALWL(\"me@l.test\", \"x@far.test y@far.test\");\n"
@@ -156,10 +152,7 @@ TEST(CronScriptTest, EnginesOfTheCore) {
   CIP_Imbargo inferno;
   CHeloForget helo;
   inferno.AddIP_Imbargo("198.51.100.1", 2000000000);
-  CronContext context;
-  context.config = &config;
-  context.inferno = &inferno;
-  context.helo = &helo;
+  CronContext context{.config = &config, .inferno = &inferno, .helo = &helo};
   CronRun run = RunCron(std::string("int main() {\n") + kOpen +
                             "CDB_Ram banned = cs.GetDBRamIpInferno();\n"
                             "CDB_Ram names = cs.GetDBRamHelo();\n"
@@ -196,9 +189,7 @@ TEST(CronScriptTest, JobsStopAtTheirCpuBudget) {
   for (const auto& c : kCases) {
     dir.Write("job.cs", std::string("int main() {\n") + kOpen + c.body + " }");
     Messages messages;
-    CronContext context;
-    context.config = &config;
-    context.diagnostics = &messages;
+    CronContext context{.config = &config, .diagnostics = &messages};
     CS_CRON_INSTANCE instance(context);
     ASSERT_TRUE(instance.InitScript(dir.ScriptPath("job.cs").c_str())) << c.body << "\n" << messages.all;
     EXPECT_EQ(instance.RunMain(), c.expected) << c.body;
@@ -211,9 +202,7 @@ TEST(CronScriptTest, RulesAndPhishingFunctionsReachTheEngines) {
   CRules rules;
   ASSERT_EQ(rules.Open("db/rules.db"), 1);
   Cphishing phishing(dir.root().c_str());
-  CronContext context;
-  context.rules = &rules;
-  context.phishing = &phishing;
+  CronContext context{.rules = &rules, .phishing = &phishing};
   CronRun run = RunCron(std::string("int main() {\n") + kOpen + R"(
     CS_RulesDB db = cs.GetRulesDB();
     if (db.AddRule("r", "pills", 1, 2.5, 1) != 1 || db.AddRule("r", "x", 1, 1.0, 0) != 0) return 2;

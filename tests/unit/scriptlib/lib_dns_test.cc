@@ -33,8 +33,7 @@ class LibDnsTest : public ::testing::Test {
 
   ScratchAppDir scratch_;
   // Loopback hosts 161..200, apart from the resolver (61..120) and e2e (121..140) tests.
-  bltest::TestNameServer server_{scratch_.path() + "/state", {"127.0.0.", 161, 200},
-                                 testproc::ServerStderr::kSilenced};
+  bltest::TestNameServer server_{scratch_.path() + "/state", {"127.0.0.", 161, 200}, testproc::ServerStderr::kSilenced};
   std::unique_ptr<CDns> resolver_;
 };
 

@@ -111,8 +111,7 @@ TEST(CS_Torvane_kernelTest, ThreadsShareOneObjectPerName) {
       for (int r = 0; r < kRounds; ++r) {
         for (int n = 0; n < kNames; ++n) {
           const std::string name = "shared" + std::to_string(n);
-          auto* flag =
-              static_cast<CS_Flag*>(kernel.CreatePersistentOBJ(name.c_str(), kPersistentFlag));
+          auto* flag = static_cast<CS_Flag*>(kernel.CreatePersistentOBJ(name.c_str(), kPersistentFlag));
           if (seen[t][n] != nullptr && seen[t][n] != flag) ++mismatches;
           seen[t][n] = flag;
           flag->SetInt(flag->GetInt() + 1);
