@@ -40,13 +40,13 @@ void Check(Cphishing& phishing, const std::string& raw) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Engine* engine = new Engine;
+  static Engine engine;
   const std::string text(reinterpret_cast<const char*>(data), size);
-  engine->phishing.MergeDownload(text);
-  Check(engine->phishing, kMessage);
-  std::ofstream(engine->directory + "/db/phishing.db", std::ios::binary | std::ios::trunc) << text;
-  if (engine->phishing.ReloadDefaultDb()) engine->phishing.LoadDB();
-  Check(engine->phishing, kMessage);
-  Check(engine->phishing, text.c_str());
+  engine.phishing.MergeDownload(text);
+  Check(engine.phishing, kMessage);
+  std::ofstream(engine.directory + "/db/phishing.db", std::ios::binary | std::ios::trunc) << text;
+  if (engine.phishing.ReloadDefaultDb()) engine.phishing.LoadDB();
+  Check(engine.phishing, kMessage);
+  Check(engine.phishing, text.c_str());
   return 0;
 }

@@ -21,18 +21,29 @@ std::string WithoutDate(std::string header) {
 }
 
 TEST(CServerWEB, HeaderBytes) {
+  HeaderOptions page;
+  page.content_length = 12;
+  page.keep_alive = true;
+  page.extra_headers = "Set-Cookie: a=1; path=/\r\n";
+  page.no_cache = true;
+  HeaderOptions redirect;
+  redirect.location = "/login.htmcc";
+  redirect.keep_alive = true;
+  redirect.content_length = 99;
+  HeaderOptions hardened;
+  hardened.security_headers = true;
   const struct {
     HeaderOptions options;
     const char* expected;
   } kCases[] = {
-      {{.content_length = 12, .keep_alive = true, .extra_headers = "Set-Cookie: a=1; path=/\r\n", .no_cache = true},
+      {page,
        "HTTP/1.0 200 OK\r\nDate: -\r\nServer: Torvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"
        "Content-Length: 12\r\nConnection: Keep-Alive\r\nCache-Control: no-cache, must-revalidate\r\n"
        "Expires: Sat, 26 Jul 1997 05:00:00 GMT\r\nSet-Cookie: a=1; path=/\r\nContent-Type: text/html\r\n\r\n"},
-      {{.content_length = 99, .keep_alive = true, .location = "/login.htmcc"},
+      {redirect,
        "HTTP/1.0 302 move\r\nDate: -\r\nServer: Torvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"
        "Content-Length: 0\r\nConnection: close\r\nLocation: /login.htmcc\r\n\r\n"},
-      {{.security_headers = true},
+      {hardened,
        "HTTP/1.0 200 OK\r\nDate: -\r\nServer: Torvane Antispam WebServer 2.1.3\r\nAccept-Ranges: bytes\r\n"
        "Content-Length: 0\r\nConnection: close\r\nX-Content-Type-Options: nosniff\r\n"
        "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\nReferrer-Policy: same-origin\r\n"
