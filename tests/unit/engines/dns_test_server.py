@@ -146,7 +146,7 @@ def true_answer(request, records, follow_aliases):
             reply.add_answer(RR(name, QTYPE.CNAME, rdata=CNAME(alias[0][1]), ttl=300))
             name = alias[0][1].rstrip(".").lower()
             continue
-        answers = [rdata_of(e) for e in entries if rdata_of(e)[0] == request.q.qtype]
+        answers = [(rtype, rdata) for rtype, rdata in map(rdata_of, entries) if rtype == request.q.qtype]
         if not answers and ["TIMEOUT"] in records.get(name, []):
             return None
         for rtype, rdata in answers:
