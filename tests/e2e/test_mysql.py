@@ -25,9 +25,13 @@ def app(tmp_path):
     return tmp_path
 
 
+def tcp_arguments(server):
+    """The Connect arguments that reach `server` over TCP, as script text."""
+    return f'"127.0.0.1", "{USER}", "{PASSWORD}", "{DATABASE}", {server.port}'
+
+
 def connect_line(server, host="tcp"):
-    where = f'"127.0.0.1", "{USER}", "{PASSWORD}", "{DATABASE}", {server.port}' if host == "tcp" else \
-        f'"{server.socket}", "{USER}", "{PASSWORD}", "{DATABASE}"'
+    where = tcp_arguments(server) if host == "tcp" else f'"{server.socket}", "{USER}", "{PASSWORD}", "{DATABASE}"'
     return f"CS_MySqlConn db = new CS_MySqlConn();\nint up = db.Connect({where});\n"
 
 
@@ -139,7 +143,7 @@ cs.Print(opened + " " + row.GetS("n") + "\n");
 def test_killed_and_idle_dropped_connections_reconnect(mariadb, app):
     body = r'''
 CS_MySqlConn other = new CS_MySqlConn();
-other.Connect("127.0.0.1", "@USER@", "@PW@", "@DB@", @PORT@);
+other.Connect(@TCP@);
 CS_MySqlRecordSet rs = new CS_MySqlRecordSet();
 rs.Open("SELECT CONNECTION_ID() AS id", db);
 HashArray row = rs.FetchRow();
@@ -148,11 +152,11 @@ cs.Print("killed " + db.Execute("SELECT 1") + " " + db.State() + " " + (cs.StrLe
 cs.Print("next " + db.Execute("SELECT 1") + " " + db.State() + "\n");
 other.Execute("SET GLOBAL wait_timeout = 1");
 CS_MySqlConn idle = new CS_MySqlConn();
-idle.Connect("127.0.0.1", "@USER@", "@PW@", "@DB@", @PORT@);
+idle.Connect(@TCP@);
 other.Execute("SET GLOBAL wait_timeout = 28800");
 cs.Sleep(2500);
 cs.Print("idle " + idle.Execute("SELECT 1") + " [" + idle.GetError() + "]\n");
-'''.replace("@USER@", USER).replace("@PW@", PASSWORD).replace("@DB@", DATABASE).replace("@PORT@", str(mariadb.port))
+'''.replace("@TCP@", tcp_arguments(mariadb))
     assert lines(run(app, body, mariadb)) == ["killed 0 0 1", "next 1 1", "idle 1 []"]
 
 
@@ -225,7 +229,7 @@ def test_pluginerror_checks_the_library_of_the_configured_app_path(daemon_bin, t
 SHARED_CONNECTION_HELO = r'''
 int OnHelo(string name, string word) {
   CS_MySqlConn db = cs.CreatePersistentOBJ("db", "CS_MySqlConn");
-  if (db.State() == 0) db.Connect("@HOST@", "@USER@", "@PW@", "@DB@", @PORT@);
+  if (db.State() == 0) db.Connect(@TCP@);
   HashArray p = new HashArray(); p.AddValueS("1", name);
   int done = db.ExecuteParams("INSERT INTO seen SELECT CONNECTION_ID(), ?, SLEEP(0.5)", p);
   note("HELO " + name + " " + done + " " + db.GetError());
@@ -238,8 +242,7 @@ def test_sessions_share_one_persistent_connection(mariadb, start_mta, start_gate
     link_client_library(tmp_path / "gw1")  # the gateway's application folder
     mariadb.sql(f"DROP TABLE IF EXISTS {DATABASE}.seen; CREATE TABLE {DATABASE}.seen "
                "(conn BIGINT, helo VARCHAR(50), pause INT)")
-    helo = SHARED_CONNECTION_HELO.replace("@HOST@", "127.0.0.1").replace("@USER@", USER) \
-        .replace("@PW@", PASSWORD).replace("@DB@", DATABASE).replace("@PORT@", str(mariadb.port))
+    helo = SHARED_CONNECTION_HELO.replace("@TCP@", tcp_arguments(mariadb))
     gw = start_gateway(start_mta().port, scripts={"core.cs": relay_script({"OnHelo": helo})})
     clients = [gw.connect() for _ in range(2)]
     for client in clients:
